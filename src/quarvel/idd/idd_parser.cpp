@@ -1,0 +1,391 @@
+#include "idd_parser.hpp"
+
+#include <charconv>
+#include <cstdlib>
+
+namespace quarvel::idd {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool starts_with_ci(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && ascii_iequals(s.substr(0, prefix.size()), prefix);
+}
+
+// A field code: A or N (any case) followed by digits.
+bool is_field_code(std::string_view s) {
+  if (s.size() < 2 || !(s[0] == 'A' || s[0] == 'a' || s[0] == 'N' || s[0] == 'n')) return false;
+  for (size_t i = 1; i < s.size(); ++i) {
+    if (!is_digit(s[i])) return false;
+  }
+  return true;
+}
+
+bool parse_int(std::string_view s, int& out) {
+  s = trim_blanks(s);
+  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+  if (s.empty()) return false;
+  const auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+  return ec == std::errc() && ptr == s.data() + s.size();
+}
+
+bool parse_number(std::string_view s, double& out) {
+  const std::string text(trim_blanks(s));
+  if (text.empty()) return false;
+  char* end = nullptr;
+  out = std::strtod(text.c_str(), &end);
+  return end == text.c_str() + text.size();
+}
+
+FieldType field_type_of(std::string_view word) {
+  static const struct {
+    std::string_view word;
+    FieldType type;
+  } kTypes[] = {{"integer", FIELDTYPE_INTEGER}, {"real", FIELDTYPE_REAL},        {"alpha", FIELDTYPE_ALPHA},
+                {"choice", FIELDTYPE_CHOICE},   {"object-list", FIELDTYPE_OBJLIST}, {"node", FIELDTYPE_NODE}};
+  for (const auto& t : kTypes) {
+    if (ascii_iequals(word, t.word)) return t.type;
+  }
+  return FIELDTYPE_DEFAULT;
+}
+
+// Splits a field name of the first repeated group around its group number.
+ExtPattern make_pattern(const std::string& first, const std::string* second) {
+  ExtPattern pat;
+  if (second) {
+    // The number is where the first and the second group's names differ.
+    size_t p = 0;
+    while (p < first.size() && p < second->size() && first[p] == (*second)[p]) ++p;
+    while (p > 0 && is_digit(first[p - 1])) --p;
+    size_t s = 0;
+    while (s < first.size() - p && s < second->size() - p &&
+           first[first.size() - 1 - s] == (*second)[second->size() - 1 - s]) {
+      ++s;
+    }
+    while (s > 0 && is_digit(first[first.size() - s])) --s;
+    const std::string_view middle = std::string_view(first).substr(p, first.size() - p - s);
+    bool all_digits = !middle.empty();
+    for (char c : middle) all_digits = all_digits && is_digit(c);
+    if (all_digits) {
+      pat.prefix = first.substr(0, p);
+      pat.suffix = first.substr(first.size() - s);
+      return pat;
+    }
+  }
+  // Only one group listed: the number is the first digit run that reads 1, or
+  // failing that the first digit run.
+  size_t chosen = std::string::npos, chosen_end = 0;
+  for (size_t i = 0; i < first.size();) {
+    if (!is_digit(first[i])) {
+      ++i;
+      continue;
+    }
+    size_t j = i;
+    while (j < first.size() && is_digit(first[j])) ++j;
+    if (chosen == std::string::npos || (first.compare(i, j - i, "1") == 0 && first.compare(chosen, chosen_end - chosen, "1") != 0)) {
+      chosen = i;
+      chosen_end = j;
+    }
+    i = j;
+  }
+  if (chosen == std::string::npos) {
+    pat.prefix = first;
+    pat.numbered = false;
+  } else {
+    pat.prefix = first.substr(0, chosen);
+    pat.suffix = first.substr(chosen_end);
+  }
+  return pat;
+}
+
+class Parser {
+ public:
+  Parser(const LowerFn& lower, ParseError& err) : lower_(lower), err_(err) {}
+
+  bool run(std::string_view text, c_IDD& out);
+
+ private:
+  bool fail(std::string message) {
+    err_.line = line_;
+    err_.message = std::move(message);
+    return false;
+  }
+  ClassDef* current_class() { return class_idx_ < 0 ? nullptr : &idd_.ordered_classes[static_cast<size_t>(class_idx_)]; }
+  FieldDef* current_field() {
+    ClassDef* cls = current_class();
+    return (cls && !cls->fields.empty()) ? &cls->fields.back() : nullptr;
+  }
+
+  bool handle_line(std::string_view line);
+  bool handle_definitions(std::string_view defs);
+  bool handle_attribute(std::string_view attr);
+  bool start_class(std::string_view name);
+  bool add_field(std::string_view code);
+  bool finish_class();
+
+  const LowerFn& lower_;
+  ParseError& err_;
+  c_IDD idd_;
+  std::string group_;
+  int line_ = 0;
+  int class_idx_ = -1;
+  bool class_open_ = false;
+};
+
+bool Parser::run(std::string_view text, c_IDD& out) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = pos;
+    while (end < text.size() && text[end] != '\n' && text[end] != '\r') ++end;
+    ++line_;
+    if (!handle_line(text.substr(pos, end - pos))) return false;
+    pos = end + ((end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ? 2 : 1);
+  }
+  if (class_open_) {
+    const ClassDef* cls = current_class();
+    return fail("class '" + cls->name + "' (line " + std::to_string(cls->line) + ") is missing its closing ';'");
+  }
+  out = std::move(idd_);
+  return true;
+}
+
+bool Parser::handle_line(std::string_view line) {
+  std::string_view t = trim_blanks(line);
+  if (t.empty()) return true;
+  if (t[0] == '!') {
+    if (starts_with_ci(t, "!IDD_Version")) idd_.version = std::string(trim_blanks(t.substr(12)));
+    return true;
+  }
+  const size_t bang = t.find('!');
+  if (bang != std::string_view::npos) t = trim_blanks(t.substr(0, bang));
+  if (t.empty()) return true;
+  const size_t backslash = t.find('\\');
+  const std::string_view defs = trim_blanks(t.substr(0, backslash));
+  if (!defs.empty() && !handle_definitions(defs)) return false;
+  if (backslash != std::string_view::npos) return handle_attribute(t.substr(backslash + 1));
+  return true;
+}
+
+// A class name and/or field codes, each followed by ',' or ';'.
+bool Parser::handle_definitions(std::string_view defs) {
+  while (!defs.empty()) {
+    const size_t delim_at = defs.find_first_of(",;");
+    const std::string_view piece = trim_blanks(defs.substr(0, delim_at));
+    const char delim = delim_at == std::string_view::npos ? '\0' : defs[delim_at];
+    defs = delim_at == std::string_view::npos ? std::string_view() : trim_blanks(defs.substr(delim_at + 1));
+
+    if (!class_open_) {
+      if (is_field_code(piece)) return fail("field " + std::string(piece) + " outside a class");
+      if (piece.empty()) return fail("missing class name before '" + std::string(1, delim) + "'");
+      if (delim == '\0') return fail("class name '" + std::string(piece) + "' must be followed by ',' or ';'");
+      if (!start_class(piece)) return false;
+      if (delim == ';' && !finish_class()) return false;
+      continue;
+    }
+    if (!is_field_code(piece)) {
+      const ClassDef* cls = current_class();
+      if (piece.empty()) return fail("missing field code before '" + std::string(1, delim) + "' in class '" + cls->name + "'");
+      return fail("class '" + cls->name + "' (line " + std::to_string(cls->line) + ") is missing its closing ';'");
+    }
+    if (delim == '\0') return fail("field " + std::string(piece) + " must be followed by ',' or ';'");
+    if (!add_field(piece)) return false;
+    if (delim == ';' && !finish_class()) return false;
+  }
+  return true;
+}
+
+bool Parser::start_class(std::string_view name) {
+  std::string key = to_upper(name);
+  if (const auto it = idd_.class_map.find(key); it != idd_.class_map.end()) {
+    return fail("duplicate class '" + std::string(name) + "' (first defined on line " +
+                std::to_string(idd_.ordered_classes[it->second].line) + ")");
+  }
+  idd_.class_map.emplace(std::move(key), idd_.ordered_classes.size());
+  ClassDef& cls = idd_.ordered_classes.emplace_back();
+  cls.name = std::string(name);
+  cls.group = group_;
+  cls.line = line_;
+  class_idx_ = static_cast<int>(idd_.ordered_classes.size() - 1);
+  class_open_ = true;
+  return true;
+}
+
+bool Parser::add_field(std::string_view code) {
+  FieldDef& field = current_class()->fields.emplace_back();
+  field.code = std::string(code);
+  field.code[0] = ascii_upper(field.code[0]);
+  field.name = field.code;
+  field.field_type = field.code[0] == 'N' ? FIELDTYPE_REAL : FIELDTYPE_ALPHA;
+  return true;
+}
+
+bool Parser::finish_class() {
+  class_open_ = false;
+  return true;
+}
+
+bool Parser::handle_attribute(std::string_view attr) {
+  // The keyword runs to the first blank or ':'; '<' and '>' belong to it.
+  size_t k = 0;
+  while (k < attr.size() && !is_blank(attr[k]) && attr[k] != ':') ++k;
+  const std::string keyword = ascii_lowered(attr.substr(0, k));
+  const std::string_view value = trim_blanks(attr.substr(k));
+
+  if (keyword == "group") {
+    group_ = std::string(value);
+    return true;
+  }
+  ClassDef* cls = current_class();
+  if (!cls) return true;  // attributes before the first class have nothing to describe
+
+  if (keyword == "memo") {
+    if (!cls->memo.empty()) cls->memo += '\n';
+    cls->memo += value;
+  } else if (keyword == "unique-object") {
+    cls->unique_object = true;
+  } else if (keyword == "required-object") {
+    cls->required_object = true;
+  } else if (keyword == "obsolete") {
+    cls->obsolete = true;
+  } else if (keyword == "format") {
+    cls->format = std::string(value);
+  } else if (keyword == "min-fields") {
+    if (!parse_int(value, cls->min_fields)) return fail("\\min-fields needs a whole number, got '" + std::string(value) + "'");
+  } else if (keyword == "extensible") {
+    std::string_view count = value;
+    if (!count.empty() && count[0] == ':') count = trim_blanks(count.substr(1));
+    size_t digits = 0;
+    while (digits < count.size() && is_digit(count[digits])) ++digits;
+    if (!parse_int(count.substr(0, digits), cls->extensible.size) || cls->extensible.size <= 0) {
+      return fail("\\extensible needs a positive whole number, got '" + std::string(value) + "'");
+    }
+  } else {
+    FieldDef* field = current_field();
+    if (!field) return true;
+    if (keyword == "field") {
+      field->name = std::string(value);
+    } else if (keyword == "required-field") {
+      field->required = true;
+    } else if (keyword == "begin-extensible") {
+      field->begin_extensible = true;
+    } else if (keyword == "units") {
+      field->units = std::string(value);
+    } else if (keyword == "ip-units") {
+      field->ip_units = std::string(value);
+    } else if (keyword == "unitsbasedonfield") {
+      field->units_based_on_field = true;
+    } else if (keyword == "minimum" || keyword == "minimum>") {
+      double v;
+      if (parse_number(value, v)) {
+        field->minimum = v;
+        field->minimum_exclusive = keyword.back() == '>';
+      }
+    } else if (keyword == "maximum" || keyword == "maximum<") {
+      double v;
+      if (parse_number(value, v)) {
+        field->maximum = v;
+        field->maximum_exclusive = keyword.back() == '<';
+      }
+    } else if (keyword == "default") {
+      field->default_val = std::string(value);
+      if (!field->has_default) {
+        field->has_default = true;
+        cls->field_idx_with_default.push_back(static_cast<int>(cls->fields.size() - 1));
+      }
+    } else if (keyword == "deprecated") {
+      field->deprecated = true;
+    } else if (keyword == "autosizable") {
+      field->autosizable = true;
+    } else if (keyword == "autocalculatable") {
+      field->autocalculatable = true;
+    } else if (keyword == "retaincase") {
+      field->retaincase = true;
+    } else if (keyword == "type") {
+      field->type_word = std::string(value);
+      field->field_type = field_type_of(value);
+    } else if (keyword == "key") {
+      field->choices.emplace_back(value);
+    } else if (keyword == "object-list") {
+      field->object_lists.emplace_back(value);
+    } else if (keyword == "external-list") {
+      field->external_lists.emplace_back(value);
+    } else if (keyword == "reference") {
+      field->references.emplace_back(value);
+    } else if (keyword == "reference-class-name") {
+      field->reference_class_names.emplace_back(value);
+    }
+    // \note and unknown attributes carry nothing the schema keeps.
+  }
+  return true;
+}
+
+// Builds what depends on a class's complete field list: the name index, display
+// names and the repeated-group patterns. Runs once the whole text is read, since
+// attributes may follow a class's closing ';'.
+bool finalize_class(ClassDef& cls, const LowerFn& lower, ParseError& err) {
+  for (size_t i = 0; i < cls.fields.size(); ++i) {
+    const FieldDef& f = cls.fields[i];
+    std::string key;
+    if (!lower_name(f.name, lower, key)) {
+      err.python_error = true;
+      return false;
+    }
+    cls.base_field_index_map.try_emplace(std::move(key), static_cast<int>(i));
+  }
+  for (FieldDef& f : cls.fields) f.display_name = f.units.empty() ? f.name : f.name + " {" + f.units + "}";
+  ExtensibleDef& ext = cls.extensible;
+  if (ext.size <= 0) return true;
+
+  const int count = static_cast<int>(cls.fields.size());
+  int begin = -1;
+  for (int i = 0; i < count; ++i) {
+    if (cls.fields[static_cast<size_t>(i)].begin_extensible) {
+      begin = i;
+      break;
+    }
+  }
+  if (begin < 0) begin = count - ext.size;
+  if (begin < 0 || count - begin < ext.size) {
+    err.line = cls.line;
+    err.message = ("class '" + cls.name + "' declares \\extensible:" + std::to_string(ext.size) + " but lists only " +
+                std::to_string(count - (begin < 0 ? 0 : begin)) + " repeatable fields");
+    return false;
+  }
+  ext.is_extensible = true;
+  ext.begin_index = begin;
+  for (int j = 0; j < ext.size; ++j) {
+    const size_t first = static_cast<size_t>(begin + j);
+    const size_t second = first + static_cast<size_t>(ext.size);
+    ExtPattern pat = make_pattern(cls.fields[first].name, second < cls.fields.size() ? &cls.fields[second].name : nullptr);
+    if (!lower_name(pat.prefix, lower, pat.search_prefix) || !lower_name(pat.suffix, lower, pat.search_suffix)) {
+      err.python_error = true;
+      return false;
+    }
+    ext.patterns.push_back(std::move(pat));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool lower_name(std::string_view s, const LowerFn& lower, std::string& out) {
+  if (is_ascii(s)) {
+    out = ascii_lowered(s);
+    return true;
+  }
+  return lower(s, out);
+}
+
+bool parse_idd(std::string_view text, const LowerFn& lower, c_IDD& out, ParseError& err) {
+  Parser parser(lower, err);
+  c_IDD parsed;
+  if (!parser.run(text, parsed)) return false;
+  for (ClassDef& cls : parsed.ordered_classes) {
+    if (!finalize_class(cls, lower, err)) return false;
+  }
+  out = std::move(parsed);
+  return true;
+}
+
+}  // namespace quarvel::idd

@@ -1,0 +1,122 @@
+#include "schema.hpp"
+
+#include <climits>
+
+namespace quarvel::idd {
+
+PyObject* g_unknown_field_error = nullptr;
+
+namespace {
+
+bool ends_with(std::string_view s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+// Group number (1, 2, ...) of `lowered` under `pat`, or 0 when it does not match.
+long group_number(const ExtPattern& pat, std::string_view lowered) {
+  if (!pat.numbered) return 0;
+  const size_t fixed = pat.search_prefix.size() + pat.search_suffix.size();
+  if (lowered.size() <= fixed || lowered.substr(0, pat.search_prefix.size()) != pat.search_prefix ||
+      !ends_with(lowered, pat.search_suffix)) {
+    return 0;
+  }
+  const std::string_view digits = lowered.substr(pat.search_prefix.size(), lowered.size() - fixed);
+  if (digits[0] == '0' || digits.size() > 9) return 0;
+  long group = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    group = group * 10 + (c - '0');
+  }
+  return group;
+}
+
+std::string lowered_key(std::string_view s) { return ascii_lowered(s); }
+
+}  // namespace
+
+int lookup_lowered_name(const ClassDef& cls, std::string_view lowered) {
+  if (const auto it = cls.base_field_index_map.find(lowered); it != cls.base_field_index_map.end()) return it->second;
+  const ExtensibleDef& ext = cls.extensible;
+  if (!ext.is_extensible) return -1;
+  for (size_t j = 0; j < ext.patterns.size(); ++j) {
+    const long group = group_number(ext.patterns[j], lowered);
+    if (group <= 0) continue;
+    const long long idx = ext.begin_index + (group - 1) * static_cast<long long>(ext.size) + static_cast<long long>(j);
+    if (idx <= INT_MAX) return static_cast<int>(idx);
+  }
+  return -1;
+}
+
+int find_field_index(const ClassDef& cls, std::string_view name) {
+  try {
+    return lookup_lowered_name(cls, lowered_key(name));
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+}
+
+int resolve_key_to_field_index(const ClassDef& cls, PyObject* key) {
+  if (PyLong_Check(key)) {
+    int overflow = 0;
+    const long long idx = PyLong_AsLongLongAndOverflow(key, &overflow);
+    if (idx == -1 && PyErr_Occurred()) return -1;
+    const long long count = static_cast<long long>(cls.fields.size());
+    const bool ok = overflow == 0 && idx >= 0 && idx <= INT_MAX && (cls.extensible.is_extensible || idx < count);
+    if (ok) return static_cast<int>(idx);
+    PyErr_Format(PyExc_IndexError, "Field index %R is out of range for class '%s', which has %lld fields%s", key,
+                 cls.name.c_str(), count, cls.extensible.is_extensible ? " and repeats its last group" : "");
+    return -1;
+  }
+  if (!PyUnicode_Check(key)) {
+    PyErr_Format(PyExc_TypeError, "Field key must be int or str, not %.200s", Py_TYPE(key)->tp_name);
+    return -1;
+  }
+  // Unicode case folding for non-ASCII keys, a byte loop for the rest.
+  PyRef lowered_obj;
+  if (!PyUnicode_IS_ASCII(key)) {
+    lowered_obj = PyRef(PyObject_CallMethod(key, "lower", nullptr));
+    if (!lowered_obj) return -1;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(lowered_obj ? lowered_obj.get() : key, &size);
+  if (!utf8) return -1;
+  int idx;
+  try {
+    const std::string_view view(utf8, static_cast<size_t>(size));
+    idx = lowered_obj ? lookup_lowered_name(cls, view) : lookup_lowered_name(cls, lowered_key(view));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  if (idx >= 0) return idx;
+  PyRef message(PyUnicode_FromFormat("Unknown field %R for class '%s'", key, cls.name.c_str()));
+  if (message) PyErr_SetObject(g_unknown_field_error, message.get());
+  return -1;
+}
+
+const FieldDef* get_field_def(const ClassDef& cls, int idx) {
+  if (idx < 0) return nullptr;
+  const auto i = static_cast<size_t>(idx);
+  if (i < cls.fields.size()) return &cls.fields[i];
+  const ExtensibleDef& ext = cls.extensible;
+  if (!ext.is_extensible) return nullptr;
+  return &cls.fields[static_cast<size_t>(ext.begin_index + (idx - ext.begin_index) % ext.size)];
+}
+
+std::string get_field_name(const ClassDef& cls, int idx, bool with_units) {
+  if (idx < 0) return std::string();
+  const auto i = static_cast<size_t>(idx);
+  if (i < cls.fields.size()) return with_units ? cls.fields[i].display_name : cls.fields[i].name;
+  const ExtensibleDef& ext = cls.extensible;
+  if (!ext.is_extensible) return std::string();
+  const int offset = idx - ext.begin_index;
+  const int j = offset % ext.size;
+  const ExtPattern& pat = ext.patterns[static_cast<size_t>(j)];
+  std::string name = pat.prefix;
+  if (pat.numbered) name += std::to_string(offset / ext.size + 1) + pat.suffix;
+  const FieldDef& def = cls.fields[static_cast<size_t>(ext.begin_index + j)];
+  if (with_units && !def.units.empty()) name += " {" + def.units + "}";
+  return name;
+}
+
+}  // namespace quarvel::idd

@@ -1,0 +1,135 @@
+// Argument binding for METH_FASTCALL | METH_KEYWORDS functions, and the fixed
+// wordings of argument errors that callers see.
+#pragma once
+#include "pyref.hpp"
+
+#include <cstddef>
+#include <exception>
+#include <new>
+
+namespace quarvel {
+
+inline void raise_argument_type(const char* name, const char* expected, PyObject* got) {
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+               name, expected, Py_TYPE(got)->tp_name);
+}
+
+// The error a string argument that is None gives when it is about to be encoded.
+inline void raise_none_has_no_encode() {
+  PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+}
+
+inline void raise_argument_count(const char* func, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) {
+  const char* more_or_less;
+  Py_ssize_t expected;
+  if (min == max) {
+    more_or_less = "exactly";
+    expected = min;
+  } else if (given < min) {
+    more_or_less = "at least";
+    expected = min;
+  } else {
+    more_or_less = "at most";
+    expected = max;
+  }
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func,
+               more_or_less, expected, expected == 1 ? "" : "s", given);
+}
+
+// Checks `obj` is exactly str (subclasses refused) or None; raises the argument-type error.
+inline bool check_exact_str_or_none(PyObject* obj, const char* name) {
+  if (obj == Py_None || PyUnicode_CheckExact(obj)) return true;
+  raise_argument_type(name, "str", obj);
+  return false;
+}
+
+// A signature: `names` lists every parameter in order; the first `required` are
+// required, the first `positional` may be given by position, the rest are keyword-only.
+// `extra_ok` lets surplus positional and unknown keyword arguments through (ignored).
+struct Signature {
+  const char* func;
+  const char* const* names;
+  Py_ssize_t count;
+  Py_ssize_t required;
+  Py_ssize_t positional;
+  bool extra_ok = false;
+};
+
+// Fills out[0..count) with borrowed references (nullptr for an absent optional).
+inline int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, PyObject** out) {
+  for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
+  if (nargs > sig.positional && !sig.extra_ok) {
+    raise_argument_count(sig.func, sig.required, sig.positional, nargs);
+    return -1;
+  }
+  const Py_ssize_t npos = nargs < sig.positional ? nargs : sig.positional;
+  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = args[i];
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t slot = -1;
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
+        slot = i;
+        break;
+      }
+    }
+    if (slot < 0) {
+      if (sig.extra_ok) continue;
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.func, key);
+      return -1;
+    }
+    if (out[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.func, key);
+      return -1;
+    }
+    out[slot] = args[nargs + k];
+  }
+  for (Py_ssize_t i = 0; i < sig.required; ++i) {
+    if (out[i] == nullptr) {
+      Py_ssize_t given = 0;
+      for (Py_ssize_t j = 0; j < sig.positional; ++j) given += out[j] != nullptr;
+      raise_argument_count(sig.func, sig.required, sig.positional, given);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// For functions that take no arguments at all.
+inline int bind_no_arguments(const char* func, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 0) {
+    raise_argument_count(func, 0, 0, nargs);
+    return -1;
+  }
+  if (kwnames && PyTuple_GET_SIZE(kwnames) != 0) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", func);
+    return -1;
+  }
+  return 0;
+}
+
+// Thrown by native code that has already set a Python exception.
+struct PythonErrorSet : std::exception {
+  const char* what() const noexcept override { return "a Python exception is set"; }
+};
+
+// Runs `body`, turning any escaping C++ exception into the matching Python error.
+template <class F>
+auto guard(F&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const PythonErrorSet&) {
+    // the exception is already set
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
+  }
+  return on_error;
+}
+
+}  // namespace quarvel

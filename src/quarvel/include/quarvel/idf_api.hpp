@@ -1,0 +1,93 @@
+// The core model types of quarvel.idf, their layouts and the tables of internal
+// operations the module publishes (the compatibility module binds them).
+#pragma once
+#include "idd_api.hpp"
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace quarvel {
+
+// A field of an object in the reference index: object position and field index.
+struct FieldLoc {
+  size_t first;
+  int second;
+  bool operator==(const FieldLoc&) const = default;
+};
+
+using LocList = std::vector<FieldLoc>;
+using ValueIndex = std::unordered_map<std::string, LocList, StringHash, std::equal_to<>>;
+using RefIndex = std::unordered_map<std::string, ValueIndex, StringHash, std::equal_to<>>;
+using ClassIndex = std::unordered_map<std::string, std::vector<size_t>, StringHash, std::equal_to<>>;
+
+// One raw record of IDF text: the class name as written and the field texts.
+struct c_IDFObject {
+  std::string class_name;
+  std::vector<std::string> values;
+};
+
+struct FormatConfig {
+  std::string class_indent;
+  std::string field_indent;
+  size_t field_size;
+  bool compact;
+};
+
+struct IDFModel {
+  PyObject_HEAD
+  PyObject* idd;      // IDD or None
+  PyObject* objects;  // list (slot i holds the object at position i, None once removed) or None
+  ClassIndex objects_index_map;
+  RefIndex targets;
+  RefIndex referencers;
+};
+
+struct IDFObjectObj {
+  PyObject_HEAD
+  PyObject* idd;         // IDD or None
+  PyObject* parent_idf;  // IDF or None (detached)
+  size_t class_idx;
+  std::string c_class_name;
+  PyObject* class_name;  // str or None
+  std::vector<std::string> values;
+  size_t obj_idx;
+};
+
+struct IdfOps {
+  void (*register_target)(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx);
+  void (*register_referencer)(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+                              int field_idx);
+  void (*unregister_target)(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+                            int field_idx);
+  void (*unregister_referencer)(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+                                int field_idx);
+  int (*c_init)(IDFModel* self, PyObject* idd, PyObject* idf_content);
+  void (*build_objects)(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects);
+  // A new list of the live objects of a class (name as str, any letter case).
+  PyObject* (*get_objects_raw)(IDFModel* self, PyObject* class_name);
+  void (*write_to_buffer)(IDFModel* self, std::string& out_buffer, const FormatConfig& config, bool preserve_order);
+};
+
+struct IdfObjectOps {
+  const ClassDef& (*get_class_def)(IDFObjectObj* self);
+  int (*c_init)(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
+                std::vector<std::string>& values);
+  int (*set_string_by_index)(IDFObjectObj* self, int field_idx, const std::string& value);
+  int (*set_by_index)(IDFObjectObj* self, int field_idx, PyObject* value);
+  void (*trim_trailing_empty_fields)(IDFObjectObj* self);
+  void (*write_to_buffer)(IDFObjectObj* self, std::string& out_buffer, const FormatConfig& config);
+};
+
+inline constexpr uint32_t IDF_CAPI_VERSION = 1;
+inline constexpr const char* IDF_CAPSULE = "quarvel.idf._C_API";
+
+struct IdfCapi {
+  CapiHeader header;
+  PyTypeObject* IDF_type;
+  const IdfOps* idf_ops;
+  PyTypeObject* IDFObject_type;
+  const IdfObjectOps* object_ops;
+};
+
+}  // namespace quarvel

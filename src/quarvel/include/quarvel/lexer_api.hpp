@@ -1,0 +1,56 @@
+// The tokenizer's records and the table of its operations that the parser calls.
+#pragma once
+#include "capi.hpp"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quarvel {
+
+enum TokenType : int {
+  TOKEN_TEXT = 0,
+  TOKEN_COMMA = 1,
+  TOKEN_SEMICOLON = 2,
+  TOKEN_EOF = 3,
+  TOKEN_ERROR = 4,
+};
+
+struct Token {
+  TokenType type;
+  std::string value;
+};
+
+// Layout of a Lexer instance. `content` views the bytes object held in `owner`,
+// so the input is never copied and stays alive while the tokenizer runs.
+struct LexerObject {
+  PyObject_HEAD
+  std::vector<Token> buffer;
+  size_t buffer_idx;
+  int line_num;
+  bool is_idd;
+  std::string_view content;
+  size_t pos;
+  PyObject* owner;
+};
+
+struct LexerOps {
+  // Gives the tokenizer its whole input (a bytes object of UTF-8 text).
+  void (*c_init)(LexerObject* self, PyObject* content, int is_idd);
+  bool (*scan_next_line)(LexerObject* self, std::string_view& line);
+  // Next token; needs no interpreter lock.
+  Token (*next_token)(LexerObject* self);
+  void (*tokenize_line)(LexerObject* self, std::string_view line);
+  void (*push_text_token)(LexerObject* self, std::string_view text);
+};
+
+inline constexpr uint32_t LEXER_CAPI_VERSION = 1;
+inline constexpr const char* LEXER_CAPSULE = "quarvel.lexer._C_API";
+
+struct LexerCapi {
+  CapiHeader header;
+  PyTypeObject* Lexer_type;
+  const LexerOps* ops;
+};
+
+}  // namespace quarvel

@@ -1,0 +1,16 @@
+// The IDF tokenizer. Works on the input bytes only and touches no Python object,
+// so the parser can run it without the interpreter lock.
+#pragma once
+#include "quarvel/lexer_api.hpp"
+
+namespace quarvel::lexer {
+
+// Sets up a fresh tokenizer state over `content` (kept as a view, not copied).
+void reset(LexerObject* self, std::string_view content, bool is_idd);
+
+bool scan_next_line(LexerObject* self, std::string_view& line);
+Token next_token(LexerObject* self);
+void tokenize_line(LexerObject* self, std::string_view line);
+void push_text_token(LexerObject* self, std::string_view text);
+
+}  // namespace quarvel::lexer

@@ -1,0 +1,137 @@
+// quarvel.lexer: the Lexer type and its table of operations.
+#include "lexer.hpp"
+#include "quarvel/args.hpp"
+
+#include <new>
+
+namespace quarvel {
+namespace {
+
+PyTypeObject* g_lexer_type = nullptr;
+
+PyObject* lexer_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  auto* lx = reinterpret_cast<LexerObject*>(self);
+  new (&lx->buffer) std::vector<Token>();
+  new (&lx->content) std::string_view();
+  lx->buffer_idx = 0;
+  lx->line_num = 0;
+  lx->is_idd = false;
+  lx->pos = 0;
+  lx->owner = nullptr;
+  return self;
+}
+
+void lexer_dealloc(PyObject* self) {
+  auto* lx = reinterpret_cast<LexerObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  Py_CLEAR(lx->owner);
+  lx->buffer.~vector();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Input that is not bytes yields a single error token instead of text.
+void c_init(LexerObject* self, PyObject* content, int is_idd) {
+  Py_CLEAR(self->owner);
+  if (!PyBytes_Check(content)) {
+    lexer::reset(self, std::string_view(), is_idd != 0);
+    self->buffer.push_back(Token{TOKEN_ERROR, "tokenizer input must be bytes"});
+    return;
+  }
+  self->owner = Py_NewRef(content);
+  lexer::reset(self,
+               std::string_view(PyBytes_AS_STRING(content), static_cast<size_t>(PyBytes_GET_SIZE(content))),
+               is_idd != 0);
+}
+
+const LexerOps kOps = {
+    c_init, lexer::scan_next_line, lexer::next_token, lexer::tokenize_line, lexer::push_text_token,
+};
+
+LexerCapi g_capi = {{LEXER_CAPI_VERSION, sizeof(LexerCapi)}, nullptr, &kOps};
+
+// Test hook: the whole token stream of `data` as (type, value, line) tuples.
+const char* const kTokenizeNames[] = {"data", "idd_mode"};
+const Signature kTokenizeSig = {"_tokenize", kTokenizeNames, 2, 1, 2};
+
+PyObject* py_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (bind_arguments(kTokenizeSig, args, nargs, kwnames, a) < 0) return nullptr;
+  if (!PyBytes_Check(a[0])) {
+    raise_argument_type("data", "bytes", a[0]);
+    return nullptr;
+  }
+  const int idd_mode = a[1] ? PyObject_IsTrue(a[1]) : 0;
+  if (idd_mode < 0) return nullptr;
+  PyRef lexer(lexer_new(g_lexer_type, nullptr, nullptr));
+  if (!lexer) return nullptr;
+  auto* lx = reinterpret_cast<LexerObject*>(lexer.get());
+  c_init(lx, a[0], idd_mode);
+  PyRef out(PyList_New(0));
+  if (!out) return nullptr;
+  return guard(
+      [&]() -> PyObject* {
+        for (;;) {
+          Token tok = lexer::next_token(lx);
+          PyRef item(Py_BuildValue("(iy#i)", static_cast<int>(tok.type), tok.value.data(),
+                                   static_cast<Py_ssize_t>(tok.value.size()), lx->line_num));
+          if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
+          if (tok.type == TOKEN_EOF || tok.type == TOKEN_ERROR) return out.release();
+        }
+      },
+      nullptr);
+}
+
+PyMethodDef kMethods[] = {
+    {"_tokenize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_tokenize)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_tokenize(data, idd_mode=False)\n--\n\n"
+     "Test hook: the token stream of `data` as a list of (type, value, line) tuples,\n"
+     "ending with the end or error token."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kLexerSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(lexer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(lexer_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Tokenizer of IDF text; driven from native code.")},
+    {0, nullptr},
+};
+
+PyType_Spec kLexerSpec = {
+    "quarvel.lexer.Lexer", sizeof(LexerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, kLexerSlots,
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "quarvel.lexer", "Tokenizer of IDF text for quarvel.", -1, kMethods,
+};
+
+}  // namespace
+}  // namespace quarvel
+
+PyMODINIT_FUNC PyInit_lexer() {
+  using namespace quarvel;
+  PyRef module(PyModule_Create(&kModule));
+  if (!module) return nullptr;
+  if (!g_lexer_type) {
+    g_lexer_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module.get(), &kLexerSpec, nullptr));
+    if (!g_lexer_type) return nullptr;
+    g_capi.Lexer_type = g_lexer_type;
+  }
+  if (PyModule_AddObjectRef(module.get(), "Lexer", reinterpret_cast<PyObject*>(g_lexer_type)) < 0) return nullptr;
+  static const struct {
+    const char* name;
+    int value;
+  } kTokenTypes[] = {{"TOKEN_TEXT", TOKEN_TEXT},
+                     {"TOKEN_COMMA", TOKEN_COMMA},
+                     {"TOKEN_SEMICOLON", TOKEN_SEMICOLON},
+                     {"TOKEN_EOF", TOKEN_EOF},
+                     {"TOKEN_ERROR", TOKEN_ERROR}};
+  for (const auto& t : kTokenTypes) {
+    if (PyModule_AddIntConstant(module.get(), t.name, t.value) < 0) return nullptr;
+  }
+  if (publish_capi(module.get(), "_C_API", LEXER_CAPSULE, &g_capi) < 0) return nullptr;
+  return module.release();
+}

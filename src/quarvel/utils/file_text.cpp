@@ -1,0 +1,162 @@
+#include "file_text.hpp"
+
+#include "quarvel/utf8.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <sys/stat.h>
+
+namespace quarvel {
+
+namespace {
+
+// Code points of bytes 0x80..0x9F in Windows-1252; undefined ones map to themselves.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+bool starts_with_bom(std::string_view s) { return s.substr(0, 3) == kBom; }
+
+PyObject* bytes_without_bom(PyObject* bytes) {
+  std::string_view s(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+  if (!starts_with_bom(s)) return Py_NewRef(bytes);
+  return PyBytes_FromStringAndSize(s.data() + 3, static_cast<Py_ssize_t>(s.size() - 3));
+}
+
+
+// A regular file is read straight into a bytes object of its size; null with errno
+// set (and no exception) on a read error.
+PyObject* read_regular(FILE* file, off_t size) {
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (!bytes) return nullptr;
+  size_t got = 0;
+  bool failed = false;
+  Py_BEGIN_ALLOW_THREADS
+  got = std::fread(PyBytes_AS_STRING(bytes), 1, static_cast<size_t>(size), file);
+  failed = std::ferror(file) != 0;
+  Py_END_ALLOW_THREADS
+  if (failed) {
+    Py_DECREF(bytes);
+    return nullptr;
+  }
+  if (got != static_cast<size_t>(size) && _PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(got)) < 0) {
+    return nullptr;
+  }
+  return bytes;
+}
+
+// Pipes and other files without a known size are read in chunks until their end.
+PyObject* read_stream(FILE* file) {
+  std::string data;
+  bool failed = false, no_memory = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    char chunk[1 << 16];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) data.append(chunk, got);
+    failed = std::ferror(file) != 0;
+  } catch (const std::bad_alloc&) {
+    no_memory = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (no_memory) return PyErr_NoMemory();
+  if (failed) return nullptr;
+  return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
+}
+
+}  // namespace
+
+std::string cp1252_to_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 8);
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out.push_back(ch);
+    } else if (c < 0xA0) {
+      append_utf8(out, kCp1252High[c - 0x80]);
+    } else {
+      append_utf8(out, c);
+    }
+  }
+  return out;
+}
+
+PyObject* read_file_bytes(PyObject* path) {
+  PyObject* encoded_path = nullptr;
+  if (!PyUnicode_FSConverter(path, &encoded_path)) return nullptr;
+  PyRef fs_path(encoded_path);
+  const char* cpath = PyBytes_AS_STRING(encoded_path);
+
+  FILE* file = nullptr;
+  int saved_errno = 0;
+  Py_BEGIN_ALLOW_THREADS
+  file = std::fopen(cpath, "rb");
+  saved_errno = errno;
+  Py_END_ALLOW_THREADS
+  if (!file) {
+    errno = saved_errno;
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+  }
+  struct stat info {};
+  if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(file);
+    errno = EISDIR;
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+  }
+
+  PyObject* result = S_ISREG(info.st_mode) ? read_regular(file, info.st_size) : read_stream(file);
+  saved_errno = errno;
+  std::fclose(file);
+  if (!result && !PyErr_Occurred()) {
+    errno = saved_errno;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+  }
+  return result;
+}
+
+PyObject* read_utf8_bytes(PyObject* path, PyObject* encoding) {
+  if (encoding != Py_None && !PyUnicode_Check(encoding)) {
+    PyErr_Format(PyExc_TypeError, "encoding must be str or None, not %.200s", Py_TYPE(encoding)->tp_name);
+    return nullptr;
+  }
+  PyRef raw(read_file_bytes(path));
+  if (!raw) return nullptr;
+  const char* data = PyBytes_AS_STRING(raw.get());
+  const auto size = static_cast<size_t>(PyBytes_GET_SIZE(raw.get()));
+
+  if (encoding != Py_None) {
+    const char* codec = PyUnicode_AsUTF8(encoding);
+    if (!codec) return nullptr;
+    PyRef text(PyUnicode_Decode(data, static_cast<Py_ssize_t>(size), codec, "strict"));
+    if (!text) return nullptr;
+    PyRef utf8(PyUnicode_AsUTF8String(text.get()));
+    if (!utf8) return nullptr;
+    return bytes_without_bom(utf8.get());
+  }
+  if (utf8_first_invalid(data, size) == size) return bytes_without_bom(raw.get());
+  try {
+    const std::string converted = cp1252_to_utf8(std::string_view(data, size));
+    return PyBytes_FromStringAndSize(converted.data(), static_cast<Py_ssize_t>(converted.size()));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+}  // namespace quarvel

@@ -1,0 +1,137 @@
+// quarvel.utils: file reading, value-to-text conversion, timestamps, digit runs.
+#include "file_text.hpp"
+#include "quarvel/args.hpp"
+#include "quarvel/utils_api.hpp"
+
+#include <ctime>
+
+namespace quarvel {
+namespace {
+
+int any_to_string(PyObject* value, std::string& out) {
+  PyRef text;
+  if (PyUnicode_Check(value)) {
+    text = PyRef::borrow(value);
+  } else if (PyBool_Check(value)) {
+    out.assign(value == Py_True ? "Yes" : "No");
+    return 0;
+  } else if (PyLong_Check(value)) {
+    text = PyRef(PyLong_Type.tp_repr(value));  // digits even for int subclasses
+  } else if (PyFloat_Check(value)) {
+    text = PyRef(PyFloat_Type.tp_repr(value));  // shortest text that reads back
+  } else {
+    text = PyRef(PyObject_Str(value));
+  }
+  if (!text) return -1;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (!utf8) return -1;
+  try {
+    out.assign(utf8, static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  return 0;
+}
+
+std::string get_current_time() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char text[32] = "0000-00-00 00:00:00";
+  if (localtime_r(&now, &local)) std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+std::pair<Py_ssize_t, Py_ssize_t> get_continuous_digits_indices(std::string_view key) {
+  size_t start = 0;
+  while (start < key.size() && !(key[start] >= '0' && key[start] <= '9')) ++start;
+  if (start == key.size()) return {-1, -1};
+  size_t end = start;
+  while (end < key.size() && key[end] >= '0' && key[end] <= '9') ++end;
+  return {static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end)};
+}
+
+const UtilsCapi kCapi = {
+    {UTILS_CAPI_VERSION, sizeof(UtilsCapi)},
+    read_utf8_bytes,
+    any_to_string,
+    get_current_time,
+    get_continuous_digits_indices,
+};
+
+// ---- Python-visible functions -------------------------------------------------
+
+const char* const kReadNames[] = {"path", "encoding"};
+const Signature kReadSig = {"read_utf8_bytes", kReadNames, 2, 1, 2};
+
+PyObject* py_read_utf8_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (bind_arguments(kReadSig, args, nargs, kwnames, a) < 0) return nullptr;
+  return read_utf8_bytes(a[0], a[1] ? a[1] : Py_None);
+}
+
+PyObject* py_any_to_string(PyObject*, PyObject* value) {
+  return guard(
+      [&]() -> PyObject* {
+        std::string out;
+        if (any_to_string(value, out) < 0) return nullptr;
+        return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+      },
+      nullptr);
+}
+
+PyObject* py_get_current_time(PyObject*, PyObject*) {
+  const std::string now = get_current_time();
+  return PyUnicode_FromStringAndSize(now.data(), static_cast<Py_ssize_t>(now.size()));
+}
+
+PyObject* py_get_continuous_digits_indices(PyObject*, PyObject* key) {
+  if (!PyBytes_Check(key)) {
+    raise_argument_type("key", "bytes", key);
+    return nullptr;
+  }
+  const auto [start, end] = get_continuous_digits_indices(
+      std::string_view(PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key))));
+  return Py_BuildValue("(nn)", start, end);
+}
+
+PyMethodDef kMethods[] = {
+    {"read_utf8_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_read_utf8_bytes)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_utf8_bytes(path, encoding=None)\n--\n\n"
+     "Read a text file and return its text as UTF-8 bytes.\n\n"
+     "Without an encoding, a file that is valid UTF-8 is returned as it is (a byte-order\n"
+     "mark is dropped) and any other file is read as Windows-1252. With an encoding,\n"
+     "the file is decoded with it strictly and re-encoded as UTF-8."},
+    {"any_to_string", py_any_to_string, METH_O,
+     "any_to_string(value, /)\n--\n\n"
+     "Field text of a value as UTF-8 bytes: str as it is, True/False as Yes/No, int as its\n"
+     "digits, float as its shortest round-trip text, anything else as str(value)."},
+    {"get_current_time", py_get_current_time, METH_NOARGS,
+     "get_current_time()\n--\n\nLocal time as 'YYYY-MM-DD HH:MM:SS'."},
+    {"get_continuous_digits_indices", py_get_continuous_digits_indices, METH_O,
+     "get_continuous_digits_indices(key, /)\n--\n\n"
+     "(start, end) of the first run of ASCII digits in a bytes key, end exclusive;\n"
+     "(-1, -1) when the key has no digit."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "quarvel.utils",
+    "File reading, value-to-text conversion, timestamps and digit runs for quarvel.", -1, kMethods,
+};
+
+}  // namespace
+}  // namespace quarvel
+
+PyMODINIT_FUNC PyInit_utils() {
+  using namespace quarvel;
+  PyObject* module = PyModule_Create(&kModule);
+  if (!module) return nullptr;
+  if (publish_capi(module, "_C_API", UTILS_CAPSULE, &kCapi) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
