@@ -1,0 +1,105 @@
+// The reference index: for each reference-list name, the upper-cased field texts
+// and the fields (object position, field index) that hold them.
+#include "core.hpp"
+
+namespace quarvel::idf {
+
+namespace {
+
+void report_unraisable(const char* where) {
+  PyErr_NoMemory();
+  PyRef context(PyUnicode_FromString(where));
+  PyErr_WriteUnraisable(context.get());
+}
+
+void add_location(RefIndex& index, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx,
+                  const char* where) {
+  try {
+    auto tag_it = index.find(tag);
+    if (tag_it == index.end()) tag_it = index.emplace(tag, ValueIndex()).first;
+    const std::string upper_val = to_upper(std::string_view(val));
+    auto val_it = tag_it->second.find(upper_val);
+    if (val_it == tag_it->second.end()) val_it = tag_it->second.emplace(upper_val, LocList()).first;
+    val_it->second.push_back(FieldLoc{obj_idx, field_idx});
+  } catch (const std::bad_alloc&) {
+    report_unraisable(where);
+  }
+}
+
+void remove_location(RefIndex& index, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx) {
+  const auto tag_it = index.find(tag);
+  if (tag_it == index.end()) return;
+  std::string upper_val;
+  try {
+    upper_val = to_upper(std::string_view(val));
+  } catch (const std::bad_alloc&) {
+    return;  // a value we cannot fold cannot be looked up; nothing changes
+  }
+  const auto val_it = tag_it->second.find(upper_val);
+  if (val_it == tag_it->second.end()) return;
+  LocList& locs = val_it->second;
+  const FieldLoc wanted{obj_idx, field_idx};
+  for (size_t i = 0; i < locs.size(); ++i) {
+    if (locs[i] == wanted) {
+      locs[i] = locs.back();
+      locs.pop_back();
+      break;
+    }
+  }
+  if (locs.empty()) {
+    tag_it->second.erase(val_it);
+    if (tag_it->second.empty()) index.erase(tag_it);
+  }
+}
+
+}  // namespace
+
+void register_target(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx) {
+  add_location(self->targets, tag, val, obj_idx, field_idx, "quarvel.idf.IDF.register_target");
+}
+
+void register_referencer(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+                         int field_idx) {
+  add_location(self->referencers, tag, val, obj_idx, field_idx, "quarvel.idf.IDF.register_referencer");
+}
+
+void unregister_target(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx) {
+  remove_location(self->targets, tag, val, obj_idx, field_idx);
+}
+
+void unregister_referencer(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+                           int field_idx) {
+  remove_location(self->referencers, tag, val, obj_idx, field_idx);
+}
+
+void register_object_fields(IDFModel* model, IDFObjectObj* obj, const ClassDef& cls) {
+  const auto& values = obj->values;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (values[i].empty()) continue;
+    const int field_idx = static_cast<int>(i);
+    const FieldDef* field = g.schema->get_field_def(cls, field_idx);
+    if (!field) continue;
+    for (const std::string& name : field->references) register_target(model, name, values[i], obj->obj_idx, field_idx);
+    for (const std::string& name : field->object_lists) {
+      register_referencer(model, name, values[i], obj->obj_idx, field_idx);
+    }
+  }
+}
+
+void unregister_object_fields(IDFModel* model, IDFObjectObj* obj, const ClassDef& cls) {
+  const auto& values = obj->values;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (values[i].empty()) continue;
+    const int field_idx = static_cast<int>(i);
+    const FieldDef* field = g.schema->get_field_def(cls, field_idx);
+    if (!field) continue;
+    for (const std::string& name : field->references) {
+      unregister_target(model, name, values[i], obj->obj_idx, field_idx);
+    }
+    for (const std::string& name : field->object_lists) {
+      unregister_referencer(model, name, values[i], obj->obj_idx, field_idx);
+    }
+  }
+}
+
+}  // namespace quarvel::idf

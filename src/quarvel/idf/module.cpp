@@ -1,0 +1,76 @@
+// quarvel.idf: publishes the model types with their tables, then binds the tokenizer,
+// the schema and the utility modules.
+#include "core.hpp"
+
+namespace quarvel::idf {
+
+Bound g;
+
+const IdfOps kIdfOps = {
+    register_target, register_referencer, unregister_target, unregister_referencer,
+    model_c_init,    build_objects,       get_objects_raw,   model_write_to_buffer,
+};
+
+namespace {
+
+const ClassDef& class_def_of(IDFObjectObj* self) { return get_class_def(self); }
+
+}  // namespace
+
+const IdfObjectOps kObjectOps = {
+    class_def_of, object_c_init, set_string_by_index, set_by_index, trim_trailing_empty_fields, object_write_to_buffer,
+};
+
+namespace {
+
+IdfCapi g_capi = {{IDF_CAPI_VERSION, sizeof(IdfCapi)}, nullptr, &kIdfOps, nullptr, &kObjectOps};
+
+PyMethodDef kMethods[] = {
+    {"unpickle_IDF", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_model)), METH_FASTCALL,
+     "unpickle_IDF(cls, checksum, state)\n--\n\nRebuild a pickled IDF model."},
+    {"unpickle_IDFObject", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_object)),
+     METH_FASTCALL, "unpickle_IDFObject(cls, checksum, state)\n--\n\nRebuild a pickled IDFObject."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "quarvel.idf",
+    "IDF models: loading, field access, queries, editing, writing and pickling.", -1, kMethods,
+};
+
+int init_once(PyObject* module) {
+  g.IDF_type = create_model_type(module);
+  if (!g.IDF_type) return -1;
+  g.IDFObject_type = create_object_type(module);
+  if (!g.IDFObject_type) return -1;
+  g_capi.IDF_type = g.IDF_type;
+  g_capi.IDFObject_type = g.IDFObject_type;
+  g.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION);
+  if (!g.lexer) return -1;
+  g.schema = import_capi<IddCapi>(IDD_CAPSULE, IDD_CAPI_VERSION);
+  if (!g.schema) return -1;
+  g.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION);
+  if (!g.utils) return -1;
+  DEFAULT_FORMAT_CONFIG = generate_format_config();
+  MINIMAL_FORMAT_CONFIG = FormatConfig{std::string(), std::string(), 0, true};
+  g.IDFObjectTuple_type = create_tuple_type(module);
+  return g.IDFObjectTuple_type ? 0 : -1;
+}
+
+}  // namespace
+}  // namespace quarvel::idf
+
+PyMODINIT_FUNC PyInit_idf() {
+  using namespace quarvel;
+  using namespace quarvel::idf;
+  PyRef module(PyModule_Create(&kModule));
+  if (!module) return nullptr;
+  if (!g.IDFObjectTuple_type && guard([&] { return init_once(module.get()); }, -1) < 0) return nullptr;
+  if (PyModule_AddObjectRef(module.get(), "IDF", reinterpret_cast<PyObject*>(g.IDF_type)) < 0 ||
+      PyModule_AddObjectRef(module.get(), "IDFObject", reinterpret_cast<PyObject*>(g.IDFObject_type)) < 0 ||
+      PyModule_AddObjectRef(module.get(), "IDFObjectTuple", reinterpret_cast<PyObject*>(g.IDFObjectTuple_type)) < 0 ||
+      publish_capi(module.get(), "_C_API", IDF_CAPSULE, &g_capi) < 0) {
+    return nullptr;
+  }
+  return module.release();
+}

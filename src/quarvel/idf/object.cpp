@@ -1,0 +1,175 @@
+// The IDFObject type: one object of a model, or a standalone one.
+#include "core.hpp"
+
+#include <new>
+
+namespace quarvel::idf {
+
+namespace {
+
+PyObject* object_new(PyTypeObject* type, PyObject*, PyObject*) {
+  return reinterpret_cast<PyObject*>(new_bare_object(type));
+}
+
+void object_dealloc(PyObject* self) {
+  IDFObjectObj* o = as_object(self);
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Py_CLEAR(o->idd);
+  Py_CLEAR(o->parent_idf);
+  Py_CLEAR(o->class_name);
+  o->c_class_name.~basic_string();
+  o->values.~vector();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+int object_traverse(PyObject* self, visitproc visit, void* arg) {
+  IDFObjectObj* o = as_object(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(o->idd);
+  Py_VISIT(o->parent_idf);
+  return 0;
+}
+
+int object_clear(PyObject* self) {
+  IDFObjectObj* o = as_object(self);
+  Py_XSETREF(o->idd, Py_NewRef(Py_None));
+  Py_XSETREF(o->parent_idf, Py_NewRef(Py_None));
+  return 0;
+}
+
+PyObject* object_get_class_name(PyObject* self, void*) { return Py_NewRef(as_object(self)->class_name); }
+
+PyMethodDef kMethods[] = {
+    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_init_method)),
+     METH_VARARGS | METH_KEYWORDS,
+     "__init__(idd, class_name)\n--\n\n"
+     "Python-level initialization\n\n"
+     "Args:\n"
+     "    idd (IDD): IDD data structure\n"
+     "    class_name (str): class name (case-insensitive)\n"},
+    {"get_values", object_get_values, METH_NOARGS,
+     "get_values()\n--\n\n"
+     "Get all field values as list\n\n"
+     "Returns:\n"
+     "    list[str | int | float | None]: list of field values based on field_types\n"},
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_update)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "update(values, trim_empty_trails=True)\n--\n\n"
+     "Update multiple field values\n\n"
+     "Args:\n"
+     "    values (None | list | dict): [value] or {field_idx: value} or {field_name: value}\n"
+     "    trim_empty_trails (bool, optional): Whether to trim trailing empty fields\n"},
+    {"get_referenced_object",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_get_referenced_object)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_referenced_object(key)\n--\n\n"
+     "Return objects referenced by this object.\n\n"
+     "Follows a referring field forward, e.g. the Zone Name field of a\n"
+     "BuildingSurface:Detailed object leads to its Zone object.\n\n"
+     "Args:\n"
+     "    key (int | str): field index or field name (case-insensitive)\n\n"
+     "Returns:\n"
+     "    IDFObject | None: the referenced object, or None\n"},
+    {"get_referencing_objects",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_get_referencing_objects)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_referencing_objects(key)\n--\n\n"
+     "Return objects that are referencing this object.\n\n"
+     "Follows a name field backward, e.g. the Name field of a Zone leads to the\n"
+     "BuildingSurface:Detailed, People, Lights and Sizing:Zone objects of that zone.\n\n"
+     "Args:\n"
+     "    key (int | str): field index or field name (case-insensitive)\n\n"
+     "Returns:\n"
+     "    IDFObjectTuple: objects whose fields refer to this object's name\n"},
+    {"__reduce__", object_reduce, METH_NOARGS, "Pickle support."},
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_setstate)),
+     METH_FASTCALL | METH_KEYWORDS, "Pickle support: restore the members from a state tuple."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"class_name", object_get_class_name, nullptr, "The class name as the schema spells it.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(object_new)},
+    {Py_tp_init, reinterpret_cast<void*>(object_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(object_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(object_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(object_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(object_repr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_mp_subscript, reinterpret_cast<void*>(object_getitem)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(object_setitem)},
+    {Py_sq_item, reinterpret_cast<void*>(object_sq_item)},
+    {Py_sq_ass_item, reinterpret_cast<void*>(object_sq_ass_item)},
+    {Py_tp_doc, const_cast<char*>("One object of an IDF model (or a standalone one): a class and its field values.")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "quarvel.idf.IDFObject", sizeof(IDFObjectObj), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
+};
+
+}  // namespace
+
+PyTypeObject* create_object_type(PyObject* module) {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
+}
+
+IDFObjectObj* new_bare_object(PyTypeObject* type) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  IDFObjectObj* o = as_object(self);
+  o->idd = Py_NewRef(Py_None);
+  o->parent_idf = Py_NewRef(Py_None);
+  o->class_idx = 0;
+  new (&o->c_class_name) std::string();
+  o->class_name = Py_NewRef(Py_None);
+  new (&o->values) std::vector<std::string>();
+  o->obj_idx = 0;
+  return o;
+}
+
+int object_c_init(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
+                  std::vector<std::string>& values) {
+  Py_XSETREF(self->idd, Py_NewRef(idd));
+  Py_XSETREF(self->parent_idf, Py_NewRef(parent_idf));
+  const auto* schema = reinterpret_cast<IDDObject*>(idd);
+  if (!is_idd(idd) || class_idx >= schema->c_idd.ordered_classes.size()) {
+    PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", class_idx);
+    return -1;
+  }
+  try {
+    self->c_class_name = schema->c_idd.ordered_classes[class_idx].name;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  self->class_idx = class_idx;
+  PyObject* name = PyTuple_GET_ITEM(schema->class_name_strs, static_cast<Py_ssize_t>(class_idx));
+  Py_XSETREF(self->class_name, Py_NewRef(name));
+  self->values.swap(values);
+  values.clear();
+  return 0;
+}
+
+bool object_ready(IDFObjectObj* self) {
+  if (!is_idd(self->idd)) {
+    PyErr_SetString(PyExc_ValueError, "IDFObject has no schema: create it with IDFObject(idd, class_name) "
+                                      "or get it from a loaded model");
+    return false;
+  }
+  if (self->class_idx >= schema_of(self->idd).ordered_classes.size()) {
+    PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", self->class_idx);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quarvel::idf

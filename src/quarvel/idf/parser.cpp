@@ -1,0 +1,98 @@
+// The IDF grammar over the tokenizer's stream: objects are a class name and field
+// values separated by commas and closed by a semicolon.
+#include "core.hpp"
+
+namespace quarvel::idf {
+
+ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out) noexcept {
+  ParseFailure failure;
+  try {
+    const auto next_token = g.lexer->ops->next_token;
+    c_IDFObject current;
+    std::string last_text;
+    bool object_started = false;
+    auto store_slot = [&] {
+      if (object_started) {
+        current.values.push_back(std::move(last_text));
+      } else {
+        current.class_name = std::move(last_text);
+      }
+      last_text.clear();
+    };
+    for (;;) {
+      Token tok = next_token(lexer);
+      switch (tok.type) {
+        case TOKEN_EOF:
+          if (object_started || !last_text.empty()) {
+            failure.kind = ParseFailure::kUnterminated;
+            failure.line = lexer->line_num;
+          }
+          return failure;
+        case TOKEN_ERROR:
+          failure.kind = ParseFailure::kTokenError;
+          failure.line = lexer->line_num;
+          failure.text = std::move(tok.value);
+          return failure;
+        case TOKEN_TEXT:
+          if (!last_text.empty()) {
+            failure.kind = ParseFailure::kMissingDelimiter;
+            failure.line = lexer->line_num;
+            failure.text = std::move(tok.value);
+            return failure;
+          }
+          last_text = std::move(tok.value);
+          break;
+        case TOKEN_COMMA:
+          store_slot();
+          object_started = true;
+          break;
+        case TOKEN_SEMICOLON:
+          store_slot();
+          out.push_back(std::move(current));
+          current = c_IDFObject();
+          object_started = false;
+          break;
+        default:
+          failure.kind = ParseFailure::kUnknownToken;
+          failure.line = lexer->line_num;
+          failure.token_type = static_cast<int>(tok.type);
+          return failure;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    failure.kind = ParseFailure::kNoMemory;
+  }
+  return failure;
+}
+
+int raise_parse_failure(const ParseFailure& failure) {
+  switch (failure.kind) {
+    case ParseFailure::kNone:
+      return 0;
+    case ParseFailure::kNoMemory:
+      PyErr_NoMemory();
+      break;
+    case ParseFailure::kUnterminated:
+      PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): unterminated object before EOF; missing ';'.",
+                   failure.line);
+      break;
+    case ParseFailure::kTokenError: {
+      PyRef text(str_from(failure.text));
+      if (text) PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): %R", failure.line, text.get());
+      break;
+    }
+    case ParseFailure::kMissingDelimiter: {
+      PyRef text(str_from(failure.text));
+      if (text) PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): missing delimiter before '%U'.",
+                             failure.line, text.get());
+      break;
+    }
+    case ParseFailure::kUnknownToken:
+      PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): unrecognized token type '%d'.", failure.line,
+                   failure.token_type);
+      break;
+  }
+  return -1;
+}
+
+}  // namespace quarvel::idf

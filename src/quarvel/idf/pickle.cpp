@@ -1,0 +1,458 @@
+// Pickling of models and objects: each reduces to its module-level reconstructor,
+// a checksum of its member layout and a state tuple of its members in name order.
+#include "core.hpp"
+
+#include <climits>
+
+namespace quarvel::idf {
+
+namespace {
+
+struct Checksums {
+  long written, sha1, md5;
+  const char* members;
+  bool accepts(long c) const { return c == written || c == sha1 || c == md5; }
+};
+constexpr Checksums kModelChecksums = {0xf3ac116, 0x53e964f, 0xe152989,
+                                       "idd, objects, objects_index_map, referencers, targets"};
+constexpr Checksums kObjectChecksums = {0x562c8f1, 0xafde926, 0xd91aabf,
+                                        "c_class_name, class_idx, class_name, idd, obj_idx, parent_idf, values"};
+constexpr Py_ssize_t kModelMembers = 5;
+constexpr Py_ssize_t kObjectMembers = 7;
+
+PyObject* bytes_of(const std::string& s) { return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+
+// ---- native members to Python -------------------------------------------------
+
+PyObject* class_index_to_dict(const ClassIndex& index) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [key, positions] : index) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < positions.size(); ++i) {
+      PyObject* n = PyLong_FromSize_t(positions[i]);
+      if (!n) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), n);
+    }
+    PyRef k(bytes_of(key));
+    if (!k || PyDict_SetItem(dict.get(), k.get(), list.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* ref_index_to_dict(const RefIndex& index) {
+  PyRef outer(PyDict_New());
+  if (!outer) return nullptr;
+  for (const auto& [tag, values] : index) {
+    PyRef inner(PyDict_New());
+    if (!inner) return nullptr;
+    for (const auto& [value, locs] : values) {
+      PyRef list(PyList_New(static_cast<Py_ssize_t>(locs.size())));
+      if (!list) return nullptr;
+      for (size_t i = 0; i < locs.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(ni)", static_cast<Py_ssize_t>(locs[i].first), locs[i].second);
+        if (!pair) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+      }
+      PyRef k(bytes_of(value));
+      if (!k || PyDict_SetItem(inner.get(), k.get(), list.get()) < 0) return nullptr;
+    }
+    PyRef k(bytes_of(tag));
+    if (!k || PyDict_SetItem(outer.get(), k.get(), inner.get()) < 0) return nullptr;
+  }
+  return outer.release();
+}
+
+// The instance dictionary of a Python subclass instance, when it has a non-empty one.
+bool instance_dict(PyObject* self, PyRef& out) {
+  PyRef dict(PyObject_GetAttrString(self, "__dict__"));
+  if (!dict) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+  }
+  const int truth = PyObject_IsTrue(dict.get());
+  if (truth < 0) return false;
+  if (truth) out = std::move(dict);
+  return true;
+}
+
+PyObject* reduce_value(PyObject* self, const char* reconstructor, long checksum, PyRef state, bool setstate_form) {
+  PyRef fn(PyObject_GetAttrString(PyType_GetModule(g.IDF_type), reconstructor));
+  if (!fn) return nullptr;
+  if (setstate_form) return Py_BuildValue("(O(OlO)O)", fn.get(), Py_TYPE(self), checksum, Py_None, state.get());
+  return Py_BuildValue("(O(OlO))", fn.get(), Py_TYPE(self), checksum, state.get());
+}
+
+// Appends the instance dictionary to `members` (a list) and reports whether it did.
+bool finish_state(PyObject* self, PyRef& members, bool& has_dict, PyRef& state) {
+  PyRef dict;
+  if (!instance_dict(self, dict)) return false;
+  has_dict = static_cast<bool>(dict);
+  if (dict && PyList_Append(members.get(), dict.get()) < 0) return false;
+  state = PyRef(PyList_AsTuple(members.get()));
+  return static_cast<bool>(state);
+}
+
+// ---- Python to native members ---------------------------------------------------
+
+bool to_string(PyObject* o, std::string& out) {
+  if (PyBytes_Check(o)) {
+    out.assign(PyBytes_AS_STRING(o), static_cast<size_t>(PyBytes_GET_SIZE(o)));
+  } else if (PyByteArray_Check(o)) {
+    out.assign(PyByteArray_AS_STRING(o), static_cast<size_t>(PyByteArray_GET_SIZE(o)));
+  } else {
+    PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(o)->tp_name);
+    return false;
+  }
+  return true;
+}
+
+bool to_size(PyObject* o, size_t& out) {
+  PyRef index(PyNumber_Index(o));
+  if (!index) return false;
+  if (_PyLong_Sign(index.get()) < 0) {
+    PyErr_Format(PyExc_OverflowError, "can't convert negative value to %.200s", "size_t");
+    return false;
+  }
+  out = PyLong_AsSize_t(index.get());
+  return !(out == static_cast<size_t>(-1) && PyErr_Occurred());
+}
+
+bool to_int32(PyObject* o, int& out) {
+  PyRef index(PyNumber_Index(o));
+  if (!index) return false;
+  int overflow = 0;
+  const long v = PyLong_AsLongAndOverflow(index.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (overflow || v > INT_MAX || v < INT_MIN) {
+    PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
+    return false;
+  }
+  out = static_cast<int>(v);
+  return true;
+}
+
+// Calls f(key, value) for each pair that mapping.items() yields.
+template <class F>
+bool for_each_item(PyObject* mapping, F&& f) {
+  PyRef items(PyObject_CallMethod(mapping, "items", nullptr));
+  if (!items) return false;
+  PyRef it(PyObject_GetIter(items.get()));
+  if (!it) return false;
+  while (PyRef pair{PyIter_Next(it.get())}) {
+    PyRef seq(PySequence_Fast(pair.get(), "items() must yield (key, value) pairs"));
+    if (!seq) return false;
+    if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
+      PyErr_SetString(PyExc_ValueError, "items() must yield (key, value) pairs");
+      return false;
+    }
+    if (!f(PySequence_Fast_GET_ITEM(seq.get(), 0), PySequence_Fast_GET_ITEM(seq.get(), 1))) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+template <class F>
+bool for_each(PyObject* iterable, F&& f) {
+  PyRef it(PyObject_GetIter(iterable));
+  if (!it) return false;
+  while (PyRef item{PyIter_Next(it.get())}) {
+    if (!f(item.get())) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// Object positions in a state must lie within the restored object list.
+bool check_position(size_t pos, size_t limit) {
+  if (pos < limit) return true;
+  PyErr_Format(PyExc_ValueError, "IDF state refers to object position %zu, beyond its %zu-slot object list", pos,
+               limit);
+  return false;
+}
+
+size_t object_limit(IDFModel* m) {
+  return PyList_Check(m->objects) ? static_cast<size_t>(PyList_GET_SIZE(m->objects)) : 0;
+}
+
+bool to_class_index(PyObject* mapping, size_t limit, ClassIndex& out) {
+  return for_each_item(mapping, [&](PyObject* key, PyObject* positions) {
+    std::string k;
+    if (!to_string(key, k)) return false;
+    std::vector<size_t> list;
+    if (!for_each(positions, [&](PyObject* item) {
+          size_t pos;
+          if (!to_size(item, pos) || !check_position(pos, limit)) return false;
+          list.push_back(pos);
+          return true;
+        })) {
+      return false;
+    }
+    out[std::move(k)] = std::move(list);
+    return true;
+  });
+}
+
+bool to_ref_index(PyObject* mapping, size_t limit, RefIndex& out) {
+  return for_each_item(mapping, [&](PyObject* tag, PyObject* values) {
+    std::string t;
+    if (!to_string(tag, t)) return false;
+    ValueIndex inner;
+    if (!for_each_item(values, [&](PyObject* value, PyObject* locs) {
+          std::string v;
+          if (!to_string(value, v)) return false;
+          LocList list;
+          if (!for_each(locs, [&](PyObject* loc) {
+                PyRef seq(PySequence_Fast(loc, "a reference location must be a (position, field) pair"));
+                if (!seq) return false;
+                if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
+                  PyErr_SetString(PyExc_ValueError, "a reference location must be a (position, field) pair");
+                  return false;
+                }
+                FieldLoc fl{};
+                if (!to_size(PySequence_Fast_GET_ITEM(seq.get(), 0), fl.first) ||
+                    !to_int32(PySequence_Fast_GET_ITEM(seq.get(), 1), fl.second) || !check_position(fl.first, limit)) {
+                  return false;
+                }
+                if (fl.second < 0) {
+                  PyErr_Format(PyExc_ValueError, "IDF state holds a negative field index %d", fl.second);
+                  return false;
+                }
+                list.push_back(fl);
+                return true;
+              })) {
+            return false;
+          }
+          inner[std::move(v)] = std::move(list);
+          return true;
+        })) {
+      return false;
+    }
+    out[std::move(t)] = std::move(inner);
+    return true;
+  });
+}
+
+bool check_state_size(PyObject* state, Py_ssize_t members, const char* type_name) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(state);
+  if (n >= members) return true;
+  PyErr_Format(PyExc_ValueError, "%s state needs %zd members (and an optional instance dictionary), got %zd",
+               type_name, members, n);
+  return false;
+}
+
+bool check_type_or_none(PyObject* value, PyTypeObject* type) {
+  if (value == Py_None || PyObject_TypeCheck(value, type)) return true;
+  PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name, type->tp_name);
+  return false;
+}
+
+// Merges a trailing instance-dictionary element into the instance's __dict__.
+bool restore_instance_dict(PyObject* self, PyObject* state, Py_ssize_t members) {
+  if (PyTuple_GET_SIZE(state) <= members) return true;
+  PyObject* extra = PyTuple_GET_ITEM(state, members);
+  const int truth = PyObject_IsTrue(extra);
+  if (truth <= 0) return truth == 0;
+  PyRef dict(PyObject_GetAttrString(self, "__dict__"));
+  if (!dict) return false;
+  if (PyDict_Check(dict.get())) return PyDict_Update(dict.get(), extra) == 0;
+  PyRef done(PyObject_CallMethod(dict.get(), "update", "O", extra));
+  return static_cast<bool>(done);
+}
+
+bool restore_model(IDFModel* m, PyObject* state) {
+  if (!check_state_size(state, kModelMembers, "IDF")) return false;
+  PyObject* idd = PyTuple_GET_ITEM(state, 0);
+  if (!check_type_or_none(idd, g.schema->IDD_type)) return false;
+  Py_XSETREF(m->idd, Py_NewRef(idd));
+  PyObject* objects = PyTuple_GET_ITEM(state, 1);
+  if (objects != Py_None && !PyList_CheckExact(objects)) {
+    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "list", Py_TYPE(objects)->tp_name);
+    return false;
+  }
+  Py_XSETREF(m->objects, Py_NewRef(objects));
+  const size_t limit = object_limit(m);
+  ClassIndex classes;
+  if (!to_class_index(PyTuple_GET_ITEM(state, 2), limit, classes)) return false;
+  m->objects_index_map = std::move(classes);
+  RefIndex referencers;
+  if (!to_ref_index(PyTuple_GET_ITEM(state, 3), limit, referencers)) return false;
+  m->referencers = std::move(referencers);
+  RefIndex targets;
+  if (!to_ref_index(PyTuple_GET_ITEM(state, 4), limit, targets)) return false;
+  m->targets = std::move(targets);
+  return restore_instance_dict(reinterpret_cast<PyObject*>(m), state, kModelMembers);
+}
+
+bool check_class_idx(IDFObjectObj* o) {
+  if (!is_idd(o->idd) || o->class_idx < schema_of(o->idd).ordered_classes.size()) return true;
+  PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", o->class_idx);
+  return false;
+}
+
+bool restore_object(IDFObjectObj* o, PyObject* state) {
+  if (!check_state_size(state, kObjectMembers, "IDFObject")) return false;
+  std::string c_class_name;
+  if (!to_string(PyTuple_GET_ITEM(state, 0), c_class_name)) return false;
+  o->c_class_name = std::move(c_class_name);
+  size_t class_idx;
+  if (!to_size(PyTuple_GET_ITEM(state, 1), class_idx)) return false;
+  o->class_idx = class_idx;
+  PyObject* class_name = PyTuple_GET_ITEM(state, 2);
+  if (class_name != Py_None && !PyUnicode_CheckExact(class_name)) {
+    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "str", Py_TYPE(class_name)->tp_name);
+    return false;
+  }
+  Py_XSETREF(o->class_name, Py_NewRef(class_name));
+  PyObject* idd = PyTuple_GET_ITEM(state, 3);
+  if (!check_type_or_none(idd, g.schema->IDD_type)) return false;
+  Py_XSETREF(o->idd, Py_NewRef(idd));
+  if (!check_class_idx(o)) return false;
+  size_t obj_idx;
+  if (!to_size(PyTuple_GET_ITEM(state, 4), obj_idx)) return false;
+  o->obj_idx = obj_idx;
+  PyObject* parent = PyTuple_GET_ITEM(state, 5);
+  if (!check_type_or_none(parent, g.IDF_type)) return false;
+  if (parent != Py_None && PyList_Check(as_model(parent)->objects) &&
+      !check_position(obj_idx, object_limit(as_model(parent)))) {
+    return false;
+  }
+  Py_XSETREF(o->parent_idf, Py_NewRef(parent));
+  std::vector<std::string> values;
+  if (!for_each(PyTuple_GET_ITEM(state, 6), [&](PyObject* item) {
+        std::string v;
+        if (!to_string(item, v)) return false;
+        values.push_back(std::move(v));
+        return true;
+      })) {
+    return false;
+  }
+  o->values = std::move(values);
+  return restore_instance_dict(reinterpret_cast<PyObject*>(o), state, kObjectMembers);
+}
+
+PyObject* setstate_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                          bool (*restore)(PyObject*, PyObject*)) {
+  if (nargs != 1 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0)) {
+    raise_argument_count("__setstate__", 1, 1, nargs);
+    return nullptr;
+  }
+  PyObject* state = args[0];
+  if (!PyTuple_Check(state)) {
+    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
+    return nullptr;
+  }
+  if (!guard([&] { return restore(self, state); }, false)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+bool restore_model_any(PyObject* self, PyObject* state) { return restore_model(as_model(self), state); }
+bool restore_object_any(PyObject* self, PyObject* state) { return restore_object(as_object(self), state); }
+
+PyObject* unpickle_common(PyObject* const* args, Py_ssize_t nargs, const char* func, PyTypeObject* base,
+                          const Checksums& sums, bool (*restore)(PyObject*, PyObject*)) {
+  if (nargs != 3) {
+    raise_argument_count(func, 3, 3, nargs);
+    return nullptr;
+  }
+  PyObject* cls = args[0];
+  PyObject* state = args[2];
+  if (state != Py_None && !PyTuple_Check(state)) {
+    raise_argument_type("state", "tuple", state);
+    return nullptr;
+  }
+  const long checksum = PyLong_AsLong(args[1]);
+  if (checksum == -1 && PyErr_Occurred()) return nullptr;
+  if (!sums.accepts(checksum)) {
+    PyRef pickle(PyImport_ImportModule("pickle"));
+    if (!pickle) return nullptr;
+    PyRef error(PyObject_GetAttrString(pickle.get(), "PickleError"));
+    if (!error) return nullptr;
+    PyErr_Format(error.get(), "Incompatible checksums (0x%lx vs (0x%lx, 0x%lx, 0x%lx) = (%s))", checksum,
+                 sums.written, sums.sha1, sums.md5, sums.members);
+    return nullptr;
+  }
+  if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), base)) {
+    PyErr_Format(PyExc_TypeError, "%s() needs a subtype of %.200s as its first argument", func, base->tp_name);
+    return nullptr;
+  }
+  PyRef empty(PyTuple_New(0));
+  if (!empty) return nullptr;
+  PyRef instance(base->tp_new(reinterpret_cast<PyTypeObject*>(cls), empty.get(), nullptr));
+  if (!instance) return nullptr;
+  if (state != Py_None && !guard([&] { return restore(instance.get(), state); }, false)) return nullptr;
+  return instance.release();
+}
+
+}  // namespace
+
+PyObject* model_reduce(PyObject* self, PyObject*) {
+  return guard(
+      [&]() -> PyObject* {
+        IDFModel* m = as_model(self);
+        PyRef classes(class_index_to_dict(m->objects_index_map));
+        PyRef referencers(ref_index_to_dict(m->referencers));
+        PyRef targets(ref_index_to_dict(m->targets));
+        if (!classes || !referencers || !targets) return nullptr;
+        PyRef members(PyList_New(0));
+        if (!members) return nullptr;
+        for (PyObject* item : {m->idd, m->objects, classes.get(), referencers.get(), targets.get()}) {
+          if (PyList_Append(members.get(), item) < 0) return nullptr;
+        }
+        bool has_dict;
+        PyRef state;
+        if (!finish_state(self, members, has_dict, state)) return nullptr;
+        const bool setstate_form = has_dict || m->idd != Py_None || m->objects != Py_None;
+        return reduce_value(self, "unpickle_IDF", kModelChecksums.written, std::move(state), setstate_form);
+      },
+      nullptr);
+}
+
+PyObject* object_reduce(PyObject* self, PyObject*) {
+  return guard(
+      [&]() -> PyObject* {
+        IDFObjectObj* o = as_object(self);
+        PyRef values(PyList_New(static_cast<Py_ssize_t>(o->values.size())));
+        if (!values) return nullptr;
+        for (size_t i = 0; i < o->values.size(); ++i) {
+          PyObject* b = bytes_of(o->values[i]);
+          if (!b) return nullptr;
+          PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), b);
+        }
+        PyRef c_class_name(bytes_of(o->c_class_name));
+        PyRef class_idx(PyLong_FromSize_t(o->class_idx));
+        PyRef obj_idx(PyLong_FromSize_t(o->obj_idx));
+        if (!c_class_name || !class_idx || !obj_idx) return nullptr;
+        PyRef members(PyList_New(0));
+        if (!members) return nullptr;
+        for (PyObject* item : {c_class_name.get(), class_idx.get(), o->class_name, o->idd, obj_idx.get(),
+                               o->parent_idf, values.get()}) {
+          if (PyList_Append(members.get(), item) < 0) return nullptr;
+        }
+        bool has_dict;
+        PyRef state;
+        if (!finish_state(self, members, has_dict, state)) return nullptr;
+        const bool setstate_form =
+            has_dict || o->class_name != Py_None || o->idd != Py_None || o->parent_idf != Py_None;
+        return reduce_value(self, "unpickle_IDFObject", kObjectChecksums.written, std::move(state), setstate_form);
+      },
+      nullptr);
+}
+
+PyObject* model_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return setstate_common(self, args, nargs, kwnames, restore_model_any);
+}
+
+PyObject* object_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return setstate_common(self, args, nargs, kwnames, restore_object_any);
+}
+
+PyObject* unpickle_model(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return unpickle_common(args, nargs, "unpickle_IDF", g.IDF_type, kModelChecksums, restore_model_any);
+}
+
+PyObject* unpickle_object(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return unpickle_common(args, nargs, "unpickle_IDFObject", g.IDFObject_type, kObjectChecksums, restore_object_any);
+}
+
+}  // namespace quarvel::idf

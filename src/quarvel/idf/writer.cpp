@@ -1,0 +1,325 @@
+// Writing models and objects as IDF text, in schema order with group banners or in
+// insertion order, aligned with field comments or compact.
+#include "core.hpp"
+
+#include <climits>
+
+namespace quarvel::idf {
+
+FormatConfig DEFAULT_FORMAT_CONFIG;
+FormatConfig MINIMAL_FORMAT_CONFIG;
+
+namespace {
+
+// The writers published to other modules never raise: what went wrong is reported
+// through the unraisable hook, naming the writer.
+void report_unraisable(const char* where, const std::exception& error) {
+  if (dynamic_cast<const std::bad_alloc*>(&error)) {
+    PyErr_NoMemory();
+  } else if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  }
+  PyRef context(PyUnicode_FromString(where));
+  PyErr_WriteUnraisable(context.get());
+}
+
+constexpr char kHeader[] = "! Generated using Quarvel.py\n";
+constexpr char kTimestampPrefix[] = "! Saved at: ";
+
+// The writers below throw; PythonErrorSet means a Python exception is set.
+void write_object(IDFObjectObj* self, std::string& out, const FormatConfig& config) {
+  if (!object_ready(self)) throw PythonErrorSet();
+  const ClassDef& cls = get_class_def(self);
+  const auto& values = self->values;
+  out += config.class_indent;
+  out += self->c_class_name;
+
+  ptrdiff_t last_idx = static_cast<ptrdiff_t>(values.size()) - 1;
+  while (last_idx >= 0 && values[static_cast<size_t>(last_idx)].empty()) --last_idx;
+  if (last_idx < 0) {
+    if (cls.min_fields <= 0) {
+      out += ';';
+      if (!config.compact) out += '\n';
+      return;
+    }
+    last_idx = cls.min_fields - 1;
+  } else if (cls.min_fields > 0 && cls.min_fields > last_idx + 1) {
+    last_idx = cls.min_fields - 1;
+  }
+  out += ',';
+  if (!config.compact) out += '\n';
+  for (ptrdiff_t i = 0; i <= last_idx; ++i) {
+    const auto idx = static_cast<size_t>(i);
+    out += config.field_indent;
+    size_t val_size = 0;
+    if (idx < values.size()) {
+      out += values[idx];
+      val_size = values[idx].size();
+    }
+    out += i == last_idx ? ';' : ',';
+    if (config.compact) continue;
+    if (config.field_size != 0) {
+      if (val_size <= config.field_size) {
+        out.append(config.field_size - val_size, ' ');
+      } else {
+        out.append(2, ' ');
+      }
+    }
+    out += "!- ";
+    // Listed fields carry their display name; names of repeated groups are made.
+    if (idx < cls.fields.size()) {
+      out += cls.fields[idx].display_name;
+    } else {
+      out += g.schema->get_field_name(cls, static_cast<int>(i), true);
+    }
+    out += '\n';
+  }
+}
+
+// With `stop_on_error`, a failing object fails the whole text (format, save and
+// repr use this: a partial text must never pass for the model). Without it, the
+// object is reported and the next one written, as the published writer does.
+void write_model(IDFModel* self, std::string& out, const FormatConfig& config, bool preserve_order,
+                 bool stop_on_error) {
+  if (!PyList_Check(self->objects)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(self->objects)->tp_name);
+    throw PythonErrorSet();
+  }
+  size_t total_obj_count = 0;
+  for (const auto& [key, positions] : self->objects_index_map) total_obj_count += positions.size();
+  const size_t estimated_size = out.size() + (config.compact ? 160 : 800) * total_obj_count + 4096;
+  if (out.capacity() < estimated_size) out.reserve(estimated_size);
+
+  auto write_at = [&](size_t pos) {
+    bool failed;
+    IDFObjectObj* obj = object_at(self, pos, failed);
+    if (failed) throw PythonErrorSet();
+    if (!obj) return;
+    out += '\n';
+    if (stop_on_error) {
+      write_object(obj, out, config);
+    } else {
+      object_write_to_buffer(obj, out, config);
+    }
+  };
+
+  if (preserve_order) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(self->objects); ++i) write_at(static_cast<size_t>(i));
+    return;
+  }
+  if (!model_ready(self)) throw PythonErrorSet();
+  std::string current_group;
+  for (const ClassDef& cls : schema_of(self->idd).ordered_classes) {
+    const auto found = self->objects_index_map.find(to_upper(std::string_view(cls.name)));
+    if (found == self->objects_index_map.end() || found->second.empty()) continue;
+    if (!config.compact && cls.group != current_group) {
+      current_group = cls.group;
+      if (!current_group.empty()) {
+        out += "\n! ***";
+        out += to_upper(std::string_view(current_group));
+        out += "***\n";
+      }
+    }
+    // The class list is copied: a finalizer run while writing must not change it under us.
+    const std::vector<size_t> positions = found->second;
+    for (size_t pos : positions) write_at(pos);
+    if (config.compact) out += '\n';
+  }
+}
+
+// A size argument as a 32-bit signed int, converted through __int__.
+bool size_argument(PyObject* obj, long default_value, long& out) {
+  if (!obj) {
+    out = default_value;
+    return true;
+  }
+  PyRef number;
+  if (PyLong_Check(obj)) {
+    number = PyRef::borrow(obj);
+  } else if (Py_TYPE(obj)->tp_as_number && Py_TYPE(obj)->tp_as_number->nb_int) {
+    number = PyRef(Py_TYPE(obj)->tp_as_number->nb_int(obj));
+    if (!number) return false;
+    if (!PyLong_Check(number.get())) {
+      PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(number.get())->tp_name);
+      return false;
+    }
+  } else {
+    PyErr_SetString(PyExc_TypeError, "an integer is required");
+    return false;
+  }
+  int overflow = 0;
+  const long value = PyLong_AsLongAndOverflow(number.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || value > INT_MAX || value < INT_MIN) {
+    PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool flag_argument(PyObject* obj, bool default_value, bool& out) {
+  if (!obj) {
+    out = default_value;
+    return true;
+  }
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) return false;
+  out = truth != 0;
+  return true;
+}
+
+// The layout that format and save use: the compact record, or one made from the sizes.
+bool layout_from_arguments(PyObject* const* sizes, const char* const* names, bool compact, FormatConfig& config) {
+  long values[3];
+  const long defaults[3] = {0, 4, 24};
+  for (int i = 0; i < 3; ++i) {
+    if (!size_argument(sizes[i], defaults[i], values[i])) return false;
+  }
+  if (compact) {
+    config = MINIMAL_FORMAT_CONFIG;
+    return true;
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (values[i] < 0) {
+      PyErr_Format(PyExc_ValueError, "%s must not be negative, got %ld", names[i], values[i]);
+      return false;
+    }
+  }
+  config = generate_format_config(static_cast<size_t>(values[0]), static_cast<size_t>(values[1]),
+                                  static_cast<size_t>(values[2]));
+  return true;
+}
+
+const char* const kFormatNames[] = {"class_indent_size", "field_indent_size", "field_size", "compact",
+                                    "preserve_order"};
+const Signature kFormatSig = {"format", kFormatNames, 5, 0, 3};
+
+const char* const kSaveNames[] = {"output_path", "class_indent_size", "field_indent_size", "field_size",
+                                  "compact",     "preserve_order",    "include_timestamp"};
+const Signature kSaveSig = {"save", kSaveNames, 7, 1, 4};
+
+// Writes `data` to `path` as Python's `with open(path, "wb") as f: f.write(data)`.
+PyObject* write_file(PyObject* path, const std::string& data) {
+  PyRef bytes(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+  if (!bytes) return nullptr;
+  PyRef builtins(PyImport_ImportModule("builtins"));
+  if (!builtins) return nullptr;
+  PyRef file(PyObject_CallMethod(builtins.get(), "open", "Os", path, "wb"));
+  if (!file) return nullptr;
+  PyRef entered(PyObject_CallMethod(file.get(), "__enter__", nullptr));
+  if (!entered) return nullptr;
+  PyRef written(PyObject_CallMethod(entered.get(), "write", "O", bytes.get()));
+  if (!written) {
+    PyObject* exc = PyErr_GetRaisedException();
+    PyRef suppressed(PyObject_CallMethod(file.get(), "__exit__", "OOO", Py_TYPE(exc), exc, Py_None));
+    if (!suppressed) {
+      Py_DECREF(exc);
+      return nullptr;
+    }
+    const int truth = PyObject_IsTrue(suppressed.get());
+    if (truth == 0) {
+      PyErr_SetRaisedException(exc);
+      return nullptr;
+    }
+    Py_DECREF(exc);
+    if (truth < 0) return nullptr;
+    Py_RETURN_NONE;
+  }
+  PyRef exited(PyObject_CallMethod(file.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+  if (!exited) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+FormatConfig generate_format_config(size_t class_indent_size, size_t field_indent_size, size_t field_size) {
+  return FormatConfig{std::string(class_indent_size, ' '), std::string(field_indent_size, ' '), field_size, false};
+}
+
+void object_write_to_buffer(IDFObjectObj* self, std::string& out, const FormatConfig& config) {
+  try {
+    write_object(self, out, config);
+  } catch (const std::exception& e) {
+    report_unraisable("quarvel.idf.IDFObject.write_to_buffer", e);
+  }
+}
+
+void model_write_to_buffer(IDFModel* self, std::string& out, const FormatConfig& config, bool preserve_order) {
+  try {
+    write_model(self, out, config, preserve_order, false);
+  } catch (const std::exception& e) {
+    report_unraisable("quarvel.idf.IDF.write_to_buffer", e);
+  }
+}
+
+PyObject* model_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[5];
+  if (bind_arguments(kFormatSig, args, nargs, kwnames, a) < 0) return nullptr;
+  bool compact, preserve_order;
+  if (!flag_argument(a[3], false, compact) || !flag_argument(a[4], false, preserve_order)) return nullptr;
+  return guard(
+      [&]() -> PyObject* {
+        FormatConfig config;
+        if (!layout_from_arguments(a, kFormatNames, compact, config)) return nullptr;
+        IDFModel* m = as_model(self);
+        if (!model_ready(m)) return nullptr;
+        std::string buffer;
+        write_model(m, buffer, config, preserve_order, true);
+        const std::string_view text = trim_newlines_view(buffer);
+        return str_from(text);
+      },
+      nullptr);
+}
+
+PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[7];
+  if (bind_arguments(kSaveSig, args, nargs, kwnames, a) < 0) return nullptr;
+  bool compact, preserve_order, include_timestamp;
+  if (!flag_argument(a[4], false, compact) || !flag_argument(a[5], false, preserve_order) ||
+      !flag_argument(a[6], true, include_timestamp)) {
+    return nullptr;
+  }
+  return guard(
+      [&]() -> PyObject* {
+        FormatConfig config;
+        if (!layout_from_arguments(a + 1, kSaveNames + 1, compact, config)) return nullptr;
+        IDFModel* m = as_model(self);
+        if (!model_ready(m)) return nullptr;
+        std::string buffer = kHeader;
+        if (include_timestamp) {
+          buffer += kTimestampPrefix;
+          buffer += g.utils->get_current_time();
+          buffer += '\n';
+        }
+        write_model(m, buffer, config, preserve_order, true);
+        return write_file(a[0], buffer);
+      },
+      nullptr);
+}
+
+PyObject* model_repr(PyObject* self) {
+  IDFModel* m = as_model(self);
+  if (!model_ready(m)) return nullptr;
+  return guard(
+      [&]() -> PyObject* {
+        std::string buffer;
+        write_model(m, buffer, DEFAULT_FORMAT_CONFIG, false, true);
+        return str_from(buffer);
+      },
+      nullptr);
+}
+
+PyObject* object_repr(PyObject* self) {
+  IDFObjectObj* o = as_object(self);
+  if (!object_ready(o)) return nullptr;
+  return guard(
+      [&]() -> PyObject* {
+        std::string buffer;
+        write_object(o, buffer, DEFAULT_FORMAT_CONFIG);
+        return str_from(buffer);
+      },
+      nullptr);
+}
+
+}  // namespace quarvel::idf
