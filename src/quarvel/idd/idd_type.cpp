@@ -40,6 +40,7 @@ void idd_dealloc(PyObject* self) {
   IDDObject* idd = as_idd(self);
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  PyObject_ClearWeakRefs(self);
   Py_CLEAR(idd->version);
   Py_CLEAR(idd->class_name_strs);
   Py_CLEAR(idd->source);
@@ -386,7 +387,8 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec = {
     "quarvel.idd.IDD", sizeof(IDDObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_MANAGED_WEAKREF, kSlots,
 };
 
 }  // namespace

@@ -23,6 +23,7 @@ void model_dealloc(PyObject* self) {
   IDFModel* m = as_model(self);
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  PyObject_ClearWeakRefs(self);
   Py_CLEAR(m->idd);
   Py_CLEAR(m->objects);
   m->objects_index_map.~ClassIndex();
@@ -240,7 +241,8 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec = {
     "quarvel.idf.IDF", sizeof(IDFModel), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_MANAGED_WEAKREF, kSlots,
 };
 
 }  // namespace

@@ -15,6 +15,7 @@ void object_dealloc(PyObject* self) {
   IDFObjectObj* o = as_object(self);
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  PyObject_ClearWeakRefs(self);
   Py_CLEAR(o->idd);
   Py_CLEAR(o->parent_idf);
   Py_CLEAR(o->class_name);
@@ -113,7 +114,8 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec = {
     "quarvel.idf.IDFObject", sizeof(IDFObjectObj), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_MANAGED_WEAKREF, kSlots,
 };
 
 }  // namespace

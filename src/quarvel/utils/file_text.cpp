@@ -150,9 +150,11 @@ PyObject* read_utf8_bytes(PyObject* path, PyObject* encoding) {
     if (!utf8) return nullptr;
     return bytes_without_bom(utf8.get());
   }
-  if (utf8_first_invalid(data, size) == size) return bytes_without_bom(raw.get());
+  // A byte-order mark is dropped whichever way the rest is read.
+  const size_t skip = starts_with_bom(std::string_view(data, size)) ? 3 : 0;
+  if (utf8_first_invalid(data + skip, size - skip) == size - skip) return bytes_without_bom(raw.get());
   try {
-    const std::string converted = cp1252_to_utf8(std::string_view(data, size));
+    const std::string converted = cp1252_to_utf8(std::string_view(data + skip, size - skip));
     return PyBytes_FromStringAndSize(converted.data(), static_cast<Py_ssize_t>(converted.size()));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
