@@ -184,7 +184,7 @@ PyObject* model_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (object_c_init(o, m->idd, self, static_cast<size_t>(class_idx), values) < 0) return nullptr;
         auto positions = m->objects_index_map.find(key);
         if (positions == m->objects_index_map.end()) {
-          positions = m->objects_index_map.emplace(key, std::vector<size_t>()).first;
+          positions = m->objects_index_map.try_emplace(std::string_view(key)).first;
         }
         positions->second.reserve(positions->second.size() + 1);  // the append below cannot fail
         o->obj_idx = static_cast<size_t>(PyList_GET_SIZE(m->objects));

@@ -14,14 +14,24 @@ void report_unraisable(const char* where) {
 
 void add_location(RefIndex& index, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx,
                   const char* where) {
+  auto tag_it = index.end();
+  auto val_it = ValueIndex::iterator();
   try {
-    auto tag_it = index.find(tag);
-    if (tag_it == index.end()) tag_it = index.emplace(tag, ValueIndex()).first;
-    const std::string upper_val = to_upper(std::string_view(val));
-    auto val_it = tag_it->second.find(upper_val);
-    if (val_it == tag_it->second.end()) val_it = tag_it->second.emplace(upper_val, LocList()).first;
+    tag_it = index.try_emplace(std::string_view(tag)).first;
+    // The folded value is looked up from a reused buffer; a key is made only when new.
+    thread_local std::string upper;
+    upper.assign(val);
+    for (char& c : upper) c = ascii_upper(c);
+    ValueIndex& values = tag_it->second;
+    val_it = values.find(upper);
+    if (val_it == values.end()) val_it = values.try_emplace(std::string(upper)).first;
     val_it->second.push_back(FieldLoc{obj_idx, field_idx});
   } catch (const std::bad_alloc&) {
+    // Leave no empty entry behind for the location that could not be stored.
+    if (tag_it != index.end()) {
+      if (val_it != ValueIndex::iterator() && val_it->second.empty()) tag_it->second.erase(val_it);
+      if (tag_it->second.empty()) index.erase(tag_it);
+    }
     report_unraisable(where);
   }
 }
@@ -29,13 +39,14 @@ void add_location(RefIndex& index, const std::string& tag, const std::string& va
 void remove_location(RefIndex& index, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx) {
   const auto tag_it = index.find(tag);
   if (tag_it == index.end()) return;
-  std::string upper_val;
+  thread_local std::string upper;
   try {
-    upper_val = to_upper(std::string_view(val));
+    upper.assign(val);
   } catch (const std::bad_alloc&) {
     return;  // a value we cannot fold cannot be looked up; nothing changes
   }
-  const auto val_it = tag_it->second.find(upper_val);
+  for (char& c : upper) c = ascii_upper(c);
+  const auto val_it = tag_it->second.find(upper);
   if (val_it == tag_it->second.end()) return;
   LocList& locs = val_it->second;
   const FieldLoc wanted{obj_idx, field_idx};

@@ -341,7 +341,7 @@ void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
           if (PyList_Append(self->objects, obj.get()) < 0) return 0;
           auto positions = self->objects_index_map.find(search_key);
           if (positions == self->objects_index_map.end()) {
-            positions = self->objects_index_map.emplace(search_key, std::vector<size_t>()).first;
+            positions = self->objects_index_map.try_emplace(std::string_view(search_key)).first;
           }
           positions->second.push_back(o->obj_idx);
           register_object_fields(self, o, schema.ordered_classes[class_idx]);

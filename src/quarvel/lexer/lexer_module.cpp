@@ -84,7 +84,37 @@ PyObject* py_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       nullptr);
 }
 
+// Benchmark hook: the number of tokens in `data`, counted without the interpreter
+// lock and without making a Python object per token.
+PyObject* py_count_tokens(PyObject*, PyObject* data) {
+  if (!PyBytes_Check(data)) {
+    raise_argument_type("data", "bytes", data);
+    return nullptr;
+  }
+  PyRef lexer(lexer_new(g_lexer_type, nullptr, nullptr));
+  if (!lexer) return nullptr;
+  auto* lx = reinterpret_cast<LexerObject*>(lexer.get());
+  c_init(lx, data, 0);
+  Py_ssize_t count = 0;
+  bool failed = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    for (;;) {
+      const Token tok = lexer::next_token(lx);
+      ++count;
+      if (tok.type == TOKEN_EOF || tok.type == TOKEN_ERROR) break;
+    }
+  } catch (const std::bad_alloc&) {
+    failed = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (failed) return PyErr_NoMemory();
+  return PyLong_FromSsize_t(count);
+}
+
 PyMethodDef kMethods[] = {
+    {"_count_tokens", py_count_tokens, METH_O,
+     "_count_tokens(data, /)\n--\n\nBenchmark hook: the number of tokens in `data`, the last one included."},
     {"_tokenize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_tokenize)),
      METH_FASTCALL | METH_KEYWORDS,
      "_tokenize(data, idd_mode=False)\n--\n\n"

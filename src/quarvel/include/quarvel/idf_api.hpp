@@ -2,9 +2,11 @@
 // operations the module publishes (the compatibility module binds them).
 #pragma once
 #include "idd_api.hpp"
+#include "string_map.hpp"
 
+#include <cstring>
+#include <new>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace quarvel {
@@ -16,10 +18,73 @@ struct FieldLoc {
   bool operator==(const FieldLoc&) const = default;
 };
 
-using LocList = std::vector<FieldLoc>;
-using ValueIndex = std::unordered_map<std::string, LocList, StringHash, std::equal_to<>>;
-using RefIndex = std::unordered_map<std::string, ValueIndex, StringHash, std::equal_to<>>;
-using ClassIndex = std::unordered_map<std::string, std::vector<size_t>, StringHash, std::equal_to<>>;
+// The locations under one value of the reference index. Most values are declared
+// or referred to by a single field, so one location is kept in place and only
+// longer lists go to the heap.
+class LocList {
+ public:
+  LocList() noexcept : one_{} {}
+  LocList(const LocList& o) : LocList() {
+    for (const FieldLoc& loc : o) push_back(loc);
+  }
+  LocList(LocList&& o) noexcept : one_{} {
+    std::memcpy(static_cast<void*>(this), static_cast<const void*>(&o), sizeof(LocList));
+    o.size_ = 0;
+    o.cap_ = 1;
+  }
+  LocList& operator=(LocList o) noexcept {
+    swap(o);
+    return *this;
+  }
+  ~LocList() {
+    if (cap_ > 1) ::operator delete(heap_);
+  }
+  // The list holds no pointer into itself, so its bytes can be swapped.
+  void swap(LocList& o) noexcept {
+    unsigned char tmp[sizeof(LocList)];
+    std::memcpy(tmp, static_cast<void*>(this), sizeof(LocList));
+    std::memcpy(static_cast<void*>(this), static_cast<void*>(&o), sizeof(LocList));
+    std::memcpy(static_cast<void*>(&o), tmp, sizeof(LocList));
+  }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  FieldLoc* begin() { return data(); }
+  FieldLoc* end() { return data() + size_; }
+  const FieldLoc* begin() const { return data(); }
+  const FieldLoc* end() const { return data() + size_; }
+  FieldLoc& operator[](size_t i) { return data()[i]; }
+  const FieldLoc& operator[](size_t i) const { return data()[i]; }
+  FieldLoc& back() { return data()[size_ - 1]; }
+  void pop_back() { --size_; }
+  void push_back(FieldLoc loc) {
+    if (size_ == cap_) grow();
+    data()[size_++] = loc;
+  }
+
+ private:
+  FieldLoc* data() { return cap_ > 1 ? heap_ : &one_; }
+  const FieldLoc* data() const { return cap_ > 1 ? heap_ : &one_; }
+  void grow() {
+    const uint32_t cap = cap_ * 2;
+    auto* fresh = static_cast<FieldLoc*>(::operator new(sizeof(FieldLoc) * cap));
+    std::memcpy(static_cast<void*>(fresh), data(), sizeof(FieldLoc) * size_);
+    if (cap_ > 1) ::operator delete(heap_);
+    heap_ = fresh;
+    cap_ = cap;
+  }
+
+  uint32_t size_ = 0;
+  uint32_t cap_ = 1;
+  union {
+    FieldLoc one_;
+    FieldLoc* heap_;
+  };
+};
+
+using ValueIndex = StringMap<LocList>;
+using RefIndex = StringMap<ValueIndex>;
+using ClassIndex = StringMap<std::vector<size_t>>;
 
 // One raw record of IDF text: the class name as written and the field texts.
 struct c_IDFObject {

@@ -25,13 +25,18 @@ struct Token {
 // so the input is never copied and stays alive while the tokenizer runs.
 struct LexerObject {
   PyObject_HEAD
-  std::vector<Token> buffer;
+  std::vector<Token> buffer;  // tokens queued ahead of the current line (errors)
   size_t buffer_idx;
   int line_num;
   bool is_idd;
   std::string_view content;
   size_t pos;
   PyObject* owner;
+  // Private to the tokenizer.
+  std::string_view line_rest;  // what is left of the current line to tokenize
+  size_t bad_at;               // offset of the first NUL or invalid UTF-8 byte, or content size
+  bool has_cr;                 // whether any line ends in CR
+  bool prechecked;             // bad_at and has_cr are known
 };
 
 struct LexerOps {

@@ -1,0 +1,165 @@
+// A hash map from byte strings to values, stored flat (open addressing with linear
+// probing): a lookup touches one run of slots instead of a bucket and a node, which
+// keeps large reference indexes cache-friendly. Lookups take a string_view, so no
+// temporary string is made to search.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quarvel {
+
+template <class V>
+class StringMap {
+ public:
+  struct value_type {
+    std::string first;
+    V second;
+  };
+
+ private:
+  static constexpr uint64_t kUsed = uint64_t{1} << 63;  // set in the hash of every used slot
+  struct Slot {
+    uint64_t hash = 0;  // 0: empty
+    value_type kv;
+  };
+
+ public:
+  template <bool Const>
+  class Iter {
+    using SlotPtr = std::conditional_t<Const, const Slot*, Slot*>;
+
+   public:
+    using reference = std::conditional_t<Const, const value_type&, value_type&>;
+    using pointer = std::conditional_t<Const, const value_type*, value_type*>;
+    Iter() = default;
+    Iter(SlotPtr p, SlotPtr end) : p_(p), end_(end) { skip(); }
+    reference operator*() const { return p_->kv; }
+    pointer operator->() const { return &p_->kv; }
+    Iter& operator++() {
+      ++p_;
+      skip();
+      return *this;
+    }
+    bool operator==(const Iter& o) const { return p_ == o.p_; }
+    SlotPtr slot() const { return p_; }
+
+   private:
+    void skip() {
+      while (p_ != end_ && p_->hash == 0) ++p_;
+    }
+    SlotPtr p_ = nullptr;
+    SlotPtr end_ = nullptr;
+  };
+  using iterator = Iter<false>;
+  using const_iterator = Iter<true>;
+
+  iterator begin() { return iterator(slots_.data(), slots_.data() + slots_.size()); }
+  iterator end() { return iterator(slots_.data() + slots_.size(), slots_.data() + slots_.size()); }
+  const_iterator begin() const { return const_iterator(slots_.data(), slots_.data() + slots_.size()); }
+  const_iterator end() const { return const_iterator(slots_.data() + slots_.size(), slots_.data() + slots_.size()); }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() {
+    slots_.clear();
+    size_ = 0;
+  }
+
+  iterator find(std::string_view key) {
+    const size_t at = locate(key, hash_of(key));
+    return at == kMissing ? end() : iterator(slots_.data() + at, slots_.data() + slots_.size());
+  }
+  const_iterator find(std::string_view key) const {
+    const size_t at = locate(key, hash_of(key));
+    return at == kMissing ? end() : const_iterator(slots_.data() + at, slots_.data() + slots_.size());
+  }
+
+  // Inserts `key` with a default value unless present; the key is moved in.
+  std::pair<iterator, bool> try_emplace(std::string&& key) {
+    const uint64_t h = hash_of(key);
+    if (const size_t at = locate(key, h); at != kMissing) return {at_iter(at), false};
+    grow_if_needed();
+    const size_t at = free_slot(h);
+    slots_[at].hash = h;
+    slots_[at].kv.first = std::move(key);
+    ++size_;
+    return {at_iter(at), true};
+  }
+  std::pair<iterator, bool> try_emplace(std::string_view key) {
+    if (iterator it = find(key); it != end()) return {it, false};
+    return try_emplace(std::string(key));
+  }
+  V& operator[](std::string&& key) { return try_emplace(std::move(key)).first->second; }
+  V& operator[](std::string_view key) { return try_emplace(key).first->second; }
+
+  // Erases the entry at `it`; other iterators are invalidated (entries may shift).
+  void erase(iterator it) { erase_slot(static_cast<size_t>(it.slot() - slots_.data())); }
+  size_t erase(std::string_view key) {
+    const size_t at = locate(key, hash_of(key));
+    if (at == kMissing) return 0;
+    erase_slot(at);
+    return 1;
+  }
+
+ private:
+  static constexpr size_t kMissing = static_cast<size_t>(-1);
+
+  static uint64_t hash_of(std::string_view key) { return std::hash<std::string_view>{}(key) | kUsed; }
+  size_t mask() const { return slots_.size() - 1; }
+  iterator at_iter(size_t at) { return iterator(slots_.data() + at, slots_.data() + slots_.size()); }
+
+  size_t locate(std::string_view key, uint64_t h) const {
+    if (slots_.empty()) return kMissing;
+    for (size_t i = h & mask();; i = (i + 1) & mask()) {
+      const Slot& s = slots_[i];
+      if (s.hash == 0) return kMissing;
+      if (s.hash == h && s.kv.first == key) return i;
+    }
+  }
+
+  size_t free_slot(uint64_t h) const {
+    size_t i = h & mask();
+    while (slots_[i].hash != 0) i = (i + 1) & mask();
+    return i;
+  }
+
+  // Keeps the table at most half full, so that probe runs stay short.
+  void grow_if_needed() {
+    if ((size_ + 1) * 2 <= slots_.size()) return;
+    std::vector<Slot> fresh(slots_.empty() ? 8 : slots_.size() * 2);  // may throw; nothing changed yet
+    fresh.swap(slots_);
+    for (Slot& s : fresh) {
+      if (s.hash == 0) continue;
+      Slot& dst = slots_[free_slot(s.hash)];
+      dst.hash = s.hash;
+      dst.kv = std::move(s.kv);
+    }
+  }
+
+  // Removal without tombstones: later entries of the probe run move back.
+  void erase_slot(size_t i) {
+    slots_[i].hash = 0;
+    slots_[i].kv = value_type();
+    --size_;
+    for (size_t j = (i + 1) & mask(); slots_[j].hash != 0; j = (j + 1) & mask()) {
+      const size_t home = slots_[j].hash & mask();
+      const bool movable = (i <= j) ? (home <= i || home > j) : (home <= i && home > j);
+      if (!movable) continue;
+      slots_[i].hash = slots_[j].hash;
+      slots_[i].kv = std::move(slots_[j].kv);
+      slots_[j].hash = 0;
+      slots_[j].kv = value_type();
+      i = j;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t size_ = 0;
+};
+
+}  // namespace quarvel
