@@ -32,6 +32,8 @@ long group_number(const ExtPattern& pat, std::string_view lowered) {
 
 std::string lowered_key(std::string_view s) { return ascii_lowered(s); }
 
+constexpr size_t kStackKey = 128;
+
 }  // namespace
 
 int lookup_lowered_name(const ClassDef& cls, std::string_view lowered) {
@@ -83,7 +85,15 @@ int resolve_key_to_field_index(const ClassDef& cls, PyObject* key) {
   int idx;
   try {
     const std::string_view view(utf8, static_cast<size_t>(size));
-    idx = lowered_obj ? lookup_lowered_name(cls, view) : lookup_lowered_name(cls, lowered_key(view));
+    if (lowered_obj) {
+      idx = lookup_lowered_name(cls, view);
+    } else if (view.size() <= kStackKey) {
+      char buffer[kStackKey];  // field names are short: fold them without allocating
+      for (size_t i = 0; i < view.size(); ++i) buffer[i] = ascii_lower(view[i]);
+      idx = lookup_lowered_name(cls, std::string_view(buffer, view.size()));
+    } else {
+      idx = lookup_lowered_name(cls, lowered_key(view));
+    }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return -1;

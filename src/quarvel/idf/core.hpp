@@ -55,6 +55,12 @@ void unregister_referencer(IDFModel* self, const std::string& tag, const std::st
 void register_object_fields(IDFModel* model, IDFObjectObj* obj, const ClassDef& cls);
 void unregister_object_fields(IDFModel* model, IDFObjectObj* obj, const ClassDef& cls);
 
+// ---- lookup by name (name_index.cpp) ----
+void name_index_add(IDFModel* model, IDFObjectObj* obj);
+void name_index_remove(IDFModel* model, IDFObjectObj* obj, const std::string& name);
+void name_index_invalidate(IDFModel* model);
+bool name_index_find(IDFModel* model, std::string_view class_name, std::string_view name, IDFObjectObj*& result);
+
 // ---- parser (parser.cpp) ----
 struct ParseFailure {
   enum Kind { kNone, kUnterminated, kTokenError, kMissingDelimiter, kUnknownToken, kNoMemory } kind = kNone;

@@ -186,7 +186,8 @@ PyObject* model_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (positions == m->objects_index_map.end()) {
           positions = m->objects_index_map.try_emplace(std::string_view(key)).first;
         }
-        positions->second.reserve(positions->second.size() + 1);  // the append below cannot fail
+        auto& list = positions->second;
+        if (list.size() == list.capacity()) list.reserve(list.empty() ? 8 : list.size() * 2);  // so push_back cannot fail
         o->obj_idx = static_cast<size_t>(PyList_GET_SIZE(m->objects));
         if (PyList_Append(m->objects, obj.get()) < 0) return nullptr;
         positions->second.push_back(o->obj_idx);
@@ -233,9 +234,13 @@ PyObject* model_remove_object(PyObject* self, PyObject* const* args, Py_ssize_t 
           raise_not_member();
           return nullptr;
         }
+        // Class lists are in ascending position order (positions are handed out in
+        // increasing order); a list out of order (a hand-made pickle) is searched whole.
         auto& list = positions->second;
-        const auto at = std::find(list.begin(), list.end(), obj->obj_idx);
+        auto at = std::lower_bound(list.begin(), list.end(), obj->obj_idx);
+        if (at == list.end() || *at != obj->obj_idx) at = std::find(list.begin(), list.end(), obj->obj_idx);
         if (at != list.end()) list.erase(at);
+        if (!obj->values.empty()) name_index_remove(m, obj, obj->values[0]);
         if (object_ready(obj)) {
           unregister_object_fields(m, obj, get_class_def(obj));
         } else {
@@ -277,6 +282,7 @@ PyObject* model_remove_all_objects(PyObject* self, PyObject* const* args, Py_ssi
           if (!cls && object_ready(obj)) cls = &get_class_def(obj);
           PyErr_Clear();
           if (cls) unregister_object_fields(m, obj, *cls);
+          if (!obj->values.empty()) name_index_remove(m, obj, obj->values[0]);
           PyList_SetItem(m->objects, static_cast<Py_ssize_t>(pos), Py_NewRef(Py_None));
           Py_XSETREF(obj->parent_idf, Py_NewRef(Py_None));
         }

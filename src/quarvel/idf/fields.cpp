@@ -2,6 +2,7 @@
 // turns a Python value into text and keeps the reference index in step.
 #include "core.hpp"
 
+#include <charconv>
 #include <climits>
 #include <clocale>
 #include <cstdlib>
@@ -25,6 +26,30 @@ PyObject* autosize_text() {
 PyObject* autocalculate_text() {
   static PyObject* text = PyUnicode_InternFromString("Autocalculate");
   return Py_NewRef(text);
+}
+
+// Numbers read as strtol / strtod read them (leading white space, a sign, hex
+// floats, inf and nan, saturation on overflow), whole text or not at all. The
+// common plain forms take std::from_chars, which reads them to the same value
+// faster; anything it does not take whole goes to the C library.
+bool parse_integer(const std::string& val, long& out) {
+  const char* begin = val.c_str();
+  const char* end = begin + val.size();
+  const auto [ptr, ec] = std::from_chars(begin, end, out);
+  if (ec == std::errc() && ptr == end) return true;
+  char* stop = nullptr;
+  out = strtol_l(begin, &stop, 10, c_locale());
+  return stop == end;
+}
+
+bool parse_real(const std::string& val, double& out) {
+  const char* begin = val.c_str();
+  const char* end = begin + val.size();
+  const auto [ptr, ec] = std::from_chars(begin, end, out);
+  if (ec == std::errc() && ptr == end) return true;
+  char* stop = nullptr;
+  out = strtod_l(begin, &stop, c_locale());
+  return stop == end;
 }
 
 PyObject* read_field(IDFObjectObj* o, int field_idx) {
@@ -63,18 +88,13 @@ PyObject* convert_field_value(const FieldDef* field, const std::string& val) {
   if (val.empty()) Py_RETURN_NONE;
   if (field->autosizable && ascii_iequals(val, "autosize")) return autosize_text();
   if (field->autocalculatable && ascii_iequals(val, "autocalculate")) return autocalculate_text();
-  const char* begin = val.c_str();
-  const char* end = begin + val.size();
-  char* stop = nullptr;
   if (field->field_type == FIELDTYPE_INTEGER) {
-    const long number = strtol_l(begin, &stop, 10, c_locale());
-    if (stop != end) return str_from(val);
-    return PyLong_FromLong(number);
+    long number;
+    return parse_integer(val, number) ? PyLong_FromLong(number) : str_from(val);
   }
   if (field->field_type == FIELDTYPE_REAL) {
-    const double number = strtod_l(begin, &stop, c_locale());
-    if (stop != end) return str_from(val);
-    return PyFloat_FromDouble(number);
+    double number;
+    return parse_real(val, number) ? PyFloat_FromDouble(number) : str_from(val);
   }
   return str_from(val);
 }
@@ -97,6 +117,7 @@ int set_string_by_index(IDFObjectObj* self, int field_idx, const std::string& va
       values.resize(i + 1);
     }
     const FieldDef* field = g.schema->get_field_def(get_class_def(self), field_idx);
+    if (field_idx == 0 && is_model(self->parent_idf)) name_index_remove(as_model(self->parent_idf), self, values[0]);
     if (field && is_model(self->parent_idf)) {
       IDFModel* model = as_model(self->parent_idf);
       const std::string& old = values[i];
@@ -114,6 +135,7 @@ int set_string_by_index(IDFObjectObj* self, int field_idx, const std::string& va
       }
     }
     values[i].swap(stored);
+    if (field_idx == 0 && is_model(self->parent_idf)) name_index_add(as_model(self->parent_idf), self);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return -1;

@@ -16,6 +16,8 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&m->objects_index_map) ClassIndex();
   new (&m->targets) RefIndex();
   new (&m->referencers) RefIndex();
+  new (&m->name_index) ClassIndex();
+  m->name_index_ready = false;
   return self;
 }
 
@@ -29,6 +31,7 @@ void model_dealloc(PyObject* self) {
   m->objects_index_map.~ClassIndex();
   m->targets.~RefIndex();
   m->referencers.~RefIndex();
+  m->name_index.~ClassIndex();
   type->tp_free(self);
   Py_DECREF(type);
 }

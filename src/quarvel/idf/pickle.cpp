@@ -262,6 +262,7 @@ bool restore_instance_dict(PyObject* self, PyObject* state, Py_ssize_t members) 
 
 bool restore_model(IDFModel* m, PyObject* state) {
   if (!check_state_size(state, kModelMembers, "IDF")) return false;
+  name_index_invalidate(m);
   PyObject* idd = PyTuple_GET_ITEM(state, 0);
   if (!check_type_or_none(idd, g.schema->IDD_type)) return false;
   Py_XSETREF(m->idd, Py_NewRef(idd));
@@ -318,6 +319,7 @@ bool restore_object(IDFObjectObj* o, PyObject* state) {
     return false;
   }
   Py_XSETREF(o->parent_idf, Py_NewRef(parent));
+  if (parent != Py_None) name_index_invalidate(as_model(parent));
   std::vector<std::string> values;
   if (!for_each(PyTuple_GET_ITEM(state, 6), [&](PyObject* item) {
         std::string v;

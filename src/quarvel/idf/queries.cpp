@@ -112,13 +112,23 @@ PyObject* model_get_object_by_name(PyObject* self, PyObject* const* args, Py_ssi
   }
   std::string_view wanted;
   if (!utf8_of(a[1], wanted)) return nullptr;
+  if (!wanted.empty()) {
+    if (a[0] == Py_None) {
+      raise_none_has_no_encode();
+      return nullptr;
+    }
+    std::string_view class_name;
+    if (!utf8_of(a[0], class_name)) return nullptr;
+    IDFObjectObj* found = nullptr;
+    if (!guard([&] { return name_index_find(as_model(self), class_name, wanted, found); }, false)) return nullptr;
+    return Py_NewRef(found ? reinterpret_cast<PyObject*>(found) : Py_None);
+  }
+  // An empty name matches objects whose first field is empty: found by a walk of the class.
   PyRef candidates(get_objects_raw(as_model(self), a[0]));
   if (!candidates) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
     IDFObjectObj* obj = as_object(PyList_GET_ITEM(candidates.get(), i));
-    if (!obj->values.empty() && ascii_iequals(obj->values[0], wanted)) {
-      return Py_NewRef(reinterpret_cast<PyObject*>(obj));
-    }
+    if (!obj->values.empty() && obj->values[0].empty()) return Py_NewRef(reinterpret_cast<PyObject*>(obj));
   }
   Py_RETURN_NONE;
 }

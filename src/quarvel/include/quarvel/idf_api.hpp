@@ -106,6 +106,10 @@ struct IDFModel {
   ClassIndex objects_index_map;
   RefIndex targets;
   RefIndex referencers;
+  // Private to quarvel.idf: objects by class and upper-cased name (field 0), built
+  // on the first lookup by name and kept current from then on.
+  ClassIndex name_index;
+  bool name_index_ready;
 };
 
 struct IDFObjectObj {
