@@ -1,0 +1,162 @@
+"""Collection queries: objects of a class, objects by name, the classes present."""
+
+import pytest
+
+from quarvel.idf import IDF, IDFObjectTuple
+
+from .conftest import check_invariants
+
+TEXT = "Zone,West;Zone,East;zone,North;People,P1,West,S;ClassA,a;"
+
+
+class StrSub(str):
+    pass
+
+
+def test_objects_of_a_class(load):
+    model = load(TEXT)
+    zones = model["Zone"]
+    assert type(zones) is IDFObjectTuple
+    assert [z["Name"] for z in zones] == ["West", "East", "North"]
+    assert model["zone"] == model["ZONE"] == model.get_objects("Zone") == model.get_objects(class_name="zOnE")
+    assert model["Nope"] == () and type(model["Nope"]) is IDFObjectTuple
+    assert model["Building"] == ()
+
+
+def test_results_are_snapshots_of_live_objects(load):
+    model = load(TEXT)
+    zones = model["Zone"]
+    model.add_object("Zone", ["South"])
+    model.remove_object(zones[0])
+    assert len(zones) == 3
+    assert [z["Name"] for z in model["Zone"]] == ["East", "North", "South"]
+    model["Zone"][0]["Name"] = "Eastern"
+    assert zones[1]["Name"] == "Eastern"
+
+
+def test_argument_errors(load):
+    model = load(TEXT)
+    with pytest.raises(TypeError) as info:
+        model[1]
+    assert str(info.value) == "Argument 'class_name' has incorrect type (expected str, got int)"
+    with pytest.raises(TypeError, match=r"expected str, got StrSub"):
+        model.get_objects(StrSub("Zone"))
+    with pytest.raises(AttributeError) as info:
+        model[None]
+    assert str(info.value) == "'NoneType' object has no attribute 'encode'"
+    with pytest.raises(TypeError, match=r"get_objects\(\) takes exactly 1 positional argument \(0 given\)"):
+        model.get_objects()
+    with pytest.raises(TypeError, match=r"get_object_by_name\(\) takes exactly 2 positional arguments \(1 given\)"):
+        model.get_object_by_name("Zone")
+    with pytest.raises(TypeError, match=r"get_class_names\(\) takes exactly 0 positional arguments \(1 given\)"):
+        model.get_class_names(1)
+    with pytest.raises(TypeError, match="takes no keyword arguments"):
+        model.get_class_names(x=1)
+
+
+def test_model_has_no_length_iteration_or_membership(load):
+    model = load(TEXT)
+    with pytest.raises(TypeError):
+        len(model)
+    with pytest.raises(TypeError, match="Argument 'class_name' has incorrect type"):
+        iter(model).__next__()
+    with pytest.raises(TypeError, match="Argument 'class_name' has incorrect type"):
+        "Zone" in model  # noqa: B015
+
+
+def test_subclass_get_objects_is_used_by_subscript(idd):
+    class Logged(IDF):
+        def get_objects(self, class_name):
+            return ("logged", class_name)
+
+    model = Logged.from_string(idd, TEXT)
+    assert model["Zone"] == ("logged", "Zone")
+
+
+@pytest.mark.parametrize(
+    ("name", "message"),
+    [
+        ("append", "This is a read-only tuple. To add new objects, use the idf.add_object() method."),
+        ("extend", "This is a read-only tuple. To add new objects, use the idf.add_object() method."),
+        ("insert", "This is a read-only tuple. To add new objects, use the idf.add_object() method."),
+        ("remove", "This is a read-only tuple. To remove objects, use the idf.remove_object() or "
+                   "idf.remove_all_objects() methods."),
+        ("pop", "This is a read-only tuple. To remove objects, use the idf.remove_object() or "
+                "idf.remove_all_objects() methods."),
+        ("clear", "This is a read-only tuple. To remove objects, use the idf.remove_object() or "
+                  "idf.remove_all_objects() methods."),
+        ("sort", "'IDFObjectTuple' object has no attribute 'sort'"),
+        ("foo", "'IDFObjectTuple' object has no attribute 'foo'"),
+    ],
+)
+def test_read_only_tuple_messages(load, name, message):
+    zones = load(TEXT)["Zone"]
+    with pytest.raises(AttributeError) as info:
+        getattr(zones, name)
+    assert str(info.value) == message
+
+
+def test_read_only_tuple_is_a_tuple(load):
+    zones = load(TEXT)["Zone"]
+    assert isinstance(zones, tuple)
+    assert zones.count(zones[0]) == 1 and zones.index(zones[1]) == 1
+    assert len(zones[1:]) == 2
+    assert IDFObjectTuple.__doc__ == "tuple of IDFObjects with custom error messages"
+    assert not hasattr(zones, "append")
+
+
+def test_get_object_by_name(load):
+    model = load("Zone,Big Office;Zone,Store;People,P,Store,S;Zone,big office;")
+    model["Zone"][1]["Name"] = "Store "
+    first = model["Zone"][0]
+    assert model.get_object_by_name("zone", "big office") is first
+    assert model.get_object_by_name("ZONE", "BIG OFFICE") is first
+    assert model.get_object_by_name("Zone", "Store") is None  # the stored name has a trailing blank
+    assert model.get_object_by_name("Zone", "Store ") is model["Zone"][1]
+    assert model.get_object_by_name("People", "Store") is None  # only the first field counts
+    assert model.get_object_by_name("Lights", "P") is None
+    assert model.get_object_by_name("Nope", "P") is None
+
+
+def test_get_object_by_name_follows_edits(load):
+    model = load("Zone,A;Zone,B;Zone,A;")
+    a1, b, a2 = model["Zone"]
+    assert model.get_object_by_name("Zone", "a") is a1
+    a1["Name"] = "C"
+    assert model.get_object_by_name("Zone", "A") is a2
+    assert model.get_object_by_name("Zone", "c") is a1
+    model.remove_object(a2)
+    assert model.get_object_by_name("Zone", "A") is None
+    new = model.add_object("Zone", ["A"])
+    assert model.get_object_by_name("Zone", "A") is new
+    a1.update({"Name": "A"})
+    assert model.get_object_by_name("Zone", "A") is a1  # the earlier object comes first
+    model.remove_all_objects("Zone")
+    assert model.get_object_by_name("Zone", "A") is None
+    check_invariants(model)
+
+
+def test_get_object_by_name_with_an_empty_name(load):
+    model = load("Sample:Object,,x;Sample:Object,a;")
+    assert model.get_object_by_name("Sample:Object", "") is model["Sample:Object"][0]
+    assert load("Lead Input;").get_object_by_name("Lead Input", "") is None
+
+
+def test_get_object_by_name_argument_errors(load):
+    model = load(TEXT)
+    with pytest.raises(TypeError, match="Argument 'obj_name' has incorrect type"):
+        model.get_object_by_name("Zone", 1)
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'encode'"):
+        model.get_object_by_name("Zone", None)
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'encode'"):
+        model.get_object_by_name(None, "West")
+
+
+def test_get_class_names(load):
+    model = load(TEXT)
+    assert sorted(model.get_class_names()) == ["ClassA", "People", "Zone"]
+    model.remove_object(model["ClassA"][0])
+    assert sorted(model.get_class_names()) == ["People", "Zone"]
+    model.remove_all_objects("zone")
+    assert model.get_class_names() == ["People"]
+    assert load("").get_class_names() == []
