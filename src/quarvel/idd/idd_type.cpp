@@ -342,8 +342,10 @@ PyObject* idd_reduce(PyObject* self, PyObject*) {
     if (!packed) return nullptr;
     idd->digest = digest.release();
     idd->packed = packed.release();
-    if (remember_schema(idd->digest, self) < 0) return nullptr;
   }
+  // Remembered at every pickling, so that copies and unpickling in this process
+  // share this schema even after the cache was cleared.
+  if (remember_schema(idd->digest, self) < 0) return nullptr;
   return Py_BuildValue("(O(OOO))", fn.get(), Py_TYPE(self), idd->digest, idd->packed);
 }
 
