@@ -39,7 +39,8 @@ bool utf8_of(PyObject* str, std::string_view& out);
 PyTypeObject* create_model_type(PyObject* module);
 int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content);
 void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects);
-// A usable model has a schema and an object list; otherwise raises and returns false.
+// A usable model has an object list, and a schema once it holds objects; otherwise
+// raises and returns false.
 bool model_ready(IDFModel* self);
 // The live object at `pos`: a borrowed IDFObject, or nullptr for a removed slot.
 // A position outside the list or an entry of another type raises and sets `failed`.

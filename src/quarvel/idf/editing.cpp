@@ -171,6 +171,10 @@ PyObject* model_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return nullptr;
   }
   if (!model_ready(m)) return nullptr;
+  if (!is_idd(m->idd)) {
+    PyErr_SetString(PyExc_TypeError, "this model has no schema (IDD), so objects cannot be added to it");
+    return nullptr;
+  }
   return guard(
       [&]() -> PyObject* {
         std::string key;

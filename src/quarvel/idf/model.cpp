@@ -262,8 +262,16 @@ bool utf8_of(PyObject* str, std::string_view& out) {
   return true;
 }
 
+bool model_has_objects(IDFModel* self) {
+  for (const auto& [key, positions] : self->objects_index_map) {
+    if (!positions.empty()) return true;
+  }
+  return false;
+}
+
 bool model_ready(IDFModel* self) {
-  if (is_idd(self->idd) && PyList_Check(self->objects)) return true;
+  // A text without objects loads without a schema; such a model can still be written.
+  if (PyList_Check(self->objects) && (is_idd(self->idd) || !model_has_objects(self))) return true;
   PyErr_SetString(PyExc_ValueError, "IDF model is not loaded: it has no schema or no object list; "
                                     "use IDF.from_file() or IDF.from_string()");
   return false;
@@ -322,7 +330,10 @@ int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content) {
 
 void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
   if (c_idf_objects.empty()) return;
-  if (!model_ready(self)) return;
+  if (!PyList_Check(self->objects) || !is_idd(self->idd)) {
+    PyErr_SetString(PyExc_TypeError, "objects can only be built into a model with a schema and an object list");
+    return;
+  }
   guard(
       [&] {
         const c_IDD& schema = schema_of(self->idd);

@@ -108,6 +108,7 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
     return;
   }
   if (!model_ready(self)) throw PythonErrorSet();
+  if (!is_idd(self->idd)) return;  // no schema and no objects: nothing to write
   std::string current_group;
   for (const ClassDef& cls : schema_of(self->idd).ordered_classes) {
     const auto found = self->objects_index_map.find(to_upper(std::string_view(cls.name)));

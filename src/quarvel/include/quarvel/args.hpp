@@ -59,8 +59,9 @@ struct Signature {
 inline int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, PyObject** out) {
   for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
-  if (nargs > sig.positional && !sig.extra_ok) {
-    raise_argument_count(sig.func, sig.required, sig.positional, nargs);
+  const Py_ssize_t most = sig.extra_ok ? PY_SSIZE_T_MAX : sig.positional;
+  if (nargs > most) {
+    raise_argument_count(sig.func, sig.required, most, nargs);
     return -1;
   }
   const Py_ssize_t npos = nargs < sig.positional ? nargs : sig.positional;
@@ -90,7 +91,7 @@ inline int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_
     if (out[i] == nullptr) {
       Py_ssize_t given = 0;
       for (Py_ssize_t j = 0; j < sig.positional; ++j) given += out[j] != nullptr;
-      raise_argument_count(sig.func, sig.required, sig.positional, given);
+      raise_argument_count(sig.func, sig.required, most, given);
       return -1;
     }
   }

@@ -1,0 +1,78 @@
+// Internal declarations of quarvel.olvane, the older method vocabulary over the core.
+#pragma once
+#include "quarvel/args.hpp"
+#include "quarvel/idf_api.hpp"
+#include "quarvel/lexer_api.hpp"
+#include "quarvel/utils_api.hpp"
+
+namespace quarvel::olvane {
+
+struct Bound {
+  const IdfCapi* core = nullptr;
+  const IddCapi* schema = nullptr;
+  const LexerCapi* lexer = nullptr;
+  const UtilsCapi* utils = nullptr;
+  PyObject* module_dict = nullptr;  // where the three module variables live
+  PyTypeObject* IDF_type = nullptr;
+  PyTypeObject* Proxy_type = nullptr;
+  PyTypeObject* Object_type = nullptr;
+};
+extern Bound g;
+
+struct FacadeObj {
+  PyObject_HEAD
+  PyObject* core_idf;      // core IDF or None
+  PyObject* idfobjsproxy;  // IDFObjectsProxy or None
+};
+
+struct ProxyObj {
+  PyObject_HEAD
+  PyObject* parent;  // facade IDF or None
+};
+
+struct WrapperObj {
+  PyObject_HEAD
+  PyObject* core_obj;  // core IDFObject or None
+};
+
+inline FacadeObj* as_facade(PyObject* o) { return reinterpret_cast<FacadeObj*>(o); }
+inline ProxyObj* as_proxy(PyObject* o) { return reinterpret_cast<ProxyObj*>(o); }
+inline WrapperObj* as_wrapper(PyObject* o) { return reinterpret_cast<WrapperObj*>(o); }
+
+// "Cannot convert X to Y" for a value of the wrong type bound for a typed field.
+inline bool check_type_or_none(PyObject* value, PyTypeObject* type) {
+  if (value == Py_None || PyObject_TypeCheck(value, type)) return true;
+  PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name, type->tp_name);
+  return false;
+}
+
+// Borrowed value of a module variable, or null with an exception set.
+PyObject* module_variable(const char* name);
+int set_module_variable(const char* name, PyObject* value);
+
+// ---- field keys (field_keys.cpp) ----
+int build_field_key_to_name_dict();
+PyObject* resolve_field_key_to_field_name(PyObject* class_name, PyObject* field_key);
+
+// ---- types ----
+PyTypeObject* create_facade_type(PyObject* module);
+PyTypeObject* create_proxy_type(PyObject* module);
+PyTypeObject* create_wrapper_type(PyObject* module);
+void proxy_c_init(ProxyObj* self, PyObject* parent);
+void wrapper_c_init(WrapperObj* self, PyObject* core_obj);
+// A new wrapper (or proxy) made without running any constructor code.
+PyObject* new_wrapper(PyObject* core_obj);
+PyObject* new_proxy(PyObject* parent);
+
+// ---- pickling (pickle.cpp) ----
+PyObject* facade_reduce(PyObject* self, PyObject*);
+PyObject* proxy_reduce(PyObject* self, PyObject*);
+PyObject* wrapper_reduce(PyObject* self, PyObject*);
+PyObject* facade_setstate(PyObject* self, PyObject* state);
+PyObject* proxy_setstate(PyObject* self, PyObject* state);
+PyObject* wrapper_setstate(PyObject* self, PyObject* state);
+PyObject* unpickle_facade(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* unpickle_proxy(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* unpickle_wrapper(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace quarvel::olvane

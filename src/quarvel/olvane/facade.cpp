@@ -1,0 +1,323 @@
+// The model facade IDF: a process-wide schema set by file name, and models opened by
+// file name against it, every operation delegated to one core model.
+#include "compat.hpp"
+
+namespace quarvel::olvane {
+
+namespace {
+
+PyObject* facade_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  as_facade(self)->core_idf = Py_NewRef(Py_None);
+  as_facade(self)->idfobjsproxy = Py_NewRef(Py_None);
+  return self;
+}
+
+int facade_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_facade(self)->core_idf);
+  Py_VISIT(as_facade(self)->idfobjsproxy);
+  return 0;
+}
+
+int facade_clear(PyObject* self) {
+  Py_XSETREF(as_facade(self)->core_idf, Py_NewRef(Py_None));
+  Py_XSETREF(as_facade(self)->idfobjsproxy, Py_NewRef(Py_None));
+  return 0;
+}
+
+void facade_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Py_CLEAR(as_facade(self)->core_idf);
+  Py_CLEAR(as_facade(self)->idfobjsproxy);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* builtin(const char* name) {
+  PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+  PyObject* fn = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
+  if (!fn) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+  return fn;
+}
+
+int print_object(PyObject* obj) {
+  PyObject* print = builtin("print");
+  if (!print) return -1;
+  PyRef done(obj ? PyObject_CallOneArg(print, obj) : PyObject_CallNoArgs(print));
+  return done ? 0 : -1;
+}
+
+// Arguments: (name, ...) with further positional and keyword arguments ignored.
+const char* const kIddNameNames[] = {"iddname"};
+const char* const kIdfNameNames[] = {"idfname"};
+
+PyObject* facade_setiddname(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* iddname;
+  const Signature sig = {"setiddname", kIddNameNames, 1, 1, 1, true};
+  if (bind_arguments(sig, args, nargs, kwnames, &iddname) < 0) return nullptr;
+  PyRef text(PyUnicode_CheckExact(iddname) ? Py_NewRef(iddname) : PyObject_Str(iddname));
+  if (!text || set_module_variable("shared_iddname", text.get()) < 0) return nullptr;
+  PyRef schema(PyObject_CallMethod(reinterpret_cast<PyObject*>(g.schema->IDD_type), "from_file", "O", iddname));
+  if (!schema || !check_type_or_none(schema.get(), g.schema->IDD_type)) return nullptr;
+  if (set_module_variable("shared_idd", schema.get()) < 0 || build_field_key_to_name_dict() < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* facade_getiddname(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (bind_no_arguments("getiddname", nargs, kwnames) < 0) return nullptr;
+  return Py_XNewRef(module_variable("shared_iddname"));
+}
+
+// With no schema set, a file that holds objects cannot load; the core says so in
+// terms of its own argument, this says what to do about it.
+void explain_missing_schema(PyObject* schema) {
+  if (schema != Py_None || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject* cause = PyErr_GetRaisedException();
+  PyRef text(PyObject_Str(cause));
+  const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  if (!message || std::string_view(message).rfind("Argument 'idd' is None", 0) != 0) {
+    PyErr_Clear();
+    PyErr_SetRaisedException(cause);
+    return;
+  }
+  PyErr_SetString(PyExc_TypeError,
+                  "No schema is set: call IDF.setiddname() with the IDD file before opening a model with objects");
+  PyObject* error = PyErr_GetRaisedException();
+  PyException_SetCause(error, cause);
+  PyErr_SetRaisedException(error);
+}
+
+int facade_init(PyObject* self, PyObject* args, PyObject* kwds) {
+  PyObject* idfname = nullptr;
+  if (args && PyTuple_GET_SIZE(args) > 0) {
+    idfname = PyTuple_GET_ITEM(args, 0);
+  } else if (kwds) {
+    idfname = PyDict_GetItemString(kwds, "idfname");
+  }
+  if (!idfname) {
+    raise_argument_count("__init__", 1, PY_SSIZE_T_MAX, 0);
+    return -1;
+  }
+  PyObject* schema = module_variable("shared_idd");
+  if (!schema) return -1;
+  PyRef core(PyObject_CallMethod(reinterpret_cast<PyObject*>(g.core->IDF_type), "from_file", "OO", schema, idfname));
+  if (!core) {
+    explain_missing_schema(schema);
+    return -1;
+  }
+  if (!check_type_or_none(core.get(), g.core->IDF_type)) return -1;
+  PyRef proxy(new_proxy(self));
+  if (!proxy) return -1;
+  FacadeObj* f = as_facade(self);
+  Py_XSETREF(f->core_idf, core.release());
+  Py_XSETREF(f->idfobjsproxy, proxy.release());
+  return 0;
+}
+
+const char* const kNewNames[] = {"class_name", "defaultvalues"};
+
+PyObject* facade_newidfobject(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs < 1 || nargs > 2) {
+    // the class name may still come by keyword
+    bool named = false;
+    for (Py_ssize_t k = 0; kwnames && k < PyTuple_GET_SIZE(kwnames); ++k) {
+      named = named || PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), "class_name") == 0;
+    }
+    if (nargs > 2 || !named) {
+      raise_argument_count("newidfobject", 1, 2, nargs);
+      return nullptr;
+    }
+  }
+  PyObject* class_name = nargs > 0 ? args[0] : nullptr;
+  PyObject* defaultvalues = nargs > 1 ? args[1] : nullptr;
+  PyRef fields(PyDict_New());
+  if (!fields) return nullptr;
+  for (Py_ssize_t k = 0; kwnames && k < PyTuple_GET_SIZE(kwnames); ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* value = args[nargs + k];
+    PyObject** slot = nullptr;
+    if (PyUnicode_CompareWithASCIIString(key, "class_name") == 0) {
+      slot = &class_name;
+    } else if (PyUnicode_CompareWithASCIIString(key, "defaultvalues") == 0) {
+      slot = &defaultvalues;
+    }
+    if (!slot) {
+      if (PyDict_SetItem(fields.get(), key, value) < 0) return nullptr;
+      continue;
+    }
+    if (*slot) {
+      PyErr_Format(PyExc_TypeError, "newidfobject() got multiple values for keyword argument '%U'", key);
+      return nullptr;
+    }
+    *slot = value;
+  }
+  if (!check_exact_str_or_none(class_name, "class_name")) return nullptr;
+  const int defaults = defaultvalues ? PyObject_IsTrue(defaultvalues) : 1;
+  if (defaults < 0) return nullptr;
+  if (print_object(class_name) < 0 || print_object(fields.get()) < 0 || print_object(nullptr) < 0) return nullptr;
+  PyRef wrapper(new_wrapper(Py_None));
+  if (!wrapper) return nullptr;
+  PyRef initial(PyDict_New());
+  if (!initial) return nullptr;
+  Py_ssize_t pos = 0;
+  PyObject *name, *value;
+  while (PyDict_Next(fields.get(), &pos, &name, &value)) {
+    PyRef field_name(resolve_field_key_to_field_name(class_name, name));
+    if (!field_name || PyDict_SetItem(initial.get(), field_name.get(), value) < 0) return nullptr;
+  }
+  PyRef method(PyObject_GetAttrString(as_facade(self)->core_idf, "add_object"));
+  if (!method) return nullptr;
+  PyRef call_args(PyTuple_Pack(1, class_name));
+  PyRef call_kwargs(Py_BuildValue("{s:O,s:O}", "initial_values", initial.get(), "default_values",
+                                  defaults ? Py_True : Py_False));
+  if (!call_args || !call_kwargs) return nullptr;
+  PyRef core_obj(PyObject_Call(method.get(), call_args.get(), call_kwargs.get()));
+  if (!core_obj || !check_type_or_none(core_obj.get(), g.core->IDFObject_type)) return nullptr;
+  wrapper_c_init(as_wrapper(wrapper.get()), core_obj.get());
+  return wrapper.release();
+}
+
+const char* const kGetObjectNames[] = {"key", "name"};
+const Signature kGetObjectSig = {"getobject", kGetObjectNames, 2, 2, 2};
+
+PyObject* facade_getobject(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (bind_arguments(kGetObjectSig, args, nargs, kwnames, a) < 0) return nullptr;
+  if (!check_exact_str_or_none(a[0], "key") || !check_exact_str_or_none(a[1], "name")) return nullptr;
+  PyRef found(PyObject_CallMethod(as_facade(self)->core_idf, "get_object_by_name", "OO", a[0], a[1]));
+  if (!found) return nullptr;
+  if (found.get() == Py_None) Py_RETURN_NONE;
+  if (!check_type_or_none(found.get(), g.core->IDFObject_type)) return nullptr;
+  return new_wrapper(found.get());
+}
+
+const char* const kRemoveNames[] = {"idfobject"};
+const Signature kRemoveSig = {"removeidfobject", kRemoveNames, 1, 1, 1};
+
+PyObject* facade_removeidfobject(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* wrapper;
+  if (bind_arguments(kRemoveSig, args, nargs, kwnames, &wrapper) < 0) return nullptr;
+  if (wrapper != Py_None && !PyObject_TypeCheck(wrapper, g.Object_type)) {
+    raise_argument_type("idfobject", g.Object_type->tp_name, wrapper);
+    return nullptr;
+  }
+  // None, and a wrapper without an object, pass None on: the core refuses it.
+  PyObject* core_obj = wrapper == Py_None ? Py_None : as_wrapper(wrapper)->core_obj;
+  PyRef done(PyObject_CallMethod(as_facade(self)->core_idf, "remove_object", "O", core_obj));
+  if (!done) return nullptr;
+  Py_RETURN_NONE;
+}
+
+const char* const kRemoveAllNames[] = {"class_name"};
+const Signature kRemoveAllSig = {"removeallidfobjects", kRemoveAllNames, 1, 1, 1};
+
+PyObject* facade_removeallidfobjects(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* class_name;
+  if (bind_arguments(kRemoveAllSig, args, nargs, kwnames, &class_name) < 0) return nullptr;
+  if (!check_exact_str_or_none(class_name, "class_name")) return nullptr;
+  PyRef done(PyObject_CallMethod(as_facade(self)->core_idf, "remove_all_objects", "O", class_name));
+  if (!done) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* facade_printidf(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (bind_no_arguments("printidf", nargs, kwnames) < 0 || print_object(as_facade(self)->core_idf) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* facade_idfstr(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (bind_no_arguments("idfstr", nargs, kwnames) < 0) return nullptr;
+  return PyObject_Str(as_facade(self)->core_idf);
+}
+
+PyObject* facade_repr(PyObject* self) { return PyObject_Repr(as_facade(self)->core_idf); }
+
+PyObject* facade_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* idfname;
+  const Signature sig = {"save", kIdfNameNames, 1, 1, 1, true};
+  if (bind_arguments(sig, args, nargs, kwnames, &idfname) < 0) return nullptr;
+  PyRef method(PyObject_GetAttrString(as_facade(self)->core_idf, "save"));
+  if (!method) return nullptr;
+  PyRef call_args(PyTuple_Pack(1, idfname));
+  PyRef call_kwargs(Py_BuildValue("{s:i}", "field_size", 25));
+  if (!call_args || !call_kwargs) return nullptr;
+  PyRef done(PyObject_Call(method.get(), call_args.get(), call_kwargs.get()));
+  if (!done) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* facade_saveas(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* idfname;
+  const Signature sig = {"saveas", kIdfNameNames, 1, 1, 1, true};
+  if (bind_arguments(sig, args, nargs, kwnames, &idfname) < 0) return nullptr;
+  PyRef done(PyObject_CallMethod(self, "save", "O", idfname));
+  if (!done) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* facade_get_idfobjects(PyObject* self, void*) { return Py_NewRef(as_facade(self)->idfobjsproxy); }
+
+template <class F>
+PyCFunction fast(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef kMethods[] = {
+    {"setiddname", fast(facade_setiddname), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "setiddname(iddname, *args, **kwargs)\n--\n\n"
+     "Set the schema (IDD file) for the whole process; further arguments are ignored."},
+    {"getiddname", fast(facade_getiddname), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "getiddname()\n--\n\nThe name of the schema file last set with setiddname (a str)."},
+    {"newidfobject", fast(facade_newidfobject), METH_FASTCALL | METH_KEYWORDS,
+     "newidfobject(class_name, defaultvalues=True, **kwargs)\n--\n\n"
+     "Add a new idfobject to the model."},
+    {"getobject", fast(facade_getobject), METH_FASTCALL | METH_KEYWORDS,
+     "getobject(key, name)\n--\n\nFetch an IDF object given key and name."},
+    {"removeidfobject", fast(facade_removeidfobject), METH_FASTCALL | METH_KEYWORDS,
+     "removeidfobject(idfobject)\n--\n\nRemove an IDF object from the IDF."},
+    {"removeallidfobjects", fast(facade_removeallidfobjects), METH_FASTCALL | METH_KEYWORDS,
+     "removeallidfobjects(class_name)\n--\n\nRemove all IDF object of a certain type from the IDF."},
+    {"printidf", fast(facade_printidf), METH_FASTCALL | METH_KEYWORDS, "printidf()\n--\n\nPrint the IDF."},
+    {"idfstr", fast(facade_idfstr), METH_FASTCALL | METH_KEYWORDS,
+     "idfstr()\n--\n\nString representation of the IDF."},
+    {"save", fast(facade_save), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"saveas", fast(facade_saveas), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__reduce__", facade_reduce, METH_NOARGS, "Pickle support."},
+    {"__setstate__", facade_setstate, METH_O, "Pickle support: restore the fields from a state tuple."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"idfobjects", facade_get_idfobjects, nullptr, "The objects of the model by class: idfobjects[class_name].",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(facade_new)},
+    {Py_tp_init, reinterpret_cast<void*>(facade_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(facade_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(facade_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(facade_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(facade_repr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>("A model opened by file name against the schema set with IDF.setiddname().")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "quarvel.olvane.IDF", sizeof(FacadeObj), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
+};
+
+}  // namespace
+
+PyTypeObject* create_facade_type(PyObject* module) {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
+}
+
+}  // namespace quarvel::olvane

@@ -1,0 +1,158 @@
+// Pickling of the facade, its proxy and the wrappers: each reduces to its module's
+// reconstructor, a checksum of its field list and the tuple of its fields. Facade and
+// proxy refer to each other and are restored as a pair through the pickle memo.
+#include "compat.hpp"
+
+namespace quarvel::olvane {
+
+namespace {
+
+struct Layout {
+  const char* reconstructor;
+  long written, sha1, md5;
+  const char* members;
+  Py_ssize_t fields;
+  const char* type_name;
+};
+constexpr Layout kFacade = {"unpickle_IDF", 0x8c30425, 0xf4f0da9, 0xaf3896f, "core_idf, idfobjsproxy", 2, "IDF"};
+constexpr Layout kProxy = {"unpickle_IDFObjectsProxy", 0xe471259, 0xd8fd39d, 0xd0e4587, "parent", 1,
+                           "IDFObjectsProxy"};
+constexpr Layout kWrapper = {"unpickle_IDFObject", 0x805eb6e, 0x8e97549, 0x8fc4c89, "core_obj", 1, "IDFObject"};
+
+PyObject** fields_of(PyObject* self, const Layout& layout) {
+  if (&layout == &kFacade) return &as_facade(self)->core_idf;
+  if (&layout == &kProxy) return &as_proxy(self)->parent;
+  return &as_wrapper(self)->core_obj;
+}
+
+PyTypeObject* field_type(const Layout& layout, Py_ssize_t i) {
+  if (&layout == &kFacade) return i == 0 ? g.core->IDF_type : g.Proxy_type;
+  if (&layout == &kProxy) return g.IDF_type;
+  return g.core->IDFObject_type;
+}
+
+PyObject* reduce(PyObject* self, const Layout& layout) {
+  PyObject** fields = fields_of(self, layout);
+  // The instance dictionary, looked up as any attribute is (for a wrapper, through
+  // field resolution); only a missing attribute counts as none.
+  PyRef dict(PyObject_GetAttrString(self, "__dict__"));
+  if (!dict) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  }
+  int has_dict = 0;
+  if (dict && dict.get() != Py_None) {
+    has_dict = PyObject_IsTrue(dict.get());
+    if (has_dict < 0) return nullptr;
+  }
+  PyRef state(PyTuple_New(layout.fields + (has_dict ? 1 : 0)));
+  if (!state) return nullptr;
+  bool any_set = false;
+  for (Py_ssize_t i = 0; i < layout.fields; ++i) {
+    PyTuple_SET_ITEM(state.get(), i, Py_NewRef(fields[i]));
+    any_set = any_set || fields[i] != Py_None;
+  }
+  if (has_dict) PyTuple_SET_ITEM(state.get(), layout.fields, dict.release());
+  PyRef fn(PyObject_GetAttrString(PyType_GetModule(g.IDF_type), layout.reconstructor));
+  if (!fn) return nullptr;
+  if (has_dict || any_set) {
+    return Py_BuildValue("(O(OlO)O)", fn.get(), Py_TYPE(self), layout.written, Py_None, state.get());
+  }
+  return Py_BuildValue("(O(OlO))", fn.get(), Py_TYPE(self), layout.written, state.get());
+}
+
+int apply_state(PyObject* self, PyObject* state, const Layout& layout) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(state);
+  if (n < layout.fields) {
+    PyErr_Format(PyExc_ValueError, "%s state needs %zd field%s (and an optional instance dictionary), got %zd",
+                 layout.type_name, layout.fields, layout.fields == 1 ? "" : "s", n);
+    return -1;
+  }
+  PyObject** fields = fields_of(self, layout);
+  for (Py_ssize_t i = 0; i < layout.fields; ++i) {
+    PyObject* value = PyTuple_GET_ITEM(state, i);
+    if (!check_type_or_none(value, field_type(layout, i))) return -1;
+    Py_XSETREF(fields[i], Py_NewRef(value));
+  }
+  if (n > layout.fields) {
+    PyObject* extra = PyTuple_GET_ITEM(state, layout.fields);
+    const int truth = PyObject_IsTrue(extra);
+    if (truth < 0) return -1;
+    if (truth) {
+      PyRef dict(PyObject_GetAttrString(self, "__dict__"));
+      if (!dict) return -1;
+      PyRef done(PyObject_CallMethod(dict.get(), "update", "O", extra));
+      if (!done) return -1;
+    }
+  }
+  return 0;
+}
+
+PyObject* setstate(PyObject* self, PyObject* state, const Layout& layout) {
+  if (state == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "cannot pass None into a C function argument that is declared 'not None'");
+    return nullptr;
+  }
+  if (!PyTuple_Check(state)) {
+    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
+    return nullptr;
+  }
+  if (apply_state(self, state, layout) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* unpickle(PyObject* const* args, Py_ssize_t nargs, const Layout& layout, PyTypeObject* base) {
+  if (nargs != 3) {
+    raise_argument_count(layout.reconstructor, 3, 3, nargs);
+    return nullptr;
+  }
+  PyObject* cls = args[0];
+  PyObject* state = args[2];
+  if (state != Py_None && !PyTuple_Check(state)) {
+    raise_argument_type("state", "tuple", state);
+    return nullptr;
+  }
+  const long checksum = PyLong_AsLong(args[1]);
+  if (checksum == -1 && PyErr_Occurred()) return nullptr;
+  if (checksum != layout.written && checksum != layout.sha1 && checksum != layout.md5) {
+    PyRef pickle(PyImport_ImportModule("pickle"));
+    if (!pickle) return nullptr;
+    PyRef error(PyObject_GetAttrString(pickle.get(), "PickleError"));
+    if (!error) return nullptr;
+    PyErr_Format(error.get(), "Incompatible checksums (0x%lx vs (0x%lx, 0x%lx, 0x%lx) = (%s))", checksum,
+                 layout.written, layout.sha1, layout.md5, layout.members);
+    return nullptr;
+  }
+  if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), base)) {
+    PyErr_Format(PyExc_TypeError, "%s() needs a subtype of %.200s as its first argument", layout.reconstructor,
+                 base->tp_name);
+    return nullptr;
+  }
+  PyRef empty(PyTuple_New(0));
+  if (!empty) return nullptr;
+  PyRef instance(base->tp_new(reinterpret_cast<PyTypeObject*>(cls), empty.get(), nullptr));
+  if (!instance) return nullptr;
+  if (state != Py_None && apply_state(instance.get(), state, layout) < 0) return nullptr;
+  return instance.release();
+}
+
+}  // namespace
+
+PyObject* facade_reduce(PyObject* self, PyObject*) { return reduce(self, kFacade); }
+PyObject* proxy_reduce(PyObject* self, PyObject*) { return reduce(self, kProxy); }
+PyObject* wrapper_reduce(PyObject* self, PyObject*) { return reduce(self, kWrapper); }
+PyObject* facade_setstate(PyObject* self, PyObject* state) { return setstate(self, state, kFacade); }
+PyObject* proxy_setstate(PyObject* self, PyObject* state) { return setstate(self, state, kProxy); }
+PyObject* wrapper_setstate(PyObject* self, PyObject* state) { return setstate(self, state, kWrapper); }
+
+PyObject* unpickle_facade(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return unpickle(args, nargs, kFacade, g.IDF_type);
+}
+PyObject* unpickle_proxy(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return unpickle(args, nargs, kProxy, g.Proxy_type);
+}
+PyObject* unpickle_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return unpickle(args, nargs, kWrapper, g.Object_type);
+}
+
+}  // namespace quarvel::olvane
