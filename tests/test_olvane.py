@@ -422,3 +422,16 @@ def test_unpickle_arguments():
 
 def test_core_types_are_bound():
     assert olvane.IDF is not core.IDF and core.IDF.__name__ == olvane.IDF.__name__ == "IDF"
+
+
+@pytest.mark.parametrize(
+    ("remove", "module"),
+    [("quarvel.idf", "quarvel.olvane"), ("quarvel.utils", "quarvel.olvane"), ("quarvel.lexer", "quarvel.idf"),
+     ("quarvel.idd", "quarvel.idf")],
+)
+def test_import_fails_without_a_bound_table(remove, module):
+    result = subprocess.run(
+        [sys.executable, "-c", f"import {remove}; del {remove}._C_API; import {module}"],
+        capture_output=True, text=True)
+    assert result.returncode != 0
+    assert "_C_API" in result.stderr

@@ -40,17 +40,21 @@ Token error_token(const char* what, size_t column, int byte) {
 // where the first byte that is not text lies, and whether CR line ends occur.
 void precheck(LexerObject* self) {
   const std::string_view text = self->content;
+  self->prechecked = true;
+  self->bad_at = text.size();
+  self->has_cr = false;
+  if (text.empty()) return;  // no data pointer to search
   const void* nul = std::memchr(text.data(), '\0', text.size());
   const size_t limit = nul ? static_cast<size_t>(static_cast<const char*>(nul) - text.data()) : text.size();
   self->bad_at = utf8_first_invalid(text.data(), limit);
   if (self->bad_at == limit && !nul) self->bad_at = text.size();
   self->has_cr = std::memchr(text.data(), '\r', text.size()) != nullptr;
-  self->prechecked = true;
 }
 
 // The part of a line that can hold tokens: up to its comment, without the blanks
 // before the comment (so that padding before "!-" is never walked token by token).
 std::string_view tokenizable(std::string_view line, bool is_idd) {
+  if (line.empty()) return line;
   size_t limit = line.size();
   if (const void* bang = std::memchr(line.data(), '!', limit)) {
     limit = static_cast<size_t>(static_cast<const char*>(bang) - line.data());
