@@ -1,10 +1,9 @@
+// Field lookups on a class definition. Plain C++: no Python object is touched here.
 #include "schema.hpp"
 
 #include <climits>
 
 namespace quarvel::idd {
-
-PyObject* g_unknown_field_error = nullptr;
 
 namespace {
 
@@ -30,9 +29,8 @@ long group_number(const ExtPattern& pat, std::string_view lowered) {
   return group;
 }
 
-std::string lowered_key(std::string_view s) { return ascii_lowered(s); }
 
-constexpr size_t kStackKey = 128;
+
 
 }  // namespace
 
@@ -51,57 +49,10 @@ int lookup_lowered_name(const ClassDef& cls, std::string_view lowered) {
 
 int find_field_index(const ClassDef& cls, std::string_view name) {
   try {
-    return lookup_lowered_name(cls, lowered_key(name));
+    return lookup_lowered_name(cls, ascii_lowered(name));
   } catch (const std::bad_alloc&) {
     return -1;
   }
-}
-
-int resolve_key_to_field_index(const ClassDef& cls, PyObject* key) {
-  if (PyLong_Check(key)) {
-    int overflow = 0;
-    const long long idx = PyLong_AsLongLongAndOverflow(key, &overflow);
-    if (idx == -1 && PyErr_Occurred()) return -1;
-    const long long count = static_cast<long long>(cls.fields.size());
-    const bool ok = overflow == 0 && idx >= 0 && idx <= INT_MAX && (cls.extensible.is_extensible || idx < count);
-    if (ok) return static_cast<int>(idx);
-    PyErr_Format(PyExc_IndexError, "Field index %R is out of range for class '%s', which has %lld fields%s", key,
-                 cls.name.c_str(), count, cls.extensible.is_extensible ? " and repeats its last group" : "");
-    return -1;
-  }
-  if (!PyUnicode_Check(key)) {
-    PyErr_Format(PyExc_TypeError, "Field key must be int or str, not %.200s", Py_TYPE(key)->tp_name);
-    return -1;
-  }
-  // Unicode case folding for non-ASCII keys, a byte loop for the rest.
-  PyRef lowered_obj;
-  if (!PyUnicode_IS_ASCII(key)) {
-    lowered_obj = PyRef(PyObject_CallMethod(key, "lower", nullptr));
-    if (!lowered_obj) return -1;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(lowered_obj ? lowered_obj.get() : key, &size);
-  if (!utf8) return -1;
-  int idx;
-  try {
-    const std::string_view view(utf8, static_cast<size_t>(size));
-    if (lowered_obj) {
-      idx = lookup_lowered_name(cls, view);
-    } else if (view.size() <= kStackKey) {
-      char buffer[kStackKey];  // field names are short: fold them without allocating
-      for (size_t i = 0; i < view.size(); ++i) buffer[i] = ascii_lower(view[i]);
-      idx = lookup_lowered_name(cls, std::string_view(buffer, view.size()));
-    } else {
-      idx = lookup_lowered_name(cls, lowered_key(view));
-    }
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return -1;
-  }
-  if (idx >= 0) return idx;
-  PyRef message(PyUnicode_FromFormat("Unknown field %R for class '%s'", key, cls.name.c_str()));
-  if (message) PyErr_SetObject(g_unknown_field_error, message.get());
-  return -1;
 }
 
 const FieldDef* get_field_def(const ClassDef& cls, int idx) {

@@ -300,6 +300,36 @@ IDFObjectObj* object_at(IDFModel* self, size_t pos, bool& failed) {
   return as_object(item);
 }
 
+int raise_parse_failure(const ParseFailure& failure) {
+  switch (failure.kind) {
+    case ParseFailure::kNone:
+      return 0;
+    case ParseFailure::kNoMemory:
+      PyErr_NoMemory();
+      break;
+    case ParseFailure::kUnterminated:
+      PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): unterminated object before EOF; missing ';'.",
+                   failure.line);
+      break;
+    case ParseFailure::kTokenError: {
+      PyRef text(str_from(failure.text));
+      if (text) PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): %R", failure.line, text.get());
+      break;
+    }
+    case ParseFailure::kMissingDelimiter: {
+      PyRef text(str_from(failure.text));
+      if (text) PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): missing delimiter before '%U'.",
+                             failure.line, text.get());
+      break;
+    }
+    case ParseFailure::kUnknownToken:
+      PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): unrecognized token type '%d'.", failure.line,
+                   failure.token_type);
+      break;
+  }
+  return -1;
+}
+
 int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content) {
   Py_XSETREF(self->idd, Py_NewRef(idd));
   PyObject* objects = PyList_New(0);

@@ -1,5 +1,6 @@
 // The IDF grammar over the tokenizer's stream: objects are a class name and field
-// values separated by commas and closed by a semicolon.
+// values separated by commas and closed by a semicolon. Plain C++: it runs without
+// the interpreter lock and touches no Python object.
 #include "core.hpp"
 
 namespace quarvel::idf {
@@ -63,36 +64,6 @@ ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out) noexce
     failure.kind = ParseFailure::kNoMemory;
   }
   return failure;
-}
-
-int raise_parse_failure(const ParseFailure& failure) {
-  switch (failure.kind) {
-    case ParseFailure::kNone:
-      return 0;
-    case ParseFailure::kNoMemory:
-      PyErr_NoMemory();
-      break;
-    case ParseFailure::kUnterminated:
-      PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): unterminated object before EOF; missing ';'.",
-                   failure.line);
-      break;
-    case ParseFailure::kTokenError: {
-      PyRef text(str_from(failure.text));
-      if (text) PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): %R", failure.line, text.get());
-      break;
-    }
-    case ParseFailure::kMissingDelimiter: {
-      PyRef text(str_from(failure.text));
-      if (text) PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): missing delimiter before '%U'.",
-                             failure.line, text.get());
-      break;
-    }
-    case ParseFailure::kUnknownToken:
-      PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): unrecognized token type '%d'.", failure.line,
-                   failure.token_type);
-      break;
-  }
-  return -1;
 }
 
 }  // namespace quarvel::idf
