@@ -103,6 +103,7 @@ PyObject* model_subscript(PyObject* self, PyObject* key);
 PyObject* model_sq_item(PyObject* self, Py_ssize_t i);
 PyObject* model_get_object_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* model_get_class_names(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* model_find_dangling_references(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* object_get_referenced_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* object_get_referencing_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames);

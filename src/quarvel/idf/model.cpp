@@ -174,6 +174,15 @@ PyMethodDef kMethods[] = {
      "Get list of class names\n\n"
      "Returns:\n"
      "    list[str]: names of the classes that have objects, in no particular order\n"},
+    {"find_dangling_references",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_find_dangling_references)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "find_dangling_references()\n--\n\n"
+     "Find referring fields whose value names no object\n\n"
+     "A field that refers through one or more object lists dangles when no object\n"
+     "declares its value under any of them. Answered from the reference index.\n\n"
+     "Returns:\n"
+     "    list[tuple[IDFObject, int]]: (object, field index) pairs, in model order\n"},
     {"add_object", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_add_object)),
      METH_FASTCALL | METH_KEYWORDS,
      "add_object(class_name, initial_values=None, default_values=True)\n--\n\n"

@@ -2,6 +2,8 @@
 // model: each is a lookup in the class index or the reference index.
 #include "core.hpp"
 
+#include <algorithm>
+
 namespace quarvel::idf {
 
 namespace {
@@ -146,6 +148,48 @@ PyObject* model_get_class_names(PyObject* self, PyObject* const* args, Py_ssize_
     if (obj && PyList_Append(names.get(), obj->class_name) < 0) return nullptr;
   }
   return names.release();
+}
+
+PyObject* model_find_dangling_references(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (bind_no_arguments("find_dangling_references", nargs, kwnames) < 0) return nullptr;
+  IDFModel* m = as_model(self);
+  // A referring field dangles when none of its object lists has a target under its
+  // value. Every location in `referencers` is a live object's field.
+  std::vector<std::pair<FieldLoc, bool>> seen;  // (location, resolved through some list)
+  const bool ok = guard(
+      [&] {
+        for (const auto& [list_name, values] : m->referencers) {
+          const auto targets = m->targets.find(list_name);
+          for (const auto& [value, locs] : values) {
+            const bool resolved = targets != m->targets.end() && targets->second.find(value) != targets->second.end();
+            for (const FieldLoc& loc : locs) seen.emplace_back(loc, resolved);
+          }
+        }
+        std::sort(seen.begin(), seen.end(), [](const auto& a, const auto& b) {
+          return a.first.first != b.first.first ? a.first.first < b.first.first : a.first.second < b.first.second;
+        });
+        return true;
+      },
+      false);
+  if (!ok) return nullptr;
+  PyRef result(PyList_New(0));
+  if (!result) return nullptr;
+  for (size_t i = 0; i < seen.size();) {
+    size_t j = i;
+    bool resolved = false;
+    for (; j < seen.size() && seen[j].first == seen[i].first; ++j) resolved = resolved || seen[j].second;
+    if (!resolved) {
+      bool failed;
+      IDFObjectObj* obj = object_at(m, seen[i].first.first, failed);
+      if (failed) return nullptr;
+      if (obj) {
+        PyRef pair(Py_BuildValue("(Oi)", reinterpret_cast<PyObject*>(obj), seen[i].first.second));
+        if (!pair || PyList_Append(result.get(), pair.get()) < 0) return nullptr;
+      }
+    }
+    i = j;
+  }
+  return result.release();
 }
 
 PyObject* object_get_referenced_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
