@@ -29,7 +29,11 @@ int resolve_key_to_field_index(const ClassDef& cls, PyObject* key) {
     PyErr_Format(PyExc_TypeError, "Field key must be int or str, not %.200s", Py_TYPE(key)->tp_name);
     return -1;
   }
-  // Unicode case folding for non-ASCII keys, a byte loop for the rest.
+  // Unicode case folding for non-ASCII keys, a byte loop for the rest. A str subclass
+  // is read as the plain string it holds: no method of the caller's runs here.
+  PyRef exact = PyUnicode_CheckExact(key) ? PyRef::borrow(key) : PyRef(PyUnicode_FromObject(key));
+  if (!exact) return -1;
+  key = exact.get();
   PyRef lowered_obj;
   if (!PyUnicode_IS_ASCII(key)) {
     lowered_obj = PyRef(PyObject_CallMethod(key, "lower", nullptr));

@@ -83,34 +83,35 @@ void unregister_referencer(IDFModel* self, const std::string& tag, const std::st
   remove_location(self->referencers, tag, val, obj_idx, field_idx);
 }
 
-void register_object_fields(IDFModel* model, IDFObjectObj* obj, const ClassDef& cls) {
+namespace {
+
+// Calls on_target / on_referencer for every list name of every non-empty field of `obj`.
+template <class Target, class Referencer>
+void for_each_registration(IDFObjectObj* obj, const ClassDef& cls, Target on_target, Referencer on_referencer) {
   const auto& values = obj->values;
   for (size_t i = 0; i < values.size(); ++i) {
     if (values[i].empty()) continue;
     const int field_idx = static_cast<int>(i);
     const FieldDef* field = g.schema->get_field_def(cls, field_idx);
     if (!field) continue;
-    for (const std::string& name : field->references) register_target(model, name, values[i], obj->obj_idx, field_idx);
-    for (const std::string& name : field->object_lists) {
-      register_referencer(model, name, values[i], obj->obj_idx, field_idx);
-    }
+    for (const std::string& name : field->references) on_target(name, values[i], field_idx);
+    for (const std::string& name : field->object_lists) on_referencer(name, values[i], field_idx);
   }
 }
 
+}  // namespace
+
+void register_object_fields(IDFModel* model, IDFObjectObj* obj, const ClassDef& cls) {
+  for_each_registration(
+      obj, cls, [&](const std::string& n, const std::string& v, int f) { register_target(model, n, v, obj->obj_idx, f); },
+      [&](const std::string& n, const std::string& v, int f) { register_referencer(model, n, v, obj->obj_idx, f); });
+}
+
 void unregister_object_fields(IDFModel* model, IDFObjectObj* obj, const ClassDef& cls) {
-  const auto& values = obj->values;
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (values[i].empty()) continue;
-    const int field_idx = static_cast<int>(i);
-    const FieldDef* field = g.schema->get_field_def(cls, field_idx);
-    if (!field) continue;
-    for (const std::string& name : field->references) {
-      unregister_target(model, name, values[i], obj->obj_idx, field_idx);
-    }
-    for (const std::string& name : field->object_lists) {
-      unregister_referencer(model, name, values[i], obj->obj_idx, field_idx);
-    }
-  }
+  for_each_registration(
+      obj, cls,
+      [&](const std::string& n, const std::string& v, int f) { unregister_target(model, n, v, obj->obj_idx, f); },
+      [&](const std::string& n, const std::string& v, int f) { unregister_referencer(model, n, v, obj->obj_idx, f); });
 }
 
 }  // namespace quarvel::idf

@@ -1,6 +1,7 @@
 // Pickling of models and objects: each reduces to its module-level reconstructor,
 // a checksum of its member layout and a state tuple of its members in name order.
 #include "core.hpp"
+#include "quarvel/pickling.hpp"
 
 #include <climits>
 
@@ -8,11 +9,6 @@ namespace quarvel::idf {
 
 namespace {
 
-struct Checksums {
-  long written, sha1, md5;
-  const char* members;
-  bool accepts(long c) const { return c == written || c == sha1 || c == md5; }
-};
 constexpr Checksums kModelChecksums = {0xf3ac116, 0x53e964f, 0xe152989,
                                        "idd, objects, objects_index_map, referencers, targets"};
 constexpr Checksums kObjectChecksums = {0x562c8f1, 0xafde926, 0xd91aabf,
@@ -78,11 +74,9 @@ bool instance_dict(PyObject* self, PyRef& out) {
   return true;
 }
 
-PyObject* reduce_value(PyObject* self, const char* reconstructor, long checksum, PyRef state, bool setstate_form) {
+PyObject* reduce_with(PyObject* self, const char* reconstructor, long checksum, PyRef state, bool setstate_form) {
   PyRef fn(PyObject_GetAttrString(PyType_GetModule(g.IDF_type), reconstructor));
-  if (!fn) return nullptr;
-  if (setstate_form) return Py_BuildValue("(O(OlO)O)", fn.get(), Py_TYPE(self), checksum, Py_None, state.get());
-  return Py_BuildValue("(O(OlO))", fn.get(), Py_TYPE(self), checksum, state.get());
+  return fn ? reduce_value(fn.get(), self, checksum, state.get(), setstate_form) : nullptr;
 }
 
 // Appends the instance dictionary to `members` (a list) and reports whether it did.
@@ -353,34 +347,8 @@ bool restore_object_any(PyObject* self, PyObject* state) { return restore_object
 
 PyObject* unpickle_common(PyObject* const* args, Py_ssize_t nargs, const char* func, PyTypeObject* base,
                           const Checksums& sums, bool (*restore)(PyObject*, PyObject*)) {
-  if (nargs != 3) {
-    raise_argument_count(func, 3, 3, nargs);
-    return nullptr;
-  }
-  PyObject* cls = args[0];
-  PyObject* state = args[2];
-  if (state != Py_None && !PyTuple_Check(state)) {
-    raise_argument_type("state", "tuple", state);
-    return nullptr;
-  }
-  const long checksum = PyLong_AsLong(args[1]);
-  if (checksum == -1 && PyErr_Occurred()) return nullptr;
-  if (!sums.accepts(checksum)) {
-    PyRef pickle(PyImport_ImportModule("pickle"));
-    if (!pickle) return nullptr;
-    PyRef error(PyObject_GetAttrString(pickle.get(), "PickleError"));
-    if (!error) return nullptr;
-    PyErr_Format(error.get(), "Incompatible checksums (0x%lx vs (0x%lx, 0x%lx, 0x%lx) = (%s))", checksum,
-                 sums.written, sums.sha1, sums.md5, sums.members);
-    return nullptr;
-  }
-  if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), base)) {
-    PyErr_Format(PyExc_TypeError, "%s() needs a subtype of %.200s as its first argument", func, base->tp_name);
-    return nullptr;
-  }
-  PyRef empty(PyTuple_New(0));
-  if (!empty) return nullptr;
-  PyRef instance(base->tp_new(reinterpret_cast<PyTypeObject*>(cls), empty.get(), nullptr));
+  PyObject* state = nullptr;
+  PyRef instance(reconstruct_bare(args, nargs, func, base, sums, state));
   if (!instance) return nullptr;
   if (state != Py_None && !guard([&] { return restore(instance.get(), state); }, false)) return nullptr;
   return instance.release();
@@ -405,7 +373,7 @@ PyObject* model_reduce(PyObject* self, PyObject*) {
         PyRef state;
         if (!finish_state(self, members, has_dict, state)) return nullptr;
         const bool setstate_form = has_dict || m->idd != Py_None || m->objects != Py_None;
-        return reduce_value(self, "unpickle_IDF", kModelChecksums.written, std::move(state), setstate_form);
+        return reduce_with(self, "unpickle_IDF", kModelChecksums.written, std::move(state), setstate_form);
       },
       nullptr);
 }
@@ -436,7 +404,7 @@ PyObject* object_reduce(PyObject* self, PyObject*) {
         if (!finish_state(self, members, has_dict, state)) return nullptr;
         const bool setstate_form =
             has_dict || o->class_name != Py_None || o->idd != Py_None || o->parent_idf != Py_None;
-        return reduce_value(self, "unpickle_IDFObject", kObjectChecksums.written, std::move(state), setstate_form);
+        return reduce_with(self, "unpickle_IDFObject", kObjectChecksums.written, std::move(state), setstate_form);
       },
       nullptr);
 }

@@ -57,6 +57,14 @@ bool reference_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return true;
 }
 
+// The locations under `list_name` and `upper_val` in a reference index, or null.
+const LocList* locations(const RefIndex& index, const std::string& list_name, const std::string& upper_val) {
+  const auto tag = index.find(list_name);
+  if (tag == index.end()) return nullptr;
+  const auto locs = tag->second.find(upper_val);
+  return locs == tag->second.end() ? nullptr : &locs->second;
+}
+
 }  // namespace
 
 PyObject* tuple_from_list(PyObject* list) {
@@ -202,11 +210,9 @@ PyObject* object_get_referenced_object(PyObject* self, PyObject* const* args, Py
   if (!ok) return nullptr;
   if (!field) Py_RETURN_NONE;
   for (const std::string& list_name : field->object_lists) {
-    const auto tag = model->targets.find(list_name);
-    if (tag == model->targets.end()) continue;
-    const auto locs = tag->second.find(upper_val);
-    if (locs == tag->second.end()) continue;
-    for (const FieldLoc& loc : locs->second) {
+    const LocList* locs = locations(model->targets, list_name, upper_val);
+    if (!locs) continue;
+    for (const FieldLoc& loc : *locs) {
       bool failed;
       IDFObjectObj* obj = object_at(model, loc.first, failed);
       if (failed) return nullptr;
@@ -229,11 +235,9 @@ PyObject* object_get_referencing_objects(PyObject* self, PyObject* const* args, 
   if (!found) return nullptr;
   if (field) {
     for (const std::string& list_name : field->references) {
-      const auto tag = model->referencers.find(list_name);
-      if (tag == model->referencers.end()) continue;
-      const auto locs = tag->second.find(upper_val);
-      if (locs == tag->second.end()) continue;
-      for (const FieldLoc& loc : locs->second) {
+      const LocList* locs = locations(model->referencers, list_name, upper_val);
+      if (!locs) continue;
+      for (const FieldLoc& loc : *locs) {
         bool failed;
         IDFObjectObj* obj = object_at(model, loc.first, failed);
         if (failed) return nullptr;

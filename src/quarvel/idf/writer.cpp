@@ -47,17 +47,27 @@ void write_object(IDFObjectObj* self, std::string& out, const FormatConfig& conf
     last_idx = cls.min_fields - 1;
   }
   out += ',';
-  if (!config.compact) out += '\n';
+  if (config.compact) {
+    // One line: the values and their separators, the indent (if any) before each.
+    const std::string& indent = config.field_indent;
+    for (ptrdiff_t i = 0; i <= last_idx; ++i) {
+      const auto idx = static_cast<size_t>(i);
+      if (!indent.empty()) out += indent;
+      if (idx < values.size()) out.append(values[idx].data(), values[idx].size());
+      out += i == last_idx ? ';' : ',';
+    }
+    return;
+  }
+  out += '\n';
   for (ptrdiff_t i = 0; i <= last_idx; ++i) {
     const auto idx = static_cast<size_t>(i);
     out += config.field_indent;
     size_t val_size = 0;
     if (idx < values.size()) {
-      out += values[idx];
+      out.append(values[idx].data(), values[idx].size());
       val_size = values[idx].size();
     }
     out += i == last_idx ? ';' : ',';
-    if (config.compact) continue;
     if (config.field_size != 0) {
       if (val_size <= config.field_size) {
         out.append(config.field_size - val_size, ' ');
@@ -76,9 +86,6 @@ void write_object(IDFObjectObj* self, std::string& out, const FormatConfig& conf
   }
 }
 
-// With `stop_on_error`, a failing object fails the whole text (format, save and
-// repr use this: a partial text must never pass for the model). Without it, the
-// object is reported and the next one written, as the published writer does.
 void write_model(IDFModel* self, std::string& out, const FormatConfig& config, bool preserve_order,
                  bool stop_on_error) {
   if (!PyList_Check(self->objects)) {
@@ -103,8 +110,27 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
     }
   };
 
+  // Objects lie scattered in memory: the header of an object a few places ahead, and
+  // its values, are fetched while the current one is written.
+  PyObject* objects = self->objects;
+  auto prefetch = [&](const size_t* positions, size_t count, size_t k) {
+    const Py_ssize_t size = PyList_GET_SIZE(objects);
+    if (k + 8 < count && static_cast<Py_ssize_t>(positions[k + 8]) < size) {
+      __builtin_prefetch(PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(positions[k + 8])));
+    }
+    if (k + 4 < count && static_cast<Py_ssize_t>(positions[k + 4]) < size) {
+      PyObject* ahead = PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(positions[k + 4]));
+      if (ahead != Py_None && Py_IS_TYPE(ahead, g.IDFObject_type)) __builtin_prefetch(as_object(ahead)->values.data());
+    }
+  };
+
   if (preserve_order) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(self->objects); ++i) write_at(static_cast<size_t>(i));
+    std::vector<size_t> all(static_cast<size_t>(PyList_GET_SIZE(objects)));
+    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+    for (size_t k = 0; k < all.size(); ++k) {
+      prefetch(all.data(), all.size(), k);
+      write_at(k);
+    }
     return;
   }
   if (!model_ready(self)) throw PythonErrorSet();
@@ -123,7 +149,10 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
     }
     // The class list is copied: a finalizer run while writing must not change it under us.
     const std::vector<size_t> positions = found->second;
-    for (size_t pos : positions) write_at(pos);
+    for (size_t k = 0; k < positions.size(); ++k) {
+      prefetch(positions.data(), positions.size(), k);
+      write_at(positions[k]);
+    }
     if (config.compact) out += '\n';
   }
 }

@@ -2,6 +2,7 @@
 // reconstructor, a checksum of its field list and the tuple of its fields. Facade and
 // proxy refer to each other and are restored as a pair through the pickle memo.
 #include "compat.hpp"
+#include "quarvel/pickling.hpp"
 
 namespace quarvel::olvane {
 
@@ -9,15 +10,14 @@ namespace {
 
 struct Layout {
   const char* reconstructor;
-  long written, sha1, md5;
-  const char* members;
+  Checksums sums;
   Py_ssize_t fields;
   const char* type_name;
 };
-constexpr Layout kFacade = {"unpickle_IDF", 0x8c30425, 0xf4f0da9, 0xaf3896f, "core_idf, idfobjsproxy", 2, "IDF"};
-constexpr Layout kProxy = {"unpickle_IDFObjectsProxy", 0xe471259, 0xd8fd39d, 0xd0e4587, "parent", 1,
+constexpr Layout kFacade = {"unpickle_IDF", {0x8c30425, 0xf4f0da9, 0xaf3896f, "core_idf, idfobjsproxy"}, 2, "IDF"};
+constexpr Layout kProxy = {"unpickle_IDFObjectsProxy", {0xe471259, 0xd8fd39d, 0xd0e4587, "parent"}, 1,
                            "IDFObjectsProxy"};
-constexpr Layout kWrapper = {"unpickle_IDFObject", 0x805eb6e, 0x8e97549, 0x8fc4c89, "core_obj", 1, "IDFObject"};
+constexpr Layout kWrapper = {"unpickle_IDFObject", {0x805eb6e, 0x8e97549, 0x8fc4c89, "core_obj"}, 1, "IDFObject"};
 
 PyObject** fields_of(PyObject* self, const Layout& layout) {
   if (&layout == &kFacade) return &as_facade(self)->core_idf;
@@ -54,11 +54,7 @@ PyObject* reduce(PyObject* self, const Layout& layout) {
   }
   if (has_dict) PyTuple_SET_ITEM(state.get(), layout.fields, dict.release());
   PyRef fn(PyObject_GetAttrString(PyType_GetModule(g.IDF_type), layout.reconstructor));
-  if (!fn) return nullptr;
-  if (has_dict || any_set) {
-    return Py_BuildValue("(O(OlO)O)", fn.get(), Py_TYPE(self), layout.written, Py_None, state.get());
-  }
-  return Py_BuildValue("(O(OlO))", fn.get(), Py_TYPE(self), layout.written, state.get());
+  return fn ? reduce_value(fn.get(), self, layout.sums.written, state.get(), has_dict || any_set) : nullptr;
 }
 
 int apply_state(PyObject* self, PyObject* state, const Layout& layout) {
@@ -102,35 +98,8 @@ PyObject* setstate(PyObject* self, PyObject* state, const Layout& layout) {
 }
 
 PyObject* unpickle(PyObject* const* args, Py_ssize_t nargs, const Layout& layout, PyTypeObject* base) {
-  if (nargs != 3) {
-    raise_argument_count(layout.reconstructor, 3, 3, nargs);
-    return nullptr;
-  }
-  PyObject* cls = args[0];
-  PyObject* state = args[2];
-  if (state != Py_None && !PyTuple_Check(state)) {
-    raise_argument_type("state", "tuple", state);
-    return nullptr;
-  }
-  const long checksum = PyLong_AsLong(args[1]);
-  if (checksum == -1 && PyErr_Occurred()) return nullptr;
-  if (checksum != layout.written && checksum != layout.sha1 && checksum != layout.md5) {
-    PyRef pickle(PyImport_ImportModule("pickle"));
-    if (!pickle) return nullptr;
-    PyRef error(PyObject_GetAttrString(pickle.get(), "PickleError"));
-    if (!error) return nullptr;
-    PyErr_Format(error.get(), "Incompatible checksums (0x%lx vs (0x%lx, 0x%lx, 0x%lx) = (%s))", checksum,
-                 layout.written, layout.sha1, layout.md5, layout.members);
-    return nullptr;
-  }
-  if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), base)) {
-    PyErr_Format(PyExc_TypeError, "%s() needs a subtype of %.200s as its first argument", layout.reconstructor,
-                 base->tp_name);
-    return nullptr;
-  }
-  PyRef empty(PyTuple_New(0));
-  if (!empty) return nullptr;
-  PyRef instance(base->tp_new(reinterpret_cast<PyTypeObject*>(cls), empty.get(), nullptr));
+  PyObject* state = nullptr;
+  PyRef instance(reconstruct_bare(args, nargs, layout.reconstructor, base, layout.sums, state));
   if (!instance) return nullptr;
   if (state != Py_None && apply_state(instance.get(), state, layout) < 0) return nullptr;
   return instance.release();

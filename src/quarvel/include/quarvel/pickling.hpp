@@ -1,0 +1,60 @@
+// What the pickle support of the model types and of the compatibility types shares:
+// checksums of a member layout, the reduce value, and the start of a reconstructor.
+#pragma once
+#include "args.hpp"
+
+namespace quarvel {
+
+// The three accepted checksums of a member layout (SHA-256, SHA-1 and MD5 based; the
+// first is written) and the member list that messages name.
+struct Checksums {
+  long written, sha1, md5;
+  const char* members;
+  bool accepts(long c) const { return c == written || c == sha1 || c == md5; }
+};
+
+// (reconstructor, (type, checksum, None), state) for the set-state form, in which the
+// instance is memoized before its state is pickled; otherwise (reconstructor, (type,
+// checksum, state)).
+inline PyObject* reduce_value(PyObject* reconstructor, PyObject* self, long checksum, PyObject* state,
+                              bool setstate_form) {
+  if (setstate_form) return Py_BuildValue("(O(OlO)O)", reconstructor, Py_TYPE(self), checksum, Py_None, state);
+  return Py_BuildValue("(O(OlO))", reconstructor, Py_TYPE(self), checksum, state);
+}
+
+// The checks every reconstructor(cls, checksum, state) makes, then a bare instance of
+// `cls` from `base`'s allocation. Null with an exception set on failure; `state`
+// receives the state argument (a tuple or None).
+inline PyObject* reconstruct_bare(PyObject* const* args, Py_ssize_t nargs, const char* func, PyTypeObject* base,
+                                  const Checksums& sums, PyObject*& state) {
+  if (nargs != 3) {
+    raise_argument_count(func, 3, 3, nargs);
+    return nullptr;
+  }
+  PyObject* cls = args[0];
+  state = args[2];
+  if (state != Py_None && !PyTuple_Check(state)) {
+    raise_argument_type("state", "tuple", state);
+    return nullptr;
+  }
+  const long checksum = PyLong_AsLong(args[1]);
+  if (checksum == -1 && PyErr_Occurred()) return nullptr;
+  if (!sums.accepts(checksum)) {
+    PyRef pickle(PyImport_ImportModule("pickle"));
+    if (!pickle) return nullptr;
+    PyRef error(PyObject_GetAttrString(pickle.get(), "PickleError"));
+    if (!error) return nullptr;
+    PyErr_Format(error.get(), "Incompatible checksums (0x%lx vs (0x%lx, 0x%lx, 0x%lx) = (%s))", checksum,
+                 sums.written, sums.sha1, sums.md5, sums.members);
+    return nullptr;
+  }
+  if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), base)) {
+    PyErr_Format(PyExc_TypeError, "%s() needs a subtype of %.200s as its first argument", func, base->tp_name);
+    return nullptr;
+  }
+  PyRef empty(PyTuple_New(0));
+  if (!empty) return nullptr;
+  return base->tp_new(reinterpret_cast<PyTypeObject*>(cls), empty.get(), nullptr);
+}
+
+}  // namespace quarvel
