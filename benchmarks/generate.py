@@ -47,7 +47,7 @@ class Field:
 
 
 @dataclass
-class ClassSpec:
+class ClassShape:
     name: str
     group: str
     fields: list[Field]
@@ -57,10 +57,10 @@ class ClassSpec:
     memo_lines: int = 1
 
 
-def make_schema(seed: int = 1, classes: int = 850) -> list[ClassSpec]:
+def make_schema(seed: int = 1, classes: int = 850) -> list[ClassShape]:
     rng = random.Random(seed)
     groups = [f"{rng.choice(WORDS)} {rng.choice(WORDS)} {n}" for n in range(60)]
-    specs: list[ClassSpec] = []
+    shapes: list[ClassShape] = []
     names: set[str] = set()
     lists: list[str] = []
     for n in range(classes):
@@ -115,28 +115,28 @@ def make_schema(seed: int = 1, classes: int = 850) -> list[ClassSpec]:
                         num += 1
                         fields.append(Field(f"N{num}", f"{stems[j]} {g} Value", "real", units=rng.choice(UNITS)))
         lists.append(ref_list)
-        specs.append(ClassSpec(name, group, fields, min_fields=min(len(fields), rng.randint(1, 6)),
+        shapes.append(ClassShape(name, group, fields, min_fields=min(len(fields), rng.randint(1, 6)),
                                extensible=extensible, begin=begin, memo_lines=rng.randint(1, 6)))
-    return specs
+    return shapes
 
 
-def write_schema(specs: list[ClassSpec], path: Path) -> None:
+def write_schema(shapes: list[ClassShape], path: Path) -> None:
     out = ["!IDD_Version 24.1.0", "!IDD_BUILD generated", "! Generated for Quarvel benchmarks.", ""]
     group = None
-    for spec in specs:
-        if spec.group != group:
-            group = spec.group
+    for shape in shapes:
+        if shape.group != group:
+            group = shape.group
             out += [f"\\group {group}", ""]
-        out.append(f"{spec.name},")
-        for _ in range(spec.memo_lines):
+        out.append(f"{shape.name},")
+        for _ in range(shape.memo_lines):
             out.append(f"       \\memo {NOTE}")
-        if spec.extensible:
-            out.append(f"       \\extensible:{spec.extensible} - repeat the last {spec.extensible} fields")
-        out.append(f"       \\min-fields {spec.min_fields}")
-        for i, f in enumerate(spec.fields):
-            end = ";" if i == len(spec.fields) - 1 else ","
+        if shape.extensible:
+            out.append(f"       \\extensible:{shape.extensible} - repeat the last {shape.extensible} fields")
+        out.append(f"       \\min-fields {shape.min_fields}")
+        for i, f in enumerate(shape.fields):
+            end = ";" if i == len(shape.fields) - 1 else ","
             out.append(f"  {f.code}{end} \\field {f.name}")
-            if spec.extensible and i == spec.begin:
+            if shape.extensible and i == shape.begin:
                 out.append("       \\begin-extensible")
             if f.kind == "name":
                 out += ["       \\required-field", "       \\type alpha", f"       \\reference {f.reference}"]
@@ -160,11 +160,11 @@ def write_schema(specs: list[ClassSpec], path: Path) -> None:
     path.write_text("\n".join(out))
 
 
-def write_model(specs: list[ClassSpec], path: Path, *, objects: int | None = None,
+def write_model(shapes: list[ClassShape], path: Path, *, objects: int | None = None,
                 megabytes: float | None = None, seed: int = 2) -> int:
     """Writes a model; returns the number of objects written."""
     rng = random.Random(seed)
-    usable = [s for s in specs if not s.extensible or len(s.fields) < 60]
+    usable = [s for s in shapes if not s.extensible or len(s.fields) < 60]
     popular = rng.sample(usable, 60)  # real models use few classes a lot
     names: dict[str, list[str]] = {}
     limit_bytes = megabytes * 1024 * 1024 if megabytes else None
@@ -173,10 +173,10 @@ def write_model(specs: list[ClassSpec], path: Path, *, objects: int | None = Non
     with path.open("w") as out:
         out.write("!-Generator Quarvel benchmarks\n!-Option SortedOrder\n\n")
         while (objects is not None and written < objects) or (limit_bytes is not None and size < limit_bytes):
-            spec = rng.choice(popular) if rng.random() < 0.8 else rng.choice(usable)
-            name = f"{spec.name.split(':')[-1]} {written}"
+            shape = rng.choice(popular) if rng.random() < 0.8 else rng.choice(usable)
+            name = f"{shape.name.split(':')[-1]} {written}"
             values = []
-            for f in spec.fields:
+            for f in shape.fields:
                 if f.kind == "name":
                     values.append(name)
                 elif f.kind == "object-list":
@@ -190,15 +190,15 @@ def write_model(specs: list[ClassSpec], path: Path, *, objects: int | None = Non
                     values.append("autosize" if f.autosizable and rng.random() < 0.2 else f"{rng.uniform(0, 500):.4f}")
             while values and not values[-1]:
                 values.pop()
-            names.setdefault(spec.fields[0].reference, []).append(name)
-            lines = [f"  {spec.name},"]
-            for i, (value, f) in enumerate(zip(values, spec.fields)):
+            names.setdefault(shape.fields[0].reference, []).append(name)
+            lines = [f"  {shape.name},"]
+            for i, (value, f) in enumerate(zip(values, shape.fields)):
                 sep = ";" if i == len(values) - 1 else ","
                 cell = f"    {value}{sep}"
                 unit = f" {{{f.units}}}" if f.units else ""
                 lines.append(f"{cell:<29}!- {f.name}{unit}")
             if not values:
-                lines = [f"  {spec.name};"]
+                lines = [f"  {shape.name};"]
             block = "\n".join(lines) + "\n\n"
             out.write(block)
             size += len(block)
@@ -213,11 +213,11 @@ def main() -> None:
     parser.add_argument("--megabytes", type=float)
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
-    specs = make_schema()
-    write_schema(specs, args.out / "full.idd")
+    shapes = make_schema()
+    write_schema(shapes, args.out / "full.idd")
     if args.objects or args.megabytes:
         label = f"{args.objects}obj" if args.objects else f"{args.megabytes:g}MB"
-        n = write_model(specs, args.out / f"model_{label}.idf", objects=args.objects, megabytes=args.megabytes)
+        n = write_model(shapes, args.out / f"model_{label}.idf", objects=args.objects, megabytes=args.megabytes)
         print(f"wrote {n} objects to {args.out / f'model_{label}.idf'}")
 
 

@@ -57,7 +57,7 @@ def spread(t):
 
 def ensure_inputs():
     DATA.mkdir(exist_ok=True)
-    specs = None
+    shapes = None
     wanted = {
         "full.idd": None,
         "model_10MB.idf": {"megabytes": 10},
@@ -69,11 +69,11 @@ def ensure_inputs():
     for name, kwargs in wanted.items():
         if (DATA / name).exists():
             continue
-        specs = specs or generate.make_schema()
+        shapes = shapes or generate.make_schema()
         if kwargs is None:
-            generate.write_schema(specs, DATA / name)
+            generate.write_schema(shapes, DATA / name)
         else:
-            generate.write_model(specs, DATA / name, **kwargs)
+            generate.write_model(shapes, DATA / name, **kwargs)
 
 
 def section_idd():
