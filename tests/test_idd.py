@@ -113,6 +113,10 @@ def test_unicode_field_names_match_in_any_case():
         ("Zone", 9, IndexError, "Field index 9 is out of range for class 'Zone', which has 9 fields"),
         ("Zone", -1, IndexError, None),
         ("BuildingSurface:Detailed", -1, IndexError, None),
+        ("BuildingSurface:Detailed", 2**24, IndexError,
+         "Field index 16777216 is out of range for class 'BuildingSurface:Detailed', which repeats its fields up to "
+         "index 16777215"),
+        ("BuildingSurface:Detailed", "Vertex 9999999 X-coordinate", UnknownFieldError, None),
         ("Zone", 10**40, IndexError, None),
         ("Zone", 1.0, TypeError, "Field key must be int or str, not float"),
         ("Zone", None, TypeError, None),

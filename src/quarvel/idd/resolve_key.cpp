@@ -19,10 +19,15 @@ int resolve_key_to_field_index(const ClassDef& cls, PyObject* key) {
     const long long idx = PyLong_AsLongLongAndOverflow(key, &overflow);
     if (idx == -1 && PyErr_Occurred()) return -1;
     const long long count = static_cast<long long>(cls.fields.size());
-    const bool ok = overflow == 0 && idx >= 0 && idx <= INT_MAX && (cls.extensible.is_extensible || idx < count);
+    const bool ok = overflow == 0 && idx >= 0 && (cls.extensible.is_extensible ? idx <= kMaxFieldIndex : idx < count);
     if (ok) return static_cast<int>(idx);
-    PyErr_Format(PyExc_IndexError, "Field index %R is out of range for class '%s', which has %lld fields%s", key,
-                 cls.name.c_str(), count, cls.extensible.is_extensible ? " and repeats its last group" : "");
+    if (cls.extensible.is_extensible) {
+      PyErr_Format(PyExc_IndexError, "Field index %R is out of range for class '%s', which repeats its fields up to "
+                   "index %d", key, cls.name.c_str(), kMaxFieldIndex);
+    } else {
+      PyErr_Format(PyExc_IndexError, "Field index %R is out of range for class '%s', which has %lld fields", key,
+                   cls.name.c_str(), count);
+    }
     return -1;
   }
   if (!PyUnicode_Check(key)) {

@@ -42,7 +42,7 @@ int lookup_lowered_name(const ClassDef& cls, std::string_view lowered) {
     const long group = group_number(ext.patterns[j], lowered);
     if (group <= 0) continue;
     const long long idx = ext.begin_index + (group - 1) * static_cast<long long>(ext.size) + static_cast<long long>(j);
-    if (idx <= INT_MAX) return static_cast<int>(idx);
+    if (idx <= kMaxFieldIndex) return static_cast<int>(idx);
   }
   return -1;
 }

@@ -106,6 +106,10 @@ struct IDDObject {
   PyObject* packed;
 };
 
+// Classes that repeat a group of fields accept any index up to this one: far beyond
+// any real object, and small enough that writing the last field cannot exhaust memory.
+inline constexpr int kMaxFieldIndex = (1 << 24) - 1;
+
 inline constexpr uint32_t IDD_CAPI_VERSION = 1;
 inline constexpr const char* IDD_CAPSULE = "quarvel.idd._C_API";
 
