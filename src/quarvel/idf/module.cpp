@@ -38,7 +38,7 @@ PyModuleDef kModule = {
     "IDF models: loading, field access, queries, editing, writing and pickling.", -1, kMethods,
 };
 
-// Types made from specs get a generic __init__ wrapper for their tp_init slot; the
+// Types made with PyType_FromModuleAndSpec get a generic __init__ wrapper for tp_init; the
 // documented method replaces it, so that help() and __doc__ show what __init__ does.
 int install_documented_init(PyTypeObject* type) {
   PyRef dict(PyType_GetDict(type));
