@@ -291,3 +291,11 @@ def test_detached_objects_are_written_without_index_updates(idd):
     obj = IDFObject(idd, "People")
     obj["Zone or ZoneList Name"] = "Z"
     assert obj.get_values() == ["", "Z"]
+
+
+def test_item_docstrings():
+    assert IDFObject.__getitem__.__doc__.startswith("Get field value by key")
+    assert "str | int | float | None: field value based on field_type" in IDFObject.__getitem__.__doc__
+    assert IDFObject.__setitem__.__doc__.startswith("Set field value by key")
+    assert "(bool | int | float | str | None)" in IDFObject.__setitem__.__doc__
+    assert IDF.__getitem__.__doc__.startswith("Get tuple of IDFObjects from class name")

@@ -150,6 +150,13 @@ PyMethodDef kMethods[] = {
      "    content (str): IDF string\n\n"
      "Returns:\n"
      "    IDF: parsed IDF data\n"},
+    {"__getitem__", model_subscript, METH_O,
+     "__getitem__(class_name, /)\n--\n\n"
+     "Get tuple of IDFObjects from class name\n\n"
+     "Args:\n"
+     "    class_name (str): class name (case-insensitive)\n\n"
+     "Returns:\n"
+     "    IDFObjectTuple: tuple of IDFObjects\n"},
     {"get_objects", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_get_objects)),
      METH_FASTCALL | METH_KEYWORDS,
      "get_objects(class_name)\n--\n\n"

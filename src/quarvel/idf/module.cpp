@@ -38,21 +38,18 @@ PyModuleDef kModule = {
     "IDF models: loading, field access, queries, editing, writing and pickling.", -1, kMethods,
 };
 
-// Types made with PyType_FromModuleAndSpec get a generic __init__ wrapper for tp_init; the
-// documented method replaces it, so that help() and __doc__ show what __init__ does.
-int install_documented_init(PyTypeObject* type) {
+// Types made with PyType_FromModuleAndSpec get generic wrappers for their slots
+// (__init__, __getitem__, __setitem__); the documented methods of the same names
+// replace them, so that help() and __doc__ show what these do.
+int install_documented_methods(PyTypeObject* type) {
   PyRef dict(PyType_GetDict(type));
   if (!dict) return -1;
-  PyObject* doc_source = nullptr;
   for (PyMethodDef* def = type->tp_methods; def && def->ml_name; ++def) {
-    if (std::string_view(def->ml_name) == "__init__") {
-      doc_source = PyDescr_NewMethod(type, def);
-      break;
-    }
+    const std::string_view name(def->ml_name);
+    if (name != "__init__" && name != "__getitem__" && name != "__setitem__") continue;
+    PyRef descr(PyDescr_NewMethod(type, def));
+    if (!descr || PyDict_SetItemString(dict.get(), def->ml_name, descr.get()) < 0) return -1;
   }
-  if (!doc_source) return 0;
-  PyRef descr(doc_source);
-  if (PyDict_SetItemString(dict.get(), "__init__", descr.get()) < 0) return -1;
   PyType_Modified(type);
   return 0;
 }
@@ -62,7 +59,7 @@ int init_once(PyObject* module) {
   if (!g.IDF_type) return -1;
   g.IDFObject_type = create_object_type(module);
   if (!g.IDFObject_type) return -1;
-  if (install_documented_init(g.IDF_type) < 0 || install_documented_init(g.IDFObject_type) < 0) return -1;
+  if (install_documented_methods(g.IDF_type) < 0 || install_documented_methods(g.IDFObject_type) < 0) return -1;
   g_capi.IDF_type = g.IDF_type;
   g_capi.IDFObject_type = g.IDFObject_type;
   g.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION);

@@ -42,7 +42,29 @@ int object_clear(PyObject* self) {
 
 PyObject* object_get_class_name(PyObject* self, void*) { return Py_NewRef(as_object(self)->class_name); }
 
+PyObject* object_setitem_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    raise_argument_count("__setitem__", 2, 2, nargs);
+    return nullptr;
+  }
+  if (object_setitem(self, args[0], args[1]) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"__getitem__", object_getitem, METH_O,
+     "__getitem__(key, /)\n--\n\n"
+     "Get field value by key\n\n"
+     "Args:\n"
+     "    key (int | str): field index or field name (case-insensitive)\n\n"
+     "Returns:\n"
+     "    str | int | float | None: field value based on field_type\n"},
+    {"__setitem__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_setitem_method)), METH_FASTCALL,
+     "__setitem__(key, value, /)\n--\n\n"
+     "Set field value by key\n\n"
+     "Args:\n"
+     "    key (int | str): field index or field name (case-insensitive)\n"
+     "    value (bool | int | float | str | None): field value\n"},
     {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_init_method)),
      METH_VARARGS | METH_KEYWORDS,
      "__init__(idd, class_name)\n--\n\n"

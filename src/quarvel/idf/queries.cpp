@@ -143,7 +143,7 @@ PyObject* model_get_object_by_name(PyObject* self, PyObject* const* args, Py_ssi
   Py_RETURN_NONE;
 }
 
-PyObject* model_get_class_names(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* model_get_class_names(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (bind_no_arguments("get_class_names", nargs, kwnames) < 0) return nullptr;
   IDFModel* m = as_model(self);
   PyRef names(PyList_New(0));
