@@ -331,7 +331,8 @@ bool finalize_class(ClassDef& cls, const LowerFn& lower, ParseError& err) {
       err.python_error = true;
       return false;
     }
-    cls.base_field_index_map.try_emplace(std::move(key), static_cast<int>(i));
+    const auto [entry, added] = cls.base_field_index_map.try_emplace(std::move(key));
+    if (added) entry->second = static_cast<int>(i);  // the first field of a name wins
   }
   for (FieldDef& f : cls.fields) f.display_name = f.units.empty() ? f.name : f.name + " {" + f.units + "}";
   ExtensibleDef& ext = cls.extensible;

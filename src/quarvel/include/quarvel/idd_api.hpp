@@ -2,6 +2,7 @@
 // and the table of schema functions it publishes.
 #pragma once
 #include "capi.hpp"
+#include "string_map.hpp"
 #include "text.hpp"
 
 #include <optional>
@@ -72,7 +73,7 @@ struct ClassDef {
   std::vector<FieldDef> fields;
   int min_fields = 0;
   // Lower-cased field name (no units) to its first index among the listed fields.
-  std::unordered_map<std::string, int, StringHash, std::equal_to<>> base_field_index_map;
+  StringMap<int> base_field_index_map;
   ExtensibleDef extensible;
   std::vector<int> field_idx_with_default;
   // Further class attributes.
