@@ -396,6 +396,8 @@ void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
           PyRef obj(reinterpret_cast<PyObject*>(new_bare_object(g.IDFObject_type)));
           if (!obj) return 0;
           IDFObjectObj* o = as_object(obj.get());
+          // A class written as the schema spells it hands its name over, saving a copy.
+          if (c_object.class_name == schema.ordered_classes[class_idx].name) o->c_class_name.swap(c_object.class_name);
           if (object_c_init(o, self->idd, reinterpret_cast<PyObject*>(self), class_idx, c_object.values) < 0) return 0;
           o->obj_idx = static_cast<size_t>(PyList_GET_SIZE(self->objects));
           if (PyList_Append(self->objects, obj.get()) < 0) return 0;

@@ -170,7 +170,8 @@ int object_c_init(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_
     return -1;
   }
   try {
-    self->c_class_name = schema->c_idd.ordered_classes[class_idx].name;
+    const std::string& name = schema->c_idd.ordered_classes[class_idx].name;
+    if (self->c_class_name != name) self->c_class_name = name;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return -1;

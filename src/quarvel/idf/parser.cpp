@@ -10,11 +10,16 @@ ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out) noexce
   try {
     const auto next_token = g.lexer->ops->next_token;
     c_IDFObject current;
+    // Values gather in a reused vector and move into one of exact size per object:
+    // one allocation per object instead of one per doubling, and no spare capacity
+    // kept for the model's lifetime.
+    std::vector<std::string> gathered;
+    gathered.reserve(64);
     std::string last_text;
     bool object_started = false;
     auto store_slot = [&] {
       if (object_started) {
-        current.values.push_back(std::move(last_text));
+        gathered.push_back(std::move(last_text));
       } else {
         current.class_name = std::move(last_text);
       }
@@ -49,6 +54,9 @@ ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out) noexce
           break;
         case TOKEN_SEMICOLON:
           store_slot();
+          current.values.reserve(gathered.size());
+          for (std::string& value : gathered) current.values.push_back(std::move(value));
+          gathered.clear();
           out.push_back(std::move(current));
           current = c_IDFObject();
           object_started = false;
