@@ -28,9 +28,13 @@ CC="$CLANG" CXX="$CLANGXX" "$VENV/bin/python" -m pip install --quiet --no-build-
 OUT=build/fuzz
 FINDINGS=$OUT/findings
 mkdir -p "$FINDINGS" "$OUT/corpus-idf" "$OUT/corpus-idd"
-cp tests/data/*.idf src/quarvel/data/example.idf "$OUT/corpus-idf/"
+cp tests/data/*.idf src/quarvel/data/example.idf fuzz/regressions/*.idf "$OUT/corpus-idf/"
 cp tests/data/*.idd src/quarvel/data/example.idd "$OUT/corpus-idd/"
 COMMON=(-max_total_time="$SECONDS_EACH" -artifact_prefix="$FINDINGS/" -print_final_stats=1)
+
+# Inputs that once failed run first, each once, as regression tests.
+echo "== earlier findings"
+"$OUT/tokenizer_parser_fuzzer" fuzz/regressions/*.idf
 
 echo "== tokenizer and IDF grammar"
 "$OUT/tokenizer_parser_fuzzer" "${COMMON[@]}" -max_len=8192 "$OUT/corpus-idf"

@@ -90,3 +90,17 @@ def test_long_line_and_many_tokens():
 def test_tokenize_needs_bytes():
     with pytest.raises(TypeError, match="Argument 'data' has incorrect type"):
         lexer._tokenize("A;")
+
+
+@pytest.mark.parametrize("at", [0, 7, 8, 31, 32, 33, 63, 64, 95])
+def test_invalid_byte_found_at_any_offset_of_a_long_ascii_run(at):
+    data = bytearray(b"x" * 100)
+    data[at] = 0xFF
+    stream = tokens(b"A," + bytes(data) + b";")
+    assert stream[-1] == (TOKEN_ERROR, f"invalid UTF-8 byte 0xff at column {at + 3}".encode(), 1)
+
+
+@pytest.mark.parametrize("size", [31, 32, 33, 64, 320])
+def test_ascii_texts_whose_length_meets_the_scan_width(size):
+    value = b"v" * (size - 3)
+    assert kinds_values(b"A," + value + b";") == [(T, b"A"), (C, b""), (T, value), (S, b""), (E, b"")]

@@ -48,6 +48,7 @@ inline size_t utf8_first_invalid(const char* data, size_t n) noexcept {
       if (_mm_movemask_epi8(_mm_or_si128(a, b)) != 0) break;
       s += 32;
     }
+    if (s == end) break;
 #endif
     if (end - s >= 8) {
       uint64_t word;
