@@ -93,6 +93,13 @@ def test_format_usage_errors(args):
     assert result.stderr.startswith("quarvel: ") and len(result.stderr.splitlines()) == 1
 
 
+def test_format_into_a_missing_directory(tmp_path):
+    target = tmp_path / "missing" / "out.idf"
+    result = quarvel("format", OFFICE, "--idd", SCHEMA, "-o", target)
+    assert result.returncode == 2
+    assert result.stderr == f"quarvel: {target}: No such file or directory\n"
+
+
 def test_check(tmp_path):
     model = tmp_path / "dangling.idf"
     model.write_text("Zone,Office;\nPeople,P1,Ofice,Busy;\nPeople,P2,office;\nZoneList,All,Office,Attic;\n")

@@ -121,9 +121,10 @@ def format_task(path: Path, schema_path: str, *, target: Path | None, in_place: 
     assert destination is not None
     # Written to a temporary file beside the destination and renamed over it, so that an
     # interrupted run never leaves a truncated model.
-    handle, temporary = tempfile.mkstemp(prefix=f".{destination.name}.", suffix=".tmp", dir=destination.parent)
-    os.close(handle)
+    temporary = ""
     try:
+        handle, temporary = tempfile.mkstemp(prefix=f".{destination.name}.", suffix=".tmp", dir=destination.parent)
+        os.close(handle)
         model.save(temporary, include_timestamp=timestamp, **layout)
         if destination.exists():
             shutil.copymode(destination, temporary)
@@ -131,7 +132,7 @@ def format_task(path: Path, schema_path: str, *, target: Path | None, in_place: 
     except OSError as exc:
         raise UsageError(f"{destination}: {exc.strerror or exc}") from exc
     finally:
-        if os.path.exists(temporary):
+        if temporary and os.path.exists(temporary):
             os.unlink(temporary)
     return Result()
 
