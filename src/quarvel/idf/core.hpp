@@ -32,6 +32,10 @@ inline PyObject* str_from(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
 
+// Reports an error through the unraisable hook, naming where it happened: what the
+// operations that never raise do with a failure (a bad_alloc becomes MemoryError).
+void report_unraisable(const char* where, const std::exception& error);
+
 // UTF-8 of a str argument, or false with an exception set.
 bool utf8_of(PyObject* str, std::string_view& out);
 

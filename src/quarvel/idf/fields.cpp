@@ -3,8 +3,6 @@
 #include "core.hpp"
 
 #include <charconv>
-#include <climits>
-#include <clocale>
 #include <cstdlib>
 #include <locale.h>
 

@@ -6,12 +6,6 @@ namespace quarvel::idf {
 
 namespace {
 
-void report_unraisable(const char* where) {
-  PyErr_NoMemory();
-  PyRef context(PyUnicode_FromString(where));
-  PyErr_WriteUnraisable(context.get());
-}
-
 void add_location(RefIndex& index, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx,
                   const char* where) {
   auto tag_it = index.end();
@@ -26,13 +20,13 @@ void add_location(RefIndex& index, const std::string& tag, const std::string& va
     val_it = values.find(upper);
     if (val_it == values.end()) val_it = values.try_emplace(std::string(upper)).first;
     val_it->second.push_back(FieldLoc{obj_idx, field_idx});
-  } catch (const std::bad_alloc&) {
+  } catch (const std::bad_alloc& error) {
     // Leave no empty entry behind for the location that could not be stored.
     if (tag_it != index.end()) {
       if (val_it != ValueIndex::iterator() && val_it->second.empty()) tag_it->second.erase(val_it);
       if (tag_it->second.empty()) index.erase(tag_it);
     }
-    report_unraisable(where);
+    report_unraisable(where, error);
   }
 }
 

@@ -11,18 +11,6 @@ FormatConfig MINIMAL_FORMAT_CONFIG;
 
 namespace {
 
-// The writers published to other modules never raise: what went wrong is reported
-// through the unraisable hook, naming the writer.
-void report_unraisable(const char* where, const std::exception& error) {
-  if (dynamic_cast<const std::bad_alloc*>(&error)) {
-    PyErr_NoMemory();
-  } else if (!PyErr_Occurred()) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-  }
-  PyRef context(PyUnicode_FromString(where));
-  PyErr_WriteUnraisable(context.get());
-}
-
 constexpr char kHeader[] = "! Generated using Quarvel.py\n";
 constexpr char kTimestampPrefix[] = "! Saved at: ";
 
@@ -111,26 +99,25 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
   };
 
   // Objects lie scattered in memory: the header of an object a few places ahead, and
-  // its values, are fetched while the current one is written.
+  // its values, are fetched while the current one is written. `position(k)` is the
+  // k-th position to write.
   PyObject* objects = self->objects;
-  auto prefetch = [&](const size_t* positions, size_t count, size_t k) {
-    const Py_ssize_t size = PyList_GET_SIZE(objects);
-    if (k + 8 < count && static_cast<Py_ssize_t>(positions[k + 8]) < size) {
-      __builtin_prefetch(PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(positions[k + 8])));
-    }
-    if (k + 4 < count && static_cast<Py_ssize_t>(positions[k + 4]) < size) {
-      PyObject* ahead = PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(positions[k + 4]));
-      if (ahead != Py_None && Py_IS_TYPE(ahead, g.IDFObject_type)) __builtin_prefetch(as_object(ahead)->values.data());
+  auto write_all = [&](size_t count, auto position) {
+    const auto size = static_cast<size_t>(PyList_GET_SIZE(objects));
+    for (size_t k = 0; k < count; ++k) {
+      if (k + 8 < count && position(k + 8) < size) {
+        __builtin_prefetch(PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(position(k + 8))));
+      }
+      if (k + 4 < count && position(k + 4) < size) {
+        PyObject* ahead = PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(position(k + 4)));
+        if (Py_IS_TYPE(ahead, g.IDFObject_type)) __builtin_prefetch(as_object(ahead)->values.data());
+      }
+      write_at(position(k));
     }
   };
 
   if (preserve_order) {
-    std::vector<size_t> all(static_cast<size_t>(PyList_GET_SIZE(objects)));
-    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-    for (size_t k = 0; k < all.size(); ++k) {
-      prefetch(all.data(), all.size(), k);
-      write_at(k);
-    }
+    write_all(static_cast<size_t>(PyList_GET_SIZE(objects)), [](size_t k) { return k; });
     return;
   }
   if (!model_ready(self)) throw PythonErrorSet();
@@ -149,10 +136,7 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
     }
     // The class list is copied: a finalizer run while writing must not change it under us.
     const std::vector<size_t> positions = found->second;
-    for (size_t k = 0; k < positions.size(); ++k) {
-      prefetch(positions.data(), positions.size(), k);
-      write_at(positions[k]);
-    }
+    write_all(positions.size(), [&](size_t k) { return positions[k]; });
     if (config.compact) out += '\n';
   }
 }
@@ -265,6 +249,16 @@ PyObject* write_file(PyObject* path, const std::string& data) {
 
 FormatConfig generate_format_config(size_t class_indent_size, size_t field_indent_size, size_t field_size) {
   return FormatConfig{std::string(class_indent_size, ' '), std::string(field_indent_size, ' '), field_size, false};
+}
+
+void report_unraisable(const char* where, const std::exception& error) {
+  if (dynamic_cast<const std::bad_alloc*>(&error)) {
+    PyErr_NoMemory();
+  } else if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  }
+  PyRef context(PyUnicode_FromString(where));
+  PyErr_WriteUnraisable(context.get());
 }
 
 void object_write_to_buffer(IDFObjectObj* self, std::string& out, const FormatConfig& config) {
