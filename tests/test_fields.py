@@ -203,8 +203,8 @@ def test_get_values(load):
     assert obj.get_values() == ["Office", None, 3.0, None, None, 1, 2, "Autocalculate"]
 
 
-def test_stored_text_that_is_not_utf8_raises_on_read(load):
-    obj = load("Sample:Object,a;")["Sample:Object"][0]
+def test_stored_text_that_is_not_utf8_raises_on_read(idd):
+    obj = IDFObject(idd, "Sample:Object")
     state = list(obj.__reduce__()[2])
     state[6] = [b"\xffbad", b"ok"]
     obj.__setstate__(tuple(state))

@@ -1,4 +1,7 @@
-"""Random edit sequences: after every step the indexes agree with the objects."""
+"""Random edit sequences: after every step the indexes agree with the objects, and a
+step that fails changes nothing."""
+
+import copy
 
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
@@ -15,8 +18,14 @@ CLASSES = ["Zone", "ZoneList", "People", "Lights", "Sizing:Zone", "NodeList", "S
 # Values survive being written and read back as text: no delimiters, no blanks at the ends
 # (the format trims those; test_queries covers a stored name with a trailing blank).
 NAMES = ["A", "a", "B", "Office", "OFFICE", "big office", "Loop", "S", "Fraction", "x"]
-values = st.one_of(st.sampled_from(NAMES), st.sampled_from(["", None, 0, 1.5, True, "autosize", "3"]))
+values = st.one_of(st.sampled_from(NAMES), st.sampled_from(["", None, 0, 1.5, True, "autosize", "3", "a,b", "x\n"]))
+FAILURES = (IndexError, UnknownFieldError, ValueError)
 field_keys = st.one_of(st.integers(0, 12), st.sampled_from(["Name", "name", "Zone Name", "Kind", "Partner"]))
+
+
+def indexes_and_text(model):
+    state = model_state(model)
+    return model.format(), len(state["objects"]), state["classes"], state["referencers"], state["targets"]
 
 
 class EditingMachine(RuleBasedStateMachine):
@@ -27,25 +36,27 @@ class EditingMachine(RuleBasedStateMachine):
         self.removed = []
 
     def live(self):
-        return [o for o in model_state(self.model)["objects"] if o is not None]
+        return list(self.model)
+
+    def attempt(self, edit):
+        """Runs an edit; when it raises, the model's text and indexes are as before."""
+        before = indexes_and_text(self.model)
+        try:
+            edit()
+        except FAILURES:
+            assert indexes_and_text(self.model) == before
 
     @rule(cls=st.sampled_from(CLASSES), initial=st.one_of(st.none(), st.lists(values, max_size=5),
                                                           st.dictionaries(field_keys, values, max_size=4)),
           defaults=st.booleans())
     def add(self, cls, initial, defaults):
-        try:
-            self.model.add_object(cls, initial, defaults)
-        except (IndexError, UnknownFieldError):
-            pass  # the new object stays, with its defaults
+        self.attempt(lambda: self.model.add_object(cls, initial, defaults))
 
     @precondition(lambda self: self.live())
     @rule(data=st.data(), key=field_keys, value=values)
     def write_field(self, data, key, value):
         obj = data.draw(st.sampled_from(self.live()))
-        try:
-            obj[key] = value
-        except (IndexError, UnknownFieldError):
-            pass
+        self.attempt(lambda: obj.__setitem__(key, value))
 
     @precondition(lambda self: self.live())
     @rule(data=st.data(), name=st.sampled_from(NAMES))
@@ -57,10 +68,7 @@ class EditingMachine(RuleBasedStateMachine):
           trim=st.booleans())
     def update(self, data, update, trim):
         obj = data.draw(st.sampled_from(self.live()))
-        try:
-            obj.update(update, trim)
-        except (IndexError, UnknownFieldError):
-            pass
+        self.attempt(lambda: obj.update(update, trim))
 
     @precondition(lambda self: self.live())
     @rule(data=st.data())
@@ -74,6 +82,16 @@ class EditingMachine(RuleBasedStateMachine):
         objects = list(self.model[cls])
         assert self.model.remove_all_objects(cls) == len(objects)
         self.removed.extend(objects)
+
+    @rule(deep=st.booleans())
+    def copy_and_edit_the_copy(self, deep):
+        text = self.model.format()
+        twin = copy.deepcopy(self.model) if deep else copy.copy(self.model)
+        check_invariants(twin)
+        for obj in list(twin)[:3]:
+            obj[0] = "Renamed In Copy"
+        twin.add_object("Zone", ["Added In Copy"])
+        assert self.model.format() == text
 
     @invariant()
     def indexes_agree(self):

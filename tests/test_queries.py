@@ -54,14 +54,17 @@ def test_argument_errors(load):
         model.get_class_names(x=1)
 
 
-def test_model_has_no_length_iteration_or_membership(load):
+def test_model_is_a_container_of_its_objects(load):
     model = load(TEXT)
-    with pytest.raises(TypeError):
-        len(model)
-    with pytest.raises(TypeError, match="Argument 'class_name' has incorrect type"):
-        iter(model).__next__()
-    with pytest.raises(TypeError, match="Argument 'class_name' has incorrect type"):
-        "Zone" in model  # noqa: B015
+    objects = list(model)
+    assert len(model) == len(objects) == sum(len(model[name]) for name in model.get_class_names())
+    assert [o.class_name for o in objects[:2]] == ["Zone", "Zone"]  # file order
+    assert "zone" in model and "Lights" not in model and 3 not in model
+    assert objects[0] in model
+    model.remove_object(objects[0])
+    assert objects[0] not in model and len(model) == len(objects) - 1
+    empty = load("")
+    assert len(empty) == 0 and list(empty) == [] and bool(empty)
 
 
 def test_subclass_get_objects_is_used_by_subscript(idd):

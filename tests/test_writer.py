@@ -108,12 +108,6 @@ def test_fields_of_repeated_groups_are_named(load):
     assert model.format().splitlines()[-1] == "    e;                       !- Field 5"
 
 
-def test_values_with_delimiters_are_written_unchanged(load):
-    model = load("ClassA,a;")
-    model["ClassA"][0][0] = "x, y; z!"
-    assert model.format(compact=True) == "ClassA,x, y; z!;"
-
-
 def test_size_arguments(load):
     model = load("ClassA,a;")
     assert model.format(0, 4, 24.9) == model.format()

@@ -3,10 +3,7 @@
 from __future__ import annotations
 
 import argparse
-import os
-import shutil
 import sys
-import tempfile
 from dataclasses import dataclass, field
 from functools import partial
 from importlib import resources
@@ -119,21 +116,12 @@ def format_task(path: Path, schema_path: str, *, target: Path | None, in_place: 
         return Result(out=[model.format(**layout)])
     destination = path if in_place else target
     assert destination is not None
-    # Written to a temporary file beside the destination and renamed over it, so that an
-    # interrupted run never leaves a truncated model.
-    temporary = ""
+    # save writes a temporary file beside the destination and renames it over it, so an
+    # interrupted run never leaves a truncated model, and a link stays a link.
     try:
-        handle, temporary = tempfile.mkstemp(prefix=f".{destination.name}.", suffix=".tmp", dir=destination.parent)
-        os.close(handle)
-        model.save(temporary, include_timestamp=timestamp, **layout)
-        if destination.exists():
-            shutil.copymode(destination, temporary)
-        os.replace(temporary, destination)
+        model.save(destination, include_timestamp=timestamp, **layout)
     except OSError as exc:
         raise UsageError(f"{destination}: {exc.strerror or exc}") from exc
-    finally:
-        if temporary and os.path.exists(temporary):
-            os.unlink(temporary)
     return Result()
 
 

@@ -7,7 +7,7 @@ namespace quarvel::idd {
 namespace {
 
 IddCapi g_capi = {
-    {IDD_CAPI_VERSION, sizeof(IddCapi)},
+    {IDD_CAPI_VERSION, sizeof(IddCapi), IDD_LAYOUT},
     nullptr,
     resolve_key_to_field_index,
     find_field_index,
@@ -58,7 +58,7 @@ PyMODINIT_FUNC PyInit_idd() {
   PyRef module(PyModule_Create(&kModule));
   if (!module) return nullptr;
   if (!g_idd_type) {
-    g_utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION);
+    g_utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
     if (!g_utils) return nullptr;
     g_unknown_field_error = create_unknown_field_error();
     if (!g_unknown_field_error) return nullptr;

@@ -1,7 +1,8 @@
 #include "idd_parser.hpp"
 
+#include "quarvel/numbers.hpp"
+
 #include <charconv>
-#include <cstdlib>
 
 namespace quarvel::idd {
 
@@ -31,11 +32,8 @@ bool parse_int(std::string_view s, int& out) {
 }
 
 bool parse_number(std::string_view s, double& out) {
-  const std::string text(trim_blanks(s));
-  if (text.empty()) return false;
-  char* end = nullptr;
-  out = std::strtod(text.c_str(), &end);
-  return end == text.c_str() + text.size();
+  const std::string_view text = trim_blanks(s);
+  return !text.empty() && parse_real_text(text, out);
 }
 
 FieldType field_type_of(std::string_view word) {
@@ -128,7 +126,7 @@ class Parser {
   ParseError& err_;
   c_IDD idd_;
   std::string group_;
-  int line_ = 0;
+  int64_t line_ = 0;
   int class_idx_ = -1;
   bool class_open_ = false;
 };
@@ -226,9 +224,16 @@ bool Parser::finish_class() {
 }
 
 bool Parser::handle_attribute(std::string_view attr) {
-  // The keyword runs to the first blank or ':'; '<' and '>' belong to it.
+  // The keyword runs to the first blank or ':'; a '<' or '>' belongs to it and ends it,
+  // so that "\minimum>0" reads as "\minimum> 0".
   size_t k = 0;
-  while (k < attr.size() && !is_blank(attr[k]) && attr[k] != ':') ++k;
+  while (k < attr.size() && !is_blank(attr[k]) && attr[k] != ':') {
+    if (attr[k] == '<' || attr[k] == '>') {
+      ++k;
+      break;
+    }
+    ++k;
+  }
   const std::string keyword = ascii_lowered(attr.substr(0, k));
   const std::string_view value = trim_blanks(attr.substr(k));
 

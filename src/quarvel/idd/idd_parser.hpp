@@ -8,7 +8,7 @@
 namespace quarvel::idd {
 
 struct ParseError {
-  int line = 0;
+  int64_t line = 0;
   std::string message;
   bool python_error = false;  // the callback raised; the Python exception is set
 };

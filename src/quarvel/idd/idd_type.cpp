@@ -83,7 +83,8 @@ PyObject* build_idd(PyTypeObject* cls, PyObject* source) {
   const bool ok = guard([&] { return parse_idd(text, python_lower, parsed, err); }, false);
   if (!ok) {
     if (!PyErr_Occurred()) {
-      PyErr_Format(PyExc_ValueError, "IDD parsing error (Line %d): %s", err.line, err.message.c_str());
+      PyErr_Format(PyExc_ValueError, "IDD parsing error (Line %lld): %s", static_cast<long long>(err.line),
+                   err.message.c_str());
     }
     return nullptr;
   }
@@ -168,43 +169,40 @@ PyObject* optional_float(const std::optional<double>& v) {
   return v ? PyFloat_FromDouble(*v) : Py_NewRef(Py_None);
 }
 
-// The class definition named by a str argument (any letter case), or null with KeyError.
-const ClassDef* class_named(IDDObject* idd, PyObject* name) {
+// The class definition named by a str argument (any letter case); throws KeyError.
+const ClassDef& class_named(IDDObject* idd, PyObject* name) {
   if (!PyUnicode_Check(name)) {
     raise_argument_type("class_name", "str", name);
-    return nullptr;
+    throw PythonErrorSet();
   }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-  if (!utf8) return nullptr;
+  if (!utf8) throw PythonErrorSet();
   const auto it = idd->c_idd.class_map.find(to_upper(std::string_view(utf8, static_cast<size_t>(size))));
   if (it == idd->c_idd.class_map.end()) {
-    PyRef message(PyUnicode_FromFormat("Unknown class: '%U'", name));
-    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
-    return nullptr;
+    PyRef message = take(PyUnicode_FromFormat("Unknown class: '%U'", name));
+    PyErr_SetObject(PyExc_KeyError, message.get());
+    throw PythonErrorSet();
   }
-  return &idd->c_idd.ordered_classes[it->second];
+  return idd->c_idd.ordered_classes[it->second];
 }
 
 PyObject* idd_class_names(PyObject* self, PyObject*) { return PySequence_List(as_idd(self)->class_name_strs); }
 
 PyObject* idd_class_info(PyObject* self, PyObject* name) {
-  const ClassDef* cls = class_named(as_idd(self), name);
-  if (!cls) return nullptr;
   return guard(
       [&]() -> PyObject* {
+        const ClassDef* cls = &class_named(as_idd(self), name);
         std::vector<std::string> names;
         names.reserve(cls->fields.size());
         for (const FieldDef& f : cls->fields) names.push_back(f.name);
-        PyRef fields(str_list(names));
-        if (!fields) return nullptr;
+        PyRef fields = take(str_list(names));
         PyRef ext;
         if (cls->extensible.is_extensible) {
-          ext = PyRef(Py_BuildValue("{s:i,s:i}", "begin_index", cls->extensible.begin_index, "size", cls->extensible.size));
+          ext = take(Py_BuildValue("{s:i,s:i}", "begin_index", cls->extensible.begin_index, "size", cls->extensible.size));
         } else {
           ext = PyRef::borrow(Py_None);
         }
-        if (!ext) return nullptr;
         return Py_BuildValue("{s:s#,s:s#,s:i,s:O,s:O,s:O,s:s#,s:s#,s:O,s:O}", "name", cls->name.data(),
                              static_cast<Py_ssize_t>(cls->name.size()), "group", cls->group.data(),
                              static_cast<Py_ssize_t>(cls->group.size()), "min_fields", cls->min_fields,
@@ -217,61 +215,53 @@ PyObject* idd_class_info(PyObject* self, PyObject* name) {
       nullptr);
 }
 
-// Resolves (class_name, key) to the class and a field index.
-bool resolve_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const char* func, const ClassDef*& cls,
-                   int& idx) {
+// Resolves (class_name, key) to the class and a field index; throws on failure.
+std::pair<const ClassDef*, int> resolve_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                              const char* func) {
   if (nargs != 2) {
     raise_argument_count(func, 2, 2, nargs);
-    return false;
+    throw PythonErrorSet();
   }
-  cls = class_named(as_idd(self), args[0]);
-  if (!cls) return false;
-  idx = resolve_key_to_field_index(*cls, args[1]);
-  return idx >= 0;
+  const ClassDef& cls = class_named(as_idd(self), args[0]);
+  const int idx = resolve_key_to_field_index(cls, args[1]);
+  if (idx < 0) throw PythonErrorSet();
+  return {&cls, idx};
 }
 
 PyObject* idd_field_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  const ClassDef* cls;
-  int idx;
-  if (!resolve_field(self, args, nargs, "field_index", cls, idx)) return nullptr;
-  return PyLong_FromLong(idx);
+  return guard([&] { return PyLong_FromLong(resolve_field(self, args, nargs, "field_index").second); }, nullptr);
 }
 
 const char* const kFieldNameNames[] = {"class_name", "key", "units"};
 const Signature kFieldNameSig = {"field_name", kFieldNameNames, 3, 2, 3};
 
 PyObject* idd_field_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[3];
-  if (bind_arguments(kFieldNameSig, args, nargs, kwnames, a) < 0) return nullptr;
-  const int with_units = a[2] ? PyObject_IsTrue(a[2]) : 1;
-  if (with_units < 0) return nullptr;
-  const ClassDef* cls;
-  int idx;
-  if (!resolve_field(self, a, 2, "field_name", cls, idx)) return nullptr;
-  return guard([&] { return str_of(get_field_name(*cls, idx, with_units != 0)); }, nullptr);
+  return guard(
+      [&] {
+        PyObject* a[3];
+        check_status(bind_arguments(kFieldNameSig, args, nargs, kwnames, a));
+        const int with_units = a[2] ? PyObject_IsTrue(a[2]) : 1;
+        check_status(with_units);
+        const auto [cls, idx] = resolve_field(self, a, 2, "field_name");
+        return str_of(get_field_name(*cls, idx, with_units != 0));
+      },
+      nullptr);
 }
 
 PyObject* idd_field_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  const ClassDef* cls;
-  int idx;
-  if (!resolve_field(self, args, nargs, "field_info", cls, idx)) return nullptr;
-  const FieldDef* f = get_field_def(*cls, idx);
-  if (!f) {
-    return PyErr_Format(PyExc_IndexError, "Field %d of class '%s' has no definition", idx, cls->name.c_str());
-  }
   return guard(
       [&]() -> PyObject* {
+        const auto [cls, idx] = resolve_field(self, args, nargs, "field_info");
+        const FieldDef* f = get_field_def(*cls, idx);
+        if (!f) raise_format(PyExc_IndexError, "Field %d of class '%s' has no definition", idx, cls->name.c_str());
         const bool listed = static_cast<size_t>(idx) < cls->fields.size();
-        PyRef name(str_of(get_field_name(*cls, idx, false)));
-        PyRef code(listed ? str_of(f->code) : Py_NewRef(Py_None));
-        PyRef dflt(f->has_default ? str_of(f->default_val) : Py_NewRef(Py_None));
-        PyRef choices(str_list(f->choices)), refs(str_list(f->references)), lists(str_list(f->object_lists));
-        PyRef ext_lists(str_list(f->external_lists)), ref_classes(str_list(f->reference_class_names));
-        PyRef minimum(optional_float(f->minimum)), maximum(optional_float(f->maximum));
-        if (!name || !code || !dflt || !choices || !refs || !lists || !ext_lists || !ref_classes || !minimum ||
-            !maximum) {
-          return nullptr;
-        }
+        PyRef name = take(str_of(get_field_name(*cls, idx, false)));
+        PyRef code = take(listed ? str_of(f->code) : Py_NewRef(Py_None));
+        PyRef dflt = take(f->has_default ? str_of(f->default_val) : Py_NewRef(Py_None));
+        PyRef choices = take(str_list(f->choices)), refs = take(str_list(f->references));
+        PyRef lists = take(str_list(f->object_lists)), ext_lists = take(str_list(f->external_lists));
+        PyRef ref_classes = take(str_list(f->reference_class_names));
+        PyRef minimum = take(optional_float(f->minimum)), maximum = take(optional_float(f->maximum));
         auto flag = [](bool b) { return b ? Py_True : Py_False; };
         return Py_BuildValue(
             "{s:O,s:i,s:O,s:s#,s:s#,s:O,s:O,s:O,s:O,s:i,s:s#,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O}",
@@ -288,6 +278,9 @@ PyObject* idd_field_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       },
       nullptr);
 }
+
+// A schema never changes once loaded: a copy of it is itself.
+PyObject* idd_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
 PyObject* idd_get_version(PyObject* self, void*) { return Py_NewRef(as_idd(self)->version); }
 PyObject* idd_get_initialized(PyObject* self, void*) { return PyBool_FromLong(as_idd(self)->initialized); }
@@ -366,6 +359,8 @@ PyMethodDef kMethods[] = {
     {"field_info", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(idd_field_info)), METH_FASTCALL,
      "field_info(class_name, key, /)\n--\n\nAttributes of a field as a dict."},
     {"__reduce__", idd_reduce, METH_NOARGS, "Pickle support: a schema travels as its compressed source text."},
+    {"__copy__", idd_copy, METH_NOARGS, "__copy__()\n--\n\nThe schema itself: a schema never changes once loaded."},
+    {"__deepcopy__", idd_copy, METH_O, "__deepcopy__(memo, /)\n--\n\nThe schema itself: a schema never changes once loaded."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,9 +1,20 @@
 // Internal declarations shared by the files of quarvel.idf.
+//
+// One convention for failures: internal functions throw (PythonErrorSet once a Python
+// exception is set, std::bad_alloc when memory runs out), and every function that
+// Python calls runs its body under `guard`, which turns what was thrown into the
+// Python exception. The published tables keep their own contracts (status codes,
+// operations that never raise); their entries are thin wrappers over these functions.
 #pragma once
 #include "quarvel/args.hpp"
 #include "quarvel/idf_api.hpp"
 #include "quarvel/lexer_api.hpp"
 #include "quarvel/utils_api.hpp"
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace quarvel::idf {
 
@@ -23,6 +34,8 @@ extern const IdfObjectOps kObjectOps;
 
 inline IDFModel* as_model(PyObject* o) { return reinterpret_cast<IDFModel*>(o); }
 inline IDFObjectObj* as_object(PyObject* o) { return reinterpret_cast<IDFObjectObj*>(o); }
+inline PyObject* as_py(IDFObjectObj* o) { return reinterpret_cast<PyObject*>(o); }
+inline PyObject* as_py(IDFModel* m) { return reinterpret_cast<PyObject*>(m); }
 inline const c_IDD& schema_of(PyObject* idd) { return reinterpret_cast<IDDObject*>(idd)->c_idd; }
 inline bool is_idd(PyObject* o) { return PyObject_TypeCheck(o, g.schema->IDD_type); }
 inline bool is_model(PyObject* o) { return PyObject_TypeCheck(o, g.IDF_type); }
@@ -32,51 +45,125 @@ inline PyObject* str_from(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
 
-// Reports an error through the unraisable hook, naming where it happened: what the
-// operations that never raise do with a failure (a bad_alloc becomes MemoryError).
-void report_unraisable(const char* where, const std::exception& error);
+// UTF-8 of a str argument; throws when it cannot be encoded.
+std::string_view utf8_of(PyObject* str);
 
-// UTF-8 of a str argument, or false with an exception set.
-bool utf8_of(PyObject* str, std::string_view& out);
+// ---- failures that cannot be raised (unraisable.cpp) ----
+// Reports an error through the interpreter's unraisable hook, naming where it
+// happened: what the table operations that never raise do with a failure.
+void report_unraisable(const char* where, const std::exception& error) noexcept;
 
 // ---- model (model.cpp) ----
 PyTypeObject* create_model_type(PyObject* module);
+// A new bare model of `type` (IDF or a subclass), made without running Python code.
+PyRef new_bare_model(PyTypeObject* type);
+// A usable model has an object list, and a schema once it holds objects; throws otherwise.
+void require_model_ready(IDFModel* self);
+bool model_has_objects(IDFModel* self);
+// The live object at `pos`: a borrowed IDFObject, or nullptr for a removed slot.
+// A position outside the list or an entry of another type throws.
+IDFObjectObj* object_at(IDFModel* self, size_t pos);
+// The model `obj` belongs to: its parent, when the parent's list holds `obj` in its
+// slot. Null for a detached object, and for one that only claims a slot (a copy made
+// for pickling, or the leftover of a model whose state was replaced).
+IDFModel* member_model(IDFObjectObj* obj) noexcept;
+
+// ---- loading (load.cpp) ----
 int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content);
 void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects);
-// A usable model has an object list, and a schema once it holds objects; otherwise
-// raises and returns false.
-bool model_ready(IDFModel* self);
-// The live object at `pos`: a borrowed IDFObject, or nullptr for a removed slot.
-// A position outside the list or an entry of another type raises and sets `failed`.
-IDFObjectObj* object_at(IDFModel* self, size_t pos, bool& failed);
 
 // ---- reference index (index.cpp) ----
+// Adds a location under `tag` and the upper-cased `text`; on std::bad_alloc the
+// index is unchanged.
+void add_location(RefIndex& index, std::string_view tag, std::string_view text, FieldLoc loc);
+// Withdraws the first equal location (the last one takes its place). Empty entries
+// are erased unless `keep_empty`. Never allocates.
+void remove_location(RefIndex& index, std::string_view tag, std::string_view text, FieldLoc loc,
+                     bool keep_empty = false) noexcept;
+// Erases the entry under `tag` / `text` (and the list name) when it is left empty.
+void erase_if_empty(RefIndex& index, std::string_view tag, std::string_view text) noexcept;
+// Calls fn(list_name, is_target, text, field_idx) for every registration that the
+// non-empty values of an object of class `cls` make, in the index's order.
+template <class F>
+void for_each_registration(const ClassDef& cls, const std::vector<std::string>& values, F&& fn) {
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (values[i].empty()) continue;
+    const int field_idx = static_cast<int>(i);
+    const FieldDef* field = g.schema->get_field_def(cls, field_idx);
+    if (!field) continue;
+    for (const std::string& name : field->references) fn(name, true, values[i], field_idx);
+    for (const std::string& name : field->object_lists) fn(name, false, values[i], field_idx);
+  }
+}
+// The published operations: they never raise (a failure to register is reported as
+// unraisable and the location is not stored).
 void register_target(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx);
-void register_referencer(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx);
+void register_referencer(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+                         int field_idx);
 void unregister_target(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx);
 void unregister_referencer(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
                            int field_idx);
-// Registers (or withdraws) every non-empty field of `obj` that has reference lists.
-void register_object_fields(IDFModel* model, IDFObjectObj* obj, const ClassDef& cls);
-void unregister_object_fields(IDFModel* model, IDFObjectObj* obj, const ClassDef& cls);
+// Withdraws every registration of an object's values. Never allocates.
+void unregister_object(IDFModel* model, const ClassDef& cls, const std::vector<std::string>& values,
+                       size_t obj_idx) noexcept;
+
+// Changes to the reference index made all at once: `prepare` makes every allocation
+// the changes need (and throws with the index unchanged), `commit` cannot fail. A
+// batch dropped after `prepare` without `commit` takes back what `prepare` made.
+// The texts given must stay alive until the batch is committed or dropped.
+class IndexBatch {
+ public:
+  explicit IndexBatch(IDFModel* model) : model_(model) {}
+  IndexBatch(const IndexBatch&) = delete;
+  IndexBatch& operator=(const IndexBatch&) = delete;
+  ~IndexBatch();
+  // Queue the withdrawal or the registration of a field's text under each of its lists.
+  void withdraw(const FieldDef& field, std::string_view text, FieldLoc loc);
+  void add(const FieldDef& field, std::string_view text, FieldLoc loc);
+  bool empty() const { return steps_.empty(); }
+  void prepare();
+  void commit() noexcept;
+
+ private:
+  struct Step {
+    RefIndex* index;
+    std::string_view tag;
+    std::string_view text;
+    FieldLoc loc;
+    bool add;
+  };
+  struct Created {
+    RefIndex* index;
+    std::string_view tag;
+    std::string_view text;  // empty view: the list name's map was created
+    bool value;
+  };
+  void queue(const FieldDef& field, std::string_view text, FieldLoc loc, bool add);
+  void undo() noexcept;
+
+  IDFModel* model_;
+  std::vector<Step> steps_;
+  std::vector<Created> created_;
+  bool prepared_ = false;
+};
 
 // ---- lookup by name (name_index.cpp) ----
-void name_index_add(IDFModel* model, IDFObjectObj* obj);
-void name_index_remove(IDFModel* model, IDFObjectObj* obj, const std::string& name);
-void name_index_invalidate(IDFModel* model);
-bool name_index_find(IDFModel* model, std::string_view class_name, std::string_view name, IDFObjectObj*& result);
+// Maintenance never fails: an index that cannot be kept is dropped and rebuilt on the
+// next lookup, which throws std::bad_alloc when it cannot be built.
+void name_index_add(IDFModel* model, IDFObjectObj* obj) noexcept;
+void name_index_remove(IDFModel* model, IDFObjectObj* obj, std::string_view name) noexcept;
+void name_index_invalidate(IDFModel* model) noexcept;
+IDFObjectObj* name_index_find(IDFModel* model, std::string_view class_name, std::string_view name);
 
 // ---- parser (parser.cpp) ----
 struct ParseFailure {
   enum Kind { kNone, kUnterminated, kTokenError, kMissingDelimiter, kUnknownToken, kNoMemory } kind = kNone;
-  int line = 0;
+  int64_t line = 0;
   std::string text;
   int token_type = 0;
 };
 // Runs without the interpreter lock; touches no Python object.
 ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out) noexcept;
-// Raises the Python error for a failure (needs the lock); returns -1.
-int raise_parse_failure(const ParseFailure& failure);
 
 // ---- objects (object.cpp) ----
 PyTypeObject* create_object_type(PyObject* module);
@@ -86,19 +173,51 @@ int object_c_init(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_
 inline const ClassDef& get_class_def(IDFObjectObj* self) {
   return schema_of(self->idd).ordered_classes[self->class_idx];
 }
-// An object with a schema and a class within it; otherwise raises and returns false.
-bool object_ready(IDFObjectObj* self);
+// The object's class; throws unless it has a schema and a class within it.
+const ClassDef& class_of(IDFObjectObj* self);
+// Which class an object is of, held across a call into Python code: the schema is kept
+// alive, so that when the object still has this schema and class index afterwards, keys
+// resolved before the call are still good.
+class ClassMark {
+ public:
+  explicit ClassMark(IDFObjectObj* obj) : obj_(obj), idd_(PyRef::borrow(obj->idd)), class_idx_(obj->class_idx) {}
+  bool unchanged() const { return obj_->idd == idd_.get() && obj_->class_idx == class_idx_; }
 
-// ---- fields (fields.cpp) ----
+ private:
+  IDFObjectObj* obj_;
+  PyRef idd_;
+  size_t class_idx_;
+};
+// The class's name as the schema spells it, for messages.
+inline const char* class_name_of(IDFObjectObj* self) { return self->c_class_name.c_str(); }
+
+// ---- reading fields (fields.cpp) ----
 PyObject* convert_field_value(const FieldDef* field, const std::string& val);
-int set_string_by_index(IDFObjectObj* self, int field_idx, const std::string& value);
-int set_by_index(IDFObjectObj* self, int field_idx, PyObject* value);
-void trim_trailing_empty_fields(IDFObjectObj* self);
 PyObject* object_getitem(PyObject* self, PyObject* key);
 int object_setitem(PyObject* self, PyObject* key, PyObject* value);
 PyObject* object_sq_item(PyObject* self, Py_ssize_t i);
 int object_sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value);
 PyObject* object_get_values(PyObject* self, PyObject*);
+
+// ---- writing fields (field_edit.cpp) ----
+struct FieldWrite {
+  int field_idx;
+  std::string text;
+};
+// How far a batch of writes extends the stored values: only as far as a non-empty
+// text needs (a single field write), or to the highest index written (update).
+enum class Extend { kNonEmpty, kToHighest };
+// The text a Python value is stored as: empty for None and for values equal to "",
+// else what any_to_string makes of it. Runs the value's own Python code.
+std::string text_of_value(PyObject* value);
+// Throws ValueError when `text` holds a character that IDF text cannot carry.
+void check_storable(const ClassDef& cls, int field_idx, std::string_view text);
+// Stores the writes (a later write to a field wins), keeping the model's indexes in
+// step: all of them or, when anything fails, none. Runs no Python code.
+void apply_writes(IDFObjectObj* obj, std::span<FieldWrite> writes, Extend extend, bool trim);
+int set_string_by_index(IDFObjectObj* self, int field_idx, const std::string& value);
+int set_by_index(IDFObjectObj* self, int field_idx, PyObject* value);
+void trim_trailing_empty_fields(IDFObjectObj* self);
 
 // ---- queries (queries.cpp) ----
 PyObject* get_objects_raw(IDFModel* self, PyObject* class_name);
@@ -121,7 +240,18 @@ PyObject* model_remove_all_objects(PyObject* self, PyObject* const* args, Py_ssi
 int object_init(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* object_init_method(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* object_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-int update_values(IDFObjectObj* self, PyObject* values, bool trim_empty_trails);
+
+// ---- copies (copy.cpp) ----
+PyObject* model_copy(PyObject* self, PyObject*);
+PyObject* model_deepcopy(PyObject* self, PyObject* memo);
+PyObject* object_copy(PyObject* self, PyObject*);
+PyObject* object_deepcopy(PyObject* self, PyObject* memo);
+// A copy of the model made in one native step: the same schema, copies of its objects
+// in the same slots, copies of its indexes. Runs no Python code; the instance
+// dictionaries are not copied.
+PyRef clone_model(IDFModel* source);
+// A copy of one object for `parent` (a model or None), in the same slot.
+PyRef clone_object(IDFObjectObj* source, PyObject* parent);
 
 // ---- writer (writer.cpp) ----
 extern FormatConfig DEFAULT_FORMAT_CONFIG;

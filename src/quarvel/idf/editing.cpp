@@ -1,5 +1,10 @@
 // Editing: standalone objects, bulk update, adding and removing objects. Positions
 // are never reused or renumbered: a removed object leaves None in its slot.
+//
+// Each operation first runs every piece of the caller's code it needs (iterating the
+// values given, converting them to text), then looks the object and the model up
+// again, makes every allocation, and only then changes anything: a failure at any
+// point leaves the model as it was.
 #include "core.hpp"
 
 #include <algorithm>
@@ -8,34 +13,85 @@ namespace quarvel::idf {
 
 namespace {
 
-// The class index of a class-name argument (str or None) in `idd`, or -1 with the
-// "Unknown class" ValueError (or the None/encoding error) set.
-Py_ssize_t find_class(PyObject* idd, PyObject* class_name, std::string& key) {
+// The class index of a class-name argument (str or None) in `idd`; throws the
+// "Unknown class" ValueError (or the None/encoding error).
+size_t find_class(PyObject* idd, PyObject* class_name) {
   if (class_name == Py_None) {
     raise_none_has_no_encode();
-    return -1;
+    throw PythonErrorSet();
   }
-  std::string_view utf8;
-  if (!utf8_of(class_name, utf8)) return -1;
-  key = to_upper(utf8);
+  const std::string_view utf8 = utf8_of(class_name);
   const c_IDD& schema = schema_of(idd);
-  const auto found = schema.class_map.find(key);
-  if (found == schema.class_map.end()) {
-    PyErr_Format(PyExc_ValueError, "Unknown class: '%U'", class_name);
-    return -1;
-  }
-  return static_cast<Py_ssize_t>(found->second);
+  const auto found = schema.class_map.find(to_upper(utf8));
+  if (found == schema.class_map.end()) raise_format(PyExc_ValueError, "Unknown class: '%U'", class_name);
+  return found->second;
 }
 
 std::vector<std::string> minimum_values(const ClassDef& cls) {
   return std::vector<std::string>(cls.min_fields > 0 ? static_cast<size_t>(cls.min_fields) : 0);
 }
 
-void raise_not_member() {
-  PyErr_SetString(PyExc_ValueError, "Error: The object belongs to a different IDF model or is detached.");
+[[noreturn]] void raise_not_member() {
+  raise(PyExc_ValueError, "Error: The object belongs to a different IDF model or is detached.");
 }
 
-void raise_no_len() { PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()"); }
+int resolve_key(const ClassDef& cls, PyObject* key) {
+  const int field_idx = g.schema->resolve_key_to_field_index(cls, key);
+  if (field_idx < 0) throw PythonErrorSet();
+  return field_idx;
+}
+
+// The values of an update or of add_object's initial values: (key, value) pairs in
+// the order they are visited, each held. Iterating runs the caller's code.
+using Items = std::vector<std::pair<PyRef, PyRef>>;
+
+Items gather_items(PyObject* values) {
+  Items items;
+  if (PyList_Check(values)) {
+    PyRef list = take(PySequence_List(values));  // a snapshot; a list subclass may change under us
+    items.reserve(static_cast<size_t>(PyList_GET_SIZE(list.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+      items.emplace_back(take(PyLong_FromSsize_t(i)), PyRef::borrow(PyList_GET_ITEM(list.get(), i)));
+    }
+  } else if (PyDict_Check(values)) {
+    PyRef pairs = take(PyMapping_Items(values));
+    items.reserve(static_cast<size_t>(PyList_GET_SIZE(pairs.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+      PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
+      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, "items() must give (key, value) pairs");
+      items.emplace_back(PyRef::borrow(PyTuple_GET_ITEM(pair, 0)), PyRef::borrow(PyTuple_GET_ITEM(pair, 1)));
+    }
+  } else {
+    PyRef type_name = take(PyType_GetName(Py_TYPE(values)));
+    raise_format(PyExc_TypeError, "Invalid values type: %U. Expected list or dict", type_name.get());
+  }
+  return items;
+}
+
+// The writes of `items`: every key is resolved (against `class_now()`, the class as it
+// is at that moment) before any value's code runs; `resolve_again()` says whether that
+// code may have changed the class, so that the keys are resolved once more.
+template <class ClassNow, class Changed>
+std::vector<FieldWrite> writes_of(const Items& items, ClassNow class_now, Changed resolve_again) {
+  std::vector<FieldWrite> writes(items.size());
+  const ClassDef& cls = class_now();
+  for (size_t k = 0; k < items.size(); ++k) writes[k].field_idx = resolve_key(cls, items[k].first.get());
+  for (size_t k = 0; k < items.size(); ++k) writes[k].text = text_of_value(items[k].second.get());
+  if (resolve_again()) {
+    for (size_t k = 0; k < items.size(); ++k) writes[k].field_idx = resolve_key(class_now(), items[k].first.get());
+  }
+  return writes;
+}
+
+void update_object(IDFObjectObj* o, PyObject* values, bool trim) {
+  if (values == Py_None) return;
+  class_of(o);
+  const Items items = gather_items(values);
+  const ClassMark mark(o);
+  std::vector<FieldWrite> writes =
+      writes_of(items, [&]() -> const ClassDef& { return class_of(o); }, [&] { return !mark.unchanged(); });
+  apply_writes(o, writes, Extend::kToHighest, trim);
+}
 
 const char* const kAddNames[] = {"class_name", "initial_values", "default_values"};
 const Signature kAddSig = {"add_object", kAddNames, 3, 1, 3};
@@ -49,15 +105,13 @@ const char* const kUpdateNames[] = {"values", "trim_empty_trails"};
 const Signature kUpdateSig = {"update", kUpdateNames, 2, 1, 2};
 
 // The constructor's body; `args`/`kwds` as tp_init receives them.
-int construct_object(PyObject* self, PyObject* args, PyObject* kwds) {
-  // Bind through the fast-call binder: positional tuple plus keyword names.
+void construct_object(PyObject* self, PyObject* args, PyObject* kwds) {
+  // Bound through the fast-call binder: positional items plus keyword names.
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  std::vector<PyObject*> stack(args ? &PyTuple_GET_ITEM(args, 0) : nullptr,
-                               args ? &PyTuple_GET_ITEM(args, 0) + nargs : nullptr);
+  std::vector<PyObject*> stack(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
   PyRef kwnames;
   if (kwds && PyDict_GET_SIZE(kwds) > 0) {
-    kwnames = PyRef(PyTuple_New(PyDict_GET_SIZE(kwds)));
-    if (!kwnames) return -1;
+    kwnames = take(PyTuple_New(PyDict_GET_SIZE(kwds)));
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwds, &pos, &key, &value)) {
@@ -66,34 +120,160 @@ int construct_object(PyObject* self, PyObject* args, PyObject* kwds) {
     }
   }
   PyObject* a[2];
-  if (bind_arguments(kInitSig, stack.data(), nargs, kwnames.get(), a) < 0) return -1;
+  check_status(bind_arguments(kInitSig, stack.data(), nargs, kwnames.get(), a));
   PyObject* idd = a[0];
   PyObject* class_name = a[1];
   if (!is_idd(idd)) {
     raise_argument_type("idd", g.schema->IDD_type->tp_name, idd);
-    return -1;
+    throw PythonErrorSet();
   }
-  if (!check_exact_str_or_none(class_name, "class_name")) return -1;
+  if (!check_exact_str_or_none(class_name, "class_name")) throw PythonErrorSet();
   IDFObjectObj* o = as_object(self);
   if (is_model(o->parent_idf)) {
-    PyErr_SetString(PyExc_ValueError,
-                    "IDFObject.__init__() cannot re-initialize an object that belongs to a model; "
-                    "remove it from the model first");
-    return -1;
+    raise(PyExc_ValueError, "IDFObject.__init__() cannot re-initialize an object that belongs to a model; "
+                            "remove it from the model first");
   }
-  std::string key;
-  const Py_ssize_t class_idx = find_class(idd, class_name, key);
-  if (class_idx < 0) return -1;
-  std::vector<std::string> values = minimum_values(schema_of(idd).ordered_classes[static_cast<size_t>(class_idx)]);
-  if (object_c_init(o, idd, Py_None, static_cast<size_t>(class_idx), values) < 0) return -1;
+  const size_t class_idx = find_class(idd, class_name);
+  std::vector<std::string> values = minimum_values(schema_of(idd).ordered_classes[class_idx]);
+  check_status(object_c_init(o, idd, Py_None, class_idx, values));
   o->obj_idx = 0;
-  return 0;
+}
+
+// The values of a new object: the class's minimum, the defaults, then the writes
+// given (as an update with trimming would store them).
+std::vector<std::string> new_object_values(const ClassDef& cls, bool defaults, std::vector<FieldWrite>* writes) {
+  std::vector<std::string> values = minimum_values(cls);
+  if (defaults) {
+    for (int idx : cls.field_idx_with_default) {
+      const auto i = static_cast<size_t>(idx);
+      const std::string& text = cls.fields[i].default_val;
+      if (text.empty()) continue;
+      if (i >= values.size()) values.resize(i + 1);
+      values[i] = text;
+    }
+  }
+  if (writes) {
+    for (FieldWrite& w : *writes) {
+      const auto i = static_cast<size_t>(w.field_idx);
+      if (i >= values.size()) values.resize(i + 1);
+      values[i].swap(w.text);
+    }
+    while (!values.empty() && values.back().empty()) values.pop_back();
+  }
+  for (size_t i = 0; i < values.size(); ++i) check_storable(cls, static_cast<int>(i), values[i]);
+  return values;
+}
+
+PyObject* add_object(IDFModel* m, PyObject* class_name, PyObject* initial_values, bool defaults) {
+  auto schema_now = [&]() -> PyObject* {
+    require_model_ready(m);
+    if (!is_idd(m->idd)) raise(PyExc_TypeError, "this model has no schema (IDD), so objects cannot be added to it");
+    return m->idd;
+  };
+  auto class_now = [&]() -> const ClassDef& {
+    return schema_of(schema_now()).ordered_classes[find_class(schema_now(), class_name)];
+  };
+  class_now();
+  std::vector<FieldWrite> writes;
+  const bool given = initial_values != Py_None;
+  if (given) writes = writes_of(gather_items(initial_values), class_now, [] { return true; });
+
+  // From here on no Python code runs: the model is looked up once more and changed
+  // only when everything it needs could be made.
+  PyObject* idd = schema_now();
+  const size_t class_idx = find_class(idd, class_name);
+  const ClassDef& cls = schema_of(idd).ordered_classes[class_idx];
+  std::vector<std::string> values = new_object_values(cls, defaults, given ? &writes : nullptr);
+  PyRef obj = take(as_py(new_bare_object(g.IDFObject_type)));
+  IDFObjectObj* o = as_object(obj.get());
+  check_status(object_c_init(o, idd, as_py(m), class_idx, values));
+  o->obj_idx = static_cast<size_t>(PyList_GET_SIZE(m->objects));
+
+  IndexBatch batch(m);
+  for (size_t i = 0; i < o->values.size(); ++i) {
+    if (const FieldDef* field = g.schema->get_field_def(cls, static_cast<int>(i))) {
+      batch.add(*field, o->values[i], FieldLoc{o->obj_idx, static_cast<int>(i)});
+    }
+  }
+  batch.prepare();
+  const std::string key = to_upper(std::string_view(cls.name));
+  const auto [entry, created] = m->objects_index_map.try_emplace(std::string_view(key));
+  try {
+    std::vector<size_t>& positions = entry->second;
+    if (positions.size() == positions.capacity()) positions.reserve(positions.empty() ? 8 : positions.size() * 2);
+    check_status(PyList_Append(m->objects, obj.get()));
+  } catch (...) {
+    if (created) m->objects_index_map.erase(key);
+    throw;
+  }
+  batch.commit();
+  entry->second.push_back(o->obj_idx);  // room was made
+  name_index_add(m, o);
+  return obj.release();
+}
+
+void remove_object(IDFModel* m, PyObject* arg) {
+  if (m->objects == Py_None) raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
+  if (arg == Py_None) raise_not_member();
+  IDFObjectObj* obj = as_object(arg);
+  if (obj->parent_idf != as_py(m) || member_model(obj) != m) raise_not_member();
+  const auto positions = m->objects_index_map.find_upper(obj->c_class_name);
+  if (positions == m->objects_index_map.end()) raise_not_member();
+  PyRef keep = PyRef::borrow(arg);  // the object outlives its slot in the list
+
+  // Nothing below allocates or fails.
+  // Class lists are in ascending position order (positions are handed out in
+  // increasing order); a list out of order (a hand-made pickle) is searched whole.
+  auto& list = positions->second;
+  auto at = std::lower_bound(list.begin(), list.end(), obj->obj_idx);
+  if (at == list.end() || *at != obj->obj_idx) at = std::find(list.begin(), list.end(), obj->obj_idx);
+  if (at != list.end()) list.erase(at);
+  if (!obj->values.empty()) name_index_remove(m, obj, obj->values[0]);
+  if (is_idd(obj->idd) && obj->class_idx < schema_of(obj->idd).ordered_classes.size()) {
+    unregister_object(m, get_class_def(obj), obj->values, obj->obj_idx);
+  }
+  PyList_SetItem(m->objects, static_cast<Py_ssize_t>(obj->obj_idx), Py_NewRef(Py_None));
+  Py_XSETREF(obj->parent_idf, Py_NewRef(Py_None));
+}
+
+PyObject* remove_all(IDFModel* m, PyObject* class_name) {
+  const std::string_view utf8 = utf8_of(class_name);
+  const auto entry = m->objects_index_map.find_upper(utf8);
+  if (entry == m->objects_index_map.end() || entry->second.empty()) return PyLong_FromLong(0);
+  if (!PyList_Check(m->objects)) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+  // Everything that can fail comes first: the live objects (held, so that no object is
+  // freed and no finalizer runs while the indexes change) and the result.
+  std::vector<PyRef> removed;
+  removed.reserve(entry->second.size());
+  for (size_t pos : entry->second) {
+    if (IDFObjectObj* obj = object_at(m, pos)) removed.push_back(PyRef::borrow(as_py(obj)));
+  }
+  PyRef count = take(PyLong_FromSize_t(removed.size()));
+
+  const ClassDef* cls = nullptr;
+  for (const PyRef& held : removed) {
+    IDFObjectObj* obj = as_object(held.get());
+    if (!cls && is_idd(obj->idd) && obj->class_idx < schema_of(obj->idd).ordered_classes.size()) {
+      cls = &get_class_def(obj);
+    }
+    if (cls) unregister_object(m, *cls, obj->values, obj->obj_idx);
+    if (!obj->values.empty()) name_index_remove(m, obj, obj->values[0]);
+    PyList_SetItem(m->objects, static_cast<Py_ssize_t>(obj->obj_idx), Py_NewRef(Py_None));
+    Py_XSETREF(obj->parent_idf, Py_NewRef(Py_None));
+  }
+  m->objects_index_map.erase(entry);
+  return count.release();
 }
 
 }  // namespace
 
 int object_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  return guard([&] { return construct_object(self, args, kwds); }, -1);
+  return guard(
+      [&] {
+        construct_object(self, args, kwds);
+        return 0;
+      },
+      -1);
 }
 
 PyObject* object_init_method(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -101,197 +281,62 @@ PyObject* object_init_method(PyObject* self, PyObject* args, PyObject* kwds) {
   Py_RETURN_NONE;
 }
 
-int update_values(IDFObjectObj* self, PyObject* values, bool trim_empty_trails) {
-  if (values == Py_None) return 0;
-  if (!object_ready(self)) return -1;
-  const ClassDef& cls = get_class_def(self);
-  // Every key is resolved before anything is written; the values are held so that
-  // code run by a conversion cannot free them under us.
-  std::vector<std::pair<int, PyRef>> pending_updates;
-  int max_idx = -1;
-  auto add = [&](PyObject* key, PyObject* value) {
-    const int idx = g.schema->resolve_key_to_field_index(cls, key);
-    if (idx < 0) return false;
-    pending_updates.emplace_back(idx, PyRef::borrow(value));
-    max_idx = std::max(max_idx, idx);
-    return true;
-  };
-  if (PyList_Check(values)) {
-    PyRef items(PySequence_List(values));  // a snapshot; a list subclass may change under us
-    if (!items) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-      PyRef key(PyLong_FromSsize_t(i));
-      if (!key || !add(key.get(), PyList_GET_ITEM(items.get(), i))) return -1;
-    }
-  } else if (PyDict_Check(values)) {
-    PyRef items(PyMapping_Items(values));
-    if (!items) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-      PyObject* pair = PyList_GET_ITEM(items.get(), i);
-      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-        PyErr_SetString(PyExc_TypeError, "items() must give (key, value) pairs");
-        return -1;
-      }
-      if (!add(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1))) return -1;
-    }
-  } else {
-    PyRef type_name(PyType_GetName(Py_TYPE(values)));
-    if (type_name) PyErr_Format(PyExc_TypeError, "Invalid values type: %U. Expected list or dict", type_name.get());
-    return -1;
-  }
-  if (max_idx >= 0 && static_cast<size_t>(max_idx) >= self->values.size()) {
-    self->values.resize(static_cast<size_t>(max_idx) + 1);
-  }
-  for (const auto& [idx, value] : pending_updates) {
-    if (set_by_index(self, idx, value.get()) < 0) return -1;
-  }
-  if (trim_empty_trails) trim_trailing_empty_fields(self);
-  return 0;
-}
-
 PyObject* object_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  if (bind_arguments(kUpdateSig, args, nargs, kwnames, a) < 0) return nullptr;
-  const int trim = a[1] ? PyObject_IsTrue(a[1]) : 1;
-  if (trim < 0) return nullptr;
-  if (guard([&] { return update_values(as_object(self), a[0], trim != 0); }, -1) < 0) return nullptr;
-  Py_RETURN_NONE;
+  return guard(
+      [&]() -> PyObject* {
+        PyObject* a[2];
+        check_status(bind_arguments(kUpdateSig, args, nargs, kwnames, a));
+        const int trim = a[1] ? PyObject_IsTrue(a[1]) : 1;
+        check_status(trim);
+        update_object(as_object(self), a[0], trim != 0);
+        Py_RETURN_NONE;
+      },
+      nullptr);
 }
 
 PyObject* model_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[3];
-  if (bind_arguments(kAddSig, args, nargs, kwnames, a) < 0) return nullptr;
-  if (!check_exact_str_or_none(a[0], "class_name")) return nullptr;
-  PyObject* initial_values = a[1] ? a[1] : Py_None;
-  const int default_values = a[2] ? PyObject_IsTrue(a[2]) : 1;
-  if (default_values < 0) return nullptr;
-  IDFModel* m = as_model(self);
-  if (a[0] == Py_None) {
-    raise_none_has_no_encode();
-    return nullptr;
-  }
-  if (!model_ready(m)) return nullptr;
-  if (!is_idd(m->idd)) {
-    PyErr_SetString(PyExc_TypeError, "this model has no schema (IDD), so objects cannot be added to it");
-    return nullptr;
-  }
   return guard(
       [&]() -> PyObject* {
-        std::string key;
-        const Py_ssize_t class_idx = find_class(m->idd, a[0], key);
-        if (class_idx < 0) return nullptr;
-        const ClassDef& cls = schema_of(m->idd).ordered_classes[static_cast<size_t>(class_idx)];
-        std::vector<std::string> values = minimum_values(cls);
-        PyRef obj(reinterpret_cast<PyObject*>(new_bare_object(g.IDFObject_type)));
-        if (!obj) return nullptr;
-        IDFObjectObj* o = as_object(obj.get());
-        if (object_c_init(o, m->idd, self, static_cast<size_t>(class_idx), values) < 0) return nullptr;
-        auto positions = m->objects_index_map.find(key);
-        if (positions == m->objects_index_map.end()) {
-          positions = m->objects_index_map.try_emplace(std::string_view(key)).first;
+        PyObject* a[3];
+        check_status(bind_arguments(kAddSig, args, nargs, kwnames, a));
+        if (!check_exact_str_or_none(a[0], "class_name")) throw PythonErrorSet();
+        const int defaults = a[2] ? PyObject_IsTrue(a[2]) : 1;
+        check_status(defaults);
+        if (a[0] == Py_None) {
+          raise_none_has_no_encode();
+          throw PythonErrorSet();
         }
-        auto& list = positions->second;
-        if (list.size() == list.capacity()) list.reserve(list.empty() ? 8 : list.size() * 2);  // so push_back cannot fail
-        o->obj_idx = static_cast<size_t>(PyList_GET_SIZE(m->objects));
-        if (PyList_Append(m->objects, obj.get()) < 0) return nullptr;
-        positions->second.push_back(o->obj_idx);
-        if (default_values) {
-          for (int idx : cls.field_idx_with_default) {
-            if (set_string_by_index(o, idx, cls.fields[static_cast<size_t>(idx)].default_val) < 0) return nullptr;
-          }
-        }
-        if (update_values(o, initial_values, true) < 0) return nullptr;
-        return obj.release();
+        return add_object(as_model(self), a[0], a[1] ? a[1] : Py_None, defaults != 0);
       },
       nullptr);
 }
 
 PyObject* model_remove_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* arg;
-  if (bind_arguments(kRemoveSig, args, nargs, kwnames, &arg) < 0) return nullptr;
-  if (arg != Py_None && !is_object(arg)) {
-    raise_argument_type("obj", g.IDFObject_type->tp_name, arg);
-    return nullptr;
-  }
-  IDFModel* m = as_model(self);
-  if (m->objects == Py_None) {
-    raise_no_len();
-    return nullptr;
-  }
-  if (arg == Py_None) {
-    raise_not_member();
-    return nullptr;
-  }
-  PyRef keep = PyRef::borrow(arg);  // the object outlives its slot in the list
-  IDFObjectObj* obj = as_object(arg);
-  if (!PyList_Check(m->objects) || obj->parent_idf != self ||
-      obj->obj_idx >= static_cast<size_t>(PyList_GET_SIZE(m->objects)) ||
-      PyList_GET_ITEM(m->objects, static_cast<Py_ssize_t>(obj->obj_idx)) != arg) {
-    raise_not_member();
-    return nullptr;
-  }
-  if (PyList_SetItem(m->objects, static_cast<Py_ssize_t>(obj->obj_idx), Py_NewRef(Py_None)) < 0) return nullptr;
   return guard(
       [&]() -> PyObject* {
-        const auto positions = m->objects_index_map.find(to_upper(std::string_view(obj->c_class_name)));
-        if (positions == m->objects_index_map.end()) {
-          raise_not_member();
-          return nullptr;
+        PyObject* arg;
+        check_status(bind_arguments(kRemoveSig, args, nargs, kwnames, &arg));
+        if (arg != Py_None && !is_object(arg)) {
+          raise_argument_type("obj", g.IDFObject_type->tp_name, arg);
+          throw PythonErrorSet();
         }
-        // Class lists are in ascending position order (positions are handed out in
-        // increasing order); a list out of order (a hand-made pickle) is searched whole.
-        auto& list = positions->second;
-        auto at = std::lower_bound(list.begin(), list.end(), obj->obj_idx);
-        if (at == list.end() || *at != obj->obj_idx) at = std::find(list.begin(), list.end(), obj->obj_idx);
-        if (at != list.end()) list.erase(at);
-        if (!obj->values.empty()) name_index_remove(m, obj, obj->values[0]);
-        if (object_ready(obj)) {
-          unregister_object_fields(m, obj, get_class_def(obj));
-        } else {
-          PyErr_Clear();
-        }
-        Py_XSETREF(obj->parent_idf, Py_NewRef(Py_None));
+        remove_object(as_model(self), arg);
         Py_RETURN_NONE;
       },
       nullptr);
 }
 
 PyObject* model_remove_all_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* class_name;
-  if (bind_arguments(kRemoveAllSig, args, nargs, kwnames, &class_name) < 0) return nullptr;
-  if (!check_exact_str_or_none(class_name, "class_name")) return nullptr;
-  if (class_name == Py_None) {
-    raise_none_has_no_encode();
-    return nullptr;
-  }
-  IDFModel* m = as_model(self);
   return guard(
       [&]() -> PyObject* {
-        std::string_view utf8;
-        if (!utf8_of(class_name, utf8)) return nullptr;
-        const auto entry = m->objects_index_map.find(to_upper(utf8));
-        if (entry == m->objects_index_map.end() || entry->second.empty()) return PyLong_FromLong(0);
-        // Removed objects are held until the end, so that no object is freed (and no
-        // finalizer runs) while the index is being changed.
-        const std::vector<size_t> positions = entry->second;
-        std::vector<PyRef> removed;
-        removed.reserve(positions.size());
-        const ClassDef* cls = nullptr;
-        for (size_t pos : positions) {
-          bool failed;
-          IDFObjectObj* obj = object_at(m, pos, failed);
-          if (failed) return nullptr;
-          if (!obj) continue;
-          removed.push_back(PyRef::borrow(reinterpret_cast<PyObject*>(obj)));
-          if (!cls && object_ready(obj)) cls = &get_class_def(obj);
-          PyErr_Clear();
-          if (cls) unregister_object_fields(m, obj, *cls);
-          if (!obj->values.empty()) name_index_remove(m, obj, obj->values[0]);
-          PyList_SetItem(m->objects, static_cast<Py_ssize_t>(pos), Py_NewRef(Py_None));
-          Py_XSETREF(obj->parent_idf, Py_NewRef(Py_None));
+        PyObject* class_name;
+        check_status(bind_arguments(kRemoveAllSig, args, nargs, kwnames, &class_name));
+        if (!check_exact_str_or_none(class_name, "class_name")) throw PythonErrorSet();
+        if (class_name == Py_None) {
+          raise_none_has_no_encode();
+          throw PythonErrorSet();
         }
-        m->objects_index_map.erase(to_upper(utf8));
-        return PyLong_FromSize_t(removed.size());
+        return remove_all(as_model(self), class_name);
       },
       nullptr);
 }

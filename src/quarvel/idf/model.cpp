@@ -77,56 +77,122 @@ PyObject* model_init_method(PyObject*, PyObject* args, PyObject* kwds) {
   return nullptr;
 }
 
-bool check_idd_argument(PyObject* idd) {
-  if (idd == Py_None || is_idd(idd)) return true;
+void check_idd_argument(PyObject* idd) {
+  if (idd == Py_None || is_idd(idd)) return;
   raise_argument_type("idd", g.schema->IDD_type->tp_name, idd);
-  return false;
+  throw PythonErrorSet();
+}
+
+void check_str_argument(PyObject* obj, const char* name) {
+  if (!check_exact_str_or_none(obj, name)) throw PythonErrorSet();
 }
 
 // cls.__new__(cls), which must give an IDF.
-PyObject* new_bare_model(PyObject* cls) {
-  PyRef model(PyObject_CallMethod(cls, "__new__", "O", cls));
-  if (!model) return nullptr;
+PyRef new_model_of_class(PyObject* cls) {
+  PyRef model = take(PyObject_CallMethod(cls, "__new__", "O", cls));
   if (!is_model(model.get())) {
-    PyErr_Format(PyExc_TypeError, "%.200s.__new__() returned %.200s, not an IDF", reinterpret_cast<PyTypeObject*>(cls)->tp_name,
-                 Py_TYPE(model.get())->tp_name);
-    return nullptr;
+    raise_format(PyExc_TypeError, "%.200s.__new__() returned %.200s, not an IDF",
+                 reinterpret_cast<PyTypeObject*>(cls)->tp_name, Py_TYPE(model.get())->tp_name);
   }
-  return model.release();
+  return model;
+}
+
+void init_from_text(PyObject* model, PyObject* idd, PyObject* utf8) {
+  check_status(model_c_init(as_model(model), idd, utf8));
 }
 
 const char* const kFromFileNames[] = {"idd", "filepath", "encoding"};
 const Signature kFromFileSig = {"from_file", kFromFileNames, 3, 2, 3};
 
 PyObject* model_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[3];
-  if (bind_arguments(kFromFileSig, args, nargs, kwnames, a) < 0) return nullptr;
-  PyObject* encoding = a[2] ? a[2] : Py_None;
-  if (!check_idd_argument(a[0]) || !check_exact_str_or_none(encoding, "encoding")) return nullptr;
-  PyRef raw(g.utils->read_utf8_bytes(a[1], encoding));
-  if (!raw) return nullptr;
-  PyRef model(new_bare_model(cls));
-  if (!model || model_c_init(as_model(model.get()), a[0], raw.get()) < 0) return nullptr;
-  return model.release();
+  return guard(
+      [&]() -> PyObject* {
+        PyObject* a[3];
+        check_status(bind_arguments(kFromFileSig, args, nargs, kwnames, a));
+        PyObject* encoding = a[2] ? a[2] : Py_None;
+        check_idd_argument(a[0]);
+        check_str_argument(encoding, "encoding");
+        PyRef raw = take(g.utils->read_utf8_bytes(a[1], encoding));
+        PyRef model = new_model_of_class(cls);
+        init_from_text(model.get(), a[0], raw.get());
+        return model.release();
+      },
+      nullptr);
 }
 
 const char* const kFromStringNames[] = {"idd", "content"};
 const Signature kFromStringSig = {"from_string", kFromStringNames, 2, 2, 2};
 
-PyObject* model_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  if (bind_arguments(kFromStringSig, args, nargs, kwnames, a) < 0) return nullptr;
-  if (!check_idd_argument(a[0]) || !check_exact_str_or_none(a[1], "content")) return nullptr;
-  PyRef model(new_bare_model(cls));
-  if (!model) return nullptr;
-  if (a[1] == Py_None) {
-    raise_none_has_no_encode();
-    return nullptr;
-  }
-  PyRef raw(PyUnicode_AsUTF8String(a[1]));
-  if (!raw || model_c_init(as_model(model.get()), a[0], raw.get()) < 0) return nullptr;
-  return model.release();
+// The UTF-8 of `content`, without a leading byte-order mark (as files are read).
+PyRef utf8_without_bom(PyObject* content) {
+  PyRef raw = take(PyUnicode_AsUTF8String(content));
+  const std::string_view text(PyBytes_AS_STRING(raw.get()), static_cast<size_t>(PyBytes_GET_SIZE(raw.get())));
+  if (text.substr(0, 3) != "\xEF\xBB\xBF") return raw;
+  return take(PyBytes_FromStringAndSize(text.data() + 3, static_cast<Py_ssize_t>(text.size() - 3)));
 }
+
+PyObject* model_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard(
+      [&]() -> PyObject* {
+        PyObject* a[2];
+        check_status(bind_arguments(kFromStringSig, args, nargs, kwnames, a));
+        check_idd_argument(a[0]);
+        check_str_argument(a[1], "content");
+        PyRef model = new_model_of_class(cls);
+        if (a[1] == Py_None) {
+          raise_none_has_no_encode();
+          throw PythonErrorSet();
+        }
+        init_from_text(model.get(), a[0], utf8_without_bom(a[1]).get());
+        return model.release();
+      },
+      nullptr);
+}
+
+// ---- the container protocol: a model holds its objects ----
+
+Py_ssize_t model_length(PyObject* self) {
+  size_t count = 0;
+  for (const auto& [key, positions] : as_model(self)->objects_index_map) count += positions.size();
+  return static_cast<Py_ssize_t>(count);
+}
+
+// The live objects in the order of the model (file order, then added ones). The
+// iterator runs over a snapshot, so changing the model while iterating is safe.
+PyObject* model_iter(PyObject* self) {
+  return guard(
+      [&] {
+        IDFModel* m = as_model(self);
+        PyRef live = take(PyList_New(0));
+        if (PyList_Check(m->objects)) {
+          for (Py_ssize_t i = 0; i < PyList_GET_SIZE(m->objects); ++i) {
+            if (IDFObjectObj* obj = object_at(m, static_cast<size_t>(i))) {
+              if (obj->obj_idx == static_cast<size_t>(i)) check_status(PyList_Append(live.get(), as_py(obj)));
+            }
+          }
+        }
+        return PyObject_GetIter(live.get());
+      },
+      nullptr);
+}
+
+// `"Zone" in model`: the model holds an object of that class; `obj in model`: the
+// object belongs to this model.
+int model_contains(PyObject* self, PyObject* item) {
+  return guard(
+      [&] {
+        IDFModel* m = as_model(self);
+        if (PyUnicode_Check(item)) {
+          const auto found = m->objects_index_map.find_upper(utf8_of(item));
+          return found != m->objects_index_map.end() && !found->second.empty() ? 1 : 0;
+        }
+        return is_object(item) && member_model(as_object(item)) == m ? 1 : 0;
+      },
+      -1);
+}
+
+// A model is true even when it holds no object, as it was before it had a length.
+int always_true(PyObject*) { return 1; }
 
 PyMethodDef kMethods[] = {
     {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_init_method)),
@@ -241,6 +307,10 @@ PyMethodDef kMethods[] = {
     {"__reduce__", model_reduce, METH_NOARGS, "Pickle support."},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setstate)),
      METH_FASTCALL | METH_KEYWORDS, "Pickle support: restore the members from a state tuple."},
+    {"__copy__", model_copy, METH_NOARGS,
+     "__copy__()\n--\n\nAn independent copy of the model: its objects are copied, its schema is shared."},
+    {"__deepcopy__", model_deepcopy, METH_O,
+     "__deepcopy__(memo, /)\n--\n\nAn independent copy of the model, taken in one step; the schema is shared."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -254,6 +324,11 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_mp_subscript, reinterpret_cast<void*>(model_subscript)},
     {Py_sq_item, reinterpret_cast<void*>(model_sq_item)},
+    {Py_mp_length, reinterpret_cast<void*>(model_length)},
+    {Py_sq_length, reinterpret_cast<void*>(model_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(model_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(model_iter)},
+    {Py_nb_bool, reinterpret_cast<void*>(always_true)},
     {Py_tp_doc, const_cast<char*>("An IDF model: the objects of one IDF text, loaded against a schema (IDD).")},
     {0, nullptr},
 };
@@ -270,13 +345,14 @@ PyTypeObject* create_model_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
 }
 
-bool utf8_of(PyObject* str, std::string_view& out) {
+std::string_view utf8_of(PyObject* str) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-  if (!data) return false;
-  out = std::string_view(data, static_cast<size_t>(size));
-  return true;
+  if (!data) throw PythonErrorSet();
+  return std::string_view(data, static_cast<size_t>(size));
 }
+
+PyRef new_bare_model(PyTypeObject* type) { return take(model_new(type, nullptr, nullptr)); }
 
 bool model_has_objects(IDFModel* self) {
   for (const auto& [key, positions] : self->objects_index_map) {
@@ -285,132 +361,39 @@ bool model_has_objects(IDFModel* self) {
   return false;
 }
 
-bool model_ready(IDFModel* self) {
+void require_model_ready(IDFModel* self) {
   // A text without objects loads without a schema; such a model can still be written.
-  if (PyList_Check(self->objects) && (is_idd(self->idd) || !model_has_objects(self))) return true;
-  PyErr_SetString(PyExc_ValueError, "IDF model is not loaded: it has no schema or no object list; "
-                                    "use IDF.from_file() or IDF.from_string()");
-  return false;
+  if (PyList_Check(self->objects) && (is_idd(self->idd) || !model_has_objects(self))) return;
+  raise(PyExc_ValueError, "IDF model is not loaded: it has no schema or no object list; "
+                          "use IDF.from_file() or IDF.from_string()");
 }
 
-IDFObjectObj* object_at(IDFModel* self, size_t pos, bool& failed) {
-  failed = false;
+IDFObjectObj* object_at(IDFModel* self, size_t pos) {
   PyObject* objects = self->objects;
   if (!PyList_Check(objects)) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(objects)->tp_name);
-    failed = true;
-    return nullptr;
+    raise_format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(objects)->tp_name);
   }
   if (pos >= static_cast<size_t>(PyList_GET_SIZE(objects))) {
-    PyErr_Format(PyExc_IndexError, "object position %zu is beyond the model's object list", pos);
-    failed = true;
-    return nullptr;
+    raise_format(PyExc_IndexError, "object position %zu is beyond the model's object list", pos);
   }
   PyObject* item = PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(pos));
   if (item == Py_None) return nullptr;
   if (!is_object(item)) {
-    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item)->tp_name, g.IDFObject_type->tp_name);
-    failed = true;
-    return nullptr;
+    raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item)->tp_name,
+                 g.IDFObject_type->tp_name);
   }
   return as_object(item);
 }
 
-int raise_parse_failure(const ParseFailure& failure) {
-  switch (failure.kind) {
-    case ParseFailure::kNone:
-      return 0;
-    case ParseFailure::kNoMemory:
-      PyErr_NoMemory();
-      break;
-    case ParseFailure::kUnterminated:
-      PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): unterminated object before EOF; missing ';'.",
-                   failure.line);
-      break;
-    case ParseFailure::kTokenError: {
-      PyRef text(str_from(failure.text));
-      if (text) PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): %R", failure.line, text.get());
-      break;
-    }
-    case ParseFailure::kMissingDelimiter: {
-      PyRef text(str_from(failure.text));
-      if (text) PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): missing delimiter before '%U'.",
-                             failure.line, text.get());
-      break;
-    }
-    case ParseFailure::kUnknownToken:
-      PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): unrecognized token type '%d'.", failure.line,
-                   failure.token_type);
-      break;
+IDFModel* member_model(IDFObjectObj* obj) noexcept {
+  if (!is_model(obj->parent_idf)) return nullptr;
+  IDFModel* model = as_model(obj->parent_idf);
+  PyObject* objects = model->objects;
+  if (!PyList_Check(objects) || obj->obj_idx >= static_cast<size_t>(PyList_GET_SIZE(objects)) ||
+      PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(obj->obj_idx)) != as_py(obj)) {
+    return nullptr;
   }
-  return -1;
-}
-
-int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content) {
-  Py_XSETREF(self->idd, Py_NewRef(idd));
-  PyObject* objects = PyList_New(0);
-  if (!objects) return -1;
-  Py_XSETREF(self->objects, objects);
-
-  PyTypeObject* lexer_type = g.lexer->Lexer_type;
-  PyRef empty(PyTuple_New(0));
-  if (!empty) return -1;
-  PyRef lexer(lexer_type->tp_new(lexer_type, empty.get(), nullptr));
-  if (!lexer) return -1;
-  auto* lx = reinterpret_cast<LexerObject*>(lexer.get());
-  g.lexer->ops->c_init(lx, idf_content, 0);
-
-  std::vector<c_IDFObject> c_objects;
-  ParseFailure failure;
-  Py_BEGIN_ALLOW_THREADS
-  failure = parse_idf(lx, c_objects);
-  Py_END_ALLOW_THREADS
-  if (failure.kind != ParseFailure::kNone) return raise_parse_failure(failure);
-  if (idd == Py_None && !c_objects.empty()) {
-    PyErr_SetString(PyExc_TypeError, "Argument 'idd' is None, but a schema (IDD) is needed to load objects");
-    return -1;
-  }
-  build_objects(self, c_objects);
-  return PyErr_Occurred() ? -1 : 0;
-}
-
-void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
-  if (c_idf_objects.empty()) return;
-  if (!PyList_Check(self->objects) || !is_idd(self->idd)) {
-    PyErr_SetString(PyExc_TypeError, "objects can only be built into a model with a schema and an object list");
-    return;
-  }
-  guard(
-      [&] {
-        const c_IDD& schema = schema_of(self->idd);
-        std::string search_key;
-        for (c_IDFObject& c_object : c_idf_objects) {
-          search_key.assign(c_object.class_name);
-          for (char& c : search_key) c = ascii_upper(c);
-          const auto found = schema.class_map.find(search_key);
-          if (found == schema.class_map.end()) {
-            PyErr_Format(PyExc_ValueError, "IDF parsing error: Unknown class: '%s'", c_object.class_name.c_str());
-            return 0;
-          }
-          const size_t class_idx = found->second;
-          PyRef obj(reinterpret_cast<PyObject*>(new_bare_object(g.IDFObject_type)));
-          if (!obj) return 0;
-          IDFObjectObj* o = as_object(obj.get());
-          // A class written as the schema spells it hands its name over, saving a copy.
-          if (c_object.class_name == schema.ordered_classes[class_idx].name) o->c_class_name.swap(c_object.class_name);
-          if (object_c_init(o, self->idd, reinterpret_cast<PyObject*>(self), class_idx, c_object.values) < 0) return 0;
-          o->obj_idx = static_cast<size_t>(PyList_GET_SIZE(self->objects));
-          if (PyList_Append(self->objects, obj.get()) < 0) return 0;
-          auto positions = self->objects_index_map.find(search_key);
-          if (positions == self->objects_index_map.end()) {
-            positions = self->objects_index_map.try_emplace(std::string_view(search_key)).first;
-          }
-          positions->second.push_back(o->obj_idx);
-          register_object_fields(self, o, schema.ordered_classes[class_idx]);
-        }
-        return 0;
-      },
-      0);
+  return model;
 }
 
 }  // namespace quarvel::idf

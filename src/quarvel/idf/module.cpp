@@ -23,7 +23,7 @@ const IdfObjectOps kObjectOps = {
 
 namespace {
 
-IdfCapi g_capi = {{IDF_CAPI_VERSION, sizeof(IdfCapi)}, nullptr, &kIdfOps, nullptr, &kObjectOps};
+IdfCapi g_capi = {{IDF_CAPI_VERSION, sizeof(IdfCapi), IDF_LAYOUT}, nullptr, &kIdfOps, nullptr, &kObjectOps};
 
 PyMethodDef kMethods[] = {
     {"unpickle_IDF", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_model)), METH_FASTCALL,
@@ -62,11 +62,11 @@ int init_once(PyObject* module) {
   if (install_documented_methods(g.IDF_type) < 0 || install_documented_methods(g.IDFObject_type) < 0) return -1;
   g_capi.IDF_type = g.IDF_type;
   g_capi.IDFObject_type = g.IDFObject_type;
-  g.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION);
+  g.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION, LEXER_LAYOUT);
   if (!g.lexer) return -1;
-  g.schema = import_capi<IddCapi>(IDD_CAPSULE, IDD_CAPI_VERSION);
+  g.schema = import_capi<IddCapi>(IDD_CAPSULE, IDD_CAPI_VERSION, IDD_LAYOUT);
   if (!g.schema) return -1;
-  g.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION);
+  g.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
   if (!g.utils) return -1;
   DEFAULT_FORMAT_CONFIG = generate_format_config();
   MINIMAL_FORMAT_CONFIG = FormatConfig{std::string(), std::string(), 0, true};

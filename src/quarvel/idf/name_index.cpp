@@ -1,6 +1,8 @@
 // Lookup of objects by class and name without scanning the class: an index from
 // "CLASS\0NAME" (both upper-cased) to the positions of the objects, ascending, so
-// that the first entry is the first object of the class with that name.
+// that the first entry is the first object of the class with that name. It is a
+// cache: built on the first lookup, kept current from then on, and dropped (to be
+// built again) when keeping it current fails.
 #include "core.hpp"
 
 #include <algorithm>
@@ -20,25 +22,45 @@ std::string key_of(std::string_view class_name, std::string_view name) {
 
 bool named(const IDFObjectObj* obj) { return !obj->values.empty() && !obj->values[0].empty(); }
 
-// A failure to maintain the index drops it; the next lookup rebuilds it.
-void drop(IDFModel* model) {
+void drop(IDFModel* model) noexcept {
   model->name_index.clear();
   model->name_index_ready = false;
 }
 
+void insert(IDFModel* model, IDFObjectObj* obj) {
+  auto& positions = model->name_index[key_of(obj->c_class_name, obj->values[0])];
+  positions.insert(std::lower_bound(positions.begin(), positions.end(), obj->obj_idx), obj->obj_idx);
+}
+
+void build(IDFModel* model) {
+  drop(model);
+  if (!PyList_Check(model->objects)) return;
+  try {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(model->objects); ++i) {
+      PyObject* item = PyList_GET_ITEM(model->objects, i);
+      if (is_object(item) && as_object(item)->obj_idx == static_cast<size_t>(i) && named(as_object(item))) {
+        insert(model, as_object(item));
+      }
+    }
+  } catch (...) {
+    drop(model);
+    throw;
+  }
+  model->name_index_ready = true;
+}
+
 }  // namespace
 
-void name_index_add(IDFModel* model, IDFObjectObj* obj) {
+void name_index_add(IDFModel* model, IDFObjectObj* obj) noexcept {
   if (!model->name_index_ready || !named(obj)) return;
   try {
-    auto& positions = model->name_index[key_of(obj->c_class_name, obj->values[0])];
-    positions.insert(std::lower_bound(positions.begin(), positions.end(), obj->obj_idx), obj->obj_idx);
-  } catch (const std::bad_alloc&) {
+    insert(model, obj);
+  } catch (...) {
     drop(model);
   }
 }
 
-void name_index_remove(IDFModel* model, IDFObjectObj* obj, const std::string& name) {
+void name_index_remove(IDFModel* model, IDFObjectObj* obj, std::string_view name) noexcept {
   if (!model->name_index_ready || name.empty()) return;
   try {
     const auto found = model->name_index.find(key_of(obj->c_class_name, name));
@@ -47,38 +69,26 @@ void name_index_remove(IDFModel* model, IDFObjectObj* obj, const std::string& na
     const auto at = std::lower_bound(positions.begin(), positions.end(), obj->obj_idx);
     if (at != positions.end() && *at == obj->obj_idx) positions.erase(at);
     if (positions.empty()) model->name_index.erase(found);
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     drop(model);
   }
 }
 
-void name_index_invalidate(IDFModel* model) { drop(model); }
+void name_index_invalidate(IDFModel* model) noexcept { drop(model); }
 
-// The first object of the class whose field 0 equals `name` in ASCII letter case,
-// or nullptr. Returns false with an exception set when the object list is broken.
-bool name_index_find(IDFModel* model, std::string_view class_name, std::string_view name, IDFObjectObj*& result) {
-  result = nullptr;
-  if (!model->name_index_ready) {
-    drop(model);
-    if (!PyList_Check(model->objects)) return true;
-    model->name_index_ready = true;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(model->objects); ++i) {
-      PyObject* item = PyList_GET_ITEM(model->objects, i);
-      if (is_object(item) && as_object(item)->obj_idx == static_cast<size_t>(i)) name_index_add(model, as_object(item));
-    }
-  }
+// The first object of the class whose field 0 equals `name` in ASCII letter case, or
+// nullptr. Throws when the index cannot be built or the object list is broken.
+IDFObjectObj* name_index_find(IDFModel* model, std::string_view class_name, std::string_view name) {
+  if (!model->name_index_ready) build(model);
   const auto found = model->name_index.find(key_of(class_name, name));
-  if (found == model->name_index.end()) return true;
+  if (found == model->name_index.end()) return nullptr;
   for (size_t pos : found->second) {
-    bool failed;
-    IDFObjectObj* obj = object_at(model, pos, failed);
-    if (failed) return false;
+    IDFObjectObj* obj = object_at(model, pos);
     if (obj && named(obj) && ascii_iequals(obj->values[0], name) && ascii_iequals(obj->c_class_name, class_name)) {
-      result = obj;
-      return true;
+      return obj;
     }
   }
-  return true;
+  return nullptr;
 }
 
 }  // namespace quarvel::idf

@@ -109,6 +109,10 @@ PyMethodDef kMethods[] = {
     {"__reduce__", object_reduce, METH_NOARGS, "Pickle support."},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_setstate)),
      METH_FASTCALL | METH_KEYWORDS, "Pickle support: restore the members from a state tuple."},
+    {"__copy__", object_copy, METH_NOARGS,
+     "__copy__()\n--\n\nA standalone copy of the object: same class and values, belonging to no model."},
+    {"__deepcopy__", object_deepcopy, METH_O,
+     "__deepcopy__(memo, /)\n--\n\nA copy of the object; an object of a model is copied with its model."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -184,17 +188,15 @@ int object_c_init(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_
   return 0;
 }
 
-bool object_ready(IDFObjectObj* self) {
+const ClassDef& class_of(IDFObjectObj* self) {
   if (!is_idd(self->idd)) {
-    PyErr_SetString(PyExc_ValueError, "IDFObject has no schema: create it with IDFObject(idd, class_name) "
-                                      "or get it from a loaded model");
-    return false;
+    raise(PyExc_ValueError, "IDFObject has no schema: create it with IDFObject(idd, class_name) "
+                            "or get it from a loaded model");
   }
   if (self->class_idx >= schema_of(self->idd).ordered_classes.size()) {
-    PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", self->class_idx);
-    return false;
+    raise_format(PyExc_ValueError, "Class index out of bounds: %zu", self->class_idx);
   }
-  return true;
+  return get_class_def(self);
 }
 
 }  // namespace quarvel::idf

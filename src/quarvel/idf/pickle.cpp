@@ -47,7 +47,7 @@ PyObject* ref_index_to_dict(const RefIndex& index) {
       PyRef list(PyList_New(static_cast<Py_ssize_t>(locs.size())));
       if (!list) return nullptr;
       for (size_t i = 0; i < locs.size(); ++i) {
-        PyObject* pair = Py_BuildValue("(ni)", static_cast<Py_ssize_t>(locs[i].first), locs[i].second);
+        PyObject* pair = Py_BuildValue("(ni)", static_cast<Py_ssize_t>(locs[i].obj_idx), locs[i].field_idx);
         if (!pair) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
       }
@@ -157,26 +157,14 @@ bool for_each(PyObject* iterable, F&& f) {
   return !PyErr_Occurred();
 }
 
-// Object positions in a state must lie within the restored object list.
-bool check_position(size_t pos, size_t limit) {
-  if (pos < limit) return true;
-  PyErr_Format(PyExc_ValueError, "IDF state refers to object position %zu, beyond its %zu-slot object list", pos,
-               limit);
-  return false;
-}
-
-size_t object_limit(IDFModel* m) {
-  return PyList_Check(m->objects) ? static_cast<size_t>(PyList_GET_SIZE(m->objects)) : 0;
-}
-
-bool to_class_index(PyObject* mapping, size_t limit, ClassIndex& out) {
+bool to_class_index(PyObject* mapping, ClassIndex& out) {
   return for_each_item(mapping, [&](PyObject* key, PyObject* positions) {
     std::string k;
     if (!to_string(key, k)) return false;
     std::vector<size_t> list;
     if (!for_each(positions, [&](PyObject* item) {
           size_t pos;
-          if (!to_size(item, pos) || !check_position(pos, limit)) return false;
+          if (!to_size(item, pos)) return false;
           list.push_back(pos);
           return true;
         })) {
@@ -187,7 +175,7 @@ bool to_class_index(PyObject* mapping, size_t limit, ClassIndex& out) {
   });
 }
 
-bool to_ref_index(PyObject* mapping, size_t limit, RefIndex& out) {
+bool to_ref_index(PyObject* mapping, RefIndex& out) {
   return for_each_item(mapping, [&](PyObject* tag, PyObject* values) {
     std::string t;
     if (!to_string(tag, t)) return false;
@@ -204,12 +192,12 @@ bool to_ref_index(PyObject* mapping, size_t limit, RefIndex& out) {
                   return false;
                 }
                 FieldLoc fl{};
-                if (!to_size(PySequence_Fast_GET_ITEM(seq.get(), 0), fl.first) ||
-                    !to_int32(PySequence_Fast_GET_ITEM(seq.get(), 1), fl.second) || !check_position(fl.first, limit)) {
+                if (!to_size(PySequence_Fast_GET_ITEM(seq.get(), 0), fl.obj_idx) ||
+                    !to_int32(PySequence_Fast_GET_ITEM(seq.get(), 1), fl.field_idx)) {
                   return false;
                 }
-                if (fl.second < 0) {
-                  PyErr_Format(PyExc_ValueError, "IDF state holds a negative field index %d", fl.second);
+                if (fl.field_idx < 0) {
+                  PyErr_Format(PyExc_ValueError, "IDF state holds a negative field index %d", fl.field_idx);
                   return false;
                 }
                 list.push_back(fl);
@@ -266,15 +254,16 @@ bool restore_model(IDFModel* m, PyObject* state) {
     return false;
   }
   Py_XSETREF(m->objects, Py_NewRef(objects));
-  const size_t limit = object_limit(m);
+  // Positions are not checked against the list here: while a pickle loads, the list
+  // may still be filling. Every reader checks a position before it uses it.
   ClassIndex classes;
-  if (!to_class_index(PyTuple_GET_ITEM(state, 2), limit, classes)) return false;
+  if (!to_class_index(PyTuple_GET_ITEM(state, 2), classes)) return false;
   m->objects_index_map = std::move(classes);
   RefIndex referencers;
-  if (!to_ref_index(PyTuple_GET_ITEM(state, 3), limit, referencers)) return false;
+  if (!to_ref_index(PyTuple_GET_ITEM(state, 3), referencers)) return false;
   m->referencers = std::move(referencers);
   RefIndex targets;
-  if (!to_ref_index(PyTuple_GET_ITEM(state, 4), limit, targets)) return false;
+  if (!to_ref_index(PyTuple_GET_ITEM(state, 4), targets)) return false;
   m->targets = std::move(targets);
   return restore_instance_dict(reinterpret_cast<PyObject*>(m), state, kModelMembers);
 }
@@ -286,6 +275,12 @@ bool check_class_idx(IDFObjectObj* o) {
 }
 
 bool restore_object(IDFObjectObj* o, PyObject* state) {
+  if (member_model(o)) {
+    // Its fields are in its model's indexes: replacing them here would leave the indexes
+    // pointing at values the object no longer holds.
+    PyErr_SetString(PyExc_ValueError, "IDFObject.__setstate__() cannot restore an object that belongs to a model");
+    return false;
+  }
   if (!check_state_size(state, kObjectMembers, "IDFObject")) return false;
   std::string c_class_name;
   if (!to_string(PyTuple_GET_ITEM(state, 0), c_class_name)) return false;
@@ -308,10 +303,6 @@ bool restore_object(IDFObjectObj* o, PyObject* state) {
   o->obj_idx = obj_idx;
   PyObject* parent = PyTuple_GET_ITEM(state, 5);
   if (!check_type_or_none(parent, g.IDF_type)) return false;
-  if (parent != Py_None && PyList_Check(as_model(parent)->objects) &&
-      !check_position(obj_idx, object_limit(as_model(parent)))) {
-    return false;
-  }
   Py_XSETREF(o->parent_idf, Py_NewRef(parent));
   if (parent != Py_None) name_index_invalidate(as_model(parent));
   std::vector<std::string> values;
@@ -354,24 +345,58 @@ PyObject* unpickle_common(PyObject* const* args, Py_ssize_t nargs, const char* f
   return instance.release();
 }
 
+// An object of a model pickles in the direct form, its state (with its model) before
+// itself: by the time it loads, its model has loaded, and the object the model holds
+// in that slot is the one to give back, so that it stays one object with its model's.
+IDFObjectObj* loaded_member(PyObject* cls, PyObject* state) {
+  if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < kObjectMembers) return nullptr;
+  PyObject* parent = PyTuple_GET_ITEM(state, 5);
+  PyObject* position = PyTuple_GET_ITEM(state, 4);
+  if (!is_model(parent) || !PyLong_CheckExact(position)) return nullptr;
+  PyObject* objects = as_model(parent)->objects;
+  const size_t pos = PyLong_AsSize_t(position);
+  if (pos == static_cast<size_t>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (!PyList_Check(objects) || pos >= static_cast<size_t>(PyList_GET_SIZE(objects))) return nullptr;
+  PyObject* item = PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(pos));
+  if (Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(cls) || member_model(as_object(item)) != as_model(parent)) {
+    return nullptr;
+  }
+  return as_object(item);
+}
+
 }  // namespace
 
 PyObject* model_reduce(PyObject* self, PyObject*) {
   return guard(
       [&]() -> PyObject* {
         IDFModel* m = as_model(self);
-        PyRef classes(class_index_to_dict(m->objects_index_map));
-        PyRef referencers(ref_index_to_dict(m->referencers));
-        PyRef targets(ref_index_to_dict(m->targets));
-        if (!classes || !referencers || !targets) return nullptr;
-        PyRef members(PyList_New(0));
-        if (!members) return nullptr;
-        for (PyObject* item : {m->idd, m->objects, classes.get(), referencers.get(), targets.get()}) {
-          if (PyList_Append(members.get(), item) < 0) return nullptr;
+        // The state is a snapshot: the objects are copied (each keeping this model as its
+        // parent and its slot) together with the indexes, in one native step, so that
+        // code running while the pickler works through them (a hook, another thread)
+        // cannot make the objects disagree with the indexes.
+        PyRef objects = PyRef::borrow(m->objects);
+        if (PyList_Check(m->objects)) {
+          const Py_ssize_t n = PyList_GET_SIZE(m->objects);
+          objects = take(PyList_New(n));
+          for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyList_GET_ITEM(m->objects, i);
+            PyObject* copy = is_object(item) ? clone_object(as_object(item), self).release() : Py_NewRef(item);
+            PyList_SET_ITEM(objects.get(), i, copy);
+          }
+        }
+        PyRef classes = take(class_index_to_dict(m->objects_index_map));
+        PyRef referencers = take(ref_index_to_dict(m->referencers));
+        PyRef targets = take(ref_index_to_dict(m->targets));
+        PyRef members = take(PyList_New(0));
+        for (PyObject* item : {m->idd, objects.get(), classes.get(), referencers.get(), targets.get()}) {
+          check_status(PyList_Append(members.get(), item));
         }
         bool has_dict;
         PyRef state;
-        if (!finish_state(self, members, has_dict, state)) return nullptr;
+        if (!finish_state(self, members, has_dict, state)) throw PythonErrorSet();
         const bool setstate_form = has_dict || m->idd != Py_None || m->objects != Py_None;
         return reduce_with(self, "unpickle_IDF", kModelChecksums.written, std::move(state), setstate_form);
       },
@@ -382,28 +407,24 @@ PyObject* object_reduce(PyObject* self, PyObject*) {
   return guard(
       [&]() -> PyObject* {
         IDFObjectObj* o = as_object(self);
-        PyRef values(PyList_New(static_cast<Py_ssize_t>(o->values.size())));
-        if (!values) return nullptr;
+        PyRef values = take(PyList_New(static_cast<Py_ssize_t>(o->values.size())));
         for (size_t i = 0; i < o->values.size(); ++i) {
-          PyObject* b = bytes_of(o->values[i]);
-          if (!b) return nullptr;
-          PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), b);
+          PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), take(bytes_of(o->values[i])).release());
         }
-        PyRef c_class_name(bytes_of(o->c_class_name));
-        PyRef class_idx(PyLong_FromSize_t(o->class_idx));
-        PyRef obj_idx(PyLong_FromSize_t(o->obj_idx));
-        if (!c_class_name || !class_idx || !obj_idx) return nullptr;
-        PyRef members(PyList_New(0));
-        if (!members) return nullptr;
+        PyRef c_class_name = take(bytes_of(o->c_class_name));
+        PyRef class_idx = take(PyLong_FromSize_t(o->class_idx));
+        PyRef obj_idx = take(PyLong_FromSize_t(o->obj_idx));
+        PyRef members = take(PyList_New(0));
         for (PyObject* item : {c_class_name.get(), class_idx.get(), o->class_name, o->idd, obj_idx.get(),
                                o->parent_idf, values.get()}) {
-          if (PyList_Append(members.get(), item) < 0) return nullptr;
+          check_status(PyList_Append(members.get(), item));
         }
+        const bool member = member_model(o) != nullptr;
         bool has_dict;
         PyRef state;
-        if (!finish_state(self, members, has_dict, state)) return nullptr;
+        if (!finish_state(self, members, has_dict, state)) throw PythonErrorSet();
         const bool setstate_form =
-            has_dict || o->class_name != Py_None || o->idd != Py_None || o->parent_idf != Py_None;
+            !member && (has_dict || o->class_name != Py_None || o->idd != Py_None || o->parent_idf != Py_None);
         return reduce_with(self, "unpickle_IDFObject", kObjectChecksums.written, std::move(state), setstate_form);
       },
       nullptr);
@@ -422,6 +443,13 @@ PyObject* unpickle_model(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* unpickle_object(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs == 3 && PyType_Check(args[0])) {
+    const int accepted = checksum_accepted(kObjectChecksums, args[1]);
+    if (accepted < 0) PyErr_Clear();  // reported below, where the arguments are checked in order
+    if (accepted > 0) {
+      if (IDFObjectObj* member = loaded_member(args[0], args[2])) return Py_NewRef(as_py(member));
+    }
+  }
   return unpickle_common(args, nargs, "unpickle_IDFObject", g.IDFObject_type, kObjectChecksums, restore_object_any);
 }
 

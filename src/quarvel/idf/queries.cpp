@@ -8,16 +8,13 @@ namespace quarvel::idf {
 
 namespace {
 
-// The upper-cased UTF-8 key of a class-name argument (str or None).
-bool class_key(PyObject* class_name, std::string& key) {
+// The UTF-8 of a class-name argument (str or None); throws for None.
+std::string_view class_text(PyObject* class_name) {
   if (class_name == Py_None) {
     raise_none_has_no_encode();
-    return false;
+    throw PythonErrorSet();
   }
-  std::string_view utf8;
-  if (!utf8_of(class_name, utf8)) return false;
-  key = to_upper(utf8);
-  return true;
+  return utf8_of(class_name);
 }
 
 PyObject* get_objects_name() {
@@ -34,34 +31,39 @@ const Signature kByNameSig = {"get_object_by_name", kByNameNames, 2, 2, 2};
 const char* const kKeyNames[] = {"key"};
 
 // What both reference queries start from: the model, the field definition and the
-// upper-cased stored text. Returns false with an exception set on a bad key, and
-// true with `field` null when there is nothing to follow.
-bool reference_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* func,
-                     IDFModel*& model, const FieldDef*& field, std::string& upper_val) {
-  field = nullptr;
+// stored text. Throws on a bad key; returns a null field when there is nothing to follow.
+struct ReferenceStart {
+  IDFModel* model = nullptr;
+  const FieldDef* field = nullptr;
+  std::string_view text;
+};
+
+ReferenceStart reference_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                               const char* func) {
   PyObject* key;
   const Signature sig = {func, kKeyNames, 1, 1, 1};
-  if (bind_arguments(sig, args, nargs, kwnames, &key) < 0) return false;
+  check_status(bind_arguments(sig, args, nargs, kwnames, &key));
   IDFObjectObj* o = as_object(self);
-  if (!object_ready(o)) return false;
-  const ClassDef& cls = get_class_def(o);
+  const ClassDef& cls = class_of(o);
   const int field_idx = g.schema->resolve_key_to_field_index(cls, key);
-  if (field_idx < 0) return false;
+  if (field_idx < 0) throw PythonErrorSet();
+  ReferenceStart start;
   const FieldDef* def = g.schema->get_field_def(cls, field_idx);
-  if (!def || !is_model(o->parent_idf) || static_cast<size_t>(field_idx) >= o->values.size()) return true;
+  IDFModel* model = member_model(o);
+  if (!def || !model || static_cast<size_t>(field_idx) >= o->values.size()) return start;
   const std::string& text = o->values[static_cast<size_t>(field_idx)];
-  if (text.empty()) return true;
-  upper_val = to_upper(std::string_view(text));
-  model = as_model(o->parent_idf);
-  field = def;
-  return true;
+  if (text.empty()) return start;
+  start.model = model;
+  start.field = def;
+  start.text = text;
+  return start;
 }
 
-// The locations under `list_name` and `upper_val` in a reference index, or null.
-const LocList* locations(const RefIndex& index, const std::string& list_name, const std::string& upper_val) {
+// The locations under `list_name` and `text` (any letter case) in a reference index, or null.
+const LocList* locations(const RefIndex& index, const std::string& list_name, std::string_view text) {
   const auto tag = index.find(list_name);
   if (tag == index.end()) return nullptr;
-  const auto locs = tag->second.find(upper_val);
+  const auto locs = tag->second.find_upper(text);
   return locs == tag->second.end() ? nullptr : &locs->second;
 }
 
@@ -77,22 +79,20 @@ PyObject* tuple_from_list(PyObject* list) {
 }
 
 PyObject* get_objects_raw(IDFModel* self, PyObject* class_name) {
-  std::string key;
-  if (!guard([&] { return class_key(class_name, key); }, false)) return nullptr;
-  const auto found = self->objects_index_map.find(key);
-  if (found == self->objects_index_map.end() || found->second.empty()) return PyList_New(0);
-  const std::vector<size_t>& positions = found->second;
-  PyRef result(PyList_New(static_cast<Py_ssize_t>(positions.size())));
-  if (!result) return nullptr;
-  Py_ssize_t stored = 0;
-  for (size_t pos : positions) {
-    bool failed;
-    IDFObjectObj* obj = object_at(self, pos, failed);
-    if (failed) return nullptr;
-    if (obj) PyList_SET_ITEM(result.get(), stored++, Py_NewRef(reinterpret_cast<PyObject*>(obj)));
-  }
-  if (stored < PyList_GET_SIZE(result.get())) Py_SET_SIZE(result.get(), stored);
-  return result.release();
+  return guard(
+      [&]() -> PyObject* {
+        const auto found = self->objects_index_map.find_upper(class_text(class_name));
+        if (found == self->objects_index_map.end() || found->second.empty()) return PyList_New(0);
+        const std::vector<size_t>& positions = found->second;
+        PyRef result = take(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+        Py_ssize_t stored = 0;
+        for (size_t pos : positions) {
+          if (IDFObjectObj* obj = object_at(self, pos)) PyList_SET_ITEM(result.get(), stored++, Py_NewRef(as_py(obj)));
+        }
+        if (stored < PyList_GET_SIZE(result.get())) Py_SET_SIZE(result.get(), stored);
+        return result.release();
+      },
+      nullptr);
 }
 
 PyObject* model_get_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -113,59 +113,58 @@ PyObject* model_sq_item(PyObject* self, Py_ssize_t i) {
 }
 
 PyObject* model_get_object_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  if (bind_arguments(kByNameSig, args, nargs, kwnames, a) < 0) return nullptr;
-  if (!check_exact_str_or_none(a[0], "class_name") || !check_exact_str_or_none(a[1], "obj_name")) return nullptr;
-  if (a[1] == Py_None) {
-    raise_none_has_no_encode();
-    return nullptr;
-  }
-  std::string_view wanted;
-  if (!utf8_of(a[1], wanted)) return nullptr;
-  if (!wanted.empty()) {
-    if (a[0] == Py_None) {
-      raise_none_has_no_encode();
-      return nullptr;
-    }
-    std::string_view class_name;
-    if (!utf8_of(a[0], class_name)) return nullptr;
-    IDFObjectObj* found = nullptr;
-    if (!guard([&] { return name_index_find(as_model(self), class_name, wanted, found); }, false)) return nullptr;
-    return Py_NewRef(found ? reinterpret_cast<PyObject*>(found) : Py_None);
-  }
-  // An empty name matches objects whose first field is empty: found by a walk of the class.
-  PyRef candidates(get_objects_raw(as_model(self), a[0]));
-  if (!candidates) return nullptr;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
-    IDFObjectObj* obj = as_object(PyList_GET_ITEM(candidates.get(), i));
-    if (!obj->values.empty() && obj->values[0].empty()) return Py_NewRef(reinterpret_cast<PyObject*>(obj));
-  }
-  Py_RETURN_NONE;
+  return guard(
+      [&]() -> PyObject* {
+        PyObject* a[2];
+        check_status(bind_arguments(kByNameSig, args, nargs, kwnames, a));
+        if (!check_exact_str_or_none(a[0], "class_name") || !check_exact_str_or_none(a[1], "obj_name")) {
+          throw PythonErrorSet();
+        }
+        if (a[1] == Py_None) {
+          raise_none_has_no_encode();
+          throw PythonErrorSet();
+        }
+        const std::string_view wanted = utf8_of(a[1]);
+        if (!wanted.empty()) {
+          IDFObjectObj* found = name_index_find(as_model(self), class_text(a[0]), wanted);
+          return Py_NewRef(found ? as_py(found) : Py_None);
+        }
+        // An empty name matches objects whose first field is empty: found by a walk of the class.
+        PyRef candidates = take(get_objects_raw(as_model(self), a[0]));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
+          IDFObjectObj* obj = as_object(PyList_GET_ITEM(candidates.get(), i));
+          if (!obj->values.empty() && obj->values[0].empty()) return Py_NewRef(as_py(obj));
+        }
+        Py_RETURN_NONE;
+      },
+      nullptr);
 }
 
 PyObject* model_get_class_names(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-  if (bind_no_arguments("get_class_names", nargs, kwnames) < 0) return nullptr;
-  IDFModel* m = as_model(self);
-  PyRef names(PyList_New(0));
-  if (!names) return nullptr;
-  for (const auto& [key, positions] : m->objects_index_map) {
-    if (positions.empty()) continue;
-    bool failed;
-    IDFObjectObj* obj = object_at(m, positions.front(), failed);
-    if (failed) return nullptr;
-    if (obj && PyList_Append(names.get(), obj->class_name) < 0) return nullptr;
-  }
-  return names.release();
+  return guard(
+      [&]() -> PyObject* {
+        check_status(bind_no_arguments("get_class_names", nargs, kwnames));
+        IDFModel* m = as_model(self);
+        PyRef names = take(PyList_New(0));
+        for (const auto& [key, positions] : m->objects_index_map) {
+          if (positions.empty()) continue;
+          if (IDFObjectObj* obj = object_at(m, positions.front())) {
+            check_status(PyList_Append(names.get(), obj->class_name));
+          }
+        }
+        return names.release();
+      },
+      nullptr);
 }
 
 PyObject* model_find_dangling_references(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-  if (bind_no_arguments("find_dangling_references", nargs, kwnames) < 0) return nullptr;
-  IDFModel* m = as_model(self);
-  // A referring field dangles when none of its object lists has a target under its
-  // value. Every location in `referencers` is a live object's field.
-  std::vector<std::pair<FieldLoc, bool>> seen;  // (location, resolved through some list)
-  const bool ok = guard(
-      [&] {
+  return guard(
+      [&]() -> PyObject* {
+        check_status(bind_no_arguments("find_dangling_references", nargs, kwnames));
+        IDFModel* m = as_model(self);
+        // A referring field dangles when none of its object lists has a target under its
+        // value. Every location in `referencers` is a live object's field.
+        std::vector<std::pair<FieldLoc, bool>> seen;  // (location, resolved through some list)
         for (const auto& [list_name, values] : m->referencers) {
           const auto targets = m->targets.find(list_name);
           for (const auto& [value, locs] : values) {
@@ -174,78 +173,64 @@ PyObject* model_find_dangling_references(PyObject* self, PyObject* const*, Py_ss
           }
         }
         std::sort(seen.begin(), seen.end(), [](const auto& a, const auto& b) {
-          return a.first.first != b.first.first ? a.first.first < b.first.first : a.first.second < b.first.second;
+          return a.first.obj_idx != b.first.obj_idx ? a.first.obj_idx < b.first.obj_idx
+                                                    : a.first.field_idx < b.first.field_idx;
         });
-        return true;
+        PyRef result = take(PyList_New(0));
+        for (size_t i = 0; i < seen.size();) {
+          size_t j = i;
+          bool resolved = false;
+          for (; j < seen.size() && seen[j].first == seen[i].first; ++j) resolved = resolved || seen[j].second;
+          if (!resolved) {
+            if (IDFObjectObj* obj = object_at(m, seen[i].first.obj_idx)) {
+              PyRef pair = take(Py_BuildValue("(Oi)", as_py(obj), seen[i].first.field_idx));
+              check_status(PyList_Append(result.get(), pair.get()));
+            }
+          }
+          i = j;
+        }
+        return result.release();
       },
-      false);
-  if (!ok) return nullptr;
-  PyRef result(PyList_New(0));
-  if (!result) return nullptr;
-  for (size_t i = 0; i < seen.size();) {
-    size_t j = i;
-    bool resolved = false;
-    for (; j < seen.size() && seen[j].first == seen[i].first; ++j) resolved = resolved || seen[j].second;
-    if (!resolved) {
-      bool failed;
-      IDFObjectObj* obj = object_at(m, seen[i].first.first, failed);
-      if (failed) return nullptr;
-      if (obj) {
-        PyRef pair(Py_BuildValue("(Oi)", reinterpret_cast<PyObject*>(obj), seen[i].first.second));
-        if (!pair || PyList_Append(result.get(), pair.get()) < 0) return nullptr;
-      }
-    }
-    i = j;
-  }
-  return result.release();
+      nullptr);
 }
 
 PyObject* object_get_referenced_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  IDFModel* model = nullptr;
-  const FieldDef* field = nullptr;
-  std::string upper_val;
-  const bool ok = guard(
-      [&] { return reference_start(self, args, nargs, kwnames, "get_referenced_object", model, field, upper_val); },
-      false);
-  if (!ok) return nullptr;
-  if (!field) Py_RETURN_NONE;
-  for (const std::string& list_name : field->object_lists) {
-    const LocList* locs = locations(model->targets, list_name, upper_val);
-    if (!locs) continue;
-    for (const FieldLoc& loc : *locs) {
-      bool failed;
-      IDFObjectObj* obj = object_at(model, loc.first, failed);
-      if (failed) return nullptr;
-      if (obj) return Py_NewRef(reinterpret_cast<PyObject*>(obj));
-    }
-  }
-  Py_RETURN_NONE;
+  return guard(
+      [&]() -> PyObject* {
+        const ReferenceStart start = reference_start(self, args, nargs, kwnames, "get_referenced_object");
+        if (!start.field) Py_RETURN_NONE;
+        for (const std::string& list_name : start.field->object_lists) {
+          const LocList* locs = locations(start.model->targets, list_name, start.text);
+          if (!locs) continue;
+          for (const FieldLoc& loc : *locs) {
+            if (IDFObjectObj* obj = object_at(start.model, loc.obj_idx)) return Py_NewRef(as_py(obj));
+          }
+        }
+        Py_RETURN_NONE;
+      },
+      nullptr);
 }
 
 PyObject* object_get_referencing_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
-  IDFModel* model = nullptr;
-  const FieldDef* field = nullptr;
-  std::string upper_val;
-  const bool ok = guard(
-      [&] { return reference_start(self, args, nargs, kwnames, "get_referencing_objects", model, field, upper_val); },
-      false);
-  if (!ok) return nullptr;
-  PyRef found(PyList_New(0));
-  if (!found) return nullptr;
-  if (field) {
-    for (const std::string& list_name : field->references) {
-      const LocList* locs = locations(model->referencers, list_name, upper_val);
-      if (!locs) continue;
-      for (const FieldLoc& loc : *locs) {
-        bool failed;
-        IDFObjectObj* obj = object_at(model, loc.first, failed);
-        if (failed) return nullptr;
-        if (obj && PyList_Append(found.get(), reinterpret_cast<PyObject*>(obj)) < 0) return nullptr;
-      }
-    }
-  }
-  return tuple_from_list(found.get());
+  return guard(
+      [&]() -> PyObject* {
+        const ReferenceStart start = reference_start(self, args, nargs, kwnames, "get_referencing_objects");
+        PyRef found = take(PyList_New(0));
+        if (start.field) {
+          for (const std::string& list_name : start.field->references) {
+            const LocList* locs = locations(start.model->referencers, list_name, start.text);
+            if (!locs) continue;
+            for (const FieldLoc& loc : *locs) {
+              if (IDFObjectObj* obj = object_at(start.model, loc.obj_idx)) {
+                check_status(PyList_Append(found.get(), as_py(obj)));
+              }
+            }
+          }
+        }
+        return tuple_from_list(found.get());
+      },
+      nullptr);
 }
 
 }  // namespace quarvel::idf

@@ -2,32 +2,24 @@
 // point users of list-style methods to the model's own editing methods.
 #include "core.hpp"
 
-#include <cstring>
 
 namespace quarvel::idf {
 
 namespace {
 
 PyObject* raise_missing(PyObject* self, PyObject* name) {
-  const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
-  if (text) {
-    for (const char* word : {"append", "extend", "insert"}) {
-      if (std::strcmp(text, word) == 0) {
-        PyErr_SetString(PyExc_AttributeError,
-                        "This is a read-only tuple. To add new objects, use the idf.add_object() method.");
-        return nullptr;
-      }
-    }
-    for (const char* word : {"remove", "pop", "clear"}) {
-      if (std::strcmp(text, word) == 0) {
-        PyErr_SetString(PyExc_AttributeError,
-                        "This is a read-only tuple. To remove objects, use the idf.remove_object() or "
-                        "idf.remove_all_objects() methods.");
-        return nullptr;
-      }
-    }
-  } else {
-    PyErr_Clear();
+  // Whole names are compared: "append\0x" is not "append".
+  auto is = [&](const char* word) { return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, word) == 0; };
+  if (is("append") || is("extend") || is("insert")) {
+    PyErr_SetString(PyExc_AttributeError,
+                    "This is a read-only tuple. To add new objects, use the idf.add_object() method.");
+    return nullptr;
+  }
+  if (is("remove") || is("pop") || is("clear")) {
+    PyErr_SetString(PyExc_AttributeError,
+                    "This is a read-only tuple. To remove objects, use the idf.remove_object() or "
+                    "idf.remove_all_objects() methods.");
+    return nullptr;
   }
   PyRef type_name(PyType_GetName(Py_TYPE(self)));
   if (type_name) PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%S'", type_name.get(), name);

@@ -4,6 +4,13 @@
 
 #include <climits>
 
+// Fetching memory ahead of use: a hint where the compiler has one, nothing elsewhere.
+#if defined(__GNUC__) || defined(__clang__)
+#define QUARVEL_PREFETCH(address) __builtin_prefetch(address)
+#else
+#define QUARVEL_PREFETCH(address) ((void)(address))
+#endif
+
 namespace quarvel::idf {
 
 FormatConfig DEFAULT_FORMAT_CONFIG;
@@ -16,8 +23,7 @@ constexpr char kTimestampPrefix[] = "! Saved at: ";
 
 // The writers below throw; PythonErrorSet means a Python exception is set.
 void write_object(IDFObjectObj* self, std::string& out, const FormatConfig& config) {
-  if (!object_ready(self)) throw PythonErrorSet();
-  const ClassDef& cls = get_class_def(self);
+  const ClassDef& cls = class_of(self);
   const auto& values = self->values;
   out += config.class_indent;
   out += self->c_class_name;
@@ -86,9 +92,7 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
   if (out.capacity() < estimated_size) out.reserve(estimated_size);
 
   auto write_at = [&](size_t pos) {
-    bool failed;
-    IDFObjectObj* obj = object_at(self, pos, failed);
-    if (failed) throw PythonErrorSet();
+    IDFObjectObj* obj = object_at(self, pos);
     if (!obj) return;
     out += '\n';
     if (stop_on_error) {
@@ -106,11 +110,11 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
     const auto size = static_cast<size_t>(PyList_GET_SIZE(objects));
     for (size_t k = 0; k < count; ++k) {
       if (k + 8 < count && position(k + 8) < size) {
-        __builtin_prefetch(PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(position(k + 8))));
+        QUARVEL_PREFETCH(PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(position(k + 8))));
       }
       if (k + 4 < count && position(k + 4) < size) {
         PyObject* ahead = PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(position(k + 4)));
-        if (Py_IS_TYPE(ahead, g.IDFObject_type)) __builtin_prefetch(as_object(ahead)->values.data());
+        if (Py_IS_TYPE(ahead, g.IDFObject_type)) QUARVEL_PREFETCH(as_object(ahead)->values.data());
       }
       write_at(position(k));
     }
@@ -120,7 +124,7 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
     write_all(static_cast<size_t>(PyList_GET_SIZE(objects)), [](size_t k) { return k; });
     return;
   }
-  if (!model_ready(self)) throw PythonErrorSet();
+  require_model_ready(self);
   if (!is_idd(self->idd)) return;  // no schema and no objects: nothing to write
   std::string current_group;
   for (const ClassDef& cls : schema_of(self->idd).ordered_classes) {
@@ -142,67 +146,46 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
 }
 
 // A size argument as a 32-bit signed int, converted through __int__.
-bool size_argument(PyObject* obj, long default_value, long& out) {
-  if (!obj) {
-    out = default_value;
-    return true;
-  }
+long size_argument(PyObject* obj, long default_value) {
+  if (!obj) return default_value;
   PyRef number;
   if (PyLong_Check(obj)) {
     number = PyRef::borrow(obj);
   } else if (Py_TYPE(obj)->tp_as_number && Py_TYPE(obj)->tp_as_number->nb_int) {
-    number = PyRef(Py_TYPE(obj)->tp_as_number->nb_int(obj));
-    if (!number) return false;
+    number = take(Py_TYPE(obj)->tp_as_number->nb_int(obj));
     if (!PyLong_Check(number.get())) {
-      PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(number.get())->tp_name);
-      return false;
+      raise_format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(number.get())->tp_name);
     }
   } else {
-    PyErr_SetString(PyExc_TypeError, "an integer is required");
-    return false;
+    raise(PyExc_TypeError, "an integer is required");
   }
   int overflow = 0;
   const long value = PyLong_AsLongAndOverflow(number.get(), &overflow);
-  if (value == -1 && PyErr_Occurred()) return false;
+  if (value == -1 && PyErr_Occurred()) throw PythonErrorSet();
   if (overflow != 0 || value > INT_MAX || value < INT_MIN) {
-    PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
-    return false;
+    raise_format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
   }
-  out = value;
-  return true;
+  return value;
 }
 
-bool flag_argument(PyObject* obj, bool default_value, bool& out) {
-  if (!obj) {
-    out = default_value;
-    return true;
-  }
+bool flag_argument(PyObject* obj, bool default_value) {
+  if (!obj) return default_value;
   const int truth = PyObject_IsTrue(obj);
-  if (truth < 0) return false;
-  out = truth != 0;
-  return true;
+  check_status(truth);
+  return truth != 0;
 }
 
 // The layout that format and save use: the compact record, or one made from the sizes.
-bool layout_from_arguments(PyObject* const* sizes, const char* const* names, bool compact, FormatConfig& config) {
+FormatConfig layout_from_arguments(PyObject* const* sizes, const char* const* names, bool compact) {
   long values[3];
   const long defaults[3] = {0, 4, 24};
+  for (int i = 0; i < 3; ++i) values[i] = size_argument(sizes[i], defaults[i]);
+  if (compact) return MINIMAL_FORMAT_CONFIG;
   for (int i = 0; i < 3; ++i) {
-    if (!size_argument(sizes[i], defaults[i], values[i])) return false;
+    if (values[i] < 0) raise_format(PyExc_ValueError, "%s must not be negative, got %ld", names[i], values[i]);
   }
-  if (compact) {
-    config = MINIMAL_FORMAT_CONFIG;
-    return true;
-  }
-  for (int i = 0; i < 3; ++i) {
-    if (values[i] < 0) {
-      PyErr_Format(PyExc_ValueError, "%s must not be negative, got %ld", names[i], values[i]);
-      return false;
-    }
-  }
-  config = generate_format_config(static_cast<size_t>(values[0]), static_cast<size_t>(values[1]),
-                                  static_cast<size_t>(values[2]));
-  return true;
+  return generate_format_config(static_cast<size_t>(values[0]), static_cast<size_t>(values[1]),
+                                static_cast<size_t>(values[2]));
 }
 
 const char* const kFormatNames[] = {"class_indent_size", "field_indent_size", "field_size", "compact",
@@ -213,52 +196,19 @@ const char* const kSaveNames[] = {"output_path", "class_indent_size", "field_ind
                                   "compact",     "preserve_order",    "include_timestamp"};
 const Signature kSaveSig = {"save", kSaveNames, 7, 1, 4};
 
-// Writes `data` to `path` as Python's `with open(path, "wb") as f: f.write(data)`.
-PyObject* write_file(PyObject* path, const std::string& data) {
-  PyRef bytes(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
-  if (!bytes) return nullptr;
-  PyRef builtins(PyImport_ImportModule("builtins"));
-  if (!builtins) return nullptr;
-  PyRef file(PyObject_CallMethod(builtins.get(), "open", "Os", path, "wb"));
-  if (!file) return nullptr;
-  PyRef entered(PyObject_CallMethod(file.get(), "__enter__", nullptr));
-  if (!entered) return nullptr;
-  PyRef written(PyObject_CallMethod(entered.get(), "write", "O", bytes.get()));
-  if (!written) {
-    PyObject* exc = PyErr_GetRaisedException();
-    PyRef suppressed(PyObject_CallMethod(file.get(), "__exit__", "OOO", Py_TYPE(exc), exc, Py_None));
-    if (!suppressed) {
-      Py_DECREF(exc);
-      return nullptr;
-    }
-    const int truth = PyObject_IsTrue(suppressed.get());
-    if (truth == 0) {
-      PyErr_SetRaisedException(exc);
-      return nullptr;
-    }
-    Py_DECREF(exc);
-    if (truth < 0) return nullptr;
-    Py_RETURN_NONE;
-  }
-  PyRef exited(PyObject_CallMethod(file.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
-  if (!exited) return nullptr;
-  Py_RETURN_NONE;
+// Writes `data` to `target` through quarvel._files.write_atomic: a temporary file in
+// the target's folder, renamed over it once complete, so that a failure never leaves a
+// truncated file and a reader never sees a partial one.
+PyObject* write_file(PyObject* target, const std::string& data) {
+  PyRef bytes = take(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+  PyRef files = take(PyImport_ImportModule("quarvel._files"));
+  return PyObject_CallMethod(files.get(), "write_atomic", "OO", target, bytes.get());
 }
 
 }  // namespace
 
 FormatConfig generate_format_config(size_t class_indent_size, size_t field_indent_size, size_t field_size) {
   return FormatConfig{std::string(class_indent_size, ' '), std::string(field_indent_size, ' '), field_size, false};
-}
-
-void report_unraisable(const char* where, const std::exception& error) {
-  if (dynamic_cast<const std::bad_alloc*>(&error)) {
-    PyErr_NoMemory();
-  } else if (!PyErr_Occurred()) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-  }
-  PyRef context(PyUnicode_FromString(where));
-  PyErr_WriteUnraisable(context.get());
 }
 
 void object_write_to_buffer(IDFObjectObj* self, std::string& out, const FormatConfig& config) {
@@ -278,38 +228,33 @@ void model_write_to_buffer(IDFModel* self, std::string& out, const FormatConfig&
 }
 
 PyObject* model_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[5];
-  if (bind_arguments(kFormatSig, args, nargs, kwnames, a) < 0) return nullptr;
-  bool compact, preserve_order;
-  if (!flag_argument(a[3], false, compact) || !flag_argument(a[4], false, preserve_order)) return nullptr;
   return guard(
       [&]() -> PyObject* {
-        FormatConfig config;
-        if (!layout_from_arguments(a, kFormatNames, compact, config)) return nullptr;
+        PyObject* a[5];
+        check_status(bind_arguments(kFormatSig, args, nargs, kwnames, a));
+        const bool compact = flag_argument(a[3], false);
+        const bool preserve_order = flag_argument(a[4], false);
+        const FormatConfig config = layout_from_arguments(a, kFormatNames, compact);
         IDFModel* m = as_model(self);
-        if (!model_ready(m)) return nullptr;
+        require_model_ready(m);
         std::string buffer;
         write_model(m, buffer, config, preserve_order, true);
-        const std::string_view text = trim_newlines_view(buffer);
-        return str_from(text);
+        return str_from(trim_newlines_view(buffer));
       },
       nullptr);
 }
 
 PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[7];
-  if (bind_arguments(kSaveSig, args, nargs, kwnames, a) < 0) return nullptr;
-  bool compact, preserve_order, include_timestamp;
-  if (!flag_argument(a[4], false, compact) || !flag_argument(a[5], false, preserve_order) ||
-      !flag_argument(a[6], true, include_timestamp)) {
-    return nullptr;
-  }
   return guard(
       [&]() -> PyObject* {
-        FormatConfig config;
-        if (!layout_from_arguments(a + 1, kSaveNames + 1, compact, config)) return nullptr;
+        PyObject* a[7];
+        check_status(bind_arguments(kSaveSig, args, nargs, kwnames, a));
+        const bool compact = flag_argument(a[4], false);
+        const bool preserve_order = flag_argument(a[5], false);
+        const bool include_timestamp = flag_argument(a[6], true);
+        const FormatConfig config = layout_from_arguments(a + 1, kSaveNames + 1, compact);
         IDFModel* m = as_model(self);
-        if (!model_ready(m)) return nullptr;
+        require_model_ready(m);
         std::string buffer = kHeader;
         if (include_timestamp) {
           buffer += kTimestampPrefix;
@@ -324,9 +269,9 @@ PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* model_repr(PyObject* self) {
   IDFModel* m = as_model(self);
-  if (!model_ready(m)) return nullptr;
   return guard(
       [&]() -> PyObject* {
+        require_model_ready(m);
         std::string buffer;
         write_model(m, buffer, DEFAULT_FORMAT_CONFIG, false, true);
         return str_from(buffer);
@@ -336,7 +281,6 @@ PyObject* model_repr(PyObject* self) {
 
 PyObject* object_repr(PyObject* self) {
   IDFObjectObj* o = as_object(self);
-  if (!object_ready(o)) return nullptr;
   return guard(
       [&]() -> PyObject* {
         std::string buffer;

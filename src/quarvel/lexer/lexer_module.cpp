@@ -50,7 +50,7 @@ const LexerOps kOps = {
     c_init, lexer::scan_next_line, lexer::next_token, lexer::tokenize_line, lexer::push_text_token,
 };
 
-LexerCapi g_capi = {{LEXER_CAPI_VERSION, sizeof(LexerCapi)}, nullptr, &kOps};
+LexerCapi g_capi = {{LEXER_CAPI_VERSION, sizeof(LexerCapi), LEXER_LAYOUT}, nullptr, &kOps};
 
 // Test hook: the whole token stream of `data` as (type, value, line) tuples.
 const char* const kTokenizeNames[] = {"data", "idd_mode"};
@@ -75,8 +75,8 @@ PyObject* py_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       [&]() -> PyObject* {
         for (;;) {
           Token tok = lexer::next_token(lx);
-          PyRef item(Py_BuildValue("(iy#i)", static_cast<int>(tok.type), tok.value.data(),
-                                   static_cast<Py_ssize_t>(tok.value.size()), lx->line_num));
+          PyRef item(Py_BuildValue("(iy#L)", static_cast<int>(tok.type), tok.value.data(),
+                                   static_cast<Py_ssize_t>(tok.value.size()), static_cast<long long>(lx->line_num)));
           if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
           if (tok.type == TOKEN_EOF || tok.type == TOKEN_ERROR) return out.release();
         }

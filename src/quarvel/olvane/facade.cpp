@@ -205,8 +205,8 @@ PyObject* facade_removeidfobject(PyObject* self, PyObject* const* args, Py_ssize
     return nullptr;
   }
   // None, and a wrapper without an object, pass None on: the core refuses it.
-  PyObject* core_obj = wrapper == Py_None ? Py_None : as_wrapper(wrapper)->core_obj;
-  PyRef done(PyObject_CallMethod(as_facade(self)->core_idf, "remove_object", "O", core_obj));
+  PyRef core_obj = PyRef::borrow(wrapper == Py_None ? Py_None : as_wrapper(wrapper)->core_obj);
+  PyRef done(PyObject_CallMethod(as_facade(self)->core_idf, "remove_object", "O", core_obj.get()));
   if (!done) return nullptr;
   Py_RETURN_NONE;
 }

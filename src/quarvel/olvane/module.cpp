@@ -52,13 +52,13 @@ PyModuleDef kModule = {
 };
 
 int init_once(PyObject* module) {
-  g.core = import_capi<IdfCapi>(IDF_CAPSULE, IDF_CAPI_VERSION);
+  g.core = import_capi<IdfCapi>(IDF_CAPSULE, IDF_CAPI_VERSION, IDF_LAYOUT);
   if (!g.core) return -1;
-  g.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION);
+  g.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION, LEXER_LAYOUT);
   if (!g.lexer) return -1;
-  g.schema = import_capi<IddCapi>(IDD_CAPSULE, IDD_CAPI_VERSION);
+  g.schema = import_capi<IddCapi>(IDD_CAPSULE, IDD_CAPI_VERSION, IDD_LAYOUT);
   if (!g.schema) return -1;
-  g.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION);
+  g.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
   if (!g.utils) return -1;
   g.IDF_type = create_facade_type(module);
   g.Proxy_type = g.IDF_type ? create_proxy_type(module) : nullptr;

@@ -58,11 +58,13 @@ PyObject* field_name_for(PyObject* core, PyObject* name) {
   return resolve_field_key_to_field_name(class_name.get(), name);
 }
 
+// The core object is held for the whole operation: resolving the name runs the name's
+// own code (a str subclass), which may replace the wrapper's object.
 PyObject* read_field(PyObject* self, PyObject* name) {
-  PyObject* core = core_of(self);
+  PyRef core = PyRef::borrow(core_of(self));
   if (!core) return nullptr;
-  PyRef field(field_name_for(core, name));
-  return field ? PyObject_GetItem(core, field.get()) : nullptr;
+  PyRef field(field_name_for(core.get(), name));
+  return field ? PyObject_GetItem(core.get(), field.get()) : nullptr;
 }
 
 // Whether normal lookup can find `name` on the wrapper: only attributes of its type
@@ -93,10 +95,10 @@ PyObject* wrapper_getattro(PyObject* self, PyObject* name) {
 
 int wrapper_setattro(PyObject* self, PyObject* name, PyObject* value) {
   if (!value) return PyObject_GenericSetAttr(self, name, nullptr);  // deletion is not redirected
-  PyObject* core = core_of(self);
+  PyRef core = PyRef::borrow(core_of(self));
   if (!core) return -1;
-  PyRef field(field_name_for(core, name));
-  return field ? PyObject_SetItem(core, field.get(), value) : -1;
+  PyRef field(field_name_for(core.get(), name));
+  return field ? PyObject_SetItem(core.get(), field.get(), value) : -1;
 }
 
 PyObject* wrapper_getattr_method(PyObject* self, PyObject* name) {

@@ -1,11 +1,9 @@
 // Argument binding for METH_FASTCALL | METH_KEYWORDS functions, and the fixed
 // wordings of argument errors that callers see.
 #pragma once
-#include "pyref.hpp"
+#include "errors.hpp"
 
 #include <cstddef>
-#include <exception>
-#include <new>
 
 namespace quarvel {
 
@@ -109,28 +107,6 @@ inline int bind_no_arguments(const char* func, Py_ssize_t nargs, PyObject* kwnam
     return -1;
   }
   return 0;
-}
-
-// Thrown by native code that has already set a Python exception.
-struct PythonErrorSet : std::exception {
-  const char* what() const noexcept override { return "a Python exception is set"; }
-};
-
-// Runs `body`, turning any escaping C++ exception into the matching Python error.
-template <class F>
-auto guard(F&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
-  try {
-    return body();
-  } catch (const PythonErrorSet&) {
-    // the exception is already set
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
-  }
-  return on_error;
 }
 
 }  // namespace quarvel

@@ -82,7 +82,7 @@ struct ClassDef {
   bool obsolete = false;
   std::string format;
   std::string memo;
-  int line = 0;  // line of the class name in the dictionary
+  int64_t line = 0;  // line of the class name in the dictionary
 };
 
 struct c_IDD {
@@ -111,7 +111,36 @@ struct IDDObject {
 // any real object, and small enough that writing the last field cannot exhaust memory.
 inline constexpr int kMaxFieldIndex = (1 << 24) - 1;
 
-inline constexpr uint32_t IDD_CAPI_VERSION = 1;
+#define QUARVEL_MEMBER(type, member) QUARVEL_OFFSETOF(type, member), sizeof(type::member)
+
+// The layout of the schema structs that the other modules read in place.
+inline constexpr uint64_t IDD_LAYOUT = layout_fingerprint(
+    sizeof(ExtPattern), QUARVEL_MEMBER(ExtPattern, prefix), QUARVEL_MEMBER(ExtPattern, suffix),
+    QUARVEL_MEMBER(ExtPattern, search_prefix), QUARVEL_MEMBER(ExtPattern, search_suffix),
+    QUARVEL_MEMBER(ExtPattern, numbered), sizeof(ExtensibleDef), QUARVEL_MEMBER(ExtensibleDef, is_extensible),
+    QUARVEL_MEMBER(ExtensibleDef, begin_index), QUARVEL_MEMBER(ExtensibleDef, size),
+    QUARVEL_MEMBER(ExtensibleDef, patterns), sizeof(FieldDef), QUARVEL_MEMBER(FieldDef, name),
+    QUARVEL_MEMBER(FieldDef, required), QUARVEL_MEMBER(FieldDef, units), QUARVEL_MEMBER(FieldDef, default_val),
+    QUARVEL_MEMBER(FieldDef, autosizable), QUARVEL_MEMBER(FieldDef, autocalculatable),
+    QUARVEL_MEMBER(FieldDef, field_type), QUARVEL_MEMBER(FieldDef, choices), QUARVEL_MEMBER(FieldDef, references),
+    QUARVEL_MEMBER(FieldDef, object_lists), QUARVEL_MEMBER(FieldDef, code), QUARVEL_MEMBER(FieldDef, display_name),
+    QUARVEL_MEMBER(FieldDef, ip_units), QUARVEL_MEMBER(FieldDef, type_word), QUARVEL_MEMBER(FieldDef, minimum),
+    QUARVEL_MEMBER(FieldDef, maximum), QUARVEL_MEMBER(FieldDef, minimum_exclusive),
+    QUARVEL_MEMBER(FieldDef, maximum_exclusive), QUARVEL_MEMBER(FieldDef, has_default),
+    QUARVEL_MEMBER(FieldDef, deprecated), QUARVEL_MEMBER(FieldDef, retaincase),
+    QUARVEL_MEMBER(FieldDef, begin_extensible), QUARVEL_MEMBER(FieldDef, units_based_on_field),
+    QUARVEL_MEMBER(FieldDef, external_lists), QUARVEL_MEMBER(FieldDef, reference_class_names), sizeof(ClassDef),
+    QUARVEL_MEMBER(ClassDef, name), QUARVEL_MEMBER(ClassDef, group), QUARVEL_MEMBER(ClassDef, fields),
+    QUARVEL_MEMBER(ClassDef, min_fields), QUARVEL_MEMBER(ClassDef, base_field_index_map),
+    QUARVEL_MEMBER(ClassDef, extensible), QUARVEL_MEMBER(ClassDef, field_idx_with_default),
+    QUARVEL_MEMBER(ClassDef, unique_object), QUARVEL_MEMBER(ClassDef, required_object),
+    QUARVEL_MEMBER(ClassDef, obsolete), QUARVEL_MEMBER(ClassDef, format), QUARVEL_MEMBER(ClassDef, memo),
+    QUARVEL_MEMBER(ClassDef, line), sizeof(c_IDD), QUARVEL_MEMBER(c_IDD, version), QUARVEL_MEMBER(c_IDD, class_map),
+    QUARVEL_MEMBER(c_IDD, ordered_classes), sizeof(IDDObject), QUARVEL_MEMBER(IDDObject, c_idd),
+    QUARVEL_MEMBER(IDDObject, initialized), QUARVEL_MEMBER(IDDObject, version),
+    QUARVEL_MEMBER(IDDObject, class_name_strs));
+
+inline constexpr uint32_t IDD_CAPI_VERSION = 2;
 inline constexpr const char* IDD_CAPSULE = "quarvel.idd._C_API";
 
 struct IddCapi {

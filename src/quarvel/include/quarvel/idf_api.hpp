@@ -13,8 +13,8 @@ namespace quarvel {
 
 // A field of an object in the reference index: object position and field index.
 struct FieldLoc {
-  size_t first;
-  int second;
+  size_t obj_idx;
+  int field_idx;
   bool operator==(const FieldLoc&) const = default;
 };
 
@@ -56,17 +56,23 @@ class LocList {
   FieldLoc& operator[](size_t i) { return data()[i]; }
   const FieldLoc& operator[](size_t i) const { return data()[i]; }
   FieldLoc& back() { return data()[size_ - 1]; }
+  size_t capacity() const { return cap_; }
   void pop_back() { --size_; }
+  // Throws std::bad_alloc with the list unchanged; never allocates within capacity.
   void push_back(FieldLoc loc) {
-    if (size_ == cap_) grow();
+    if (size_ == cap_) grow(size_t{cap_} * 2);
     data()[size_++] = loc;
+  }
+  void reserve(size_t n) {
+    if (n > cap_) grow(n > size_t{cap_} * 2 ? n : size_t{cap_} * 2);
   }
 
  private:
   FieldLoc* data() { return cap_ > 1 ? heap_ : &one_; }
   const FieldLoc* data() const { return cap_ > 1 ? heap_ : &one_; }
-  void grow() {
-    const uint32_t cap = cap_ * 2;
+  void grow(size_t wanted) {
+    if (wanted > UINT32_MAX) throw std::bad_alloc();
+    const auto cap = static_cast<uint32_t>(wanted);
     auto* fresh = static_cast<FieldLoc*>(::operator new(sizeof(FieldLoc) * cap));
     std::memcpy(static_cast<void*>(fresh), data(), sizeof(FieldLoc) * size_);
     if (cap_ > 1) ::operator delete(heap_);
@@ -148,7 +154,20 @@ struct IdfObjectOps {
   void (*write_to_buffer)(IDFObjectObj* self, std::string& out_buffer, const FormatConfig& config);
 };
 
-inline constexpr uint32_t IDF_CAPI_VERSION = 1;
+// The layout of the model structs that the compatibility module reads in place.
+inline constexpr uint64_t IDF_LAYOUT = layout_fingerprint(
+    sizeof(FieldLoc), QUARVEL_MEMBER(FieldLoc, obj_idx), QUARVEL_MEMBER(FieldLoc, field_idx), sizeof(LocList),
+    sizeof(c_IDFObject), QUARVEL_MEMBER(c_IDFObject, class_name), QUARVEL_MEMBER(c_IDFObject, values),
+    sizeof(FormatConfig), QUARVEL_MEMBER(FormatConfig, class_indent), QUARVEL_MEMBER(FormatConfig, field_indent),
+    QUARVEL_MEMBER(FormatConfig, field_size), QUARVEL_MEMBER(FormatConfig, compact), sizeof(IDFModel),
+    QUARVEL_MEMBER(IDFModel, idd), QUARVEL_MEMBER(IDFModel, objects), QUARVEL_MEMBER(IDFModel, objects_index_map),
+    QUARVEL_MEMBER(IDFModel, targets), QUARVEL_MEMBER(IDFModel, referencers), sizeof(IDFObjectObj),
+    QUARVEL_MEMBER(IDFObjectObj, idd), QUARVEL_MEMBER(IDFObjectObj, parent_idf),
+    QUARVEL_MEMBER(IDFObjectObj, class_idx), QUARVEL_MEMBER(IDFObjectObj, c_class_name),
+    QUARVEL_MEMBER(IDFObjectObj, class_name), QUARVEL_MEMBER(IDFObjectObj, values),
+    QUARVEL_MEMBER(IDFObjectObj, obj_idx), sizeof(IdfOps), sizeof(IdfObjectOps));
+
+inline constexpr uint32_t IDF_CAPI_VERSION = 2;
 inline constexpr const char* IDF_CAPSULE = "quarvel.idf._C_API";
 
 struct IdfCapi {

@@ -27,7 +27,7 @@ struct LexerObject {
   PyObject_HEAD
   std::vector<Token> buffer;  // tokens queued ahead of the current line (errors)
   size_t buffer_idx;
-  int line_num;
+  int64_t line_num;
   bool is_idd;
   std::string_view content;
   size_t pos;
@@ -49,7 +49,15 @@ struct LexerOps {
   void (*push_text_token)(LexerObject* self, std::string_view text);
 };
 
-inline constexpr uint32_t LEXER_CAPI_VERSION = 1;
+// The layout of the tokenizer structs that the parser reads in place.
+inline constexpr uint64_t LEXER_LAYOUT = layout_fingerprint(
+    sizeof(Token), QUARVEL_OFFSETOF(Token, type), QUARVEL_OFFSETOF(Token, value), sizeof(LexerObject),
+    QUARVEL_OFFSETOF(LexerObject, buffer), QUARVEL_OFFSETOF(LexerObject, buffer_idx),
+    QUARVEL_OFFSETOF(LexerObject, line_num), QUARVEL_OFFSETOF(LexerObject, is_idd),
+    QUARVEL_OFFSETOF(LexerObject, content), QUARVEL_OFFSETOF(LexerObject, pos), QUARVEL_OFFSETOF(LexerObject, owner),
+    sizeof(LexerOps));
+
+inline constexpr uint32_t LEXER_CAPI_VERSION = 2;
 inline constexpr const char* LEXER_CAPSULE = "quarvel.lexer._C_API";
 
 struct LexerCapi {

@@ -10,8 +10,19 @@ namespace quarvel {
 struct Checksums {
   long written, sha1, md5;
   const char* members;
-  bool accepts(long c) const { return c == written || c == sha1 || c == md5; }
+  bool accepts(long long c) const { return c == written || c == sha1 || c == md5; }
 };
+
+// 1 when `given` is one of the accepted checksums, 0 when it is another integer, -1
+// with an exception set when it is no integer at all.
+inline int checksum_accepted(const Checksums& sums, PyObject* given) {
+  PyRef index(PyNumber_Index(given));
+  if (!index) return -1;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return -1;
+  return overflow == 0 && sums.accepts(value) ? 1 : 0;
+}
 
 // (reconstructor, (type, checksum, None), state) for the set-state form, in which the
 // instance is memoized before its state is pickled; otherwise (reconstructor, (type,
@@ -37,14 +48,18 @@ inline PyObject* reconstruct_bare(PyObject* const* args, Py_ssize_t nargs, const
     raise_argument_type("state", "tuple", state);
     return nullptr;
   }
-  const long checksum = PyLong_AsLong(args[1]);
-  if (checksum == -1 && PyErr_Occurred()) return nullptr;
-  if (!sums.accepts(checksum)) {
+  const int accepted = checksum_accepted(sums, args[1]);
+  if (accepted < 0) return nullptr;
+  if (!accepted) {
+    // The number as given, however large or negative, in the hexadecimal of hex().
+    PyRef index(PyNumber_Index(args[1]));
+    PyRef given(index ? PyNumber_ToBase(index.get(), 16) : nullptr);
+    if (!given) return nullptr;
     PyRef pickle(PyImport_ImportModule("pickle"));
     if (!pickle) return nullptr;
     PyRef error(PyObject_GetAttrString(pickle.get(), "PickleError"));
     if (!error) return nullptr;
-    PyErr_Format(error.get(), "Incompatible checksums (0x%lx vs (0x%lx, 0x%lx, 0x%lx) = (%s))", checksum,
+    PyErr_Format(error.get(), "Incompatible checksums (%U vs (0x%lx, 0x%lx, 0x%lx) = (%s))", given.get(),
                  sums.written, sums.sha1, sums.md5, sums.members);
     return nullptr;
   }

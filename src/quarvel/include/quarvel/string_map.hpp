@@ -1,17 +1,73 @@
 // A hash map from byte strings to values, stored flat (open addressing with linear
 // probing): a lookup touches one run of slots instead of a bucket and a node, which
 // keeps large reference indexes cache-friendly. Lookups take a string_view, so no
-// temporary string is made to search.
+// temporary string is made to search; maps whose keys are stored upper-cased can also
+// be searched with text in any letter case (`find_upper`), without folding it first.
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 namespace quarvel {
+
+namespace string_map_detail {
+
+// ASCII 'a'..'z' of eight bytes raised at once; every other byte, UTF-8 included, kept.
+inline uint64_t upper8(uint64_t x) noexcept {
+  const uint64_t low7 = x & 0x7F7F7F7F7F7F7F7FULL;
+  const uint64_t at_least_a = low7 + 0x1F1F1F1F1F1F1F1FULL;  // high bit set from 'a' (0x61) up
+  const uint64_t above_z = low7 + 0x0505050505050505ULL;     // high bit set from '{' (0x7B) up
+  const uint64_t lower = at_least_a & ~above_z & ~x & 0x8080808080808080ULL;
+  return x ^ (lower >> 2);
+}
+
+inline uint64_t mix(uint64_t h) noexcept {
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDULL;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+// A hash of the bytes of `s`, eight at a time; with `fold`, of its ASCII upper-casing,
+// so that a key stored upper-cased and the same text in any case hash alike.
+template <bool Fold>
+inline uint64_t hash_bytes(std::string_view s) noexcept {
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ s.size();
+  const char* p = s.data();
+  size_t n = s.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (Fold) w = upper8(w);
+    h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
+    h ^= h >> 29;
+  }
+  if (n > 0) {
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    if constexpr (Fold) w = upper8(w);
+    h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
+  }
+  return mix(h);
+}
+
+// Whether `stored` equals `text` upper-cased (ASCII letters only).
+inline bool equals_upper(std::string_view stored, std::string_view text) noexcept {
+  if (stored.size() != text.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (stored[i] != ((c >= 'a' && c <= 'z') ? static_cast<char>(c - 0x20) : c)) return false;
+  }
+  return true;
+}
+
+}  // namespace string_map_detail
 
 template <class V>
 class StringMap {
@@ -72,10 +128,19 @@ class StringMap {
 
   iterator find(std::string_view key) {
     const size_t at = locate(key, hash_of(key));
-    return at == kMissing ? end() : iterator(slots_.data() + at, slots_.data() + slots_.size());
+    return at == kMissing ? end() : at_iter(at);
   }
   const_iterator find(std::string_view key) const {
     const size_t at = locate(key, hash_of(key));
+    return at == kMissing ? end() : const_iterator(slots_.data() + at, slots_.data() + slots_.size());
+  }
+  // The entry whose key is `text` upper-cased, for maps whose keys are stored so.
+  iterator find_upper(std::string_view text) {
+    const size_t at = locate_upper(text);
+    return at == kMissing ? end() : at_iter(at);
+  }
+  const_iterator find_upper(std::string_view text) const {
+    const size_t at = locate_upper(text);
     return at == kMissing ? end() : const_iterator(slots_.data() + at, slots_.data() + slots_.size());
   }
 
@@ -94,6 +159,16 @@ class StringMap {
     if (iterator it = find(key); it != end()) return {it, false};
     return try_emplace(std::string(key));
   }
+  // Inserts `text` upper-cased unless present. Throws std::bad_alloc with the map
+  // unchanged when it cannot grow or make the key.
+  std::pair<iterator, bool> try_emplace_upper(std::string_view text) {
+    if (const size_t at = locate_upper(text); at != kMissing) return {at_iter(at), false};
+    std::string key(text);
+    for (char& c : key) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+    }
+    return try_emplace(std::move(key));
+  }
   V& operator[](std::string&& key) { return try_emplace(std::move(key)).first->second; }
   V& operator[](std::string_view key) { return try_emplace(key).first->second; }
 
@@ -109,7 +184,7 @@ class StringMap {
  private:
   static constexpr size_t kMissing = static_cast<size_t>(-1);
 
-  static uint64_t hash_of(std::string_view key) { return std::hash<std::string_view>{}(key) | kUsed; }
+  static uint64_t hash_of(std::string_view key) { return string_map_detail::hash_bytes<false>(key) | kUsed; }
   size_t mask() const { return slots_.size() - 1; }
   iterator at_iter(size_t at) { return iterator(slots_.data() + at, slots_.data() + slots_.size()); }
 
@@ -119,6 +194,16 @@ class StringMap {
       const Slot& s = slots_[i];
       if (s.hash == 0) return kMissing;
       if (s.hash == h && s.kv.first == key) return i;
+    }
+  }
+
+  size_t locate_upper(std::string_view text) const {
+    if (slots_.empty()) return kMissing;
+    const uint64_t h = string_map_detail::hash_bytes<true>(text) | kUsed;
+    for (size_t i = h & mask();; i = (i + 1) & mask()) {
+      const Slot& s = slots_[i];
+      if (s.hash == 0) return kMissing;
+      if (s.hash == h && string_map_detail::equals_upper(s.kv.first, text)) return i;
     }
   }
 

@@ -8,7 +8,7 @@
 
 namespace quarvel {
 
-inline constexpr uint32_t UTILS_CAPI_VERSION = 1;
+inline constexpr uint32_t UTILS_CAPI_VERSION = 2;
 inline constexpr const char* UTILS_CAPSULE = "quarvel.utils._C_API";
 
 struct UtilsCapi {
@@ -22,5 +22,8 @@ struct UtilsCapi {
   // First run of ASCII digits as (start, end), end exclusive; (-1, -1) when none.
   std::pair<Py_ssize_t, Py_ssize_t> (*get_continuous_digits_indices)(std::string_view key);
 };
+
+// The utility table shares no struct; its fingerprint covers the table itself.
+inline constexpr uint64_t UTILS_LAYOUT = layout_fingerprint(sizeof(UtilsCapi));
 
 }  // namespace quarvel

@@ -1,0 +1,114 @@
+// Loading a model from IDF text: the tokenizer and the grammar run without the
+// interpreter lock, then each raw record becomes an object, indexed by class and by
+// the references its fields take part in.
+#include "core.hpp"
+
+namespace quarvel::idf {
+
+namespace {
+
+[[noreturn]] void raise_parse_failure(const ParseFailure& failure) {
+  const auto line = static_cast<long long>(failure.line);
+  switch (failure.kind) {
+    case ParseFailure::kNone:
+      break;
+    case ParseFailure::kNoMemory:
+      throw std::bad_alloc();
+    case ParseFailure::kUnterminated:
+      raise_format(PyExc_ValueError, "IDF parsing error (Line %lld): unterminated object before EOF; missing ';'.",
+                   line);
+    case ParseFailure::kTokenError: {
+      PyRef text = take(str_from(failure.text));
+      raise_format(PyExc_ValueError, "IDF parsing error (Line %lld): %R", line, text.get());
+    }
+    case ParseFailure::kMissingDelimiter: {
+      PyRef text = take(str_from(failure.text));
+      raise_format(PyExc_ValueError, "IDF parsing error (Line %lld): missing delimiter before '%U'.", line,
+                   text.get());
+    }
+    case ParseFailure::kUnknownToken:
+      raise_format(PyExc_ValueError, "IDF parsing error (Line %lld): unrecognized token type '%d'.", line,
+                   failure.token_type);
+  }
+  raise(PyExc_SystemError, "parse failure of no kind");
+}
+
+// The objects of the raw records, appended and indexed. A failure leaves a model that
+// is dropped by its caller, so nothing is taken back.
+void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
+  if (!PyList_Check(self->objects) || !is_idd(self->idd)) {
+    raise(PyExc_TypeError, "objects can only be built into a model with a schema and an object list");
+  }
+  const c_IDD& schema = schema_of(self->idd);
+  std::string search_key;
+  for (c_IDFObject& c_object : c_idf_objects) {
+    search_key.assign(c_object.class_name);
+    for (char& c : search_key) c = ascii_upper(c);
+    const auto found = schema.class_map.find(search_key);
+    if (found == schema.class_map.end()) {
+      raise_format(PyExc_ValueError, "IDF parsing error: Unknown class: '%s'", c_object.class_name.c_str());
+    }
+    const size_t class_idx = found->second;
+    const ClassDef& cls = schema.ordered_classes[class_idx];
+    PyRef obj = take(as_py(new_bare_object(g.IDFObject_type)));
+    IDFObjectObj* o = as_object(obj.get());
+    // A class written as the schema spells it hands its name over, saving a copy.
+    if (c_object.class_name == cls.name) o->c_class_name.swap(c_object.class_name);
+    check_status(object_c_init(o, self->idd, as_py(self), class_idx, c_object.values));
+    o->obj_idx = static_cast<size_t>(PyList_GET_SIZE(self->objects));
+    check_status(PyList_Append(self->objects, obj.get()));
+    auto positions = self->objects_index_map.find(search_key);
+    if (positions == self->objects_index_map.end()) {
+      positions = self->objects_index_map.try_emplace(std::string_view(search_key)).first;
+    }
+    positions->second.push_back(o->obj_idx);
+    for_each_registration(cls, o->values, [&](const std::string& name, bool target, const std::string& text, int f) {
+      add_location(target ? self->targets : self->referencers, name, text, FieldLoc{o->obj_idx, f});
+    });
+  }
+}
+
+void load(IDFModel* self, PyObject* idd, PyObject* idf_content) {
+  Py_XSETREF(self->idd, Py_NewRef(idd));
+  Py_XSETREF(self->objects, take(PyList_New(0)).release());
+
+  PyTypeObject* lexer_type = g.lexer->Lexer_type;
+  PyRef empty = take(PyTuple_New(0));
+  PyRef lexer = take(lexer_type->tp_new(lexer_type, empty.get(), nullptr));
+  auto* lx = reinterpret_cast<LexerObject*>(lexer.get());
+  g.lexer->ops->c_init(lx, idf_content, 0);
+
+  std::vector<c_IDFObject> c_objects;
+  ParseFailure failure;
+  Py_BEGIN_ALLOW_THREADS
+  failure = parse_idf(lx, c_objects);
+  Py_END_ALLOW_THREADS
+  if (failure.kind != ParseFailure::kNone) raise_parse_failure(failure);
+  if (idd == Py_None && !c_objects.empty()) {
+    raise(PyExc_TypeError, "Argument 'idd' is None, but a schema (IDD) is needed to load objects");
+  }
+  if (!c_objects.empty()) build(self, c_objects);
+}
+
+}  // namespace
+
+int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content) {
+  return guard(
+      [&] {
+        load(self, idd, idf_content);
+        return 0;
+      },
+      -1);
+}
+
+void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
+  if (c_idf_objects.empty()) return;
+  guard(
+      [&] {
+        build(self, c_idf_objects);
+        return true;
+      },
+      false);
+}
+
+}  // namespace quarvel::idf
