@@ -31,6 +31,7 @@ def test_readme_examples_run(tmp_path):
     assert "1 Autocalculate" in out
     assert "Version,9.1;" in out
     assert "[2, 2]" in out
+    assert "Zone field 'Name' cannot hold ',': IDF text has no way to write it" in out
 
 
 def test_readme_commands_are_true():
