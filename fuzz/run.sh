@@ -21,7 +21,7 @@ fuzz/build.sh "$PYTHON"
 VENV=.fuzz-venv
 [ -x "$VENV/bin/python" ] || "$PYTHON" -m venv "$VENV"
 "$VENV/bin/python" -m pip install --quiet --upgrade pip
-"$VENV/bin/python" -m pip install --quiet atheris scikit-build-core
+"$VENV/bin/python" -m pip install --quiet atheris scikit-build-core cmake ninja
 CC="$CLANG" CXX="$CLANGXX" "$VENV/bin/python" -m pip install --quiet --no-build-isolation . \
   -Ccmake.define.QUARVEL_FUZZ=ON -Cbuild-dir=build/fuzz-ext -Cinstall.strip=false
 
