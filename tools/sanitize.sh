@@ -12,7 +12,7 @@ shift || true
 VENV=.sanitize-venv
 [ -x "$VENV/bin/python" ] || "$PYTHON" -m venv "$VENV"
 "$VENV/bin/python" -m pip install --quiet --upgrade pip
-"$VENV/bin/python" -m pip install --quiet scikit-build-core pytest hypothesis
+"$VENV/bin/python" -m pip install --quiet scikit-build-core cmake ninja pytest hypothesis
 "$VENV/bin/python" -m pip install --quiet --no-build-isolation . \
   -Ccmake.define.QUARVEL_SANITIZE=ON -Ccmake.build-type=Debug -Cinstall.strip=false -Cbuild-dir=build/sanitize
 
