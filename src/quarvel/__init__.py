@@ -1,10 +1,22 @@
 """Quarvel: read, query, edit and write IDF building-energy model files.
 
 The modules: ``quarvel.idd`` (schemas), ``quarvel.idf`` (models), ``quarvel.olvane``
-(an older method vocabulary over models), ``quarvel.lexer`` and ``quarvel.utils``.
+(an older method vocabulary over models), ``quarvel.diagnostics`` (validation findings),
+``quarvel.lexer`` and ``quarvel.utils``.
 """
 
+from __future__ import annotations
+
 from pathlib import Path
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from quarvel.diagnostics import Diagnostic as Diagnostic
+    from quarvel.idd import IDD as IDD
+    from quarvel.idf import IDF as IDF
+    from quarvel.idf import IDFObject as IDFObject
+    from quarvel.idf import IDFParseError as IDFParseError
+    from quarvel.idf import UnknownFieldError as UnknownFieldError
 
 __version__ = "0.1.0"
 
@@ -13,3 +25,23 @@ EXAMPLE_IDD = _DATA / "example.idd"
 """A small schema shipped with the package, for trying things out."""
 EXAMPLE_IDF = _DATA / "example.idf"
 """A one-zone office model against ``EXAMPLE_IDD``."""
+
+# Offered here, loaded on first use: importing the package stays cheap.
+_LAZY = {
+    "IDD": "quarvel.idd",
+    "IDF": "quarvel.idf",
+    "IDFObject": "quarvel.idf",
+    "IDFParseError": "quarvel.idf",
+    "UnknownFieldError": "quarvel.idf",
+    "Diagnostic": "quarvel.diagnostics",
+}
+__all__ = ["EXAMPLE_IDD", "EXAMPLE_IDF", *_LAZY]
+
+
+def __getattr__(name: str) -> object:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'quarvel' has no attribute {name!r}")
+    from importlib import import_module
+
+    return getattr(import_module(module), name)

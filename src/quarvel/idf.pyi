@@ -1,15 +1,26 @@
 """IDF models: loading, field access, queries, editing, writing and pickling."""
 
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from os import PathLike
 from typing import IO, Any, NoReturn, Self, overload
 
+from quarvel.diagnostics import Diagnostic
 from quarvel.idd import IDD
+from quarvel.idd import UnknownFieldError as UnknownFieldError
 
 FieldValue = str | int | float | None
 Settable = bool | int | float | str | None
 InitialValues = list[Any] | dict[int, Any] | dict[str, Any] | dict[int | str, Any] | None
 Path = str | bytes | PathLike[str] | PathLike[bytes]
+
+VALIDATION_RULES: tuple[tuple[str, str, str, str], ...]
+
+class IDFParseError(ValueError):
+    """IDF text that does not load."""
+
+    lineno: int | None
+    filename: str | None
+    class_name: str | None
 
 class IDFObjectTuple(tuple[IDFObject, ...]):
     """tuple of IDFObjects with custom error messages"""
@@ -20,6 +31,8 @@ class IDFObject:
     def __init__(self, idd: IDD, class_name: str) -> None: ...
     @property
     def class_name(self) -> str: ...
+    @property
+    def line(self) -> int | None: ...
     def __getitem__(self, key: int | str) -> FieldValue: ...
     def __setitem__(self, key: int | str, value: Settable) -> None: ...
     def __delitem__(self, key: int | str) -> NoReturn: ...
@@ -48,6 +61,9 @@ class IDF:
     def get_object_by_name(self, class_name: str, obj_name: str) -> IDFObject | None: ...
     def get_class_names(self) -> list[str]: ...
     def find_dangling_references(self) -> list[tuple[IDFObject, int]]: ...
+    def validate(
+        self, select: str | Iterable[str] | None = None, ignore: str | Iterable[str] | None = None
+    ) -> list[Diagnostic]: ...
     def add_object(
         self, class_name: str, initial_values: InitialValues = None, default_values: bool = True
     ) -> IDFObject: ...

@@ -340,6 +340,9 @@ bool finalize_class(ClassDef& cls, const LowerFn& lower, ParseError& err) {
     if (added) entry->second = static_cast<int>(i);  // the first field of a name wins
   }
   for (FieldDef& f : cls.fields) f.display_name = f.units.empty() ? f.name : f.name + " {" + f.units + "}";
+  for (size_t i = 0; i < cls.fields.size(); ++i) {
+    if (cls.fields[i].required) cls.required_fields.push_back(static_cast<int>(i));
+  }
   ExtensibleDef& ext = cls.extensible;
   if (ext.size <= 0) return true;
 
@@ -389,6 +392,11 @@ bool parse_idd(std::string_view text, const LowerFn& lower, c_IDD& out, ParseErr
   if (!parser.run(text, parsed)) return false;
   for (ClassDef& cls : parsed.ordered_classes) {
     if (!finalize_class(cls, lower, err)) return false;
+    for (const FieldDef& f : cls.fields) {
+      for (const std::string& list : f.reference_class_names) {
+        parsed.class_name_lists[std::string_view(list)].try_emplace_upper(cls.name);
+      }
+    }
   }
   out = std::move(parsed);
   return true;

@@ -55,6 +55,7 @@ PyRef clone_object(IDFObjectObj* source, PyObject* parent) {
   Py_XSETREF(o->class_name, Py_NewRef(source->class_name));
   o->values = source->values;
   o->obj_idx = source->obj_idx;
+  o->line = source->line;
   copy_dict_shallow(as_py(source), copy.get());
   return copy;
 }

@@ -26,6 +26,7 @@ struct Bound {
   PyTypeObject* IDF_type = nullptr;
   PyTypeObject* IDFObject_type = nullptr;
   PyTypeObject* IDFObjectTuple_type = nullptr;
+  PyObject* IDFParseError = nullptr;  // ValueError with lineno, filename and class_name
 };
 extern Bound g;
 
@@ -271,6 +272,15 @@ PyObject* object_reduce(PyObject* self, PyObject*);
 PyObject* object_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* unpickle_model(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* unpickle_object(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// ---- validation (validate.cpp) ----
+PyObject* model_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The rules as (code, rule, severity, summary) tuples, in code order.
+PyObject* validation_rules();
+// Throws RuntimeError while a scan reads the model without the interpreter lock.
+void require_no_readers(IDFModel* model);
+// Whether `text` names a class that joins reference list `list` (\reference-class-name).
+bool names_a_class(const c_IDD& schema, const std::string& list, std::string_view text);
 
 // ---- the read-only tuple (tuple_type.cpp) ----
 PyTypeObject* create_tuple_type(PyObject* module);

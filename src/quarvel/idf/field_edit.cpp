@@ -84,6 +84,7 @@ bool apply_plain_write(IDFObjectObj* obj, const ClassDef& cls, FieldWrite& write
 
 void apply_writes(IDFObjectObj* obj, std::span<FieldWrite> writes, Extend extend, bool trim) {
   const ClassDef& cls = class_of(obj);
+  if (IDFModel* model = member_model(obj)) require_no_readers(model);
   if (writes.size() == 1 && extend == Extend::kNonEmpty && apply_plain_write(obj, cls, writes[0], trim)) return;
   for (const FieldWrite& w : writes) check_storable(cls, w.field_idx, w.text);
   auto& values = obj->values;

@@ -7,6 +7,19 @@ namespace quarvel::idf {
 
 namespace {
 
+// An IDFParseError with its message, the line and, for an unknown class, the class name.
+[[noreturn]] void raise_parse_error(PyRef message, int64_t line, const std::string* class_name = nullptr) {
+  PyRef error = take(PyObject_CallOneArg(g.IDFParseError, message.get()));
+  PyRef lineno = line > 0 ? take(PyLong_FromLongLong(line)) : PyRef::borrow(Py_None);
+  check_status(PyObject_SetAttrString(error.get(), "lineno", lineno.get()));
+  if (class_name) {
+    PyRef name = take(str_from(*class_name));
+    check_status(PyObject_SetAttrString(error.get(), "class_name", name.get()));
+  }
+  PyErr_SetRaisedException(error.release());
+  throw PythonErrorSet();
+}
+
 [[noreturn]] void raise_parse_failure(const ParseFailure& failure) {
   const auto line = static_cast<long long>(failure.line);
   switch (failure.kind) {
@@ -15,20 +28,23 @@ namespace {
     case ParseFailure::kNoMemory:
       throw std::bad_alloc();
     case ParseFailure::kUnterminated:
-      raise_format(PyExc_ValueError, "IDF parsing error (Line %lld): unterminated object before EOF; missing ';'.",
-                   line);
+      raise_parse_error(
+          take(PyUnicode_FromFormat("IDF parsing error (Line %lld): unterminated object before EOF; missing ';'.", line)),
+          failure.line);
     case ParseFailure::kTokenError: {
       PyRef text = take(str_from(failure.text));
-      raise_format(PyExc_ValueError, "IDF parsing error (Line %lld): %R", line, text.get());
+      raise_parse_error(take(PyUnicode_FromFormat("IDF parsing error (Line %lld): %R", line, text.get())), failure.line);
     }
     case ParseFailure::kMissingDelimiter: {
       PyRef text = take(str_from(failure.text));
-      raise_format(PyExc_ValueError, "IDF parsing error (Line %lld): missing delimiter before '%U'.", line,
-                   text.get());
+      raise_parse_error(
+          take(PyUnicode_FromFormat("IDF parsing error (Line %lld): missing delimiter before '%U'.", line, text.get())),
+          failure.line);
     }
     case ParseFailure::kUnknownToken:
-      raise_format(PyExc_ValueError, "IDF parsing error (Line %lld): unrecognized token type '%d'.", line,
-                   failure.token_type);
+      raise_parse_error(take(PyUnicode_FromFormat("IDF parsing error (Line %lld): unrecognized token type '%d'.", line,
+                                                  failure.token_type)),
+                        failure.line);
   }
   raise(PyExc_SystemError, "parse failure of no kind");
 }
@@ -46,7 +62,8 @@ void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
     for (char& c : search_key) c = ascii_upper(c);
     const auto found = schema.class_map.find(search_key);
     if (found == schema.class_map.end()) {
-      raise_format(PyExc_ValueError, "IDF parsing error: Unknown class: '%s'", c_object.class_name.c_str());
+      raise_parse_error(take(PyUnicode_FromFormat("IDF parsing error: Unknown class: '%s'", c_object.class_name.c_str())),
+                        c_object.line, &c_object.class_name);
     }
     const size_t class_idx = found->second;
     const ClassDef& cls = schema.ordered_classes[class_idx];
@@ -56,6 +73,7 @@ void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
     if (c_object.class_name == cls.name) o->c_class_name.swap(c_object.class_name);
     check_status(object_c_init(o, self->idd, as_py(self), class_idx, c_object.values));
     o->obj_idx = static_cast<size_t>(PyList_GET_SIZE(self->objects));
+    o->line = c_object.line;
     check_status(PyList_Append(self->objects, obj.get()));
     auto positions = self->objects_index_map.find(search_key);
     if (positions == self->objects_index_map.end()) {

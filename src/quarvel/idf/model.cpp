@@ -18,6 +18,7 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&m->referencers) RefIndex();
   new (&m->name_index) ClassIndex();
   m->name_index_ready = false;
+  m->readers = 0;
   return self;
 }
 
@@ -101,6 +102,19 @@ void init_from_text(PyObject* model, PyObject* idd, PyObject* utf8) {
   check_status(model_c_init(as_model(model), idd, utf8));
 }
 
+// Sets `filename` of the pending IDFParseError to the path (as a str).
+void name_the_file(PyObject* path) {
+  PyObject* error = PyErr_GetRaisedException();
+  PyObject* fs_path = PyOS_FSPath(path);
+  PyObject* name = fs_path && PyBytes_Check(fs_path) ? PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(fs_path),
+                                                                                        PyBytes_GET_SIZE(fs_path))
+                                                     : Py_XNewRef(fs_path);
+  if (!name || PyObject_SetAttrString(error, "filename", name) < 0) PyErr_Clear();  // the parse error matters more
+  Py_XDECREF(name);
+  Py_XDECREF(fs_path);
+  PyErr_SetRaisedException(error);
+}
+
 const char* const kFromFileNames[] = {"idd", "filepath", "encoding"};
 const Signature kFromFileSig = {"from_file", kFromFileNames, 3, 2, 3};
 
@@ -114,7 +128,12 @@ PyObject* model_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
         check_str_argument(encoding, "encoding");
         PyRef raw = take(g.utils->read_utf8_bytes(a[1], encoding));
         PyRef model = new_model_of_class(cls);
-        init_from_text(model.get(), a[0], raw.get());
+        try {
+          init_from_text(model.get(), a[0], raw.get());
+        } catch (const PythonErrorSet&) {
+          if (PyErr_ExceptionMatches(g.IDFParseError)) name_the_file(a[1]);
+          throw;
+        }
         return model.release();
       },
       nullptr);
@@ -256,6 +275,18 @@ PyMethodDef kMethods[] = {
      "declares its value under any of them. Answered from the reference index.\n\n"
      "Returns:\n"
      "    list[tuple[IDFObject, int]]: (object, field index) pairs, in model order\n"},
+    {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_validate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "validate(select=None, ignore=None)\n--\n\n"
+     "Check the model against what its schema states\n\n"
+     "Number and choice fields, ranges, required fields and objects, repeating groups,\n"
+     "unique names, references, the version and obsolete classes; node names and\n"
+     "external lists are not checked. The scan runs without the interpreter lock.\n\n"
+     "Args:\n"
+     "    select (str | Iterable[str] | None): only these rules (codes such as 'E201' or rule names)\n"
+     "    ignore (str | Iterable[str] | None): all rules but these\n\n"
+     "Returns:\n"
+     "    list[Diagnostic]: the findings, in the order of the model\n"},
     {"add_object", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_add_object)),
      METH_FASTCALL | METH_KEYWORDS,
      "add_object(class_name, initial_values=None, default_values=True)\n--\n\n"

@@ -54,6 +54,28 @@ int install_documented_methods(PyTypeObject* type) {
   return 0;
 }
 
+// ValueError for text that does not load, with where it went wrong: `lineno` (None
+// when unknown), `filename` (None for text given as a string) and, for an object of a
+// class the schema lacks, `class_name`.
+PyObject* create_parse_error() {
+  PyRef dict(Py_BuildValue("{s:O,s:O,s:O}", "lineno", Py_None, "filename", Py_None, "class_name", Py_None));
+  if (!dict) return nullptr;
+  return PyErr_NewExceptionWithDoc(
+      "quarvel.idf.IDFParseError",
+      "IDF text that does not load. A ValueError; `lineno` is the line of the fault (None when\n"
+      "unknown), `filename` the file it was read from (None for a string), and `class_name`\n"
+      "the class an unknown-class error names (else None).",
+      PyExc_ValueError, dict.get());
+}
+
+// The schema's error for an unknown field name, offered here too: it is what reading
+// and writing fields raise.
+int add_unknown_field_error(PyObject* module) {
+  PyRef idd(PyImport_ImportModule("quarvel.idd"));
+  PyRef error(idd ? PyObject_GetAttrString(idd.get(), "UnknownFieldError") : nullptr);
+  return error ? PyModule_AddObjectRef(module, "UnknownFieldError", error.get()) : -1;
+}
+
 int init_once(PyObject* module) {
   g.IDF_type = create_model_type(module);
   if (!g.IDF_type) return -1;
@@ -71,7 +93,9 @@ int init_once(PyObject* module) {
   DEFAULT_FORMAT_CONFIG = generate_format_config();
   MINIMAL_FORMAT_CONFIG = FormatConfig{std::string(), std::string(), 0, true};
   g.IDFObjectTuple_type = create_tuple_type(module);
-  return g.IDFObjectTuple_type ? 0 : -1;
+  if (!g.IDFObjectTuple_type) return -1;
+  g.IDFParseError = create_parse_error();
+  return g.IDFParseError ? 0 : -1;
 }
 
 }  // namespace
@@ -86,6 +110,9 @@ PyMODINIT_FUNC PyInit_idf() {
   if (PyModule_AddObjectRef(module.get(), "IDF", reinterpret_cast<PyObject*>(g.IDF_type)) < 0 ||
       PyModule_AddObjectRef(module.get(), "IDFObject", reinterpret_cast<PyObject*>(g.IDFObject_type)) < 0 ||
       PyModule_AddObjectRef(module.get(), "IDFObjectTuple", reinterpret_cast<PyObject*>(g.IDFObjectTuple_type)) < 0 ||
+      PyModule_AddObjectRef(module.get(), "IDFParseError", g.IDFParseError) < 0 ||
+      PyModule_Add(module.get(), "VALIDATION_RULES", guard([] { return validation_rules(); }, nullptr)) < 0 ||
+      add_unknown_field_error(module.get()) < 0 ||
       publish_capi(module.get(), "_C_API", IDF_CAPSULE, &g_capi) < 0) {
     return nullptr;
   }

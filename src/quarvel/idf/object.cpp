@@ -42,6 +42,11 @@ int object_clear(PyObject* self) {
 
 PyObject* object_get_class_name(PyObject* self, void*) { return Py_NewRef(as_object(self)->class_name); }
 
+PyObject* object_get_line(PyObject* self, void*) {
+  const int64_t line = as_object(self)->line;
+  return line > 0 ? PyLong_FromLongLong(line) : Py_NewRef(Py_None);
+}
+
 PyObject* object_setitem_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2) {
     raise_argument_count("__setitem__", 2, 2, nargs);
@@ -118,6 +123,9 @@ PyMethodDef kMethods[] = {
 
 PyGetSetDef kGetSet[] = {
     {"class_name", object_get_class_name, nullptr, "The class name as the schema spells it.", nullptr},
+    {"line", object_get_line, nullptr,
+     "The line on which the object began in the text it was loaded from; None for an object made in code.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -161,6 +169,7 @@ IDFObjectObj* new_bare_object(PyTypeObject* type) {
   o->class_name = Py_NewRef(Py_None);
   new (&o->values) std::vector<std::string>();
   o->obj_idx = 0;
+  o->line = 0;
   return o;
 }
 

@@ -40,6 +40,7 @@ ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out) noexce
           failure.text = std::move(tok.value);
           return failure;
         case TOKEN_TEXT:
+          if (!object_started && last_text.empty()) current.line = lexer->line_num;
           if (!last_text.empty()) {
             failure.kind = ParseFailure::kMissingDelimiter;
             failure.line = lexer->line_num;
@@ -49,10 +50,12 @@ ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out) noexce
           last_text = std::move(tok.value);
           break;
         case TOKEN_COMMA:
+          if (!object_started && last_text.empty()) current.line = lexer->line_num;
           store_slot();
           object_started = true;
           break;
         case TOKEN_SEMICOLON:
+          if (!object_started && last_text.empty()) current.line = lexer->line_num;
           store_slot();
           current.values.reserve(gathered.size());
           for (std::string& value : gathered) current.values.push_back(std::move(value));

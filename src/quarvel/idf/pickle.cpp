@@ -243,6 +243,7 @@ bool restore_instance_dict(PyObject* self, PyObject* state, Py_ssize_t members) 
 }
 
 bool restore_model(IDFModel* m, PyObject* state) {
+  require_no_readers(m);
   if (!check_state_size(state, kModelMembers, "IDF")) return false;
   name_index_invalidate(m);
   PyObject* idd = PyTuple_GET_ITEM(state, 0);

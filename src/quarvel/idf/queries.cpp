@@ -163,12 +163,15 @@ PyObject* model_find_dangling_references(PyObject* self, PyObject* const*, Py_ss
         check_status(bind_no_arguments("find_dangling_references", nargs, kwnames));
         IDFModel* m = as_model(self);
         // A referring field dangles when none of its object lists has a target under its
-        // value. Every location in `referencers` is a live object's field.
+        // value, nor a class that joins the list by its name. Every location in
+        // `referencers` is a live object's field.
+        const c_IDD* schema = is_idd(m->idd) ? &schema_of(m->idd) : nullptr;
         std::vector<std::pair<FieldLoc, bool>> seen;  // (location, resolved through some list)
         for (const auto& [list_name, values] : m->referencers) {
           const auto targets = m->targets.find(list_name);
           for (const auto& [value, locs] : values) {
-            const bool resolved = targets != m->targets.end() && targets->second.find(value) != targets->second.end();
+            const bool resolved = (targets != m->targets.end() && targets->second.find(value) != targets->second.end()) ||
+                                  (schema && names_a_class(*schema, list_name, value));
             for (const FieldLoc& loc : locs) seen.emplace_back(loc, resolved);
           }
         }

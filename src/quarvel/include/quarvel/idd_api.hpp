@@ -76,6 +76,7 @@ struct ClassDef {
   StringMap<int> base_field_index_map;
   ExtensibleDef extensible;
   std::vector<int> field_idx_with_default;
+  std::vector<int> required_fields;  // indexes of the listed fields marked \required-field, ascending
   // Further class attributes.
   bool unique_object = false;
   bool required_object = false;
@@ -89,6 +90,9 @@ struct c_IDD {
   std::string version;
   std::unordered_map<std::string, size_t, StringHash, std::equal_to<>> class_map;
   std::vector<ClassDef> ordered_classes;
+  // Reference-list name -> the upper-cased names of the classes that join the list with
+  // \reference-class-name: a field referring through the list may name such a class.
+  StringMap<StringMap<bool>> class_name_lists;
 };
 
 // Layout of an IDD instance. The first three members are read by other modules.
@@ -132,11 +136,11 @@ inline constexpr uint64_t IDD_LAYOUT = layout_fingerprint(
     QUARVEL_MEMBER(FieldDef, external_lists), QUARVEL_MEMBER(FieldDef, reference_class_names), sizeof(ClassDef),
     QUARVEL_MEMBER(ClassDef, name), QUARVEL_MEMBER(ClassDef, group), QUARVEL_MEMBER(ClassDef, fields),
     QUARVEL_MEMBER(ClassDef, min_fields), QUARVEL_MEMBER(ClassDef, base_field_index_map),
-    QUARVEL_MEMBER(ClassDef, extensible), QUARVEL_MEMBER(ClassDef, field_idx_with_default),
+    QUARVEL_MEMBER(ClassDef, extensible), QUARVEL_MEMBER(ClassDef, field_idx_with_default), QUARVEL_MEMBER(ClassDef, required_fields),
     QUARVEL_MEMBER(ClassDef, unique_object), QUARVEL_MEMBER(ClassDef, required_object),
     QUARVEL_MEMBER(ClassDef, obsolete), QUARVEL_MEMBER(ClassDef, format), QUARVEL_MEMBER(ClassDef, memo),
     QUARVEL_MEMBER(ClassDef, line), sizeof(c_IDD), QUARVEL_MEMBER(c_IDD, version), QUARVEL_MEMBER(c_IDD, class_map),
-    QUARVEL_MEMBER(c_IDD, ordered_classes), sizeof(IDDObject), QUARVEL_MEMBER(IDDObject, c_idd),
+    QUARVEL_MEMBER(c_IDD, ordered_classes), QUARVEL_MEMBER(c_IDD, class_name_lists), sizeof(IDDObject), QUARVEL_MEMBER(IDDObject, c_idd),
     QUARVEL_MEMBER(IDDObject, initialized), QUARVEL_MEMBER(IDDObject, version),
     QUARVEL_MEMBER(IDDObject, class_name_strs));
 

@@ -96,6 +96,7 @@ using ClassIndex = StringMap<std::vector<size_t>>;
 struct c_IDFObject {
   std::string class_name;
   std::vector<std::string> values;
+  int64_t line = 0;  // the line of the text on which the object begins
 };
 
 struct FormatConfig {
@@ -116,6 +117,9 @@ struct IDFModel {
   // on the first lookup by name and kept current from then on.
   ClassIndex name_index;
   bool name_index_ready;
+  // Scans that read the model without the interpreter lock (validation); while one
+  // runs, every change to the model is refused.
+  int readers;
 };
 
 struct IDFObjectObj {
@@ -127,6 +131,9 @@ struct IDFObjectObj {
   PyObject* class_name;  // str or None
   std::vector<std::string> values;
   size_t obj_idx;
+  // Private to quarvel.idf: the line on which the object began in the text it was
+  // loaded from, or 0 for an object made in code.
+  int64_t line;
 };
 
 struct IdfOps {
@@ -158,6 +165,7 @@ struct IdfObjectOps {
 inline constexpr uint64_t IDF_LAYOUT = layout_fingerprint(
     sizeof(FieldLoc), QUARVEL_MEMBER(FieldLoc, obj_idx), QUARVEL_MEMBER(FieldLoc, field_idx), sizeof(LocList),
     sizeof(c_IDFObject), QUARVEL_MEMBER(c_IDFObject, class_name), QUARVEL_MEMBER(c_IDFObject, values),
+    QUARVEL_MEMBER(c_IDFObject, line),
     sizeof(FormatConfig), QUARVEL_MEMBER(FormatConfig, class_indent), QUARVEL_MEMBER(FormatConfig, field_indent),
     QUARVEL_MEMBER(FormatConfig, field_size), QUARVEL_MEMBER(FormatConfig, compact), sizeof(IDFModel),
     QUARVEL_MEMBER(IDFModel, idd), QUARVEL_MEMBER(IDFModel, objects), QUARVEL_MEMBER(IDFModel, objects_index_map),

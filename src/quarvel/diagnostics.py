@@ -1,0 +1,65 @@
+"""Findings of model validation (``IDF.validate``) and the rules that make them.
+
+Every rule reads what the schema states; see ``RULES`` for the codes. Node names and
+fields that refer to external lists are not checked.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, NamedTuple
+
+if TYPE_CHECKING:
+    from quarvel.idf import IDFObject
+
+
+class Rule(NamedTuple):
+    code: str
+    rule: str
+    severity: str
+    summary: str
+
+
+def _rules() -> tuple[Rule, ...]:
+    from quarvel.idf import VALIDATION_RULES
+
+    return tuple(Rule(*row) for row in VALIDATION_RULES)
+
+
+@dataclass(frozen=True, slots=True)
+class Diagnostic:
+    """One finding: what is wrong, where, and how bad.
+
+    ``object`` is the object at fault (``None`` for a finding about the model as a whole,
+    such as a missing required object); ``line`` is the line on which it began in the
+    text it was loaded from (``None`` when unknown); ``field_index`` and ``field_name``
+    name the field (``None`` when the finding is about the whole object).
+    """
+
+    code: str
+    rule: str
+    severity: str
+    class_name: str
+    object_name: str | None
+    object: IDFObject | None = field(repr=False, compare=False)
+    field_index: int | None
+    field_name: str | None
+    line: int | None
+    message: str
+
+    @property
+    def is_error(self) -> bool:
+        return self.severity == "error"
+
+    def __str__(self) -> str:
+        where = f"{self.class_name} '{self.object_name}'" if self.object_name else self.class_name
+        if self.field_name:
+            where += f", {self.field_name}"
+        line = f"{self.line}: " if self.line is not None else ""
+        return f"{line}{self.code} {self.rule}: {where}: {self.message}"
+
+
+def __getattr__(name: str) -> object:
+    if name == "RULES":
+        return _rules()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
