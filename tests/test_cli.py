@@ -1,5 +1,6 @@
 """The command line, run through the installed entry point."""
 
+import json
 import shutil
 import subprocess
 import sys
@@ -100,18 +101,55 @@ def test_format_into_a_missing_directory(tmp_path):
     assert result.stderr == f"quarvel: {target}: No such file or directory\n"
 
 
-def test_check(tmp_path):
-    model = tmp_path / "dangling.idf"
-    model.write_text("Zone,Office;\nPeople,P1,Ofice,Busy;\nPeople,P2,office;\nZoneList,All,Office,Attic;\n")
+FAULTY = """Version,9.1;
+Timestep, banana;
+Building, Office, 0, Lakeside, 0.04, 0.4, FullExterior, 25, 6, 1, 2, 3;
+Site:Location, Here, 999, 0, 0, 0;
+Zone, Office;
+Zone, OFFICE;
+"""
+
+
+def test_check_reports_each_finding_with_its_line(tmp_path):
+    model = tmp_path / "faulty.idf"
+    model.write_text(FAULTY)
     result = quarvel("check", model, "--idd", SCHEMA)
     assert result.returncode == 1
     assert result.stdout.splitlines() == [
-        f"{model}: People 'P1': Zone or ZoneList Name = 'Ofice' names no object",
-        f"{model}: People 'P1': Number of People Schedule Name = 'Busy' names no object",
-        f"{model}: ZoneList 'All': Zone 2 Name = 'Attic' names no object",
+        f"{model}:2: E201 invalid-number: Timestep, Number of Timesteps per Hour: 'banana' is not a number.",
+        f"{model}:3: E204 invalid-choice: Building 'Office', Terrain: 'Lakeside' is not one of the choices "
+        "(Country, Suburbs, City, Ocean, Urban).",
+        f"{model}:3: E206 too-many-fields: Building 'Office': 11 fields are given, but the class has only 8.",
+        f"{model}:4: E203 out-of-range: Site:Location 'Here', Latitude: 999 is above the maximum of 90.",
+        f"{model}:6: E303 duplicate-name: Zone 'OFFICE', Name: The name 'OFFICE' is already used by another Zone "
+        "object on line 5.",
+        f"{model}: 5 errors, 0 warnings",
     ]
-    clean = quarvel("check", OFFICE, "--idd", SCHEMA)
-    assert clean.returncode == 0 and clean.stdout == ""
+    assert quarvel("check", OFFICE, "--idd", SCHEMA).stdout == f"{OFFICE}: 0 errors, 0 warnings\n"
+
+
+@pytest.mark.parametrize(("options", "status", "codes"), [
+    (["--select", "E201,out-of-range"], 1, ["E201", "E203"]),
+    (["--ignore", "E201,E204,E206,E203,duplicate-name"], 0, []),
+    (["--select", "W202", "--strict"], 0, []),
+])
+def test_check_options_and_json(tmp_path, options, status, codes):
+    model = tmp_path / "faulty.idf"
+    model.write_text(FAULTY)
+    result = quarvel("check", model, "--idd", SCHEMA, "--format", "json", *options)
+    assert result.returncode == status
+    records = json.loads(result.stdout)
+    assert [r["code"] for r in records] == codes
+    assert all(r["file"] == str(model) and set(r) >= {"line", "rule", "severity", "message"} for r in records)
+
+
+def test_check_warnings_fail_only_when_strict(tmp_path):
+    model = tmp_path / "warned.idf"
+    model.write_text("Version,9.1;\nBuilding,B;\nTimestep, 4.5;\n")
+    assert quarvel("check", model, "--idd", SCHEMA).returncode == 0
+    assert quarvel("check", model, "--idd", SCHEMA, "--strict").returncode == 1
+    unknown = quarvel("check", model, "--idd", SCHEMA, "--select", "E999")
+    assert unknown.returncode == 2 and unknown.stderr.startswith("quarvel: --select: no rule named E999")
 
 
 def test_refs():
@@ -131,6 +169,7 @@ def test_refs():
     [
         ("Zone,A;\nPeople,P\nA;\n", ":3: IDF parsing error (Line 3): missing delimiter before 'A'."),
         ("Zone,A;\n\n  Nope , x;\n", ":3: unknown class 'Nope'"),
+        ("Zone,Nope;\nZone,B;\n\nNope,x;\n", ":4: unknown class 'Nope'"),  # not where the name is a value
         ("Zone,A", ":1: IDF parsing error (Line 1): unterminated object before EOF; missing ';'."),
     ],
 )

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 from dataclasses import dataclass, field
 from functools import partial
@@ -21,6 +22,7 @@ class Result:
     out: list[str] = field(default_factory=list)
     err: list[str] = field(default_factory=list)
     status: int = EXIT_OK
+    records: list[dict] = field(default_factory=list)
 
 
 def example_paths() -> tuple[Path, Path]:
@@ -155,21 +157,85 @@ def _call(task) -> Result:
 # ---- check ---------------------------------------------------------------------------
 
 
+def _finding_line(path: Path, finding) -> str:
+    where = f"{path}:{finding.line}" if finding.line is not None else str(path)
+    return f"{where}: {finding.code} {finding.rule}: {_finding_text(finding)}"
+
+
+def _finding_text(finding) -> str:
+    subject = f"{finding.class_name} '{finding.object_name}'" if finding.object_name else finding.class_name
+    if finding.field_name:
+        subject += f", {finding.field_name}"
+    return f"{subject}: {finding.message}"
+
+
 @_guarded
-def check_task(path: Path, schema_path: str) -> Result:
+def check_task(path: Path, schema_path: str, *, select: list[str] | None, ignore: list[str] | None,
+               strict: bool, as_json: bool) -> Result:
     schema = load_schema(schema_path)
     model, _ = load_model(path, schema)
-    out = []
-    for obj, index in model.find_dangling_references():
-        name = obj[0] if obj.get_values() else ""
-        field_name = schema.field_name(obj.class_name, index, units=False)
-        out.append(f"{path}: {obj.class_name} '{name}': {field_name} = '{obj[index]}' names no object")
-    return Result(out=out, status=EXIT_FINDING if out else EXIT_OK)
+    findings = model.validate(select=select, ignore=ignore)
+    errors = sum(1 for f in findings if f.severity == "error")
+    warnings = len(findings) - errors
+    failed = errors > 0 or (strict and warnings > 0)
+    status = EXIT_FINDING if failed else EXIT_OK
+    if as_json:
+        records = [{"file": str(path), "line": f.line, "code": f.code, "rule": f.rule, "severity": f.severity,
+                    "class_name": f.class_name, "object_name": f.object_name, "field_index": f.field_index,
+                    "field_name": f.field_name, "message": f.message} for f in findings]
+        return Result(records=records, status=status)
+    out = [_finding_line(path, f) for f in findings]
+    out.append(f"{path}: {errors} error{'s' if errors != 1 else ''}, {warnings} warning{'s' if warnings != 1 else ''}")
+    return Result(out=out, status=status)
+
+
+def _rule_names(text: str | None, option: str) -> list[str] | None:
+    if text is None:
+        return None
+    from quarvel.diagnostics import RULES
+
+    names = [name.strip() for name in text.split(",") if name.strip()]
+    known = {r.code.lower() for r in RULES} | {r.rule for r in RULES}
+    unknown = [name for name in names if name.lower() not in known]
+    if unknown:
+        raise UsageError(f"{option}: no rule named {', '.join(unknown)} (see quarvel check --help)")
+    return names
 
 
 def cmd_check(args: argparse.Namespace) -> int:
     paths, args.idd_path = _inputs(args)
-    return _run(args, partial(check_task, schema_path=args.idd_path, debug=args.debug), paths)
+    task = partial(check_task, schema_path=args.idd_path, debug=args.debug, select=_rule_names(args.select, "--select"),
+                   ignore=_rule_names(args.ignore, "--ignore"), strict=args.strict, as_json=args.format == "json")
+    if args.format != "json":
+        return _run(args, task, paths)
+    load_schema(args.idd_path)
+    records, status = [], EXIT_OK
+    for result in run_all(task, paths, args.jobs):
+        records.extend(result.records)
+        for line in result.err:
+            print(f"quarvel: {line}", file=sys.stderr)
+        status = max(status, result.status)
+    print(json.dumps(records, indent=2))
+    return status
+
+
+def _check_epilog() -> str:
+    from quarvel.diagnostics import RULES
+
+    rows = "\n".join(f"  {r.code}  {r.rule:<20} {r.summary}" for r in RULES)
+    return ("rules (select or ignore them by code or name):\n" + rows +
+            "\n\nexample: quarvel check models/ --idd schema.idd --ignore W208,obsolete --format json")
+
+
+def _setup_check(parser: argparse.ArgumentParser) -> None:
+    _common(parser)
+    parser.add_argument("--select", metavar="RULES", help="only these rules: codes or names, comma-separated")
+    parser.add_argument("--ignore", metavar="RULES", help="all rules but these: codes or names, comma-separated")
+    parser.add_argument("--format", choices=["text", "json"], default="text",
+                        help="text: one line per finding and a summary per model; json: one array of findings")
+    parser.add_argument("--strict", action="store_true", help="exit with status 1 for warnings too")
+    parser.formatter_class = argparse.RawDescriptionHelpFormatter
+    parser.epilog = _check_epilog()
 
 
 # ---- refs ----------------------------------------------------------------------------
@@ -249,7 +315,7 @@ COMMANDS = [
     Command("info", "summarise models: objects per class in schema order, schema version, load time", cmd_info,
             _common),
     Command("format", "rewrite models in the library's layout", cmd_format, _setup_format),
-    Command("check", "report referring fields whose value names no object (exit status 1 if any)", cmd_check,
-            _common),
+    Command("check", "check models against their schema: one line per finding, exit status 1 on errors",
+            cmd_check, _setup_check),
     Command("refs", "show the objects that refer to an object and the objects it refers to", cmd_refs, _setup_refs),
 ]
