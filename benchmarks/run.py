@@ -2,7 +2,7 @@
 
     python benchmarks/run.py [SECTION ...] [--repeat N]
 
-Sections: idd lexer load write fields queries editing pickle memory (default: all).
+Sections: idd lexer load write fields queries editing pickle memory validate (default: all).
 Inputs are generated into benchmarks/data on first use. Every timing is the median
 of several runs; the spread (min..max) is shown so that machine noise is visible.
 """
@@ -282,6 +282,51 @@ def section_pickle():
         f"(one schema load: {one[0] * 1000:.1f} ms)")
 
 
+REAL = HERE.parent.parent / "shared" / "real-data"
+
+
+def rss():
+    """Resident memory of this process, in bytes."""
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmRSS"))
+
+
+def validation_inputs():
+    """(label, schema path, model paths): the real models and the largest library file when
+    the shared real data is here, and the generated 30 MB model always."""
+    inputs = []
+    if REAL.is_dir():
+        schema = REAL / "schema-25.2.idd"
+        inputs.append(("10 real models, together", schema, sorted((REAL / "models").glob("*.idf"))))
+        largest = max((REAL / "datasets").glob("*.idf"), key=lambda p: p.stat().st_size)
+        inputs.append((f"{largest.name} ({largest.stat().st_size / MB:.1f} MB)", schema, [largest]))
+    inputs.append(("model_30MB.idf (generated)", DATA / "full.idd", [DATA / "model_30MB.idf"]))
+    return inputs
+
+
+def section_validate():
+    print("Validation (time next to loading the same models)")
+    for label, schema_path, paths in validation_inputs():
+        idd = IDD.from_file(schema_path)
+        models = [IDF.from_file(idd, p) for p in paths]
+        load = timed(lambda: [IDF.from_file(idd, p) for p in paths])
+        check = timed(lambda: [m.validate() for m in models])
+        findings = sum(len(m.validate()) for m in models)
+        row(f"load {label}", f"{load[0] * 1000:.1f}", "ms", spread(load))
+        row(f"validate {label}", f"{check[0] * 1000:.1f}", "ms",
+            f"{check[0] / load[0]:.2f}x loading, {findings} findings {spread(check)}")
+    idd = IDD.from_file(DATA / "full.idd")
+    model = IDF.from_file(idd, DATA / "model_10MB.idf")
+    model.validate()
+    gc.collect()
+    before = rss()
+    for _ in range(50):
+        model.validate()
+    gc.collect()
+    row("memory kept after 50 validations of model_10MB.idf", f"{(rss() - before) / 1024:.0f}", "KB",
+        "(flat: no growth per run)")
+
+
 MEMORY_PROBE = """
 import sys, resource
 from quarvel.idd import IDD
@@ -309,7 +354,7 @@ def section_memory():
 SECTIONS = {
     "idd": section_idd, "lexer": section_lexer, "load": section_load, "write": section_write,
     "fields": section_fields, "queries": section_queries, "editing": section_editing,
-    "pickle": section_pickle, "memory": section_memory,
+    "pickle": section_pickle, "memory": section_memory, "validate": section_validate,
 }
 
 

@@ -32,6 +32,7 @@ def test_readme_examples_run(tmp_path):
     assert "Version,9.1;" in out
     assert "[2, 2]" in out
     assert "Zone field 'Name' cannot hold ',': IDF text has no way to write it" in out
+    assert "3 None" in out and "63" in out and "'many' is not a number." in out
 
 
 def test_readme_commands_are_true():
@@ -52,6 +53,8 @@ def test_stubs_match_the_modules(module):
             declared.add(node.name)
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             declared.add(node.target.id)
+        elif isinstance(node, ast.ImportFrom):
+            declared.update(alias.asname for alias in node.names if alias.asname == alias.name)  # re-exports
     stub_only = {"ClassInfo", "FieldInfo", "ExtensibleInfo"}
     runtime = importlib.import_module(f"quarvel.{module}")
     for name in declared - stub_only:

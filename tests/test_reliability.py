@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import copy
 import ctypes
 import gc
 import io
@@ -169,17 +170,19 @@ def _operations(idd, office, tmp_path):
         "standalone objects": lambda: IDFObject(idd, "Zone").update(["z", 1]),
         "pickle round trip": lambda: pickle.loads(blob),
         "errors": failures,
+        "validate": lambda: office.validate(),
+        "copies": lambda: (copy.copy(office), copy.deepcopy(zone)),
     }
 
 
 OPERATIONS = ["load", "format", "save", "read fields", "write fields and update", "queries", "add and remove",
-              "add and remove a class", "standalone objects", "pickle round trip", "errors"]
+              "add and remove a class", "standalone objects", "pickle round trip", "errors", "validate", "copies"]
 
 
 @pytest.mark.parametrize("name", OPERATIONS)
 def test_memory_settles(idd, office, tmp_path, name):
     action = _operations(idd, office, tmp_path)[name]
-    rounds = 500 if name in ("load", "pickle round trip", "save", "format") else 3000
+    rounds = 500 if name in ("load", "pickle round trip", "save", "format", "validate", "copies") else 3000
     blocks, heap = growth(action, rounds)
     # A leak of one object or one native string per run would keep at least `rounds`.
     assert blocks < rounds // 10, f"{blocks} Python blocks kept after {rounds} runs"

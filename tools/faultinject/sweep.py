@@ -86,6 +86,7 @@ OPERATIONS = {
     "class_info": lambda c: [c["schema"].class_info(n) for n in c["schema"].class_names()[:5]],
     "field_info": lambda c: c["schema"].field_info("BuildingSurface:Detailed", "Vertex 3 Z-coordinate"),
     "iterate": lambda c: list(c["model"]),
+    "validate": lambda c: [(d.code, d.line, d.message) for d in c["model"].validate()],
 }
 
 
