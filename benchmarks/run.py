@@ -2,7 +2,7 @@
 
     python benchmarks/run.py [SECTION ...] [--repeat N]
 
-Sections: idd lexer load write fields queries editing pickle memory validate (default: all).
+Sections: idd lexer load write fields queries editing pickle memory validate comments (default: all).
 Inputs are generated into benchmarks/data on first use. Every timing is the median
 of several runs; the spread (min..max) is shown so that machine noise is visible.
 """
@@ -327,6 +327,49 @@ def section_validate():
         "(flat: no growth per run)")
 
 
+COMMENT_MEMORY_PROBE = """
+import sys
+from quarvel.idd import IDD
+from quarvel.idf import IDF
+idd = IDD.from_file(sys.argv[1])
+text = open(sys.argv[2], encoding="latin-1").read()
+def rss():
+    with open('/proc/self/status') as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith('VmRSS'))
+before = rss()
+models = [IDF.from_string(idd, text) for _ in range(int(sys.argv[3]))]
+print(rss() - before)
+"""
+
+
+def section_comments():
+    print("Comments (the model as it is, and with each user comment turned into a writer's '!-' note")
+    print("  of the same length: the same bytes to read, nothing to keep)")
+    import re
+
+    cases = [("model_30MB.idf (no user comments)", DATA / "full.idd", DATA / "model_30MB.idf", 1)]
+    if REAL.is_dir():
+        cases.insert(0, ("5ZoneAirCooled.idf (107 comment lines), x200", REAL / "schema-25.2.idd",
+                         REAL / "models" / "5ZoneAirCooled.idf", 200))
+    for label, schema_path, path, copies in cases:
+        idd = IDD.from_file(schema_path)
+        text = path.read_text(encoding="latin-1")
+        bare = re.sub(r"!(?!-)", "!-", text)
+        with_comments = timed(lambda: [IDF.from_string(idd, text) for _ in range(copies)])
+        without = timed(lambda: [IDF.from_string(idd, bare) for _ in range(copies)])
+        row(f"load {label}", f"{with_comments[0] * 1000:.1f}", "ms",
+            f"{with_comments[0] / without[0]:.2f}x keeping none ({without[0] * 1000:.1f} ms)")
+        if copies > 1:
+            with tempfile.TemporaryDirectory() as tmp:
+                stripped = Path(tmp) / "bare.idf"
+                stripped.write_text(bare, encoding="latin-1")
+                grown = [int(subprocess.check_output([sys.executable, "-c", COMMENT_MEMORY_PROBE, str(schema_path),
+                                                      str(p), str(copies)])) for p in (path, stripped)]
+            comment_bytes = sum(len(m) for m in re.findall(r"!(?!-).*", text)) * copies
+            row(f"memory {label}", f"{(grown[0] - grown[1]) / 1024:.0f}", "KB",
+                f"more than keeping none; the comments' own text is {comment_bytes / 1024:.0f} KB")
+
+
 MEMORY_PROBE = """
 import sys, resource
 from quarvel.idd import IDD
@@ -355,6 +398,7 @@ SECTIONS = {
     "idd": section_idd, "lexer": section_lexer, "load": section_load, "write": section_write,
     "fields": section_fields, "queries": section_queries, "editing": section_editing,
     "pickle": section_pickle, "memory": section_memory, "validate": section_validate,
+    "comments": section_comments,
 }
 
 

@@ -25,17 +25,20 @@ struct Lexer {
   LexerObject* obj;
   Lexer() : obj(static_cast<LexerObject*>(std::calloc(1, sizeof(LexerObject)))) {
     new (&obj->buffer) std::vector<Token>();
+    new (&obj->comments) std::vector<LexComment>();
   }
   ~Lexer() {
     obj->buffer.~vector();
+    obj->comments.~vector();
     std::free(obj);
   }
 };
 
-idf::ParseFailure parse(std::string_view text, std::vector<c_IDFObject>& records, int& lines) {
+idf::ParseFailure parse(std::string_view text, std::vector<c_IDFObject>& records, int64_t& lines,
+                        ModelComments* comments = nullptr) {
   Lexer lx;
   lexer::reset(lx.obj, text, false);
-  idf::ParseFailure failure = idf::parse_idf(lx.obj, records);
+  idf::ParseFailure failure = idf::parse_idf(lx.obj, records, comments);
   lines = lx.obj->line_num;
   return failure;
 }
@@ -51,11 +54,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
   std::vector<c_IDFObject> records;
-  int lines = 0;
-  const idf::ParseFailure failure = parse(text, records, lines);
+  int64_t lines = 0;
+  ModelComments comments;
+  const idf::ParseFailure failure = parse(text, records, lines, &comments);
   if (failure.kind != idf::ParseFailure::kNone) {
     check(failure.line >= 1);
     return 0;
+  }
+  // Every kept comment is one line of text, placed on an object and a field that exist.
+  auto one_line = [](const std::string& c) { check(c.find_first_of("\r\n") == std::string::npos); };
+  for (const std::string& c : comments.header) one_line(c);
+  for (const std::string& c : comments.trailer) one_line(c);
+  for (const c_IDFObject& r : records) {
+    if (!r.comments) continue;
+    for (const std::string& c : r.comments->above) one_line(c);
+    for (const FieldComment& c : r.comments->fields) {
+      one_line(c.text);
+      check(c.field_idx >= -1 && c.field_idx <= static_cast<int>(r.values.size()));
+    }
   }
   // No value or class name can hold a delimiter, a comment, a line break or blanks
   // at its ends, so the compact text of the records reads back as the same records.
@@ -80,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The dictionary mode of the tokenizer: no empty text token, lines never go back.
   Lexer lx;
   lexer::reset(lx.obj, text, true);
-  int last_line = 0;
+  int64_t last_line = 0;
   for (;;) {
     const Token tok = lexer::next_token(lx.obj);
     check(lx.obj->line_num >= last_line);

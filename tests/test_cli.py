@@ -44,10 +44,11 @@ def test_info():
     model = IDF.from_file(IDD.from_file(SCHEMA), OFFICE)
     classes = model.get_class_names()
     assert lines[2] == f"objects: {sum(len(model[c]) for c in classes)} in {len(classes)} classes"
-    counted = [line.split()[0] for line in lines[4:]]
+    assert lines[3] == f"comments: {model.comment_count} lines"
+    counted = [line.split()[0] for line in lines[5:]]
     schema_order = [c for c in IDD.from_file(SCHEMA).class_names() if c in counted]
     assert counted == schema_order
-    counts = dict(line.split() for line in lines[4:])
+    counts = dict(line.split() for line in lines[5:])
     assert counts["Zone"] == "2" and counts["BuildingSurface:Detailed"] == "3"
 
 

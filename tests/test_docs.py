@@ -33,6 +33,7 @@ def test_readme_examples_run(tmp_path):
     assert "[2, 2]" in out
     assert "Zone field 'Name' cannot hold ',': IDF text has no way to write it" in out
     assert "3 None" in out and "63" in out and "'many' is not a number." in out
+    assert "[' the main zone']  renamed after the survey" in out and "! Office block, survey of 2024" in out
 
 
 def test_readme_commands_are_true():

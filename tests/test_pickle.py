@@ -61,7 +61,9 @@ def test_reduce_forms(office):
     fn, args, state = office.__reduce__()
     assert fn is idfmod.unpickle_IDF
     assert args == (IDF, MODEL_SUM, None)
-    assert len(state) == 5 and isinstance(state[1], list)
+    assert len(state) == 7 and isinstance(state[1], list)
+    # beyond the five members: no instance dictionary, then what earlier readers ignore
+    assert state[5] is None and set(state[6]) == {"lines"}
     # an object of a model pickles in the direct form: its model comes first
     obj = office["Zone"][0]
     fn, (cls, checksum, state) = obj.__reduce__()
@@ -107,7 +109,7 @@ def test_subclasses_keep_instance_attributes(idd):
     model.note = {"run": 7}
     restored = pickle.loads(pickle.dumps(model))
     assert type(restored) is Tagged and restored.note == {"run": 7}
-    assert len(model.__reduce__()[2]) == 6
+    assert model.__reduce__()[2][5] == {"note": {"run": 7}}  # then the lines, which earlier readers ignore
     obj = TaggedObject(idd, "Zone")
     obj.label = "mine"
     back = pickle.loads(pickle.dumps(obj))

@@ -87,7 +87,20 @@ OPERATIONS = {
     "field_info": lambda c: c["schema"].field_info("BuildingSurface:Detailed", "Vertex 3 Z-coordinate"),
     "iterate": lambda c: list(c["model"]),
     "validate": lambda c: [(d.code, d.line, d.message) for d in c["model"].validate()],
+    "load_with_comments": lambda c: c["IDF"].from_string(c["schema"], COMMENTED).format(comments=True),
 }
+
+COMMENTED = """! header
+! more header
+
+! above
+Zone,
+  West,   ! inline
+  ! above a field
+  0;
+Zone, East;  ! after
+! the end
+"""
 
 
 def _described(value):

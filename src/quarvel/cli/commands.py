@@ -96,6 +96,7 @@ def info_task(path: Path, schema_path: str) -> Result:
         f"model:   {path}",
         f"schema:  {schema_path} (version {schema.version or 'unknown'})",
         f"objects: {sum(n for _, n in present)} in {len(present)} classes",
+        f"comments: {model.comment_count} lines",
         f"loaded in {seconds * 1000:.1f} ms",
     ]
     out += [f"  {name:<{width}}  {n}" for name, n in present]
@@ -138,7 +139,8 @@ def cmd_format(args: argparse.Namespace) -> int:
         raise UsageError("several models need --in-place or -o DIRECTORY")
     if args.in_place and args.example:
         raise UsageError("the bundled example cannot be rewritten in place")
-    layout = {"compact": args.compact, "preserve_order": args.preserve_order, "field_size": args.field_size}
+    layout = {"compact": args.compact, "preserve_order": args.preserve_order, "field_size": args.field_size,
+              "comments": not args.drop_comments}
 
     def target_for(path: Path) -> Path | None:
         if output is None:
@@ -302,6 +304,8 @@ def _setup_format(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--field-size", type=int, default=24, metavar="N",
                         help="width of the value column (default: %(default)s)")
     parser.add_argument("--no-timestamp", action="store_true", help="leave the 'Saved at' line out of files")
+    parser.add_argument("--drop-comments", action="store_true",
+                        help="leave out the comments of the model (kept by default)")
 
 
 def _setup_refs(parser: argparse.ArgumentParser) -> None:

@@ -56,6 +56,7 @@ PyRef clone_object(IDFObjectObj* source, PyObject* parent) {
   o->values = source->values;
   o->obj_idx = source->obj_idx;
   o->line = source->line;
+  if (source->comments) o->comments = std::make_unique<ObjectComments>(*source->comments);
   copy_dict_shallow(as_py(source), copy.get());
   return copy;
 }
@@ -76,6 +77,7 @@ PyRef clone_model(IDFModel* source) {
   } else {
     Py_XSETREF(m->objects, Py_NewRef(source->objects));
   }
+  if (source->comments) m->comments = std::make_unique<ModelComments>(*source->comments);
   m->objects_index_map = source->objects_index_map;
   m->targets = source->targets;
   m->referencers = source->referencers;

@@ -163,8 +163,9 @@ struct ParseFailure {
   std::string text;
   int token_type = 0;
 };
-// Runs without the interpreter lock; touches no Python object.
-ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out) noexcept;
+// Runs without the interpreter lock; touches no Python object. With `comments`, the
+// user's comments are kept: the model's own there, the objects' own in their records.
+ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out, ModelComments* comments) noexcept;
 
 // ---- objects (object.cpp) ----
 PyTypeObject* create_object_type(PyObject* module);
@@ -281,6 +282,18 @@ PyObject* validation_rules();
 void require_no_readers(IDFModel* model);
 // Whether `text` names a class that joins reference list `list` (\reference-class-name).
 bool names_a_class(const c_IDD& schema, const std::string& list, std::string_view text);
+
+// ---- the user's comments (comments.cpp) ----
+PyObject* object_get_comments(PyObject* self, void*);
+int object_set_comments(PyObject* self, PyObject* value, void*);
+PyObject* object_field_comment(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* object_set_field_comment(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* model_get_header_comments(PyObject* self, void*);
+int model_set_header_comments(PyObject* self, PyObject* value, void*);
+PyObject* model_get_trailing_comments(PyObject* self, void*);
+int model_set_trailing_comments(PyObject* self, PyObject* value, void*);
+// How many comment lines the model keeps (its own and its objects').
+size_t comment_line_count(IDFModel* model);
 
 // ---- the read-only tuple (tuple_type.cpp) ----
 PyTypeObject* create_tuple_type(PyObject* module);

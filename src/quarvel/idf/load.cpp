@@ -49,6 +49,18 @@ namespace {
   raise(PyExc_SystemError, "parse failure of no kind");
 }
 
+// The header lines that `save` writes itself, again on every save: read back as the
+// user's, they would pile up with each round trip. (Group banners are kept: the writer
+// writes a kept banner once, where it writes its own.)
+void drop_writers_header(CommentLines& header) {
+  std::vector<std::string> lines = header.lines();
+  const size_t before = lines.size();
+  std::erase_if(lines, [](const std::string& text) {
+    return text == " Generated using Quarvel.py" || std::string_view(text).starts_with(" Saved at: ");
+  });
+  if (lines.size() != before) header.assign(lines);
+}
+
 // The objects of the raw records, appended and indexed. A failure leaves a model that
 // is dropped by its caller, so nothing is taken back.
 void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
@@ -74,6 +86,7 @@ void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
     check_status(object_c_init(o, self->idd, as_py(self), class_idx, c_object.values));
     o->obj_idx = static_cast<size_t>(PyList_GET_SIZE(self->objects));
     o->line = c_object.line;
+    if (c_object.comments) o->comments = std::move(c_object.comments);
     check_status(PyList_Append(self->objects, obj.get()));
     auto positions = self->objects_index_map.find(search_key);
     if (positions == self->objects_index_map.end()) {
@@ -97,15 +110,18 @@ void load(IDFModel* self, PyObject* idd, PyObject* idf_content) {
   g.lexer->ops->c_init(lx, idf_content, 0);
 
   std::vector<c_IDFObject> c_objects;
+  auto comments = std::make_unique<ModelComments>();
   ParseFailure failure;
   Py_BEGIN_ALLOW_THREADS
-  failure = parse_idf(lx, c_objects);
+  failure = parse_idf(lx, c_objects, comments.get());
   Py_END_ALLOW_THREADS
   if (failure.kind != ParseFailure::kNone) raise_parse_failure(failure);
   if (idd == Py_None && !c_objects.empty()) {
     raise(PyExc_TypeError, "Argument 'idd' is None, but a schema (IDD) is needed to load objects");
   }
   if (!c_objects.empty()) build(self, c_objects);
+  drop_writers_header(comments->header);
+  if (!comments->empty()) self->comments = std::move(comments);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&m->targets) RefIndex();
   new (&m->referencers) RefIndex();
   new (&m->name_index) ClassIndex();
+  new (&m->comments) std::unique_ptr<ModelComments>();
   m->name_index_ready = false;
   m->readers = 0;
   return self;
@@ -33,6 +34,7 @@ void model_dealloc(PyObject* self) {
   m->targets.~RefIndex();
   m->referencers.~RefIndex();
   m->name_index.~ClassIndex();
+  m->comments.~unique_ptr();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -313,19 +315,21 @@ PyMethodDef kMethods[] = {
      "    int: Number of objects removed. 0 if class was not found.\n"},
     {"format", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_format)),
      METH_FASTCALL | METH_KEYWORDS,
-     "format(class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, preserve_order=False)\n--\n\n"
+     "format(class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, preserve_order=False, "
+     "comments=False)\n--\n\n"
      "Convert IDF to str with format config\n\n"
      "Args:\n"
      "    class_indent_size (int): Indent for class names\n"
      "    field_indent_size (int): Indent for fields\n"
      "    field_size (int): Minimum size for field values\n"
      "    compact (bool): Whether to enable compact output. Overrides other style settings\n"
-     "    preserve_order (bool): Whether to preserve object order\n\n"
+     "    preserve_order (bool): Whether to preserve object order\n"
+     "    comments (bool): Whether to write the user's comments kept from the text loaded\n\n"
      "Returns:\n"
      "    str: IDF str\n"},
     {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_save)), METH_FASTCALL | METH_KEYWORDS,
      "save(output_path, class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, "
-     "preserve_order=False, include_timestamp=True)\n--\n\n"
+     "preserve_order=False, include_timestamp=True, comments=False)\n--\n\n"
      "Convert IDF to str with format config\n\n"
      "Args:\n"
      "    output_path (str | bytes | PathLike): output file path\n"
@@ -334,7 +338,8 @@ PyMethodDef kMethods[] = {
      "    field_size (int): Minimum size for field values\n"
      "    compact (bool): Whether to enable compact output. Overrides other style settings\n"
      "    preserve_order (bool): Whether to preserve object order\n"
-     "    include_timestamp (bool): Whether to include timestamp\n"},
+     "    include_timestamp (bool): Whether to include timestamp\n"
+     "    comments (bool): Whether to write the user's comments kept from the text loaded\n"},
     {"__reduce__", model_reduce, METH_NOARGS, "Pickle support."},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setstate)),
      METH_FASTCALL | METH_KEYWORDS, "Pickle support: restore the members from a state tuple."},
@@ -345,6 +350,22 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* model_get_comment_count(PyObject* self, void*) {
+  return PyLong_FromSize_t(comment_line_count(as_model(self)));
+}
+
+PyGetSetDef kGetSet[] = {
+    {"header_comments", model_get_header_comments, model_set_header_comments,
+     "The comment lines at the top of the file, each the text after its '!'; they stay at the top\n"
+     "however the objects are ordered. Set a list of str to change them.",
+     nullptr},
+    {"trailing_comments", model_get_trailing_comments, model_set_trailing_comments,
+     "The comment lines after the last object, each the text after its '!'.", nullptr},
+    {"comment_count", model_get_comment_count, nullptr,
+     "How many comment lines the model keeps: its own and its objects'.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(model_new)},
     {Py_tp_init, reinterpret_cast<void*>(model_init)},
@@ -353,6 +374,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(model_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(model_repr)},
     {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
     {Py_mp_subscript, reinterpret_cast<void*>(model_subscript)},
     {Py_sq_item, reinterpret_cast<void*>(model_sq_item)},
     {Py_mp_length, reinterpret_cast<void*>(model_length)},

@@ -21,6 +21,7 @@ void object_dealloc(PyObject* self) {
   Py_CLEAR(o->class_name);
   o->c_class_name.~basic_string();
   o->values.~vector();
+  o->comments.~unique_ptr();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -114,6 +115,19 @@ PyMethodDef kMethods[] = {
     {"__reduce__", object_reduce, METH_NOARGS, "Pickle support."},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_setstate)),
      METH_FASTCALL | METH_KEYWORDS, "Pickle support: restore the members from a state tuple."},
+    {"field_comment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_field_comment)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "field_comment(key)\n--\n\n"
+     "The comment after a field's value on its line (the text after its '!'), or None.\n\n"
+     "Args:\n"
+     "    key (int | str): field index or field name (case-insensitive)\n"},
+    {"set_field_comment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_set_field_comment)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "set_field_comment(key, text)\n--\n\n"
+     "Set the comment written after a field's value (the text after its '!'); None removes it.\n\n"
+     "Args:\n"
+     "    key (int | str): field index or field name (case-insensitive)\n"
+     "    text (str | None): one line of text\n"},
     {"__copy__", object_copy, METH_NOARGS,
      "__copy__()\n--\n\nA standalone copy of the object: same class and values, belonging to no model."},
     {"__deepcopy__", object_deepcopy, METH_O,
@@ -123,6 +137,9 @@ PyMethodDef kMethods[] = {
 
 PyGetSetDef kGetSet[] = {
     {"class_name", object_get_class_name, nullptr, "The class name as the schema spells it.", nullptr},
+    {"comments", object_get_comments, object_set_comments,
+     "The comment lines above the object, each the text after its '!'; set a list of str to change them.",
+     nullptr},
     {"line", object_get_line, nullptr,
      "The line on which the object began in the text it was loaded from; None for an object made in code.",
      nullptr},
@@ -168,6 +185,7 @@ IDFObjectObj* new_bare_object(PyTypeObject* type) {
   new (&o->c_class_name) std::string();
   o->class_name = Py_NewRef(Py_None);
   new (&o->values) std::vector<std::string>();
+  new (&o->comments) std::unique_ptr<ObjectComments>();
   o->obj_idx = 0;
   o->line = 0;
   return o;

@@ -3,7 +3,10 @@
 #include "core.hpp"
 #include "quarvel/pickling.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <climits>
+#include <cstring>
 
 namespace quarvel::idf {
 
@@ -15,6 +18,14 @@ constexpr Checksums kObjectChecksums = {0x562c8f1, 0xafde926, 0xd91aabf,
                                         "c_class_name, class_idx, class_name, idd, obj_idx, parent_idf, values"};
 constexpr Py_ssize_t kModelMembers = 5;
 constexpr Py_ssize_t kObjectMembers = 7;
+
+// The lines blob is little-endian whatever the machine, so that pickles travel.
+uint64_t to_little_endian(uint64_t v) {
+  if constexpr (std::endian::native == std::endian::little) return v;
+  uint64_t out = 0;
+  for (int i = 0; i < 8; ++i) out |= ((v >> (8 * i)) & 0xFF) << (8 * (7 - i));
+  return out;
+}
 
 PyObject* bytes_of(const std::string& s) { return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
 
@@ -80,13 +91,135 @@ PyObject* reduce_with(PyObject* self, const char* reconstructor, long checksum, 
 }
 
 // Appends the instance dictionary to `members` (a list) and reports whether it did.
-bool finish_state(PyObject* self, PyRef& members, bool& has_dict, PyRef& state) {
+// `extras`, when given, follows in one more element (after None when there is no
+// dictionary): what later builds keep beyond the members, which earlier readers ignore.
+bool finish_state(PyObject* self, PyRef& members, bool& has_dict, PyRef& state, PyObject* extras = nullptr) {
   PyRef dict;
   if (!instance_dict(self, dict)) return false;
   has_dict = static_cast<bool>(dict);
   if (dict && PyList_Append(members.get(), dict.get()) < 0) return false;
+  if (extras) {
+    if (!dict && PyList_Append(members.get(), Py_None) < 0) return false;
+    if (PyList_Append(members.get(), extras) < 0) return false;
+  }
   state = PyRef(PyList_AsTuple(members.get()));
   return static_cast<bool>(state);
+}
+
+// ---- what travels beyond the members: lines and comments ----
+
+PyObject* lines_list(const std::vector<std::string>& lines) {
+  PyRef list = take(PyList_New(static_cast<Py_ssize_t>(lines.size())));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), take(str_from(lines[i])).release());
+  }
+  return list.release();
+}
+
+std::vector<std::string> lines_from(PyObject* list) {
+  std::vector<std::string> lines;
+  PyRef seq = take(PySequence_Fast(list, "comment lines must be a sequence of str"));
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (!PyUnicode_Check(item)) raise(PyExc_TypeError, "comment lines must be str");
+    lines.emplace_back(utf8_of(item));
+  }
+  return lines;
+}
+
+// {"line": n, "above": [...], "fields": [(field, same_line, text), ...]}, or null when
+// the object has neither a line nor comments.
+PyRef object_extras(IDFObjectObj* o) {
+  if (o->line <= 0 && !o->comments) return PyRef();
+  PyRef extras = take(PyDict_New());
+  if (o->line > 0) {
+    PyRef line = take(PyLong_FromLongLong(o->line));
+    check_status(PyDict_SetItemString(extras.get(), "line", line.get()));
+  }
+  if (o->comments) {
+    PyRef above = take(lines_list(o->comments->above.lines()));
+    check_status(PyDict_SetItemString(extras.get(), "above", above.get()));
+    PyRef fields = take(PyList_New(0));
+    for (const FieldComment& c : o->comments->fields) {
+      PyRef text = take(str_from(c.text));
+      PyRef item = take(Py_BuildValue("(iOO)", c.field_idx, c.same_line ? Py_True : Py_False, text.get()));
+      check_status(PyList_Append(fields.get(), item.get()));
+    }
+    check_status(PyDict_SetItemString(extras.get(), "fields", fields.get()));
+  }
+  return extras;
+}
+
+void restore_object_extras(IDFObjectObj* o, PyObject* extras) {
+  if (!PyDict_Check(extras)) return;
+  if (PyObject* line = PyDict_GetItemString(extras, "line")) {
+    const long long n = PyLong_AsLongLong(line);
+    if (n == -1 && PyErr_Occurred()) throw PythonErrorSet();
+    o->line = n > 0 ? n : 0;
+  }
+  auto comments = std::make_unique<ObjectComments>();
+  if (PyObject* above = PyDict_GetItemString(extras, "above")) comments->above.assign(lines_from(above));
+  if (PyObject* fields = PyDict_GetItemString(extras, "fields")) {
+    PyRef seq = take(PySequence_Fast(fields, "field comments must be a sequence"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+      int field = 0, same_line = 0;
+      const char* text = nullptr;
+      Py_ssize_t size = 0;
+      if (!PyArg_ParseTuple(item, "ips#", &field, &same_line, &text, &size)) throw PythonErrorSet();
+      if (field < -1) raise(PyExc_ValueError, "a field comment names a negative field");
+      comments->fields.push_back(FieldComment{field, same_line != 0, std::string(text, static_cast<size_t>(size))});
+    }
+  }
+  o->comments = comments->empty() ? nullptr : std::move(comments);
+}
+
+// {"lines": bytes of one 64-bit line per slot, "header": [...], "trailer": [...]}, or null.
+PyRef model_extras(IDFModel* m, PyObject* objects) {
+  bool any_line = false;
+  std::vector<int64_t> lines;
+  if (PyList_Check(objects)) {
+    lines.resize(static_cast<size_t>(PyList_GET_SIZE(m->objects)));
+    for (size_t i = 0; i < lines.size(); ++i) {
+      PyObject* item = PyList_GET_ITEM(m->objects, static_cast<Py_ssize_t>(i));
+      if (is_object(item)) lines[i] = as_object(item)->line;
+      any_line = any_line || lines[i] > 0;
+    }
+  }
+  if (!any_line && !m->comments) return PyRef();
+  PyRef extras = take(PyDict_New());
+  if (any_line) {
+    for (int64_t& line : lines) line = static_cast<int64_t>(to_little_endian(static_cast<uint64_t>(line)));
+    PyRef blob = take(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(lines.data()),
+                                                static_cast<Py_ssize_t>(lines.size() * sizeof(int64_t))));
+    check_status(PyDict_SetItemString(extras.get(), "lines", blob.get()));
+  }
+  if (m->comments) {
+    PyRef header = take(lines_list(m->comments->header.lines()));
+    PyRef trailer = take(lines_list(m->comments->trailer.lines()));
+    check_status(PyDict_SetItemString(extras.get(), "header", header.get()));
+    check_status(PyDict_SetItemString(extras.get(), "trailer", trailer.get()));
+  }
+  return extras;
+}
+
+void restore_model_extras(IDFModel* m, PyObject* extras) {
+  if (!PyDict_Check(extras)) return;
+  if (PyObject* blob = PyDict_GetItemString(extras, "lines"); blob && PyBytes_Check(blob) && PyList_Check(m->objects)) {
+    const auto count = std::min(static_cast<size_t>(PyBytes_GET_SIZE(blob)) / sizeof(int64_t),
+                                static_cast<size_t>(PyList_GET_SIZE(m->objects)));
+    for (size_t i = 0; i < count; ++i) {
+      uint64_t raw;
+      std::memcpy(&raw, PyBytes_AS_STRING(blob) + i * sizeof(int64_t), sizeof(raw));
+      PyObject* item = PyList_GET_ITEM(m->objects, static_cast<Py_ssize_t>(i));
+      const auto line = static_cast<int64_t>(to_little_endian(raw));
+      if (is_object(item) && as_object(item)->obj_idx == i) as_object(item)->line = line > 0 ? line : 0;
+    }
+  }
+  auto comments = std::make_unique<ModelComments>();
+  if (PyObject* header = PyDict_GetItemString(extras, "header")) comments->header.assign(lines_from(header));
+  if (PyObject* trailer = PyDict_GetItemString(extras, "trailer")) comments->trailer.assign(lines_from(trailer));
+  m->comments = comments->empty() ? nullptr : std::move(comments);
 }
 
 // ---- Python to native members ---------------------------------------------------
@@ -266,7 +399,9 @@ bool restore_model(IDFModel* m, PyObject* state) {
   RefIndex targets;
   if (!to_ref_index(PyTuple_GET_ITEM(state, 4), targets)) return false;
   m->targets = std::move(targets);
-  return restore_instance_dict(reinterpret_cast<PyObject*>(m), state, kModelMembers);
+  if (!restore_instance_dict(reinterpret_cast<PyObject*>(m), state, kModelMembers)) return false;
+  if (PyTuple_GET_SIZE(state) > kModelMembers + 1) restore_model_extras(m, PyTuple_GET_ITEM(state, kModelMembers + 1));
+  return true;
 }
 
 bool check_class_idx(IDFObjectObj* o) {
@@ -316,7 +451,9 @@ bool restore_object(IDFObjectObj* o, PyObject* state) {
     return false;
   }
   o->values = std::move(values);
-  return restore_instance_dict(reinterpret_cast<PyObject*>(o), state, kObjectMembers);
+  if (!restore_instance_dict(reinterpret_cast<PyObject*>(o), state, kObjectMembers)) return false;
+  if (PyTuple_GET_SIZE(state) > kObjectMembers + 1) restore_object_extras(o, PyTuple_GET_ITEM(state, kObjectMembers + 1));
+  return true;
 }
 
 PyObject* setstate_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -385,6 +522,7 @@ PyObject* model_reduce(PyObject* self, PyObject*) {
           for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PyList_GET_ITEM(m->objects, i);
             PyObject* copy = is_object(item) ? clone_object(as_object(item), self).release() : Py_NewRef(item);
+            if (is_object(copy)) as_object(copy)->line = 0;  // the lines travel with the model, in one piece
             PyList_SET_ITEM(objects.get(), i, copy);
           }
         }
@@ -395,9 +533,10 @@ PyObject* model_reduce(PyObject* self, PyObject*) {
         for (PyObject* item : {m->idd, objects.get(), classes.get(), referencers.get(), targets.get()}) {
           check_status(PyList_Append(members.get(), item));
         }
+        PyRef extras = model_extras(m, m->objects);
         bool has_dict;
         PyRef state;
-        if (!finish_state(self, members, has_dict, state)) throw PythonErrorSet();
+        if (!finish_state(self, members, has_dict, state, extras.get())) throw PythonErrorSet();
         const bool setstate_form = has_dict || m->idd != Py_None || m->objects != Py_None;
         return reduce_with(self, "unpickle_IDF", kModelChecksums.written, std::move(state), setstate_form);
       },
@@ -421,9 +560,10 @@ PyObject* object_reduce(PyObject* self, PyObject*) {
           check_status(PyList_Append(members.get(), item));
         }
         const bool member = member_model(o) != nullptr;
+        PyRef extras = object_extras(o);
         bool has_dict;
         PyRef state;
-        if (!finish_state(self, members, has_dict, state)) throw PythonErrorSet();
+        if (!finish_state(self, members, has_dict, state, extras.get())) throw PythonErrorSet();
         const bool setstate_form =
             !member && (has_dict || o->class_name != Py_None || o->idd != Py_None || o->parent_idf != Py_None);
         return reduce_with(self, "unpickle_IDFObject", kObjectChecksums.written, std::move(state), setstate_form);

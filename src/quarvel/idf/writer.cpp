@@ -21,18 +21,74 @@ namespace {
 constexpr char kHeader[] = "! Generated using Quarvel.py\n";
 constexpr char kTimestampPrefix[] = "! Saved at: ";
 
-// The writers below throw; PythonErrorSet means a Python exception is set.
-void write_object(IDFObjectObj* self, std::string& out, const FormatConfig& config) {
+// The text of a group banner line, after its '!'.
+std::string banner_of(std::string_view group) { return " ***" + to_upper(group) + "***"; }
+
+std::string first_group_banner(IDFModel* model) {
+  if (!is_idd(model->idd)) return std::string();
+  for (const ClassDef& cls : schema_of(model->idd).ordered_classes) {
+    const auto found = model->objects_index_map.find_upper(cls.name);
+    if (found != model->objects_index_map.end() && !found->second.empty()) {
+      return cls.group.empty() ? std::string() : banner_of(cls.group);
+    }
+  }
+  return std::string();
+}
+
+void write_comment_line(std::string& out, const std::string& indent, std::string_view text) {
+  out += indent;
+  out += '!';
+  out += text;
+  out += '\n';
+}
+
+// The writers below throw; PythonErrorSet means a Python exception is set. With
+// `comments`, the user's comments are written where they were read: lines above the
+// object and above fields, and comments after values in place of the field names (in
+// the compact layout, all of them as lines above the object).
+// A kept comment line equal to `banner` (the group banner the writer has just written
+// above the object) is not written again.
+void write_object(IDFObjectObj* self, std::string& out, const FormatConfig& config, bool comments = false,
+                  const std::string* banner = nullptr) {
   const ClassDef& cls = class_of(self);
   const auto& values = self->values;
+  const ObjectComments* notes = comments ? self->comments.get() : nullptr;
+  if (notes) {
+    bool first = true;
+    notes->above.for_each([&](std::string_view line) {
+      if (!std::exchange(first, false) || !banner || line != *banner) write_comment_line(out, config.class_indent, line);
+    });
+    if (config.compact) {
+      for (const FieldComment& c : notes->fields) write_comment_line(out, config.class_indent, c.text);
+      notes = nullptr;
+    }
+  }
+  // The comment on a field's line, or null; the comment lines above it go through `lines_above`.
+  auto inline_comment = [&](int field) -> const std::string* {
+    if (!notes) return nullptr;
+    for (const FieldComment& c : notes->fields) {
+      if (c.field_idx == field && c.same_line) return &c.text;
+    }
+    return nullptr;
+  };
   out += config.class_indent;
   out += self->c_class_name;
 
   ptrdiff_t last_idx = static_cast<ptrdiff_t>(values.size()) - 1;
   while (last_idx >= 0 && values[static_cast<size_t>(last_idx)].empty()) --last_idx;
+  if (notes) {
+    // Empty fields that carry a comment after them are written, so the comment keeps its place.
+    for (const FieldComment& c : notes->fields) {
+      if (c.same_line && c.field_idx > last_idx) last_idx = c.field_idx;
+    }
+  }
   if (last_idx < 0) {
     if (cls.min_fields <= 0) {
       out += ';';
+      if (const std::string* note = inline_comment(-1)) {
+        out += "  !";
+        out += *note;
+      }
       if (!config.compact) out += '\n';
       return;
     }
@@ -52,9 +108,21 @@ void write_object(IDFObjectObj* self, std::string& out, const FormatConfig& conf
     }
     return;
   }
+  if (const std::string* note = inline_comment(-1)) {
+    out += "  !";
+    out += *note;
+  }
   out += '\n';
   for (ptrdiff_t i = 0; i <= last_idx; ++i) {
     const auto idx = static_cast<size_t>(i);
+    if (notes) {
+      // Lines above this field; those above fields that are not written stand above the last one.
+      for (const FieldComment& c : notes->fields) {
+        if (!c.same_line && (c.field_idx == i || (i == last_idx && c.field_idx > last_idx))) {
+          write_comment_line(out, config.field_indent, c.text);
+        }
+      }
+    }
     out += config.field_indent;
     size_t val_size = 0;
     if (idx < values.size()) {
@@ -69,6 +137,12 @@ void write_object(IDFObjectObj* self, std::string& out, const FormatConfig& conf
         out.append(2, ' ');
       }
     }
+    if (const std::string* note = inline_comment(static_cast<int>(i))) {
+      out += '!';
+      out += *note;
+      out += '\n';
+      continue;
+    }
     out += "!- ";
     // Listed fields carry their display name; names of repeated groups are made.
     if (idx < cls.fields.size()) {
@@ -81,7 +155,7 @@ void write_object(IDFObjectObj* self, std::string& out, const FormatConfig& conf
 }
 
 void write_model(IDFModel* self, std::string& out, const FormatConfig& config, bool preserve_order,
-                 bool stop_on_error) {
+                 bool stop_on_error, bool comments = false) {
   if (!PyList_Check(self->objects)) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(self->objects)->tp_name);
     throw PythonErrorSet();
@@ -91,15 +165,34 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
   const size_t estimated_size = out.size() + (config.compact ? 160 : 800) * total_obj_count + 4096;
   if (out.capacity() < estimated_size) out.reserve(estimated_size);
 
+  const ModelComments* notes = comments ? self->comments.get() : nullptr;
+  // The banner the schema order writes first: a header ending with that same line
+  // (a file this writer wrote, read back) leaves it to the writer.
+  const std::string first_banner = notes && !preserve_order && !config.compact ? first_group_banner(self) : "";
+  if (notes) {
+    size_t count = notes->header.size();
+    if (count > 0 && !first_banner.empty() && notes->header.back() == first_banner) --count;
+    notes->header.for_each([&](std::string_view line) {
+      if (count > 0) write_comment_line(out, std::string(), line);
+      count -= count > 0;
+    });
+  }
+  const std::string* banner = nullptr;  // just written above the next object
   auto write_at = [&](size_t pos) {
     IDFObjectObj* obj = object_at(self, pos);
     if (!obj) return;
     out += '\n';
     if (stop_on_error) {
-      write_object(obj, out, config);
+      write_object(obj, out, config, comments, banner);
     } else {
       object_write_to_buffer(obj, out, config);
     }
+    banner = nullptr;
+  };
+  auto write_trailer = [&] {
+    if (!notes || notes->trailer.empty()) return;
+    out += '\n';
+    notes->trailer.for_each([&](std::string_view line) { write_comment_line(out, std::string(), line); });
   };
 
   // Objects lie scattered in memory: the header of an object a few places ahead, and
@@ -122,20 +215,26 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
 
   if (preserve_order) {
     write_all(static_cast<size_t>(PyList_GET_SIZE(objects)), [](size_t k) { return k; });
+    write_trailer();
     return;
   }
   require_model_ready(self);
-  if (!is_idd(self->idd)) return;  // no schema and no objects: nothing to write
-  std::string current_group;
+  if (!is_idd(self->idd)) {  // no schema and no objects: only comments to write
+    write_trailer();
+    return;
+  }
+  std::string current_group, banner_text;
   for (const ClassDef& cls : schema_of(self->idd).ordered_classes) {
     const auto found = self->objects_index_map.find(to_upper(std::string_view(cls.name)));
     if (found == self->objects_index_map.end() || found->second.empty()) continue;
     if (!config.compact && cls.group != current_group) {
       current_group = cls.group;
       if (!current_group.empty()) {
-        out += "\n! ***";
-        out += to_upper(std::string_view(current_group));
-        out += "***\n";
+        banner_text = banner_of(current_group);
+        out += "\n!";
+        out += banner_text;
+        out += '\n';
+        banner = &banner_text;
       }
     }
     // The class list is copied: a finalizer run while writing must not change it under us.
@@ -143,6 +242,7 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
     write_all(positions.size(), [&](size_t k) { return positions[k]; });
     if (config.compact) out += '\n';
   }
+  write_trailer();
 }
 
 // A size argument as a 32-bit signed int, converted through __int__.
@@ -189,12 +289,12 @@ FormatConfig layout_from_arguments(PyObject* const* sizes, const char* const* na
 }
 
 const char* const kFormatNames[] = {"class_indent_size", "field_indent_size", "field_size", "compact",
-                                    "preserve_order"};
-const Signature kFormatSig = {"format", kFormatNames, 5, 0, 3};
+                                    "preserve_order",    "comments"};
+const Signature kFormatSig = {"format", kFormatNames, 6, 0, 3};
 
 const char* const kSaveNames[] = {"output_path", "class_indent_size", "field_indent_size", "field_size",
-                                  "compact",     "preserve_order",    "include_timestamp"};
-const Signature kSaveSig = {"save", kSaveNames, 7, 1, 4};
+                                  "compact",     "preserve_order",    "include_timestamp", "comments"};
+const Signature kSaveSig = {"save", kSaveNames, 8, 1, 4};
 
 // Writes `data` to `target` through quarvel._files.write_atomic: a temporary file in
 // the target's folder, renamed over it once complete, so that a failure never leaves a
@@ -230,15 +330,16 @@ void model_write_to_buffer(IDFModel* self, std::string& out, const FormatConfig&
 PyObject* model_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard(
       [&]() -> PyObject* {
-        PyObject* a[5];
+        PyObject* a[6];
         check_status(bind_arguments(kFormatSig, args, nargs, kwnames, a));
         const bool compact = flag_argument(a[3], false);
         const bool preserve_order = flag_argument(a[4], false);
+        const bool comments = flag_argument(a[5], false);
         const FormatConfig config = layout_from_arguments(a, kFormatNames, compact);
         IDFModel* m = as_model(self);
         require_model_ready(m);
         std::string buffer;
-        write_model(m, buffer, config, preserve_order, true);
+        write_model(m, buffer, config, preserve_order, true, comments);
         return str_from(trim_newlines_view(buffer));
       },
       nullptr);
@@ -247,11 +348,12 @@ PyObject* model_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard(
       [&]() -> PyObject* {
-        PyObject* a[7];
+        PyObject* a[8];
         check_status(bind_arguments(kSaveSig, args, nargs, kwnames, a));
         const bool compact = flag_argument(a[4], false);
         const bool preserve_order = flag_argument(a[5], false);
         const bool include_timestamp = flag_argument(a[6], true);
+        const bool comments = flag_argument(a[7], false);
         const FormatConfig config = layout_from_arguments(a + 1, kSaveNames + 1, compact);
         IDFModel* m = as_model(self);
         require_model_ready(m);
@@ -261,7 +363,7 @@ PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
           buffer += g.utils->get_current_time();
           buffer += '\n';
         }
-        write_model(m, buffer, config, preserve_order, true);
+        write_model(m, buffer, config, preserve_order, true, comments);
         return write_file(a[0], buffer);
       },
       nullptr);

@@ -53,11 +53,14 @@ void precheck(LexerObject* self) {
 
 // The part of a line that can hold tokens: up to its comment, without the blanks
 // before the comment (so that padding before "!-" is never walked token by token).
-std::string_view tokenizable(std::string_view line, bool is_idd) {
+// `bang` receives where the comment starts, or npos.
+std::string_view tokenizable(std::string_view line, bool is_idd, size_t& bang) {
+  bang = std::string_view::npos;
   if (line.empty()) return line;
   size_t limit = line.size();
-  if (const void* bang = std::memchr(line.data(), '!', limit)) {
-    limit = static_cast<size_t>(static_cast<const char*>(bang) - line.data());
+  if (const void* found = std::memchr(line.data(), '!', limit)) {
+    limit = static_cast<size_t>(static_cast<const char*>(found) - line.data());
+    bang = limit;
   }
   if (is_idd) {
     if (const void* slash = std::memchr(line.data(), '\\', limit)) {
@@ -114,6 +117,8 @@ void reset(LexerObject* self, std::string_view content, bool is_idd) {
   self->bad_at = content.size();
   self->has_cr = false;
   self->prechecked = false;
+  self->keep_comments = false;
+  self->comments.clear();
 }
 
 // Takes the next line (without its line break) and counts it. Lines end at LF,
@@ -128,12 +133,12 @@ bool scan_next_line(LexerObject* self, std::string_view& line) {
   const char* data = text.data();
   size_t end;
   if (!self->has_cr) {
-    // A run of empty lines is counted eight bytes at a time.
-    size_t run = pos;
-    constexpr uint64_t kEightBreaks = 0x0A0A0A0A0A0A0A0AULL;
-    for (uint64_t word; run + 8 <= size && (std::memcpy(&word, data + run, 8), word == kEightBreaks);) run += 8;
-    while (run < size && data[run] == '\n') ++run;
-    if (run > pos) {
+    if (data[pos] == '\n') {
+      // A run of empty lines is counted eight bytes at a time.
+      size_t run = pos;
+      constexpr uint64_t kEightBreaks = 0x0A0A0A0A0A0A0A0AULL;
+      for (uint64_t word; run + 8 <= size && (std::memcpy(&word, data + run, 8), word == kEightBreaks);) run += 8;
+      while (run < size && data[run] == '\n') ++run;
       self->line_num += static_cast<int64_t>(run - pos);
       self->pos = run;
       if (run >= size) return false;
@@ -165,8 +170,17 @@ void push_text_token(LexerObject* self, std::string_view text) {
   if (!text.empty()) self->buffer.push_back(Token{TOKEN_TEXT, std::string(text)});
 }
 
+// Keeps the comment of a line when asked to: one that is not the writer's own "!-".
+void keep_comment(LexerObject* self, std::string_view line, size_t bang, std::string_view tokens) {
+  if (bang == std::string_view::npos || self->is_idd) return;
+  const std::string_view text = line.substr(bang + 1);
+  if (!text.empty() && text.front() == '-') return;
+  self->comments.push_back(LexComment{self->line_num, !trim_blanks(tokens).empty(), text});
+}
+
 void tokenize_line(LexerObject* self, std::string_view line) {
-  std::string_view rest = tokenizable(line, self->is_idd);
+  size_t bang;
+  std::string_view rest = tokenizable(line, self->is_idd, bang);
   TokenType type;
   std::string_view text;
   while (take_token(rest, type, text)) {
@@ -193,7 +207,9 @@ Token next_token(LexerObject* self) {
       if (self->line_num == 0) self->line_num = 1;
       return Token{TOKEN_EOF, std::string()};
     }
-    self->line_rest = tokenizable(line, self->is_idd);
+    size_t bang;
+    self->line_rest = tokenizable(line, self->is_idd, bang);
+    if (self->keep_comments) keep_comment(self, line, bang, self->line_rest);
   }
 }
 

@@ -14,6 +14,8 @@ PyObject* lexer_new(PyTypeObject* type, PyObject*, PyObject*) {
   if (!self) return nullptr;
   auto* lx = reinterpret_cast<LexerObject*>(self);
   new (&lx->buffer) std::vector<Token>();
+  new (&lx->comments) std::vector<LexComment>();
+  lx->keep_comments = false;
   new (&lx->content) std::string_view();
   lx->buffer_idx = 0;
   lx->line_num = 0;
@@ -28,6 +30,7 @@ void lexer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   Py_CLEAR(lx->owner);
   lx->buffer.~vector();
+  lx->comments.~vector();
   type->tp_free(self);
   Py_DECREF(type);
 }

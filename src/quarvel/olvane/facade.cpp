@@ -283,8 +283,13 @@ PyMethodDef kMethods[] = {
     {"printidf", fast(facade_printidf), METH_FASTCALL | METH_KEYWORDS, "printidf()\n--\n\nPrint the IDF."},
     {"idfstr", fast(facade_idfstr), METH_FASTCALL | METH_KEYWORDS,
      "idfstr()\n--\n\nString representation of the IDF."},
-    {"save", fast(facade_save), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"saveas", fast(facade_saveas), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"save", fast(facade_save), METH_FASTCALL | METH_KEYWORDS,
+     "save(idfname, *args, **kwargs)\n--\n\n"
+     "Save the model to idfname in the library's layout, with a value column of 25; further\n"
+     "arguments are ignored. Comments of the file are not written: to keep them, load and save\n"
+     "it with quarvel.idf.IDF and save(path, comments=True)."},
+    {"saveas", fast(facade_saveas), METH_FASTCALL | METH_KEYWORDS,
+     "saveas(idfname, *args, **kwargs)\n--\n\nThe same as save."},
     {"__reduce__", facade_reduce, METH_NOARGS, "Pickle support."},
     {"__setstate__", facade_setstate, METH_O, "Pickle support: restore the fields from a state tuple."},
     {nullptr, nullptr, 0, nullptr},

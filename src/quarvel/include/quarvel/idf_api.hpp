@@ -5,8 +5,10 @@
 #include "string_map.hpp"
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quarvel {
@@ -92,11 +94,83 @@ using ValueIndex = StringMap<LocList>;
 using RefIndex = StringMap<ValueIndex>;
 using ClassIndex = StringMap<std::vector<size_t>>;
 
+// Comment lines kept in one string, each ended by '\n' (which no comment holds): a
+// model with many commented objects pays for the text, not for a string per line.
+class CommentLines {
+ public:
+  bool empty() const { return text_.empty(); }
+  size_t size() const {
+    size_t n = 0;
+    for (char c : text_) n += c == '\n';
+    return n;
+  }
+  void push_back(std::string_view line) {
+    text_ += line;
+    text_ += '\n';
+  }
+  void shrink_to_fit() { text_.shrink_to_fit(); }
+  // Calls fn(line) for each line, in order.
+  template <class F>
+  void for_each(F&& fn) const {
+    for (size_t begin = 0; begin < text_.size();) {
+      const size_t end = text_.find('\n', begin);
+      fn(std::string_view(text_).substr(begin, end - begin));
+      begin = end + 1;
+    }
+  }
+  std::string_view back() const {
+    if (text_.empty()) return {};
+    const size_t start = text_.rfind('\n', text_.size() - 2);
+    return std::string_view(text_).substr(start == std::string::npos ? 0 : start + 1,
+                                          text_.size() - 1 - (start == std::string::npos ? 0 : start + 1));
+  }
+  std::string_view front() const { return text_.empty() ? std::string_view() : std::string_view(text_).substr(0, text_.find('\n')); }
+  std::vector<std::string> lines() const {
+    std::vector<std::string> out;
+    for_each([&](std::string_view line) { out.emplace_back(line); });
+    return out;
+  }
+  void assign(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+      text += line;
+      text += '\n';
+    }
+    text_.swap(text);
+  }
+
+ private:
+  std::string text_;
+};
+
+// A user's comment inside an object: after a value on the value's line, or on a
+// line of its own above a field.
+struct FieldComment {
+  int field_idx;     // -1: the line of the class name
+  bool same_line;    // after the field's value on its line; else a line above the field
+  std::string text;  // what follows the '!'
+};
+
+// The user's comments of one object; what follows each '!', in text order.
+struct ObjectComments {
+  CommentLines above;                // lines above the object
+  std::vector<FieldComment> fields;  // comments inside it
+  bool empty() const { return above.empty() && fields.empty(); }
+};
+
+// The user's comments of a model that belong to no object.
+struct ModelComments {
+  CommentLines header;   // lines before the first object: they stay at the top
+  CommentLines trailer;  // lines after the last object
+  bool empty() const { return header.empty() && trailer.empty(); }
+};
+
 // One raw record of IDF text: the class name as written and the field texts.
 struct c_IDFObject {
   std::string class_name;
   std::vector<std::string> values;
   int64_t line = 0;  // the line of the text on which the object begins
+  std::unique_ptr<ObjectComments> comments;  // null when it has none
 };
 
 struct FormatConfig {
@@ -120,6 +194,7 @@ struct IDFModel {
   // Scans that read the model without the interpreter lock (validation); while one
   // runs, every change to the model is refused.
   int readers;
+  std::unique_ptr<ModelComments> comments;  // null when it has none
 };
 
 struct IDFObjectObj {
@@ -132,8 +207,9 @@ struct IDFObjectObj {
   std::vector<std::string> values;
   size_t obj_idx;
   // Private to quarvel.idf: the line on which the object began in the text it was
-  // loaded from, or 0 for an object made in code.
+  // loaded from, or 0 for an object made in code; the user's comments, or null.
   int64_t line;
+  std::unique_ptr<ObjectComments> comments;
 };
 
 struct IdfOps {
@@ -165,7 +241,8 @@ struct IdfObjectOps {
 inline constexpr uint64_t IDF_LAYOUT = layout_fingerprint(
     sizeof(FieldLoc), QUARVEL_MEMBER(FieldLoc, obj_idx), QUARVEL_MEMBER(FieldLoc, field_idx), sizeof(LocList),
     sizeof(c_IDFObject), QUARVEL_MEMBER(c_IDFObject, class_name), QUARVEL_MEMBER(c_IDFObject, values),
-    QUARVEL_MEMBER(c_IDFObject, line),
+    QUARVEL_MEMBER(c_IDFObject, line), QUARVEL_MEMBER(c_IDFObject, comments), sizeof(FieldComment),
+    sizeof(ObjectComments), sizeof(ModelComments),
     sizeof(FormatConfig), QUARVEL_MEMBER(FormatConfig, class_indent), QUARVEL_MEMBER(FormatConfig, field_indent),
     QUARVEL_MEMBER(FormatConfig, field_size), QUARVEL_MEMBER(FormatConfig, compact), sizeof(IDFModel),
     QUARVEL_MEMBER(IDFModel, idd), QUARVEL_MEMBER(IDFModel, objects), QUARVEL_MEMBER(IDFModel, objects_index_map),

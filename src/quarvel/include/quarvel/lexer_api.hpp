@@ -21,6 +21,15 @@ struct Token {
   std::string value;
 };
 
+// A user's comment: a '!' comment that is not the writer's own ("!-"), kept when the
+// tokenizer is asked to keep them. `after_token` tells a comment that follows values on
+// its line from one that stands on a line of its own.
+struct LexComment {
+  int64_t line;
+  bool after_token;
+  std::string_view text;  // what follows the '!', in the input (valid while the input is)
+};
+
 // Layout of a Lexer instance. `content` views the bytes object held in `owner`,
 // so the input is never copied and stays alive while the tokenizer runs.
 struct LexerObject {
@@ -37,6 +46,10 @@ struct LexerObject {
   size_t bad_at;               // offset of the first NUL or invalid UTF-8 byte, or content size
   bool has_cr;                 // whether any line ends in CR
   bool prechecked;             // bad_at and has_cr are known
+  // Set by the caller before the first token: user comments are appended to `comments`
+  // as their lines are read, ahead of the tokens of the same line.
+  bool keep_comments;
+  std::vector<LexComment> comments;
 };
 
 struct LexerOps {
@@ -55,6 +68,7 @@ inline constexpr uint64_t LEXER_LAYOUT = layout_fingerprint(
     QUARVEL_OFFSETOF(LexerObject, buffer), QUARVEL_OFFSETOF(LexerObject, buffer_idx),
     QUARVEL_OFFSETOF(LexerObject, line_num), QUARVEL_OFFSETOF(LexerObject, is_idd),
     QUARVEL_OFFSETOF(LexerObject, content), QUARVEL_OFFSETOF(LexerObject, pos), QUARVEL_OFFSETOF(LexerObject, owner),
+    QUARVEL_OFFSETOF(LexerObject, keep_comments), QUARVEL_OFFSETOF(LexerObject, comments), sizeof(LexComment),
     sizeof(LexerOps));
 
 inline constexpr uint32_t LEXER_CAPI_VERSION = 2;
