@@ -59,6 +59,11 @@ def test_field_attributes(idd):
     assert idd.field_info("Sizing:Zone", "Cooling Design Air Flow Rate")["autosizable"]
     assert idd.field_info("Timestep", 0)["field_type"] == iddmod.FIELDTYPE_INTEGER
     assert idd.field_info("NodeList", 1)["field_type"] == iddmod.FIELDTYPE_NODE
+    # one meaning for both keys: the field's type, as a constant and as a word, also when
+    # the schema writes no \type
+    for cls, key, word in (("Timestep", 0, "integer"), ("Zone", "Name", "alpha"), ("Zone", "X Origin", "real")):
+        info = idd.field_info(cls, key)
+        assert info["type"] == word and info["field_type"] == getattr(iddmod, f"FIELDTYPE_{word.upper()}")
     node_list_name = idd.field_info("NodeList", "Name")
     assert node_list_name["references"] == node_list_name["object_lists"] == ["NodeListNames"]
     variable = idd.field_info("Output:Variable", "Variable Name")

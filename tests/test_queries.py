@@ -163,3 +163,29 @@ def test_get_class_names(load):
     model.remove_all_objects("zone")
     assert model.get_class_names() == ["People"]
     assert load("").get_class_names() == []
+
+
+def test_a_summary_and_html_for_notebooks(load):
+    model = load("Version,9.1;" + TEXT)
+    assert model.summary().splitlines() == ["IDF model: 6 objects in 4 classes, version 9.1", "  Version  1",
+                                            "  Zone     3", "  People   1", "  ClassA   1"]
+    assert "<td>Zone</td><td style='text-align:right'>3</td>" in model._repr_html_()
+    zone = model["Zone"][0]
+    zone["Name"] = "<West & Co>"
+    assert "<td>Name</td><td>&lt;West &amp; Co&gt;</td>" in zone._repr_html_()
+    assert model["Zone"]._repr_html_().startswith("<table><caption>3 objects</caption>")
+    assert len(zone) == len(zone.get_values()) == 1 and bool(model.add_object("Lead Input")) and len(load("")) == 0
+
+
+@pytest.mark.parametrize("mode", ["rb", "r"])
+def test_models_and_schemas_read_from_open_files(idd, mode):
+    from quarvel.idd import IDD
+
+    from .conftest import DATA
+
+    with open(DATA / "office.idf", mode) as stream:
+        model = IDF.from_file(idd, stream)
+    with open(DATA / "test.idd", mode) as stream:
+        schema = IDD.from_file(stream)
+    assert model.format() == IDF.from_file(idd, DATA / "office.idf").format()
+    assert schema.class_names() == idd.class_names()

@@ -35,7 +35,7 @@ _LAZY = {
     "UnknownFieldError": "quarvel.idf",
     "Diagnostic": "quarvel.diagnostics",
 }
-__all__ = ["EXAMPLE_IDD", "EXAMPLE_IDF", *_LAZY]
+__all__ = ["EXAMPLE_IDD", "EXAMPLE_IDF", "IDD", "IDF", "IDFObject", "IDFParseError", "UnknownFieldError", "Diagnostic"]
 
 
 def __getattr__(name: str) -> object:

@@ -20,7 +20,8 @@ class Rule(NamedTuple):
     summary: str
 
 
-def _rules() -> tuple[Rule, ...]:
+def rules() -> tuple[Rule, ...]:
+    """Every rule: its code, name, severity and a one-line summary, in code order."""
     from quarvel.idf import VALIDATION_RULES
 
     return tuple(Rule(*row) for row in VALIDATION_RULES)
@@ -61,5 +62,5 @@ class Diagnostic:
 
 def __getattr__(name: str) -> object:
     if name == "RULES":
-        return _rules()
+        return rules()
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,7 +1,7 @@
 """Schemas (IDD) for quarvel: loading, field lookups, pickling."""
 
 from os import PathLike
-from typing import Any, Self, TypedDict
+from typing import IO, Any, Self, TypedDict
 
 FIELDTYPE_DEFAULT: int
 FIELDTYPE_INTEGER: int
@@ -31,6 +31,11 @@ class ClassInfo(TypedDict):
     extensible: ExtensibleInfo | None
 
 class FieldInfo(TypedDict):
+    """What `IDD.field_info` gives. `field_type` is the field's type as one of the FIELDTYPE_*
+    constants, `type` the same type as a word ('integer', 'real', 'alpha', 'choice',
+    'object-list', 'node', or 'default' for a type word the schema module does not know);
+    a field written without a type is real when it is a number field (N) and alpha else."""
+
     name: str
     index: int
     code: str | None
@@ -58,12 +63,13 @@ class FieldInfo(TypedDict):
 class IDD:
     """A schema: the classes and fields that IDF models are checked against."""
 
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...  # always raises TypeError: use from_file or from_string
     @property
     def version(self) -> str | None: ...
     @property
     def initialized(self) -> bool: ...
     @classmethod
-    def from_file(cls, path: str | bytes | PathLike[str] | PathLike[bytes]) -> Self: ...
+    def from_file(cls, path: str | bytes | PathLike[str] | PathLike[bytes] | IO[bytes] | IO[str]) -> Self: ...
     @classmethod
     def from_string(cls, text: str) -> Self: ...
     def class_names(self) -> list[str]: ...

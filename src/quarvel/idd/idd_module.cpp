@@ -22,7 +22,7 @@ PyObject* clear_schema_cache(PyObject*, PyObject*) {
 
 PyMethodDef kMethods[] = {
     {"unpickle_IDD", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_idd)), METH_FASTCALL,
-     "unpickle_IDD(cls, digest, packed)\n--\n\n"
+     "unpickle_IDD(cls, digest, packed, /)\n--\n\n"
      "Rebuild a pickled schema; a schema this process already holds with the same\n"
      "digest is reused instead of being parsed again."},
     {"clear_schema_cache", clear_schema_cache, METH_NOARGS,

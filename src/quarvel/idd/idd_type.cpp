@@ -248,6 +248,26 @@ PyObject* idd_field_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       nullptr);
 }
 
+// The name of a field type: what `field_type` holds as a number, `type` holds as a word.
+const char* type_name(FieldType type) {
+  switch (type) {
+    case FIELDTYPE_INTEGER:
+      return "integer";
+    case FIELDTYPE_REAL:
+      return "real";
+    case FIELDTYPE_ALPHA:
+      return "alpha";
+    case FIELDTYPE_CHOICE:
+      return "choice";
+    case FIELDTYPE_OBJLIST:
+      return "object-list";
+    case FIELDTYPE_NODE:
+      return "node";
+    default:
+      return "default";
+  }
+}
+
 PyObject* idd_field_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guard(
       [&]() -> PyObject* {
@@ -264,12 +284,12 @@ PyObject* idd_field_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PyRef minimum = take(optional_float(f->minimum)), maximum = take(optional_float(f->maximum));
         auto flag = [](bool b) { return b ? Py_True : Py_False; };
         return Py_BuildValue(
-            "{s:O,s:i,s:O,s:s#,s:s#,s:O,s:O,s:O,s:O,s:i,s:s#,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O}",
+            "{s:O,s:i,s:O,s:s#,s:s#,s:O,s:O,s:O,s:O,s:i,s:s,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O}",
             "name", name.get(), "index", idx, "code", code.get(), "units", f->units.data(),
             static_cast<Py_ssize_t>(f->units.size()), "ip_units", f->ip_units.data(),
             static_cast<Py_ssize_t>(f->ip_units.size()), "default", dflt.get(), "required", flag(f->required),
             "autosizable", flag(f->autosizable), "autocalculatable", flag(f->autocalculatable), "field_type",
-            static_cast<int>(f->field_type), "type", f->type_word.data(), static_cast<Py_ssize_t>(f->type_word.size()),
+            static_cast<int>(f->field_type), "type", type_name(f->field_type),
             "choices", choices.get(), "references", refs.get(), "object_lists", lists.get(), "external_lists",
             ext_lists.get(), "reference_class_names", ref_classes.get(), "minimum", minimum.get(),
             "minimum_exclusive", flag(f->minimum_exclusive), "maximum", maximum.get(), "maximum_exclusive",
@@ -345,22 +365,22 @@ PyObject* idd_reduce(PyObject* self, PyObject*) {
 PyMethodDef kMethods[] = {
     {"from_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(idd_from_file)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_file(path)\n--\n\nLoad a schema from a dictionary file (UTF-8, or Windows-1252 when it is not)."},
+     "from_file($type, /, path)\n--\n\nLoad a schema from a dictionary file (UTF-8, or Windows-1252 when it is not)."},
     {"from_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(idd_from_string)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_string(text)\n--\n\nLoad a schema from dictionary text."},
-    {"class_names", idd_class_names, METH_NOARGS, "class_names()\n--\n\nNames of all classes, in schema order."},
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_string($type, /, text)\n--\n\nLoad a schema from dictionary text."},
+    {"class_names", idd_class_names, METH_NOARGS, "class_names($self)\n--\n\nNames of all classes, in schema order."},
     {"class_info", idd_class_info, METH_O,
-     "class_info(class_name, /)\n--\n\nAttributes of a class (name in any letter case) as a dict."},
+     "class_info($self, class_name, /)\n--\n\nAttributes of a class (name in any letter case) as a dict."},
     {"field_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(idd_field_index)), METH_FASTCALL,
-     "field_index(class_name, key, /)\n--\n\nIndex of a field given by index or by name (any letter case)."},
+     "field_index($self, class_name, key, /)\n--\n\nIndex of a field given by index or by name (any letter case)."},
     {"field_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(idd_field_name)),
      METH_FASTCALL | METH_KEYWORDS,
-     "field_name(class_name, key, units=True)\n--\n\nName of a field; with units, followed by ' {units}'."},
+     "field_name($self, /, class_name, key, units=True)\n--\n\nName of a field; with units, followed by ' {units}'."},
     {"field_info", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(idd_field_info)), METH_FASTCALL,
-     "field_info(class_name, key, /)\n--\n\nAttributes of a field as a dict."},
+     "field_info($self, class_name, key, /)\n--\n\nAttributes of a field as a dict."},
     {"__reduce__", idd_reduce, METH_NOARGS, "Pickle support: a schema travels as its compressed source text."},
-    {"__copy__", idd_copy, METH_NOARGS, "__copy__()\n--\n\nThe schema itself: a schema never changes once loaded."},
-    {"__deepcopy__", idd_copy, METH_O, "__deepcopy__(memo, /)\n--\n\nThe schema itself: a schema never changes once loaded."},
+    {"__copy__", idd_copy, METH_NOARGS, "__copy__($self)\n--\n\nThe schema itself: a schema never changes once loaded."},
+    {"__deepcopy__", idd_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\nThe schema itself: a schema never changes once loaded."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -108,6 +108,11 @@ void init_from_text(PyObject* model, PyObject* idd, PyObject* utf8) {
 void name_the_file(PyObject* path) {
   PyObject* error = PyErr_GetRaisedException();
   PyObject* fs_path = PyOS_FSPath(path);
+  if (!fs_path) {  // an open file: its name, when it has one
+    PyErr_Clear();
+    fs_path = PyObject_GetAttrString(path, "name");
+    if (fs_path && !PyUnicode_Check(fs_path)) Py_CLEAR(fs_path);
+  }
   PyObject* name = fs_path && PyBytes_Check(fs_path) ? PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(fs_path),
                                                                                         PyBytes_GET_SIZE(fs_path))
                                                      : Py_XNewRef(fs_path);
@@ -215,12 +220,21 @@ int model_contains(PyObject* self, PyObject* item) {
 // A model is true even when it holds no object, as it was before it had a length.
 int always_true(PyObject*) { return 1; }
 
+// What notebooks and the REPL show, made by quarvel._display.
+PyObject* call_display(const char* function, PyObject* self) {
+  PyRef module(PyImport_ImportModule("quarvel._display"));
+  return module ? PyObject_CallMethod(module.get(), function, "(O)", self) : nullptr;
+}
+
+PyObject* model_summary(PyObject* self, PyObject*) { return call_display("model_summary", self); }
+PyObject* model_repr_html(PyObject* self, PyObject*) { return call_display("model_html", self); }
+
 PyMethodDef kMethods[] = {
     {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_init_method)),
      METH_VARARGS | METH_KEYWORDS, kInitDoc},
     {"from_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_from_file)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_file(idd, filepath, encoding=None)\n--\n\n"
+     "from_file($type, /, idd, filepath, encoding=None)\n--\n\n"
      "Parse IDF file\n\n"
      "Args:\n"
      "    idd (IDD): IDD data structure\n"
@@ -230,7 +244,7 @@ PyMethodDef kMethods[] = {
      "    IDF: parsed IDF data\n"},
     {"from_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_from_string)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_string(idd, content)\n--\n\n"
+     "from_string($type, /, idd, content)\n--\n\n"
      "Parse IDF from string\n\n"
      "Args:\n"
      "    idd (IDD): IDD data structure\n"
@@ -238,7 +252,7 @@ PyMethodDef kMethods[] = {
      "Returns:\n"
      "    IDF: parsed IDF data\n"},
     {"__getitem__", model_subscript, METH_O,
-     "__getitem__(class_name, /)\n--\n\n"
+     "__getitem__($self, class_name, /)\n--\n\n"
      "Get tuple of IDFObjects from class name\n\n"
      "Args:\n"
      "    class_name (str): class name (case-insensitive)\n\n"
@@ -246,7 +260,7 @@ PyMethodDef kMethods[] = {
      "    IDFObjectTuple: tuple of IDFObjects\n"},
     {"get_objects", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_get_objects)),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_objects(class_name)\n--\n\n"
+     "get_objects($self, /, class_name)\n--\n\n"
      "Get tuple of IDFObjects from class name.\n\n"
      "Alias of IDF[class_name]\n\n"
      "Args:\n"
@@ -255,7 +269,7 @@ PyMethodDef kMethods[] = {
      "    IDFObjectTuple: tuple of IDFObjects\n"},
     {"get_object_by_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_get_object_by_name)),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_object_by_name(class_name, obj_name)\n--\n\n"
+     "get_object_by_name($self, /, class_name, obj_name)\n--\n\n"
      "Get object by first field (likely name)\n\n"
      "Args:\n"
      "    class_name (str): class name (case-insensitive)\n"
@@ -264,14 +278,14 @@ PyMethodDef kMethods[] = {
      "    IDFObject | None: the first matching object, or None\n"},
     {"get_class_names", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_get_class_names)),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_class_names()\n--\n\n"
+     "get_class_names($self)\n--\n\n"
      "Get list of class names\n\n"
      "Returns:\n"
      "    list[str]: names of the classes that have objects, in no particular order\n"},
     {"find_dangling_references",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_find_dangling_references)),
      METH_FASTCALL | METH_KEYWORDS,
-     "find_dangling_references()\n--\n\n"
+     "find_dangling_references($self)\n--\n\n"
      "Find referring fields whose value names no object\n\n"
      "A field that refers through one or more object lists dangles when no object\n"
      "declares its value under any of them. Answered from the reference index.\n\n"
@@ -279,7 +293,7 @@ PyMethodDef kMethods[] = {
      "    list[tuple[IDFObject, int]]: (object, field index) pairs, in model order\n"},
     {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_validate)),
      METH_FASTCALL | METH_KEYWORDS,
-     "validate(select=None, ignore=None)\n--\n\n"
+     "validate($self, /, select=None, ignore=None)\n--\n\n"
      "Check the model against what its schema states\n\n"
      "Number and choice fields, ranges, required fields and objects, repeating groups,\n"
      "unique names, references, the version and obsolete classes; node names and\n"
@@ -289,9 +303,14 @@ PyMethodDef kMethods[] = {
      "    ignore (str | Iterable[str] | None): all rules but these\n\n"
      "Returns:\n"
      "    list[Diagnostic]: the findings, in the order of the model\n"},
+    {"summary", model_summary, METH_NOARGS,
+     "summary($self)\n--\n\n"
+     "A short description of the model: the schema version, the number of objects and\n"
+     "the classes with their counts, in schema order (repr gives the whole text)."},
+    {"_repr_html_", model_repr_html, METH_NOARGS, "_repr_html_($self)\n--\n\nThe summary as an HTML table, for notebooks."},
     {"add_object", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_add_object)),
      METH_FASTCALL | METH_KEYWORDS,
-     "add_object(class_name, initial_values=None, default_values=True)\n--\n\n"
+     "add_object($self, /, class_name, initial_values=None, default_values=True)\n--\n\n"
      "Add object to IDF\n\n"
      "Args:\n"
      "    class_name (str): class name (case-insensitive)\n"
@@ -301,13 +320,13 @@ PyMethodDef kMethods[] = {
      "    IDFObject: the new object\n"},
     {"remove_object", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_remove_object)),
      METH_FASTCALL | METH_KEYWORDS,
-     "remove_object(obj)\n--\n\n"
+     "remove_object($self, /, obj)\n--\n\n"
      "Remove object from IDF\n\n"
      "Args:\n"
      "    obj (IDFObject): an object of this model\n"},
     {"remove_all_objects", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_remove_all_objects)),
      METH_FASTCALL | METH_KEYWORDS,
-     "remove_all_objects(class_name)\n--\n\n"
+     "remove_all_objects($self, /, class_name)\n--\n\n"
      "Remove all objects of a certain class from IDF\n\n"
      "Args:\n"
      "    class_name (str): class name (case-insensitive)\n\n"
@@ -315,7 +334,7 @@ PyMethodDef kMethods[] = {
      "    int: Number of objects removed. 0 if class was not found.\n"},
     {"format", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_format)),
      METH_FASTCALL | METH_KEYWORDS,
-     "format(class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, preserve_order=False, "
+     "format($self, /, class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, preserve_order=False, "
      "comments=False)\n--\n\n"
      "Convert IDF to str with format config\n\n"
      "Args:\n"
@@ -328,7 +347,7 @@ PyMethodDef kMethods[] = {
      "Returns:\n"
      "    str: IDF str\n"},
     {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_save)), METH_FASTCALL | METH_KEYWORDS,
-     "save(output_path, class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, "
+     "save($self, /, output_path, class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, "
      "preserve_order=False, include_timestamp=True, comments=False)\n--\n\n"
      "Convert IDF to str with format config\n\n"
      "Args:\n"
@@ -344,9 +363,9 @@ PyMethodDef kMethods[] = {
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setstate)),
      METH_FASTCALL | METH_KEYWORDS, "Pickle support: restore the members from a state tuple."},
     {"__copy__", model_copy, METH_NOARGS,
-     "__copy__()\n--\n\nAn independent copy of the model: its objects are copied, its schema is shared."},
+     "__copy__($self)\n--\n\nAn independent copy of the model: its objects are copied, its schema is shared."},
     {"__deepcopy__", model_deepcopy, METH_O,
-     "__deepcopy__(memo, /)\n--\n\nAn independent copy of the model, taken in one step; the schema is shared."},
+     "__deepcopy__($self, memo, /)\n--\n\nAn independent copy of the model, taken in one step; the schema is shared."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -354,7 +373,10 @@ PyObject* model_get_comment_count(PyObject* self, void*) {
   return PyLong_FromSize_t(comment_line_count(as_model(self)));
 }
 
+PyObject* model_get_idd(PyObject* self, void*) { return Py_NewRef(as_model(self)->idd); }
+
 PyGetSetDef kGetSet[] = {
+    {"idd", model_get_idd, nullptr, "The schema (IDD) the model was loaded against, or None.", nullptr},
     {"header_comments", model_get_header_comments, model_set_header_comments,
      "The comment lines at the top of the file, each the text after its '!'; they stay at the top\n"
      "however the objects are ordered. Set a list of str to change them.",

@@ -27,9 +27,9 @@ IdfCapi g_capi = {{IDF_CAPI_VERSION, sizeof(IdfCapi), IDF_LAYOUT}, nullptr, &kId
 
 PyMethodDef kMethods[] = {
     {"unpickle_IDF", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_model)), METH_FASTCALL,
-     "unpickle_IDF(cls, checksum, state)\n--\n\nRebuild a pickled IDF model."},
+     "unpickle_IDF(cls, checksum, state, /)\n--\n\nRebuild a pickled IDF model."},
     {"unpickle_IDFObject", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_object)),
-     METH_FASTCALL, "unpickle_IDFObject(cls, checksum, state)\n--\n\nRebuild a pickled IDFObject."},
+     METH_FASTCALL, "unpickle_IDFObject(cls, checksum, state, /)\n--\n\nRebuild a pickled IDFObject."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -43,6 +43,15 @@ int object_clear(PyObject* self) {
 
 PyObject* object_get_class_name(PyObject* self, void*) { return Py_NewRef(as_object(self)->class_name); }
 
+// len(obj): the number of stored values. An object stays true with none, as before.
+Py_ssize_t object_length(PyObject* self) { return static_cast<Py_ssize_t>(as_object(self)->values.size()); }
+int object_is_true(PyObject*) { return 1; }
+
+PyObject* object_repr_html(PyObject* self, PyObject*) {
+  PyRef module(PyImport_ImportModule("quarvel._display"));
+  return module ? PyObject_CallMethod(module.get(), "object_html", "(O)", self) : nullptr;
+}
+
 PyObject* object_get_line(PyObject* self, void*) {
   const int64_t line = as_object(self)->line;
   return line > 0 ? PyLong_FromLongLong(line) : Py_NewRef(Py_None);
@@ -59,33 +68,33 @@ PyObject* object_setitem_method(PyObject* self, PyObject* const* args, Py_ssize_
 
 PyMethodDef kMethods[] = {
     {"__getitem__", object_getitem, METH_O,
-     "__getitem__(key, /)\n--\n\n"
+     "__getitem__($self, key, /)\n--\n\n"
      "Get field value by key\n\n"
      "Args:\n"
      "    key (int | str): field index or field name (case-insensitive)\n\n"
      "Returns:\n"
      "    str | int | float | None: field value based on field_type\n"},
     {"__setitem__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_setitem_method)), METH_FASTCALL,
-     "__setitem__(key, value, /)\n--\n\n"
+     "__setitem__($self, key, value, /)\n--\n\n"
      "Set field value by key\n\n"
      "Args:\n"
      "    key (int | str): field index or field name (case-insensitive)\n"
      "    value (bool | int | float | str | None): field value\n"},
     {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_init_method)),
      METH_VARARGS | METH_KEYWORDS,
-     "__init__(idd, class_name)\n--\n\n"
+     "__init__($self, /, idd, class_name)\n--\n\n"
      "Python-level initialization\n\n"
      "Args:\n"
      "    idd (IDD): IDD data structure\n"
      "    class_name (str): class name (case-insensitive)\n"},
     {"get_values", object_get_values, METH_NOARGS,
-     "get_values()\n--\n\n"
+     "get_values($self)\n--\n\n"
      "Get all field values as list\n\n"
      "Returns:\n"
      "    list[str | int | float | None]: list of field values based on field_types\n"},
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_update)),
      METH_FASTCALL | METH_KEYWORDS,
-     "update(values, trim_empty_trails=True)\n--\n\n"
+     "update($self, /, values, trim_empty_trails=True)\n--\n\n"
      "Update multiple field values\n\n"
      "Args:\n"
      "    values (None | list | dict): [value] or {field_idx: value} or {field_name: value}\n"
@@ -93,7 +102,7 @@ PyMethodDef kMethods[] = {
     {"get_referenced_object",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_get_referenced_object)),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_referenced_object(key)\n--\n\n"
+     "get_referenced_object($self, /, key)\n--\n\n"
      "Return objects referenced by this object.\n\n"
      "Follows a referring field forward, e.g. the Zone Name field of a\n"
      "BuildingSurface:Detailed object leads to its Zone object.\n\n"
@@ -104,7 +113,7 @@ PyMethodDef kMethods[] = {
     {"get_referencing_objects",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_get_referencing_objects)),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_referencing_objects(key)\n--\n\n"
+     "get_referencing_objects($self, /, key)\n--\n\n"
      "Return objects that are referencing this object.\n\n"
      "Follows a name field backward, e.g. the Name field of a Zone leads to the\n"
      "BuildingSurface:Detailed, People, Lights and Sizing:Zone objects of that zone.\n\n"
@@ -115,27 +124,32 @@ PyMethodDef kMethods[] = {
     {"__reduce__", object_reduce, METH_NOARGS, "Pickle support."},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_setstate)),
      METH_FASTCALL | METH_KEYWORDS, "Pickle support: restore the members from a state tuple."},
+    {"_repr_html_", object_repr_html, METH_NOARGS,
+     "_repr_html_($self)\n--\n\nThe fields as an HTML table, for notebooks."},
     {"field_comment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_field_comment)),
      METH_FASTCALL | METH_KEYWORDS,
-     "field_comment(key)\n--\n\n"
+     "field_comment($self, /, key)\n--\n\n"
      "The comment after a field's value on its line (the text after its '!'), or None.\n\n"
      "Args:\n"
      "    key (int | str): field index or field name (case-insensitive)\n"},
     {"set_field_comment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_set_field_comment)),
      METH_FASTCALL | METH_KEYWORDS,
-     "set_field_comment(key, text)\n--\n\n"
+     "set_field_comment($self, /, key, text)\n--\n\n"
      "Set the comment written after a field's value (the text after its '!'); None removes it.\n\n"
      "Args:\n"
      "    key (int | str): field index or field name (case-insensitive)\n"
      "    text (str | None): one line of text\n"},
     {"__copy__", object_copy, METH_NOARGS,
-     "__copy__()\n--\n\nA standalone copy of the object: same class and values, belonging to no model."},
+     "__copy__($self)\n--\n\nA standalone copy of the object: same class and values, belonging to no model."},
     {"__deepcopy__", object_deepcopy, METH_O,
-     "__deepcopy__(memo, /)\n--\n\nA copy of the object; an object of a model is copied with its model."},
+     "__deepcopy__($self, memo, /)\n--\n\nA copy of the object; an object of a model is copied with its model."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* object_get_idd(PyObject* self, void*) { return Py_NewRef(as_object(self)->idd); }
+
 PyGetSetDef kGetSet[] = {
+    {"idd", object_get_idd, nullptr, "The schema (IDD) of the object, or None.", nullptr},
     {"class_name", object_get_class_name, nullptr, "The class name as the schema spells it.", nullptr},
     {"comments", object_get_comments, object_set_comments,
      "The comment lines above the object, each the text after its '!'; set a list of str to change them.",
@@ -159,6 +173,9 @@ PyType_Slot kSlots[] = {
     {Py_mp_ass_subscript, reinterpret_cast<void*>(object_setitem)},
     {Py_sq_item, reinterpret_cast<void*>(object_sq_item)},
     {Py_sq_ass_item, reinterpret_cast<void*>(object_sq_ass_item)},
+    {Py_sq_length, reinterpret_cast<void*>(object_length)},
+    {Py_mp_length, reinterpret_cast<void*>(object_length)},
+    {Py_nb_bool, reinterpret_cast<void*>(object_is_true)},
     {Py_tp_doc, const_cast<char*>("One object of an IDF model (or a standalone one): a class and its field values.")},
     {0, nullptr},
 };

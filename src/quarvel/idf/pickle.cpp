@@ -127,6 +127,13 @@ std::vector<std::string> lines_from(PyObject* list) {
   return lines;
 }
 
+// The item `key` of an extras dictionary (owned), or null when it has none; throws on error.
+PyRef extra_item(PyObject* extras, const char* key) {
+  PyObject* item = nullptr;
+  check_status(PyDict_GetItemStringRef(extras, key, &item));
+  return PyRef(item);
+}
+
 // {"line": n, "above": [...], "fields": [(field, same_line, text), ...]}, or null when
 // the object has neither a line nor comments.
 PyRef object_extras(IDFObjectObj* o) {
@@ -152,15 +159,15 @@ PyRef object_extras(IDFObjectObj* o) {
 
 void restore_object_extras(IDFObjectObj* o, PyObject* extras) {
   if (!PyDict_Check(extras)) return;
-  if (PyObject* line = PyDict_GetItemString(extras, "line")) {
-    const long long n = PyLong_AsLongLong(line);
+  if (PyRef line = extra_item(extras, "line")) {
+    const long long n = PyLong_AsLongLong(line.get());
     if (n == -1 && PyErr_Occurred()) throw PythonErrorSet();
     o->line = n > 0 ? n : 0;
   }
   auto comments = std::make_unique<ObjectComments>();
-  if (PyObject* above = PyDict_GetItemString(extras, "above")) comments->above.assign(lines_from(above));
-  if (PyObject* fields = PyDict_GetItemString(extras, "fields")) {
-    PyRef seq = take(PySequence_Fast(fields, "field comments must be a sequence"));
+  if (PyRef above = extra_item(extras, "above")) comments->above.assign(lines_from(above.get()));
+  if (PyRef fields = extra_item(extras, "fields")) {
+    PyRef seq = take(PySequence_Fast(fields.get(), "field comments must be a sequence"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
       PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
       int field = 0, same_line = 0;
@@ -205,7 +212,8 @@ PyRef model_extras(IDFModel* m, PyObject* objects) {
 
 void restore_model_extras(IDFModel* m, PyObject* extras) {
   if (!PyDict_Check(extras)) return;
-  if (PyObject* blob = PyDict_GetItemString(extras, "lines"); blob && PyBytes_Check(blob) && PyList_Check(m->objects)) {
+  if (PyRef held = extra_item(extras, "lines"); held && PyBytes_Check(held.get()) && PyList_Check(m->objects)) {
+    PyObject* blob = held.get();
     const auto count = std::min(static_cast<size_t>(PyBytes_GET_SIZE(blob)) / sizeof(int64_t),
                                 static_cast<size_t>(PyList_GET_SIZE(m->objects)));
     for (size_t i = 0; i < count; ++i) {
@@ -217,8 +225,8 @@ void restore_model_extras(IDFModel* m, PyObject* extras) {
     }
   }
   auto comments = std::make_unique<ModelComments>();
-  if (PyObject* header = PyDict_GetItemString(extras, "header")) comments->header.assign(lines_from(header));
-  if (PyObject* trailer = PyDict_GetItemString(extras, "trailer")) comments->trailer.assign(lines_from(trailer));
+  if (PyRef header = extra_item(extras, "header")) comments->header.assign(lines_from(header.get()));
+  if (PyRef trailer = extra_item(extras, "trailer")) comments->trailer.assign(lines_from(trailer.get()));
   m->comments = comments->empty() ? nullptr : std::move(comments);
 }
 

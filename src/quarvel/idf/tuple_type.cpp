@@ -33,8 +33,14 @@ PyObject* tuple_getattro(PyObject* self, PyObject* name) {
   return raise_missing(self, name);
 }
 
+PyObject* tuple_repr_html(PyObject* self, PyObject*) {
+  PyRef module(PyImport_ImportModule("quarvel._display"));
+  return module ? PyObject_CallMethod(module.get(), "objects_html", "(O)", self) : nullptr;
+}
+
 PyMethodDef kMethods[] = {
     {"__getattr__", raise_missing, METH_O, "Explain the list-style methods a read-only tuple lacks."},
+    {"_repr_html_", tuple_repr_html, METH_NOARGS, "The objects as an HTML table, for notebooks."},
     {nullptr, nullptr, 0, nullptr},
 };
 

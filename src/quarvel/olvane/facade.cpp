@@ -36,17 +36,19 @@ void facade_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// A new reference to a builtin, or null with an exception set.
 PyObject* builtin(const char* name) {
   PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-  PyObject* fn = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
+  PyObject* fn = nullptr;
+  if (!builtins || PyDict_GetItemStringRef(builtins, name, &fn) < 0) return nullptr;
   if (!fn) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
   return fn;
 }
 
 int print_object(PyObject* obj) {
-  PyObject* print = builtin("print");
+  PyRef print(builtin("print"));
   if (!print) return -1;
-  PyRef done(obj ? PyObject_CallOneArg(print, obj) : PyObject_CallNoArgs(print));
+  PyRef done(obj ? PyObject_CallOneArg(print.get(), obj) : PyObject_CallNoArgs(print.get()));
   return done ? 0 : -1;
 }
 
@@ -91,11 +93,13 @@ void explain_missing_schema(PyObject* schema) {
 }
 
 int facade_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  PyObject* idfname = nullptr;
+  PyRef idfname;
   if (args && PyTuple_GET_SIZE(args) > 0) {
-    idfname = PyTuple_GET_ITEM(args, 0);
+    idfname = PyRef::borrow(PyTuple_GET_ITEM(args, 0));
   } else if (kwds) {
-    idfname = PyDict_GetItemString(kwds, "idfname");
+    PyObject* given = nullptr;
+    if (PyDict_GetItemStringRef(kwds, "idfname", &given) < 0) return -1;
+    idfname = PyRef(given);
   }
   if (!idfname) {
     raise_argument_count("__init__", 1, PY_SSIZE_T_MAX, 0);
@@ -103,7 +107,8 @@ int facade_init(PyObject* self, PyObject* args, PyObject* kwds) {
   }
   PyObject* schema = module_variable("shared_idd");
   if (!schema) return -1;
-  PyRef core(PyObject_CallMethod(reinterpret_cast<PyObject*>(g.core->IDF_type), "from_file", "OO", schema, idfname));
+  PyRef core(PyObject_CallMethod(reinterpret_cast<PyObject*>(g.core->IDF_type), "from_file", "OO", schema,
+                                 idfname.get()));
   if (!core) {
     explain_missing_schema(schema);
     return -1;
@@ -267,29 +272,29 @@ PyCFunction fast(F f) {
 
 PyMethodDef kMethods[] = {
     {"setiddname", fast(facade_setiddname), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "setiddname(iddname, *args, **kwargs)\n--\n\n"
+     "setiddname($type, /, iddname, *args, **kwargs)\n--\n\n"
      "Set the schema (IDD file) for the whole process; further arguments are ignored."},
     {"getiddname", fast(facade_getiddname), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "getiddname()\n--\n\nThe name of the schema file last set with setiddname (a str)."},
+     "getiddname($type)\n--\n\nThe name of the schema file last set with setiddname (a str)."},
     {"newidfobject", fast(facade_newidfobject), METH_FASTCALL | METH_KEYWORDS,
-     "newidfobject(class_name, defaultvalues=True, **kwargs)\n--\n\n"
+     "newidfobject($self, /, class_name, defaultvalues=True, **kwargs)\n--\n\n"
      "Add a new idfobject to the model."},
     {"getobject", fast(facade_getobject), METH_FASTCALL | METH_KEYWORDS,
-     "getobject(key, name)\n--\n\nFetch an IDF object given key and name."},
+     "getobject($self, /, key, name)\n--\n\nFetch an IDF object given key and name."},
     {"removeidfobject", fast(facade_removeidfobject), METH_FASTCALL | METH_KEYWORDS,
-     "removeidfobject(idfobject)\n--\n\nRemove an IDF object from the IDF."},
+     "removeidfobject($self, /, idfobject)\n--\n\nRemove an IDF object from the IDF."},
     {"removeallidfobjects", fast(facade_removeallidfobjects), METH_FASTCALL | METH_KEYWORDS,
-     "removeallidfobjects(class_name)\n--\n\nRemove all IDF object of a certain type from the IDF."},
-    {"printidf", fast(facade_printidf), METH_FASTCALL | METH_KEYWORDS, "printidf()\n--\n\nPrint the IDF."},
+     "removeallidfobjects($self, /, class_name)\n--\n\nRemove all IDF object of a certain type from the IDF."},
+    {"printidf", fast(facade_printidf), METH_FASTCALL | METH_KEYWORDS, "printidf($self)\n--\n\nPrint the IDF."},
     {"idfstr", fast(facade_idfstr), METH_FASTCALL | METH_KEYWORDS,
-     "idfstr()\n--\n\nString representation of the IDF."},
+     "idfstr($self)\n--\n\nString representation of the IDF."},
     {"save", fast(facade_save), METH_FASTCALL | METH_KEYWORDS,
-     "save(idfname, *args, **kwargs)\n--\n\n"
+     "save($self, /, idfname, *args, **kwargs)\n--\n\n"
      "Save the model to idfname in the library's layout, with a value column of 25; further\n"
      "arguments are ignored. Comments of the file are not written: to keep them, load and save\n"
      "it with quarvel.idf.IDF and save(path, comments=True)."},
     {"saveas", fast(facade_saveas), METH_FASTCALL | METH_KEYWORDS,
-     "saveas(idfname, *args, **kwargs)\n--\n\nThe same as save."},
+     "saveas($self, /, idfname, *args, **kwargs)\n--\n\nThe same as save."},
     {"__reduce__", facade_reduce, METH_NOARGS, "Pickle support."},
     {"__setstate__", facade_setstate, METH_O, "Pickle support: restore the fields from a state tuple."},
     {nullptr, nullptr, 0, nullptr},

@@ -7,8 +7,13 @@ namespace quarvel::olvane {
 Bound g;
 
 PyObject* module_variable(const char* name) {
-  PyObject* value = PyDict_GetItemString(g.module_dict, name);  // borrowed
-  if (!value) PyErr_Format(PyExc_NameError, "module variable '%s' is missing", name);
+  PyObject* value = nullptr;
+  if (PyDict_GetItemStringRef(g.module_dict, name, &value) < 0) return nullptr;
+  if (!value) {
+    PyErr_Format(PyExc_NameError, "module variable '%s' is missing", name);
+    return nullptr;
+  }
+  Py_DECREF(value);  // borrowed, as callers expect: the module's dictionary holds it
   return value;
 }
 
@@ -33,11 +38,11 @@ PyCFunction fast(F f) {
 
 PyMethodDef kMethods[] = {
     {"unpickle_IDF", fast(unpickle_facade), METH_FASTCALL,
-     "unpickle_IDF(cls, checksum, state)\n--\n\nRebuild a pickled model facade."},
+     "unpickle_IDF(cls, checksum, state, /)\n--\n\nRebuild a pickled model facade."},
     {"unpickle_IDFObjectsProxy", fast(unpickle_proxy), METH_FASTCALL,
-     "unpickle_IDFObjectsProxy(cls, checksum, state)\n--\n\nRebuild a pickled objects proxy."},
+     "unpickle_IDFObjectsProxy(cls, checksum, state, /)\n--\n\nRebuild a pickled objects proxy."},
     {"unpickle_IDFObject", fast(unpickle_wrapper), METH_FASTCALL,
-     "unpickle_IDFObject(cls, checksum, state)\n--\n\nRebuild a pickled object wrapper."},
+     "unpickle_IDFObject(cls, checksum, state, /)\n--\n\nRebuild a pickled object wrapper."},
     {"_resolve_field_key_to_field_name", fast(py_resolve), METH_FASTCALL | METH_KEYWORDS,
      "_resolve_field_key_to_field_name(class_name, field_key)\n--\n\n"
      "Test hook: the field name that an attribute or keyword name stands for."},

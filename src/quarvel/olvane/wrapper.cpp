@@ -113,7 +113,7 @@ PyObject* wrapper_repr(PyObject* self) { return PyObject_Repr(as_wrapper(self)->
 
 PyMethodDef kWrapperMethods[] = {
     {"__getattr__", wrapper_getattr_method, METH_O,
-     "__getattr__(name, /)\n--\n\nRead the field that an attribute name stands for."},
+     "__getattr__($self, name, /)\n--\n\nRead the field that an attribute name stands for."},
     {"__reduce__", wrapper_reduce, METH_NOARGS, "Pickle support."},
     {"__setstate__", wrapper_setstate, METH_O, "Pickle support: restore the fields from a state tuple."},
     {nullptr, nullptr, 0, nullptr},

@@ -131,13 +131,39 @@ PyObject* read_file_bytes(PyObject* path) {
   return result;
 }
 
+// An open file rather than a path: it reads, and is neither text, bytes nor path-like.
+bool is_open_file(PyObject* obj) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) return false;
+  return !PyObject_HasAttrString(obj, "__fspath__") && PyObject_HasAttrString(obj, "read");
+}
+
+// The whole of an open file: bytes from a binary one, the UTF-8 of the text of a text
+// one (already decoded: it is returned as it is, a byte-order mark dropped).
+PyObject* read_open_file(PyObject* file, bool& decoded) {
+  PyRef data(PyObject_CallMethod(file, "read", nullptr));
+  if (!data) return nullptr;
+  decoded = PyUnicode_Check(data.get());
+  if (decoded) {
+    PyRef utf8(PyUnicode_AsUTF8String(data.get()));
+    return utf8 ? bytes_without_bom(utf8.get()) : nullptr;
+  }
+  if (PyByteArray_Check(data.get())) return PyBytes_FromObject(data.get());
+  if (!PyBytes_Check(data.get())) {
+    PyErr_Format(PyExc_TypeError, "read() gave %.200s, not bytes or str", Py_TYPE(data.get())->tp_name);
+    return nullptr;
+  }
+  return data.release();
+}
+
 PyObject* read_utf8_bytes(PyObject* path, PyObject* encoding) {
   if (encoding != Py_None && !PyUnicode_Check(encoding)) {
     PyErr_Format(PyExc_TypeError, "encoding must be str or None, not %.200s", Py_TYPE(encoding)->tp_name);
     return nullptr;
   }
-  PyRef raw(read_file_bytes(path));
+  bool decoded = false;
+  PyRef raw(is_open_file(path) ? read_open_file(path, decoded) : read_file_bytes(path));
   if (!raw) return nullptr;
+  if (decoded) return raw.release();
   const char* data = PyBytes_AS_STRING(raw.get());
   const auto size = static_cast<size_t>(PyBytes_GET_SIZE(raw.get()));
 

@@ -1,0 +1,84 @@
+"""What a model, an object or a tuple of objects shows in a notebook or the REPL.
+
+``repr(model)`` is the whole IDF text, which floods a notebook cell for a real model;
+these give a short summary and compact HTML tables instead.
+"""
+
+from __future__ import annotations
+
+from html import escape
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from quarvel.idf import IDF, IDFObject
+
+_MOST_ROWS = 60  # rows an object table shows before "... n more"
+
+
+def _class_counts(model: IDF) -> list[tuple[str, int]]:
+    counts: dict[str, int] = {}
+    for obj in model:
+        counts[obj.class_name] = counts.get(obj.class_name, 0) + 1
+    order = {name: i for i, name in enumerate(model.idd.class_names())} if model.idd is not None else {}
+    return sorted(counts.items(), key=lambda item: order.get(item[0], len(order)))
+
+
+def _version(model: IDF) -> str | None:
+    versions = model["Version"] if "Version" in model else ()
+    return str(versions[0][0]) if versions else None
+
+
+def model_summary(model: IDF) -> str:
+    counts = _class_counts(model)
+    version = _version(model)
+    head = f"IDF model: {len(model)} objects in {len(counts)} classes"
+    if version:
+        head += f", version {version}"
+    width = max((len(name) for name, _ in counts), default=0)
+    return "\n".join([head, *(f"  {name:<{width}}  {n}" for name, n in counts)])
+
+
+def model_html(model: IDF) -> str:
+    counts = _class_counts(model)
+    version = _version(model)
+    caption = f"IDF model: {len(model)} objects in {len(counts)} classes" + (f", version {escape(version)}"
+                                                                             if version else "")
+    rows = "".join(f"<tr><td>{escape(name)}</td><td style='text-align:right'>{n}</td></tr>" for name, n in counts)
+    return (f"<table><caption>{caption}</caption><thead><tr><th>class</th><th>objects</th></tr></thead>"
+            f"<tbody>{rows}</tbody></table>")
+
+
+def _field_rows(obj: IDFObject) -> list[tuple[str, Any]]:
+    idd = obj.idd
+    values = obj.get_values()
+    return [(idd.field_name(obj.class_name, i) if idd is not None else str(i), value) for i, value in enumerate(values)]
+
+
+def object_html(obj: IDFObject) -> str:
+    rows = _field_rows(obj)
+    shown = rows[:_MOST_ROWS]
+    body = "".join(f"<tr><td>{escape(name)}</td><td>{escape(_text(value))}</td></tr>" for name, value in shown)
+    if len(rows) > len(shown):
+        body += f"<tr><td colspan='2'>... {len(rows) - len(shown)} more fields</td></tr>"
+    return (f"<table><caption>{escape(obj.class_name)}</caption><thead><tr><th>field</th><th>value</th></tr>"
+            f"</thead><tbody>{body}</tbody></table>")
+
+
+def objects_html(objects: tuple[IDFObject, ...]) -> str:
+    shown = objects[:_MOST_ROWS]
+    width = max((len(obj.get_values()) for obj in shown), default=0)
+    columns = min(width, 8)
+    body = ""
+    for obj in shown:
+        values = obj.get_values()[:columns]
+        cells = "".join(f"<td>{escape(_text(v))}</td>" for v in values)
+        body += f"<tr><td>{escape(obj.class_name)}</td>{cells}</tr>"
+    if len(objects) > len(shown):
+        body += f"<tr><td colspan='{columns + 1}'>... {len(objects) - len(shown)} more objects</td></tr>"
+    heads = "".join(f"<th>{i}</th>" for i in range(columns))
+    return (f"<table><caption>{len(objects)} object{'s' if len(objects) != 1 else ''}</caption><thead><tr><th>class</th>{heads}</tr></thead>"
+            f"<tbody>{body}</tbody></table>")
+
+
+def _text(value: Any) -> str:
+    return "" if value is None else str(value)
