@@ -1,6 +1,7 @@
 """The command line, run through the installed entry point."""
 
 import json
+import re
 import shutil
 import subprocess
 import sys
@@ -158,7 +159,7 @@ def test_refs():
     assert result.returncode == 0
     lines = result.stdout.splitlines()
     assert lines[0] == "Zone 'West Zone' is referred to by 5 objects"
-    assert "  People 'West Zone People'" in lines
+    assert "  People 'West Zone People' -> Zone or ZoneList Name" in lines  # through which field
     people = quarvel("refs", OFFICE, "People", "West Zone People", "--idd", SCHEMA).stdout.splitlines()
     assert "  Zone or ZoneList Name = 'West Zone' -> Zone 'West Zone'" in people
     missing = quarvel("refs", OFFICE, "Zone", "Nowhere", "--idd", SCHEMA)
@@ -200,3 +201,98 @@ def test_bad_schema_and_missing_files(tmp_path):
 def test_debug_shows_the_traceback(tmp_path):
     result = quarvel("--debug", "info", tmp_path / "none.idf", "--idd", SCHEMA)
     assert result.returncode != 0 and "Traceback" in result.stderr
+
+
+# ---- defects a newcomer met, and the conventions of mature tools ------------------------------
+
+
+@pytest.mark.parametrize(("args", "message"), [
+    (["format", OFFICE, OFFICE, "-o", "{tmp}/"], "{office} and {office} would both be written to {tmp}/office.idf"),
+    (["format", OFFICE, "-o", "{tmp}/not_made/"], "{tmp}/not_made/: no such folder"),
+    (["format", OFFICE, "--field-size", str(2**40)], f"--field-size must be between 0 and 4096, got {2**40}"),
+    (["format", OFFICE, "--field-size", "100000000"], "--field-size must be between 0 and 4096, got 100000000"),
+    (["info", OFFICE, "--jobs", "-5"], "--jobs must be at least 1, got -5"),
+    (["info", OFFICE, "--idd", "{tmp}/empty.idd"], "{tmp}/empty.idd: not a schema: no classes"),
+    (["info", OFFICE, "--idd", "{tmp}/binary.idd"], "{tmp}/binary.idd:1: IDD parsing error (Line 1): "
+                                                   "class '\x1b[31m' (line 1) is missing its closing ';'"),
+])
+def test_usage_errors_are_one_line_and_write_nothing(tmp_path, args, message):
+    (tmp_path / "empty.idd").write_text("! only a comment\n")
+    (tmp_path / "binary.idd").write_bytes(b"\x1b[31m,")
+    filled = [a.format(tmp=tmp_path) for a in args]
+    if "--idd" not in filled:
+        filled += ["--idd", SCHEMA]
+    result = quarvel(*filled)
+    assert result.returncode == 2 and "Traceback" not in result.stderr
+    expected = message.format(tmp=tmp_path, office=OFFICE).replace("\x1b", "\\x1b")
+    assert result.stderr == f"quarvel: {expected}\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["binary.idd", "empty.idd"]
+
+
+def test_control_bytes_are_shown_escaped(tmp_path):
+    model = tmp_path / "escape.idf"
+    model.write_bytes(b"Zone,A;\n\x1b[2JNope,x;\n")
+    result = quarvel("info", model, "--idd", SCHEMA)
+    assert result.returncode == 2 and result.stderr == f"quarvel: {model}:2: unknown class '\\x1b[2JNope'\n"
+
+
+def test_a_new_output_file_gets_the_umask_mode(tmp_path):
+    done = subprocess.run(["sh", "-c", f"umask 027 && {ENTRY} format {OFFICE} --idd {SCHEMA} -o {tmp_path}/new.idf"])
+    assert done.returncode == 0 and (tmp_path / "new.idf").stat().st_mode & 0o777 == 0o640
+
+
+def test_standard_input_and_output(tmp_path):
+    text = Path(OFFICE).read_text()
+    piped = subprocess.run([ENTRY, "format", "-", "--idd", SCHEMA, "-o", "-", "--compact"], input=text,
+                           capture_output=True, text=True)
+    assert piped.returncode == 0 and piped.stdout == IDF.from_string(IDD.from_file(SCHEMA), text).format(
+        compact=True) + "\n"
+    info = subprocess.run([ENTRY, "info", "-", "--idd", SCHEMA, "-q"], input=text, capture_output=True, text=True)
+    assert info.stdout.startswith("<stdin>: ") and info.returncode == 0
+
+
+def test_folders_are_searched_below_with_r_and_jobs_are_capped(tmp_path):
+    (tmp_path / "deep" / "er").mkdir(parents=True)
+    shutil.copy(OFFICE, tmp_path / "deep" / "er" / "office.idf")
+    flat = quarvel("info", tmp_path / "deep", "--idd", SCHEMA)
+    assert flat.returncode == 2 and "-r searches below it" in flat.stderr
+    deep = quarvel("info", "-r", tmp_path / "deep", "--idd", SCHEMA, "--json", "--jobs", "400")
+    assert deep.returncode == 0 and json.loads(deep.stdout)["objects"] == len(IDF.from_file(IDD.from_file(SCHEMA), OFFICE))
+
+
+@pytest.mark.parametrize(("flag", "check"), [
+    ("-q", lambda out: out == []),
+    ("-v", lambda out: out[-1] == f"{OFFICE}: 0 errors, 0 warnings"),
+])
+def test_quiet_and_verbose(flag, check):
+    result = quarvel("check", OFFICE, "--idd", SCHEMA, flag)
+    assert result.returncode == 0 and check(result.stdout.splitlines())
+    info = quarvel("info", OFFICE, "--idd", SCHEMA, flag).stdout.splitlines()
+    assert (len(info) == 1) if flag == "-q" else any(line.startswith("loaded in ") for line in info)
+
+
+def test_version_and_examples_in_help():
+    import quarvel as package
+
+    assert quarvel("--version").stdout == f"quarvel {package.__version__}\n"
+    for command in ("info", "format", "check", "refs"):
+        assert "examples:\n  quarvel " in quarvel(command, "--help").stdout
+
+
+def test_the_readmes_shell_examples_run(tmp_path):
+    """Every `quarvel ...` line of the README, run with the bundled example standing in."""
+    import quarvel as package
+
+    readme = (Path(__file__).parent.parent / "README.md").read_text()
+    commands = [line.split("  #")[0].strip() for block in re.findall(r"```sh\n(.*?)```", readme, flags=re.S)
+                for line in block.splitlines() if line.startswith("quarvel ") or " | quarvel " in line]
+    assert len(commands) >= 9
+    (tmp_path / "models").mkdir()
+    for name in ("office.idf", "model.idf"):
+        shutil.copy(package.EXAMPLE_IDF, tmp_path / name)
+    shutil.copy(package.EXAMPLE_IDF, tmp_path / "models" / "a.idf")
+    shutil.copy(package.EXAMPLE_IDD, tmp_path / "schema.idd")
+    for command in commands:
+        result = subprocess.run(re.sub(r"(^|\| )quarvel ", rf"\g<1>{ENTRY} ", command), shell=True, cwd=tmp_path,
+                                capture_output=True, text=True)
+        assert result.returncode == 0, f"{command}: {result.stderr}"

@@ -1,4 +1,4 @@
-"""Errors of the command line, each reported as one line."""
+"""Errors of the command line, each reported as one line, and text made safe to print."""
 
 from __future__ import annotations
 
@@ -12,7 +12,16 @@ class UsageError(Exception):
     """Bad usage or bad input: reported as one line on stderr, exit status 2."""
 
 
-def describe_load_error(path: Path, exc: Exception) -> str:
+_CONTROL = re.compile(r"[\x00-\x08\x0b-\x1f\x7f-\x9f]")
+
+
+def printable(text: str) -> str:
+    """`text` with control characters escaped (tabs and line breaks kept), so that bytes of
+    a model or a schema cannot drive the terminal."""
+    return _CONTROL.sub(lambda m: f"\\x{ord(m.group()):02x}", text)
+
+
+def describe_load_error(path: Path | str, exc: Exception) -> str:
     """One line for a file that does not load: the file, the line where known, the fault."""
     if isinstance(exc, OSError):
         return f"{path}: {exc.strerror or exc}"

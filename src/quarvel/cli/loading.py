@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import io
+import sys
 import time
-from functools import lru_cache
+from dataclasses import dataclass
 from pathlib import Path
 
 from quarvel.cli.errors import UsageError, describe_load_error
@@ -11,35 +13,62 @@ from quarvel.idd import IDD
 from quarvel.idf import IDF
 
 
-@lru_cache(maxsize=4)
+@dataclass(frozen=True)
+class Source:
+    """A model to read: a file, or the bytes read from standard input (`-`)."""
+
+    label: str
+    path: Path | None = None
+    data: bytes | None = None
+
+    @property
+    def name(self) -> str:
+        return self.path.name if self.path is not None else "stdin.idf"
+
+
+_SCHEMAS: dict[str, IDD] = {}
+
+
 def load_schema(path: str) -> IDD:
     """The schema at `path`, loaded once per process."""
+    if path in _SCHEMAS:
+        return _SCHEMAS[path]
     try:
-        return IDD.from_file(path)
+        schema = IDD.from_file(path)
     except (OSError, ValueError) as exc:
-        raise UsageError(describe_load_error(Path(path), exc)) from exc
+        raise UsageError(describe_load_error(path, exc)) from exc
+    if not schema.class_names():
+        raise UsageError(f"{path}: not a schema: no classes")
+    _SCHEMAS[path] = schema
+    return schema
 
 
-def load_model(path: Path, schema: IDD) -> tuple[IDF, float]:
+def load_model(source: Source, schema: IDD) -> tuple[IDF, float]:
     """The model and the seconds it took to load."""
     start = time.perf_counter()
     try:
-        model = IDF.from_file(schema, path)
+        model = IDF.from_file(schema, io.BytesIO(source.data) if source.data is not None else str(source.path))
     except (OSError, ValueError, TypeError) as exc:
-        raise UsageError(describe_load_error(path, exc)) from exc
+        raise UsageError(describe_load_error(source.label, exc)) from exc
     return model, time.perf_counter() - start
 
 
-def model_paths(items: list[str]) -> list[Path]:
-    """Files named on the command line; a directory stands for the .idf files in it."""
-    paths: list[Path] = []
-    for item in items:
-        path = Path(item)
+def model_sources(words: list[str], recursive: bool = False) -> list[Source]:
+    """The models named on the command line: files, folders of .idf files (and their
+    subfolders with `recursive`), and `-` for standard input."""
+    sources: list[Source] = []
+    for word in words:
+        if word == "-":
+            sources.append(Source("<stdin>", data=sys.stdin.buffer.read()))
+            continue
+        path = Path(word)
         if path.is_dir():
-            found = sorted(p for p in path.iterdir() if p.suffix.lower() == ".idf" and p.is_file())
+            pattern = "**/*" if recursive else "*"
+            found = sorted(p for p in path.glob(pattern) if p.suffix.lower() == ".idf" and p.is_file())
             if not found:
-                raise UsageError(f"{path}: no .idf files in this directory")
-            paths.extend(found)
+                where = "this folder or below it" if recursive else "this folder (-r searches below it)"
+                raise UsageError(f"{path}: no .idf files in {where}")
+            sources.extend(Source(str(p), p) for p in found)
         else:
-            paths.append(path)
-    return paths
+            sources.append(Source(word, path))
+    return sources

@@ -12,22 +12,23 @@ T = TypeVar("T")
 R = TypeVar("R")
 
 
-def run_all(work: Callable[[T], R], items: Sequence[T], jobs: int) -> Iterator[R]:
-    """Results of `work` on each item, in the items' order; in `jobs` worker processes
-    when there is more than one item and more than one job."""
-    progress = _Progress(len(items))
-    if jobs <= 1 or len(items) <= 1:
+def run_all(work: Callable[[T], R], items: Sequence[T], jobs: int, progress: bool = True) -> Iterator[R]:
+    """Results of `work` on each item, in the items' order; in worker processes (never more
+    than there are items) when there is more than one item and more than one job."""
+    bar = _Progress(len(items), progress)
+    workers = min(jobs, len(items))
+    if workers <= 1:
         for item in items:
             result = work(item)
-            progress.step()
+            bar.step()
             yield result
-        progress.done()
+        bar.done()
         return
-    with ProcessPoolExecutor(max_workers=jobs) as pool:
+    with ProcessPoolExecutor(max_workers=workers) as pool:
         for result in pool.map(work, items):
-            progress.step()
+            bar.step()
             yield result
-    progress.done()
+    bar.done()
 
 
 def default_jobs() -> int:
@@ -37,10 +38,10 @@ def default_jobs() -> int:
 class _Progress:
     """A bar on stderr, shown only on a terminal and for more than a few files."""
 
-    def __init__(self, total: int) -> None:
+    def __init__(self, total: int, wanted: bool) -> None:
         self.total = total
         self.count = 0
-        self.shown = total > 3 and sys.stderr.isatty()
+        self.shown = wanted and total > 3 and sys.stderr.isatty()
 
     def step(self) -> None:
         self.count += 1

@@ -1,0 +1,61 @@
+"""quarvel info: what a model holds."""
+
+from __future__ import annotations
+
+import argparse
+import json
+from functools import partial
+
+from quarvel.cli.common import Result, add_command, examples, guarded, inputs, run_tasks, say
+from quarvel.cli.loading import Source, load_model, load_schema
+
+HELP = "summarise models: objects per class in schema order, schema version, comments, load time"
+
+
+@guarded
+def info_task(source: Source, schema_path: str, *, as_json: bool, quiet: bool, verbose: bool) -> Result:
+    schema = load_schema(schema_path)
+    model, seconds = load_model(source, schema)
+    counts: dict[str, int] = {}
+    for obj in model:
+        counts[obj.class_name] = counts.get(obj.class_name, 0) + 1
+    present = [(name, counts[name]) for name in schema.class_names() if name in counts]
+    total = sum(n for _, n in present)
+    if as_json:
+        return Result(records=[{"model": source.label, "schema": schema_path, "schema_version": schema.version,
+                                "objects": total, "classes": dict(present), "comment_lines": model.comment_count,
+                                "load_seconds": round(seconds, 6)}])
+    if quiet:
+        return Result(out=[f"{source.label}: {total} objects in {len(present)} classes"])
+    width = max((len(name) for name, _ in present), default=0)
+    out = [
+        f"model:   {source.label}",
+        f"schema:  {schema_path} (version {schema.version or 'unknown'})",
+        f"objects: {total} in {len(present)} classes",
+        f"comments: {model.comment_count} lines",
+    ]
+    if verbose:
+        out.append(f"loaded in {seconds * 1000:.1f} ms")
+    out += [f"  {name:<{width}}  {n}" for name, n in present]
+    return Result(out=out)
+
+
+def run(args: argparse.Namespace) -> int:
+    sources, args.idd_path = inputs(args)
+    task = partial(info_task, schema_path=args.idd_path, debug=args.debug, as_json=args.json, quiet=args.quiet,
+                   verbose=args.verbose)
+    if not args.json:
+        return run_tasks(args, task, sources)
+    records: list[dict] = []
+    status = run_tasks(args, task, sources, print_result=lambda result: records.extend(result.records))
+    say(json.dumps(records if len(records) != 1 else records[0], indent=2))
+    return status
+
+
+def register(commands: argparse._SubParsersAction) -> None:
+    parser = add_command(commands, "info", HELP, examples(
+        "quarvel info --example",
+        "quarvel info office.idf --idd schema.idd",
+        "quarvel info -r models/ --idd schema.idd --json"))
+    parser.add_argument("--json", action="store_true", help="print JSON (one object, or a list for several models)")
+    parser.set_defaults(run=run)
