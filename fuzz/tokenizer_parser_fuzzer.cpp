@@ -62,12 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   // Every kept comment is one line of text, placed on an object and a field that exist.
-  auto one_line = [](const std::string& c) { check(c.find_first_of("\r\n") == std::string::npos); };
-  for (const std::string& c : comments.header) one_line(c);
-  for (const std::string& c : comments.trailer) one_line(c);
+  auto one_line = [](std::string_view c) { check(c.find_first_of("\r\n") == std::string_view::npos); };
+  comments.header.for_each(one_line);
+  comments.trailer.for_each(one_line);
   for (const c_IDFObject& r : records) {
     if (!r.comments) continue;
-    for (const std::string& c : r.comments->above) one_line(c);
+    r.comments->above.for_each(one_line);
     for (const FieldComment& c : r.comments->fields) {
       one_line(c.text);
       check(c.field_idx >= -1 && c.field_idx <= static_cast<int>(r.values.size()));
