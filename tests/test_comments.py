@@ -9,7 +9,6 @@ import pickle
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
@@ -17,8 +16,7 @@ from quarvel import olvane
 from quarvel.idf import IDF
 
 from .conftest import DATA
-
-REAL = Path(__file__).parent.parent.parent / "shared" / "real-data"
+from .realdata import REAL
 
 TEXT = """! Office model, hand edited
 ! site: Lakeside

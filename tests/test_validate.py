@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import collections
-from pathlib import Path
 
 import pytest
 
@@ -13,9 +12,7 @@ from quarvel.idd import IDD
 from quarvel.idf import IDF, IDFParseError
 
 from .conftest import DATA
-
-REAL = Path(__file__).parent.parent.parent / "shared" / "real-data"
-needs_real_data = pytest.mark.skipif(not REAL.is_dir(), reason="the shared real data is not here")
+from .realdata import REAL, needs_real_data
 
 # A schema with one of each thing a rule reads.
 SCHEMA_TEXT = r"""!IDD_Version 3.1.0

@@ -2,7 +2,8 @@
 
 The modules: ``quarvel.idd`` (schemas), ``quarvel.idf`` (models), ``quarvel.olvane``
 (an older method vocabulary over models), ``quarvel.diagnostics`` (validation findings),
-``quarvel.lexer`` and ``quarvel.utils``.
+``quarvel.compare`` (differences between models), ``quarvel.tables`` (a class as a
+table), ``quarvel.batch`` (one job over many models), ``quarvel.lexer`` and ``quarvel.utils``.
 """
 
 from __future__ import annotations
@@ -11,6 +12,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
+    from quarvel.compare import Change as Change
+    from quarvel.compare import diff as diff
     from quarvel.diagnostics import Diagnostic as Diagnostic
     from quarvel.idd import IDD as IDD
     from quarvel.idf import IDF as IDF
@@ -34,8 +37,11 @@ _LAZY = {
     "IDFParseError": "quarvel.idf",
     "UnknownFieldError": "quarvel.idf",
     "Diagnostic": "quarvel.diagnostics",
+    "Change": "quarvel.compare",
+    "diff": "quarvel.compare",
 }
-__all__ = ["EXAMPLE_IDD", "EXAMPLE_IDF", "IDD", "IDF", "IDFObject", "IDFParseError", "UnknownFieldError", "Diagnostic"]
+__all__ = ["EXAMPLE_IDD", "EXAMPLE_IDF", "IDD", "IDF", "IDFObject", "IDFParseError", "UnknownFieldError", "Diagnostic",
+           "Change", "diff"]
 
 
 def __getattr__(name: str) -> object:

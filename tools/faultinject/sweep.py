@@ -58,8 +58,12 @@ def _context():
     from quarvel.idf import IDF
 
     schema = IDD.from_file(DATA / "test.idd")
+    edited = IDF.from_file(schema, DATA / "office.idf")
+    edited["Zone"][0]["Multiplier"] = 7
+    edited.remove_object(edited["People"][0])
     return {"schema": schema, "model": IDF.from_file(schema, DATA / "office.idf"), "IDF": IDF, "IDD": IDD,
-            "model_text": (DATA / "office.idf").read_text(), "schema_text": (DATA / "test.idd").read_text()}
+            "edited": edited, "model_text": (DATA / "office.idf").read_text(),
+            "schema_text": (DATA / "test.idd").read_text()}
 
 
 def _zone(ctx):
@@ -69,7 +73,9 @@ def _zone(ctx):
 OPERATIONS = {
     "load": lambda c: c["IDF"].from_string(c["schema"], c["model_text"]),
     "load_schema": lambda c: c["IDD"].from_string(c["schema_text"]),
-    "rename": lambda c: _zone(c).__setitem__("Name", "Renamed Zone"),
+    "set_name": lambda c: _zone(c).__setitem__("Name", "Renamed Zone"),
+    "rename_with_references": lambda c: _zone(c).rename("Renamed Zone"),
+    "diff": lambda c: [str(change) for change in c["model"].diff(c["edited"])],
     "set_plain_field": lambda c: _zone(c).__setitem__("Multiplier", 4),
     "update": lambda c: _zone(c).update({"Name": "Updated", "Multiplier": 2, "X Origin": 1.5}),
     "add_object": lambda c: c["model"].add_object("People", ["New People", "West Zone", "Occupancy"]),

@@ -338,6 +338,27 @@ PyObject* sha256_hex(PyObject* data) {
   return PyObject_CallMethod(hasher.get(), "hexdigest", nullptr);
 }
 
+// Makes the digest and the compressed source that pickles carry, once.
+int make_pickle_form(IDDObject* idd) {
+  if (idd->digest) return 0;
+  PyRef digest(sha256_hex(idd->source));
+  if (!digest) return -1;
+  PyRef zlib(PyImport_ImportModule("zlib"));
+  if (!zlib) return -1;
+  PyRef packed(PyObject_CallMethod(zlib.get(), "compress", "Oi", idd->source, 6));
+  if (!packed) return -1;
+  idd->digest = digest.release();
+  idd->packed = packed.release();
+  return 0;
+}
+
+PyObject* idd_get_digest(PyObject* self, void*) {
+  IDDObject* idd = as_idd(self);
+  if (!idd->initialized || !idd->source) Py_RETURN_NONE;
+  if (make_pickle_form(idd) < 0) return nullptr;
+  return Py_NewRef(idd->digest);
+}
+
 PyObject* idd_reduce(PyObject* self, PyObject*) {
   IDDObject* idd = as_idd(self);
   PyObject* reconstructor = PyObject_GetAttrString(PyType_GetModule(g_idd_type), "unpickle_IDD");
@@ -346,16 +367,7 @@ PyObject* idd_reduce(PyObject* self, PyObject*) {
   if (!idd->initialized || !idd->source) {
     return Py_BuildValue("(O(OOO))", fn.get(), Py_TYPE(self), Py_None, Py_None);
   }
-  if (!idd->digest) {
-    PyRef digest(sha256_hex(idd->source));
-    if (!digest) return nullptr;
-    PyRef zlib(PyImport_ImportModule("zlib"));
-    if (!zlib) return nullptr;
-    PyRef packed(PyObject_CallMethod(zlib.get(), "compress", "Oi", idd->source, 6));
-    if (!packed) return nullptr;
-    idd->digest = digest.release();
-    idd->packed = packed.release();
-  }
+  if (make_pickle_form(idd) < 0) return nullptr;
   // Remembered at every pickling, so that copies and unpickling in this process
   // share this schema even after the cache was cleared.
   if (remember_schema(idd->digest, self) < 0) return nullptr;
@@ -387,6 +399,10 @@ PyMethodDef kMethods[] = {
 PyGetSetDef kGetSet[] = {
     {"version", idd_get_version, nullptr, "The text after !IDD_Version in the dictionary, or None.", nullptr},
     {"initialized", idd_get_initialized, nullptr, "Whether a dictionary has been loaded.", nullptr},
+    {"digest", idd_get_digest, nullptr,
+     "The SHA-256 of the dictionary text (hexadecimal), or None before one is loaded: equal\n"
+     "digests, equal schemas. Pickles carry it, so a process unpickles each schema once.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -69,6 +69,11 @@ IDFObjectObj* object_at(IDFModel* self, size_t pos);
 // for pickling, or the leftover of a model whose state was replaced).
 IDFModel* member_model(IDFObjectObj* obj) noexcept;
 
+// Calls module_name.function(self, *args, **kwargs) with a method's fastcall arguments:
+// for methods whose work is done in Python.
+PyObject* call_python(const char* module_name, const char* function, PyObject* self, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames);
+
 // ---- loading (load.cpp) ----
 int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content);
 void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects);
@@ -190,6 +195,10 @@ class ClassMark {
   PyRef idd_;
   size_t class_idx_;
 };
+// Whether objects of the class carry a name in their first field.
+inline bool is_named_class(const ClassDef& cls) {
+  return !cls.fields.empty() && (cls.fields[0].name == "Name" || !cls.fields[0].references.empty());
+}
 // The class's name as the schema spells it, for messages.
 inline const char* class_name_of(IDFObjectObj* self) { return self->c_class_name.c_str(); }
 
@@ -280,8 +289,23 @@ PyObject* model_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* validation_rules();
 // Throws RuntimeError while a scan reads the model without the interpreter lock.
 void require_no_readers(IDFModel* model);
+// While a scan reads the model without the interpreter lock, the model refuses changes.
+class ReadingWithoutLock {
+ public:
+  explicit ReadingWithoutLock(IDFModel* m) : m_(m) { ++m_->readers; }
+  ~ReadingWithoutLock() { --m_->readers; }
+  ReadingWithoutLock(const ReadingWithoutLock&) = delete;
+  ReadingWithoutLock& operator=(const ReadingWithoutLock&) = delete;
+
+ private:
+  IDFModel* m_;
+};
 // Whether `text` names a class that joins reference list `list` (\reference-class-name).
 bool names_a_class(const c_IDD& schema, const std::string& list, std::string_view text);
+
+// ---- comparing and renaming (diff.cpp, rename.cpp) ----
+PyObject* model_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* object_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // ---- the user's comments (comments.cpp) ----
 PyObject* object_get_comments(PyObject* self, void*);

@@ -221,13 +221,20 @@ int model_contains(PyObject* self, PyObject* item) {
 int always_true(PyObject*) { return 1; }
 
 // What notebooks and the REPL show, made by quarvel._display.
-PyObject* call_display(const char* function, PyObject* self) {
-  PyRef module(PyImport_ImportModule("quarvel._display"));
-  return module ? PyObject_CallMethod(module.get(), function, "(O)", self) : nullptr;
+PyObject* model_summary(PyObject* self, PyObject*) {
+  return call_python("quarvel._display", "model_summary", self, nullptr, 0, nullptr);
+}
+PyObject* model_repr_html(PyObject* self, PyObject*) {
+  return call_python("quarvel._display", "model_html", self, nullptr, 0, nullptr);
 }
 
-PyObject* model_summary(PyObject* self, PyObject*) { return call_display("model_summary", self); }
-PyObject* model_repr_html(PyObject* self, PyObject*) { return call_display("model_html", self); }
+// Tables of a class's objects, made by quarvel.tables.
+PyObject* model_to_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_python("quarvel.tables", "to_records", self, args, nargs, kwnames);
+}
+PyObject* model_to_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_python("quarvel.tables", "to_frame", self, args, nargs, kwnames);
+}
 
 PyMethodDef kMethods[] = {
     {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_init_method)),
@@ -303,6 +310,36 @@ PyMethodDef kMethods[] = {
      "    ignore (str | Iterable[str] | None): all rules but these\n\n"
      "Returns:\n"
      "    list[Diagnostic]: the findings, in the order of the model\n"},
+    {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_diff)), METH_FASTCALL | METH_KEYWORDS,
+     "diff($self, /, other, rel_tol=1e-09)\n--\n\n"
+     "What changed from this model to another\n\n"
+     "Objects of a named class match by class and name (any letter case); other\n"
+     "objects by equal content, then by their order within the class. Numbers compare\n"
+     "within rel_tol, choices in any letter case; a blank equals a missing field.\n\n"
+     "Args:\n"
+     "    other (IDF): the model to compare with\n"
+     "    rel_tol (float): relative tolerance for numbers\n\n"
+     "Returns:\n"
+     "    list[Change]: objects removed, objects added and fields changed, by class\n"},
+    {"to_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_to_records)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "to_records($self, /, class_name)\n--\n\n"
+     "The objects of a class as dicts keyed by field name, with converted values\n\n"
+     "The keys are the fields the class lists and the numbered fields of its repeating\n"
+     "group as far as the longest object has them; a field an object lacks is None.\n\n"
+     "Args:\n"
+     "    class_name (str): class name (case-insensitive)\n\n"
+     "Returns:\n"
+     "    list[dict[str, str | int | float | None]]: one dict per object, in class order\n"},
+    {"to_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_to_frame)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "to_frame($self, /, class_name)\n--\n\n"
+     "The objects of a class as a pandas DataFrame (needs the pandas extra)\n\n"
+     "One row per object, one column per field; a named class is indexed by name.\n\n"
+     "Args:\n"
+     "    class_name (str): class name (case-insensitive)\n\n"
+     "Returns:\n"
+     "    pandas.DataFrame: the table\n"},
     {"summary", model_summary, METH_NOARGS,
      "summary($self)\n--\n\n"
      "A short description of the model: the schema version, the number of objects and\n"
@@ -458,6 +495,24 @@ IDFObjectObj* object_at(IDFModel* self, size_t pos) {
                  g.IDFObject_type->tp_name);
   }
   return as_object(item);
+}
+
+PyObject* call_python(const char* module_name, const char* function, PyObject* self, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames) {
+  PyRef module(PyImport_ImportModule(module_name));
+  if (!module) return nullptr;
+  PyRef callable(PyObject_GetAttrString(module.get(), function));
+  if (!callable) return nullptr;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  std::vector<PyObject*> forwarded;
+  try {
+    forwarded.reserve(static_cast<size_t>(1 + nargs + nkw));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  forwarded.push_back(self);
+  for (Py_ssize_t i = 0; i < nargs + nkw; ++i) forwarded.push_back(args[i]);
+  return PyObject_Vectorcall(callable.get(), forwarded.data(), static_cast<size_t>(1 + nargs), kwnames);
 }
 
 IDFModel* member_model(IDFObjectObj* obj) noexcept {

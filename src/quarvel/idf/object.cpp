@@ -48,8 +48,7 @@ Py_ssize_t object_length(PyObject* self) { return static_cast<Py_ssize_t>(as_obj
 int object_is_true(PyObject*) { return 1; }
 
 PyObject* object_repr_html(PyObject* self, PyObject*) {
-  PyRef module(PyImport_ImportModule("quarvel._display"));
-  return module ? PyObject_CallMethod(module.get(), "object_html", "(O)", self) : nullptr;
+  return call_python("quarvel._display", "object_html", self, nullptr, 0, nullptr);
 }
 
 PyObject* object_get_line(PyObject* self, void*) {
@@ -124,6 +123,17 @@ PyMethodDef kMethods[] = {
     {"__reduce__", object_reduce, METH_NOARGS, "Pickle support."},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_setstate)),
      METH_FASTCALL | METH_KEYWORDS, "Pickle support: restore the members from a state tuple."},
+    {"rename", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_rename)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "rename($self, /, new_name)\n--\n\n"
+     "Rename the object and every field of its model that refers to it by name\n\n"
+     "One edit: on failure nothing changes. A name that another object declares in\n"
+     "the same reference lists is refused. Fields whose value another object of the\n"
+     "same lists also declares are left alone: they may refer to that one.\n\n"
+     "Args:\n"
+     "    new_name (str): the new name\n\n"
+     "Returns:\n"
+     "    int: the number of referring fields rewritten\n"},
     {"_repr_html_", object_repr_html, METH_NOARGS,
      "_repr_html_($self)\n--\n\nThe fields as an HTML table, for notebooks."},
     {"field_comment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_field_comment)),

@@ -34,8 +34,7 @@ PyObject* tuple_getattro(PyObject* self, PyObject* name) {
 }
 
 PyObject* tuple_repr_html(PyObject* self, PyObject*) {
-  PyRef module(PyImport_ImportModule("quarvel._display"));
-  return module ? PyObject_CallMethod(module.get(), "objects_html", "(O)", self) : nullptr;
+  return call_python("quarvel._display", "objects_html", self, nullptr, 0, nullptr);
 }
 
 PyMethodDef kMethods[] = {

@@ -109,10 +109,6 @@ bool engine_number(std::string_view text, double& value) {
 
 bool is_sizing_word(std::string_view text) { return ascii_iequals(text, "autosize") || ascii_iequals(text, "autocalculate"); }
 
-bool is_named_class(const ClassDef& cls) {
-  return !cls.fields.empty() && (cls.fields[0].name == "Name" || !cls.fields[0].references.empty());
-}
-
 std::string list_of(const std::vector<std::string>& items, size_t most) {
   std::string out;
   for (size_t i = 0; i < items.size() && i < most; ++i) {
@@ -394,18 +390,6 @@ PyRef make_diagnostic(PyObject* type, IDFModel* m, const Finding& f) {
                                            object_name.get(), object.get(), field_index.get(), field_name.get(),
                                            line.get(), message.get(), nullptr));
 }
-
-// While a scan reads the model without the lock, the model refuses changes.
-class ReadingWithoutLock {
- public:
-  explicit ReadingWithoutLock(IDFModel* m) : m_(m) { ++m_->readers; }
-  ~ReadingWithoutLock() { --m_->readers; }
-  ReadingWithoutLock(const ReadingWithoutLock&) = delete;
-  ReadingWithoutLock& operator=(const ReadingWithoutLock&) = delete;
-
- private:
-  IDFModel* m_;
-};
 
 const char* const kValidateNames[] = {"select", "ignore"};
 const Signature kValidateSig = {"validate", kValidateNames, 2, 0, 2};
