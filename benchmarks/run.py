@@ -2,7 +2,8 @@
 
     python benchmarks/run.py [SECTION ...] [--repeat N]
 
-Sections: idd lexer load write fields queries editing pickle memory validate comments (default: all).
+Sections: idd lexer load write fields queries editing pickle memory validate comments diff batch
+(default: all).
 Inputs are generated into benchmarks/data on first use. Every timing is the median
 of several runs; the spread (min..max) is shown so that machine noise is visible.
 """
@@ -25,6 +26,7 @@ DATA = HERE / "data"
 sys.path.insert(0, str(HERE))
 
 import generate  # noqa: E402
+import workflows  # noqa: E402
 from quarvel import lexer  # noqa: E402
 from quarvel.idd import IDD  # noqa: E402
 from quarvel.idf import IDF, IDFObject  # noqa: E402
@@ -399,6 +401,8 @@ SECTIONS = {
     "fields": section_fields, "queries": section_queries, "editing": section_editing,
     "pickle": section_pickle, "memory": section_memory, "validate": section_validate,
     "comments": section_comments,
+    "diff": lambda: workflows.section_diff(timed, row, spread),
+    "batch": lambda: workflows.section_batch(timed, row, spread),
 }
 
 

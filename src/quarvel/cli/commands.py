@@ -2,6 +2,6 @@
 
 from __future__ import annotations
 
-from quarvel.cli import check, format, info, refs
+from quarvel.cli import check, diff, format, info, refs, table
 
-COMMANDS = [info, format, check, refs]
+COMMANDS = [info, format, check, diff, refs, table]

@@ -50,6 +50,9 @@ def add_inputs(parser: argparse.ArgumentParser, words: str = "MODEL", several: b
         parser.add_argument("-r", "--recursive", action="store_true", help="search folders and their subfolders")
         parser.add_argument("--jobs", "-j", type=int, default=default_jobs(), metavar="N",
                             help="worker processes for several models (default: %(default)s, at most one per model)")
+        parser.add_argument("--scheduler", metavar="ADDRESS",
+                            help="run on the Dask cluster whose scheduler is at ADDRESS (tcp://host:8786); "
+                                 "its workers must see the files (needs quarvel[dask])")
     verbosity = parser.add_mutually_exclusive_group()
     verbosity.add_argument("-q", "--quiet", action="store_true", help="print only what matters: results, errors")
     verbosity.add_argument("-v", "--verbose", action="store_true", help="print more: load times, files written")
@@ -76,7 +79,7 @@ def run_tasks(args: argparse.Namespace, work: Callable[[Any], Result], items: li
     """Runs `work` on each item, printing results in order; the worst status wins."""
     load_schema(args.idd_path)  # a schema that does not load is reported once, up front
     status = EXIT_OK
-    for result in run_all(work, items, args.jobs, progress=not args.quiet):
+    for result in run_all(work, items, args.jobs, progress=not args.quiet, scheduler=args.scheduler):
         if print_result:
             print_result(result)
         else:
@@ -86,6 +89,23 @@ def run_tasks(args: argparse.Namespace, work: Callable[[Any], Result], items: li
             complain(line)
         status = max(status, result.status)
     return status
+
+
+def single_model(args: argparse.Namespace, extra: str, count: int) -> tuple[Source, str, list[str]]:
+    """For a command on one model (or the bundled example): the model, the schema path
+    and the `count` words that follow the model, which `extra` names for messages."""
+    words = list(args.words)
+    if args.example:
+        if args.idd or len(words) != count:
+            raise UsageError(f"with --example give {extra} only")
+        model, schema = example_paths()
+        return Source(str(model), model), str(schema), words
+    if len(words) != count + 1 or not args.idd:
+        raise UsageError(f"give MODEL {extra} and --idd SCHEMA")
+    sources = model_sources(words[:1])
+    if len(sources) != 1:
+        raise UsageError(f"{words[0]}: give one model file, not a folder")
+    return sources[0], args.idd, words[1:]
 
 
 def guarded(task: Callable[..., Result]) -> Callable[..., Result]:

@@ -3,11 +3,10 @@
 from __future__ import annotations
 
 import argparse
-from pathlib import Path
 
-from quarvel.cli.common import add_command, example_paths, examples, plural, say
+from quarvel.cli.common import add_command, examples, plural, say, single_model
 from quarvel.cli.errors import EXIT_OK, UsageError
-from quarvel.cli.loading import Source, load_model, load_schema, model_sources
+from quarvel.cli.loading import load_model, load_schema
 
 HELP = "show the objects that refer to an object (and through which field) and the objects it refers to"
 
@@ -17,20 +16,8 @@ def _label(obj) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
-    words = list(args.words)
-    if args.example:
-        if args.idd or len(words) != 2:
-            raise UsageError("with --example give CLASS and NAME only")
-        model_path, schema_path = example_paths()
-        source = Source(str(model_path), model_path)
-    else:
-        if len(words) != 3 or not args.idd:
-            raise UsageError("give MODEL CLASS NAME and --idd SCHEMA")
-        (source,) = model_sources(words[:1])
-        schema_path = Path(args.idd)
-        words = words[1:]
-    class_name, name = words
-    schema = load_schema(str(schema_path))
+    source, schema_path, (class_name, name) = single_model(args, "CLASS NAME", 2)
+    schema = load_schema(schema_path)
     model, _ = load_model(source, schema)
     obj = model.get_object_by_name(class_name, name)
     if obj is None:
