@@ -1,0 +1,24 @@
+"""A model's geometry: its surfaces in one coordinate system, their measures, a drawing.
+
+``surfaces(model)`` gives one ``Surface`` per surface object with its vertices in the
+building's coordinates (x east, y north, z up, metres); ``measure(model)`` gives areas,
+normals, zone floor areas and volumes and the window-to-wall ratio of each facade;
+``svg(model)`` draws the building.
+
+Classes read: ``BuildingSurface:Detailed``, ``Wall:Detailed``, ``RoofCeiling:Detailed``,
+``Floor:Detailed``, ``FenestrationSurface:Detailed``, ``Shading:Site:Detailed``,
+``Shading:Building:Detailed``, ``Shading:Zone:Detailed``; the simple forms ``Wall:Exterior``,
+``Wall:Adiabatic``, ``Wall:Underground``, ``Wall:Interzone``, ``Roof``,
+``Ceiling:Adiabatic``, ``Ceiling:Interzone``, ``Floor:GroundContact``,
+``Floor:Adiabatic``, ``Floor:Interzone``, ``Window``, ``Door``, ``GlazedDoor`` and their
+``:Interzone`` forms, ``Shading:Site`` and ``Shading:Building``. ``Shading:Overhang``,
+``Shading:Fin`` and their ``:Projection`` forms are reported as skipped, as is any
+surface whose fields do not define its geometry.
+"""
+
+from quarvel.geometry.measure import Facade, Measures, SurfaceMeasure, ZoneMeasure, measure
+from quarvel.geometry.surfaces import Surface, building_north_axis, surfaces
+from quarvel.geometry.svg import VIEWS, svg
+
+__all__ = ["VIEWS", "Facade", "Measures", "Surface", "SurfaceMeasure", "ZoneMeasure", "building_north_axis",
+           "measure", "surfaces", "svg"]

@@ -1,0 +1,221 @@
+"""Geometry: surfaces in one coordinate system, their measures, and the drawing."""
+
+from __future__ import annotations
+
+import math
+import xml.etree.ElementTree as ET
+
+import pytest
+
+import quarvel
+from quarvel import geometry
+from quarvel.idd import IDD
+from quarvel.idf import IDF
+
+from .conftest import DATA
+from .realdata import REAL_MODELS, REAL_SCHEMA, needs_real_data
+from .test_cli import quarvel as run_cli
+
+SVG = "{http://www.w3.org/2000/svg}"
+
+# A 10 x 20 x 3 m box, vertices from the upper left corner, counterclockwise as seen from
+# outside, with a 2 x 1.5 m window in its south wall.
+BOX = """
+Building, Box, {north_axis};
+GlobalGeometryRules, UpperLeftCorner, Counterclockwise, {system};
+Zone, Box, {zone_north}, {x0}, {y0}, 0, 1, {multiplier};
+BuildingSurface:Detailed, South, Wall, C, Box, , Outdoors, , , , , , 0,0,3, 0,0,0, 10,0,0, 10,0,3;
+BuildingSurface:Detailed, East, Wall, C, Box, , Outdoors, , , , , , 10,0,3, 10,0,0, 10,20,0, 10,20,3;
+BuildingSurface:Detailed, North, Wall, C, Box, , Outdoors, , , , , , 10,20,3, 10,20,0, 0,20,0, 0,20,3;
+BuildingSurface:Detailed, West, Wall, C, Box, , Outdoors, , , , , , 0,20,3, 0,20,0, 0,0,0, 0,0,3;
+BuildingSurface:Detailed, Floor, Floor, C, Box, , Ground, , , , , , 0,0,0, 0,20,0, 10,20,0, 10,0,0;
+BuildingSurface:Detailed, Top, Roof, C, Box, , Outdoors, , , , , , 0,20,3, 0,0,3, 10,0,3, 10,20,3;
+FenestrationSurface:Detailed, Glass, Window, G, South, , , , 1, 4, 4,0,2.5, 4,0,1, 6,0,1, 6,0,2.5;
+"""
+
+
+@pytest.fixture(scope="module")
+def schema():
+    return IDD.from_file(DATA / "geometry.idd")
+
+
+def box(schema, north_axis=0, system="World", zone_north=0, x0=0, y0=0, multiplier=1, extra=""):
+    text = BOX.format(north_axis=north_axis, system=system, zone_north=zone_north, x0=x0, y0=y0,
+                      multiplier=multiplier)
+    return IDF.from_string(schema, text + extra)
+
+
+def close(a, b):
+    return all(math.isclose(x, y, abs_tol=1e-9) for p, q in zip(a, b, strict=True) for x, y in zip(p, q, strict=True))
+
+
+def corners(surface):
+    return sorted(tuple(round(c, 9) + 0.0 for c in p) for p in surface.vertices)
+
+
+def facades(measures):
+    return {o: (round(f.wall_area, 6), round(f.window_area, 6)) for o, f in measures.facades.items()}
+
+
+def test_the_box(schema):
+    m = geometry.measure(box(schema))
+    (zone,) = m.zones.values()
+    assert (zone.floor_area, zone.volume, zone.exterior_wall_area, zone.window_area) == pytest.approx((200, 600, 180, 3))
+    assert facades(m) == {"north": (30, 0), "east": (60, 0), "south": (30, 3), "west": (60, 0), "total": (180, 3)}
+    assert m.facades["south"].window_to_wall == pytest.approx(0.1)
+    assert m.facades["east"].window_to_wall == 0 and m.skipped == []
+    by_name = {s.surface.name: s for s in m.surfaces}
+    assert by_name["Top"].normal == pytest.approx((0, 0, 1)) and by_name["Floor"].normal == pytest.approx((0, 0, -1))
+    assert by_name["East"].normal == pytest.approx((1, 0, 0)) and by_name["East"].orientation == "east"
+    window = by_name["Glass"].surface
+    assert (window.kind, window.zone, window.base_surface, window.outside) == ("window", "Box", "South", "Outdoors")
+
+
+def test_relative_coordinates_turn_and_move_the_zone(schema):
+    m = geometry.measure(box(schema, system="Relative", zone_north=90, x0=100, y0=50))
+    (zone,) = m.zones.values()
+    assert (zone.floor_area, zone.volume) == pytest.approx((200, 600))
+    # the zone's south wall now faces west
+    assert facades(m) == {"north": (60, 0), "east": (30, 0), "south": (60, 0), "west": (30, 3), "total": (180, 3)}
+    south = next(s for s in geometry.surfaces(box(schema, system="Relative", zone_north=90, x0=100, y0=50))
+                 if s.name == "South")
+    assert close(south.vertices, [(100, 50, 3), (100, 50, 0), (100, 40, 0), (100, 40, 3)])
+
+
+def test_the_building_north_axis(schema):
+    turned = box(schema, system="Relative", zone_north=30)
+    assert geometry.measure(turned).facades["south"].window_area == pytest.approx(3)  # 210 degrees: south
+    model = box(schema, system="Relative", zone_north=30, north_axis=30)
+    m = geometry.measure(model)
+    assert m.north_axis == 30 and m.facades["west"].window_area == pytest.approx(3)  # 240 degrees: west
+    plain = box(schema, north_axis=30)
+    corner = next(s for s in geometry.surfaces(plain, true_north=True) if s.name == "South").vertices[2]
+    assert corner == pytest.approx((10 * math.cos(math.radians(30)), -10 * math.sin(math.radians(30)), 0))
+    assert next(s for s in geometry.surfaces(plain) if s.name == "South").vertices[2] == (10, 0, 0)
+
+
+SIMPLE = """
+Wall:Exterior, Plain South, C, Box, , 180, 90, 0, 0, 0, 10, 3;
+Window, Plain Glass, G, Plain South, , 1, 4, 1, 2, 1.5;
+Roof, Plain Top, C, Box, , 180, 0, 0, 0, 3, 10, 20;
+Floor:GroundContact, Plain Floor, C, Box, , 0, 180, 10, 0, 0, 10, 20;
+"""
+
+
+@pytest.mark.parametrize(("start", "direction"), [("UpperLeftCorner", "Counterclockwise"),
+                                                  ("LowerLeftCorner", "Clockwise"),
+                                                  ("LowerRightCorner", "Counterclockwise")])
+def test_simple_forms_match_their_detailed_equivalents(schema, start, direction):
+    text = BOX.format(north_axis=0, system="World", zone_north=0, x0=0, y0=0, multiplier=1).replace(
+        "UpperLeftCorner, Counterclockwise", f"{start}, {direction}")
+    model = IDF.from_string(schema, text + SIMPLE)
+    found = {s.name: s for s in geometry.surfaces(model)}
+    measured = {m.surface.name: m for m in geometry.measure(model).surfaces}
+    pairs = [("Plain South", "South"), ("Plain Glass", "Glass"), ("Plain Top", "Top"), ("Plain Floor", "Floor")]
+    for simple, detailed in pairs:
+        assert corners(found[simple]) == corners(found[detailed]), simple
+        assert measured[simple].area == pytest.approx(measured[detailed].area), simple
+    # The declared order makes the normals point out whatever corner and direction.
+    assert measured["Plain South"].normal == pytest.approx((0, -1, 0))
+    assert measured["Plain Top"].normal == pytest.approx((0, 0, 1))
+    assert measured["Plain Floor"].normal == pytest.approx((0, 0, -1))
+    if start == "UpperLeftCorner":
+        assert close(found["Plain South"].vertices, found["South"].vertices)
+        assert close(found["Plain Glass"].vertices, found["Glass"].vertices)
+    assert found["Plain Glass"].base_surface == "Plain South" and measured["Plain Glass"].area == pytest.approx(3)
+
+
+def test_zone_multipliers_count_in_building_totals(schema):
+    m = geometry.measure(box(schema, multiplier=3))
+    assert m.zones["BOX"].floor_area == pytest.approx(200) and m.floor_area == pytest.approx(600)
+    assert m.volume == pytest.approx(1800) and m.facades["south"].wall_area == pytest.approx(90)
+
+
+def test_what_cannot_be_worked_out_is_reported(schema):
+    extra = """
+BuildingSurface:Detailed, Sliver, Wall, C, Box, , Outdoors, , , , , , 0,0,0, 1,0,0;
+FenestrationSurface:Detailed, Orphan, Window, G, Nowhere, , , , 1, 4, 0,0,1, 0,0,0, 1,0,0, 1,0,1;
+Wall:Exterior, Half Wall, C, Box, , 180, 90, 0, 0, 0, 10;
+Shading:Overhang, Eave, Glass, 0.2, 90, 0.1, 0.1, 0.5;
+"""
+    m = geometry.measure(box(schema, extra=extra))
+    assert [(s.class_name, s.name, s.problem) for s in m.skipped] == [
+        ("BuildingSurface:Detailed", "Sliver", "it has 2 vertices; a surface needs at least 3"),
+        ("Wall:Exterior", "Half Wall", "its Height is blank"),
+        ("FenestrationSurface:Detailed", "Orphan", "its base surface 'Nowhere' has no geometry here"),
+        ("Shading:Overhang", "Eave", "Shading:Overhang is not supported: its geometry follows its window"),
+    ]
+    assert m.zones["BOX"].volume == pytest.approx(600)  # the box still closes
+
+
+def test_an_open_zone_has_no_volume(schema):
+    model = box(schema)
+    model.remove_object(model.get_object_by_name("BuildingSurface:Detailed", "Top"))
+    m = geometry.measure(model)
+    assert m.zones["BOX"].volume is None and m.volume is None and m.zones["BOX"].floor_area == pytest.approx(200)
+
+
+def test_shading(schema):
+    extra = """
+Shading:Site:Detailed, Tree, , , 20,0,0, 20,5,0, 20,5,8;
+Shading:Building:Detailed, Neighbour, , , 30,0,0, 30,5,0, 30,5,8;
+Shading:Zone:Detailed, Fin, South, , , 0,-1,3, 0,0,3, 0,0,0, 0,-1,0;
+"""
+    model = box(schema, extra=extra, north_axis=90, system="Relative")
+    found = {s.name: s for s in geometry.surfaces(model)}
+    assert {found[n].kind for n in ("Tree", "Neighbour", "Fin")} == {"shading"}
+    assert found["Fin"].zone == "Box" and found["Neighbour"].vertices[0] == (30, 0, 0)
+    # site shading is given in true-north coordinates: turned back into the building's
+    assert found["Tree"].vertices[0] == pytest.approx((0, 20, 0))
+    assert next(s for s in geometry.surfaces(model, true_north=True) if s.name == "Tree").vertices[0] == (20, 0, 0)
+
+
+# ---- drawing ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("view", list(geometry.VIEWS))
+def test_the_drawing_holds_one_polygon_per_surface(schema, view):
+    model = box(schema, north_axis=30)
+    root = ET.fromstring(geometry.svg(model, view=view, zones=True))
+    polygons = root.find(f"{SVG}g[@id='surfaces']").findall(f"{SVG}polygon")
+    assert len(polygons) == 7
+    assert sorted(p.get("class") for p in polygons) == ["floor", "roof", "wall", "wall", "wall", "wall", "window"]
+    assert [t.text for t in root.find(f"{SVG}g[@id='zones']")] == ["Box"]
+    names = [p.find(f"{SVG}title").text for p in polygons]
+    assert names.index("window: FenestrationSurface:Detailed 'Glass'") == \
+        names.index("wall: BuildingSurface:Detailed 'South'") + 1  # on its wall
+    with pytest.raises(ValueError, match="view must be one of iso, top"):
+        geometry.svg(model, view="up")
+
+
+def test_cli_view_and_geometry_info(tmp_path):
+    result = run_cli("view", "--example", "--zones", "-o", tmp_path / "out.svg")
+    assert result.returncode == 0 and result.stderr == f"wrote {tmp_path / 'out.svg'}\n"
+    root = ET.parse(tmp_path / "out.svg").getroot()
+    assert root.find(f"{SVG}title").text == "Small Office - example.idf"
+    info = run_cli("info", "--example", "--geometry").stdout.splitlines()
+    assert "  south           30.0         3.0        0.100" in info
+    assert "geometry: north axis 0 deg, floor area 80.0 m2, volume 240.0 m3 (zones times their multipliers)" in info
+
+
+def test_the_committed_picture_of_the_example_is_current(tmp_path):
+    docs = DATA.parent.parent / "docs" / "example.svg"
+    result = run_cli("view", "--example", "--zones", "-o", "-")
+    assert result.stdout == docs.read_text()
+
+
+@needs_real_data
+@pytest.mark.parametrize("path", REAL_MODELS, ids=lambda p: p.name)
+def test_real_models_draw_and_measure(path):
+    model = IDF.from_file(IDD.from_file(REAL_SCHEMA), path)
+    m = geometry.measure(model)
+    assert m.skipped == [] and m.floor_area > 0
+    drawn = [s for s in geometry.surfaces(model) if s.vertices]
+    for view in geometry.VIEWS:
+        root = ET.fromstring(geometry.svg(model, view=view))
+        assert len(root.find(f"{SVG}g[@id='surfaces']").findall(f"{SVG}polygon")) == len(drawn)
+
+
+def test_the_bundled_example():
+    m = geometry.measure(IDF.from_file(IDD.from_file(quarvel.EXAMPLE_IDD), quarvel.EXAMPLE_IDF))
+    assert (m.floor_area, m.volume, m.facades["south"].window_to_wall) == pytest.approx((80, 240, 0.1))
