@@ -23,7 +23,7 @@ def quarvel(*args, cwd=None):
     return subprocess.run([ENTRY, *map(str, args)], capture_output=True, text=True, cwd=cwd)
 
 
-@pytest.mark.parametrize("command", [[], ["info"], ["format"], ["check"], ["refs"], ["diff"], ["table"]])
+@pytest.mark.parametrize("command", [[], ["info"], ["format"], ["check"], ["refs"], ["diff"], ["table"], ["view"]])
 def test_help(command):
     result = quarvel(*command, "--help")
     assert result.returncode == 0 and result.stdout.startswith("usage: quarvel")
@@ -275,7 +275,7 @@ def test_version_and_examples_in_help():
     import quarvel as package
 
     assert quarvel("--version").stdout == f"quarvel {package.__version__}\n"
-    for command in ("info", "format", "check", "refs", "diff", "table"):
+    for command in ("info", "format", "check", "refs", "diff", "table", "view"):
         assert "examples:\n  quarvel " in quarvel(command, "--help").stdout
 
 

@@ -32,11 +32,11 @@ def test_readme_examples_run(tmp_path):
     assert "Version,9.1;" in out
     assert "[2, 2]" in out
     assert "Zone field 'Name' cannot hold ',': IDF text has no way to write it" in out
-    assert "3 None" in out and "63" in out and "'many' is not a number." in out
+    assert "3 None" in out and "80" in out and "'many' is not a number." in out
     assert "[' the main zone']  renamed after the survey" in out and "! Office block, survey of 2024" in out
     assert out[out.index("8") + 1:out.index("8") + 5] == [
         "Timestep, Number of Timesteps per Hour: 4 -> 6", "Zone 'Office': removed", "Zone 'Open Plan': added", "[]"]
-    assert "Office 1 6" in out and "['Office'] FileNotFoundError" in out
+    assert "Office 1 6" in out and "['Office'] FileNotFoundError" in out and "80.0 240.0 0.1" in out
 
 
 def test_readme_commands_are_true():

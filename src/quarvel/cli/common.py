@@ -97,11 +97,11 @@ def single_model(args: argparse.Namespace, extra: str, count: int) -> tuple[Sour
     words = list(args.words)
     if args.example:
         if args.idd or len(words) != count:
-            raise UsageError(f"with --example give {extra} only")
+            raise UsageError(f"with --example give {extra} only" if count else "--example takes no MODEL and no --idd")
         model, schema = example_paths()
         return Source(str(model), model), str(schema), words
     if len(words) != count + 1 or not args.idd:
-        raise UsageError(f"give MODEL {extra} and --idd SCHEMA")
+        raise UsageError(f"give {' '.join(['MODEL', *([extra] if extra else [])])} and --idd SCHEMA")
     sources = model_sources(words[:1])
     if len(sources) != 1:
         raise UsageError(f"{words[0]}: give one model file, not a folder")

@@ -8,12 +8,14 @@ from functools import partial
 
 from quarvel.cli.common import Result, add_command, examples, guarded, inputs, run_tasks, say
 from quarvel.cli.loading import Source, load_model, load_schema
+from quarvel.geometry import measure, report
 
 HELP = "summarise models: objects per class in schema order, schema version, comments, load time"
 
 
 @guarded
-def info_task(source: Source, schema_path: str, *, as_json: bool, quiet: bool, verbose: bool) -> Result:
+def info_task(source: Source, schema_path: str, *, as_json: bool, quiet: bool, verbose: bool,
+              geometry: bool = False) -> Result:
     schema = load_schema(schema_path)
     model, seconds = load_model(source, schema)
     counts: dict[str, int] = {}
@@ -21,12 +23,16 @@ def info_task(source: Source, schema_path: str, *, as_json: bool, quiet: bool, v
         counts[obj.class_name] = counts.get(obj.class_name, 0) + 1
     present = [(name, counts[name]) for name in schema.class_names() if name in counts]
     total = sum(n for _, n in present)
+    measures = measure(model) if geometry else None
     if as_json:
-        return Result(records=[{"model": source.label, "schema": schema_path, "schema_version": schema.version,
-                                "objects": total, "classes": dict(present), "comment_lines": model.comment_count,
-                                "load_seconds": round(seconds, 6)}])
+        record = {"model": source.label, "schema": schema_path, "schema_version": schema.version, "objects": total,
+                  "classes": dict(present), "comment_lines": model.comment_count, "load_seconds": round(seconds, 6)}
+        if measures is not None:
+            record["geometry"] = report.as_data(measures)
+        return Result(records=[record])
     if quiet:
-        return Result(out=[f"{source.label}: {total} objects in {len(present)} classes"])
+        line = f"{source.label}: {total} objects in {len(present)} classes"
+        return Result(out=[line, *(report.as_lines(measures) if measures is not None else [])])
     width = max((len(name) for name, _ in present), default=0)
     out = [
         f"model:   {source.label}",
@@ -37,13 +43,15 @@ def info_task(source: Source, schema_path: str, *, as_json: bool, quiet: bool, v
     if verbose:
         out.append(f"loaded in {seconds * 1000:.1f} ms")
     out += [f"  {name:<{width}}  {n}" for name, n in present]
+    if measures is not None:
+        out += report.as_lines(measures)
     return Result(out=out)
 
 
 def run(args: argparse.Namespace) -> int:
     sources, args.idd_path = inputs(args)
     task = partial(info_task, schema_path=args.idd_path, debug=args.debug, as_json=args.json, quiet=args.quiet,
-                   verbose=args.verbose)
+                   verbose=args.verbose, geometry=args.geometry)
     if not args.json:
         return run_tasks(args, task, sources)
     records: list[dict] = []
@@ -56,6 +64,9 @@ def register(commands: argparse._SubParsersAction) -> None:
     parser = add_command(commands, "info", HELP, examples(
         "quarvel info --example",
         "quarvel info office.idf --idd schema.idd",
-        "quarvel info -r models/ --idd schema.idd --json"))
+        "quarvel info -r models/ --idd schema.idd --json",
+        "quarvel info --geometry office.idf --idd schema.idd"))
     parser.add_argument("--json", action="store_true", help="print JSON (one object, or a list for several models)")
+    parser.add_argument("--geometry", action="store_true",
+                        help="also measure the geometry: zone floor areas and volumes, window-to-wall ratio by facade")
     parser.set_defaults(run=run)
