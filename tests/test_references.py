@@ -113,3 +113,24 @@ def test_docstrings():
 
     assert IDFObject.get_referenced_object.__doc__.startswith("Return objects referenced by this object.")
     assert "key (int | str): field index or field name (case-insensitive)" in IDFObject.get_referencing_objects.__doc__
+
+
+@pytest.mark.parametrize("count", [5, 300])  # short lists are searched, long ones use a position table
+def test_withdrawals_keep_the_documented_order(load, count):
+    """Each withdrawal moves the last location into the freed place, however long the list."""
+    model = load("Zone, Z;\n" + "".join(f"People, P{i}, Z, Sched;\n" for i in range(count)))
+    zone = model["Zone"][0]
+    expected = list(model["People"])
+    pick = 7
+    for step in range(count * 2 // 3):
+        pick = (pick * 31 + step) % len(expected)
+        victim = expected[pick]
+        if step % 3 == 0:
+            model.remove_object(victim)
+        else:
+            victim[1] = "Elsewhere"  # re-pointing withdraws the location too
+        expected[pick] = expected[-1]
+        expected.pop()
+        assert zone.get_referencing_objects("Name") == tuple(expected), step
+    added = model.add_object("People", ["Late", "Z", "Sched"])
+    assert zone.get_referencing_objects("Name") == (*expected, added)

@@ -29,13 +29,7 @@ void remove_location(RefIndex& index, std::string_view tag, std::string_view tex
   const auto value_it = tag_it->second.find_upper(text);
   if (value_it == tag_it->second.end()) return;
   LocList& locs = value_it->second;
-  for (size_t i = 0; i < locs.size(); ++i) {
-    if (locs[i] == loc) {
-      locs[i] = locs.back();
-      locs.pop_back();
-      break;
-    }
-  }
+  locs.remove(loc);
   if (locs.empty() && !keep_empty) {
     tag_it->second.erase(value_it);
     if (tag_it->second.empty()) index.erase(tag_it);

@@ -4,6 +4,7 @@
 #include "idd_api.hpp"
 #include "string_map.hpp"
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -20,9 +21,114 @@ struct FieldLoc {
   bool operator==(const FieldLoc&) const = default;
 };
 
+// Where each location stands in a long location list: a flat hash table (linear
+// probing) from location to position. It is a cache: a list drops it rather than fail.
+class LocPositions {
+ public:
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  // Whether a location fits the table's compact keys (positions below 2^32).
+  static bool fits(FieldLoc loc) noexcept { return loc.obj_idx < UINT32_MAX; }
+  // Throws std::bad_alloc.
+  explicit LocPositions(size_t count) { rebuild_empty(capacity_for(count)); }
+  uint32_t find(FieldLoc loc) const noexcept {
+    for (size_t i = slot_of(loc);; i = (i + 1) & mask_) {
+      if (slots_[i].pos == kNone) return kNone;
+      if (slots_[i].matches(loc)) return slots_[i].pos;
+    }
+  }
+  // Records `loc` at `pos` (or moves it there); false when the table would need to grow
+  // and cannot.
+  bool put(FieldLoc loc, uint32_t pos) noexcept {
+    if ((used_ + 1) * 2 > slots_.size() && !grow()) return false;
+    size_t i = slot_of(loc);
+    for (; slots_[i].pos != kNone; i = (i + 1) & mask_) {
+      if (slots_[i].matches(loc)) {
+        slots_[i].pos = pos;
+        return true;
+      }
+    }
+    slots_[i] = Slot{static_cast<uint32_t>(loc.obj_idx), loc.field_idx, pos};
+    ++used_;
+    return true;
+  }
+  // Forgets `loc`: the entries after it in its probe run move back (no tombstones).
+  void erase(FieldLoc loc) noexcept {
+    size_t i = slot_of(loc);
+    for (; slots_[i].pos != kNone; i = (i + 1) & mask_) {
+      if (slots_[i].matches(loc)) break;
+    }
+    if (slots_[i].pos == kNone) return;
+    --used_;
+    for (size_t j = (i + 1) & mask_; slots_[j].pos != kNone; j = (j + 1) & mask_) {
+      const size_t home = slot_of(slots_[j].loc());
+      // Move j back to i unless its home lies cyclically in (i, j].
+      if (((j - home) & mask_) >= ((j - i) & mask_)) {
+        slots_[i] = slots_[j];
+        i = j;
+      }
+    }
+    slots_[i].pos = kNone;
+  }
+
+ private:
+  // Twelve bytes, so that the table of a list of 40,000 locations stays in cache.
+  struct Slot {
+    uint32_t obj = 0;
+    int32_t field = 0;
+    uint32_t pos = kNone;
+    bool matches(FieldLoc loc) const { return obj == loc.obj_idx && field == loc.field_idx; }
+    FieldLoc loc() const { return FieldLoc{obj, field}; }
+  };
+  static size_t capacity_for(size_t count) {
+    size_t cap = 16;
+    while (cap < count * 2 + 2) cap *= 2;
+    return cap;
+  }
+  // Sixteen neighbouring objects share a run of sixteen slots, the runs scattered: a
+  // list withdrawn in object order (as removing a class does) walks the table in
+  // order instead of missing the cache at every step, and objects far apart still
+  // spread evenly.
+  size_t slot_of(FieldLoc loc) const noexcept {
+    uint64_t h = (static_cast<uint64_t>(loc.obj_idx) >> 4) ^ (static_cast<uint64_t>(static_cast<uint32_t>(loc.field_idx)) << 40);
+    h *= 0x9E3779B97F4A7C15ULL;
+    return ((static_cast<size_t>(h >> 32) << 4) | (loc.obj_idx & 15)) & mask_;
+  }
+  void rebuild_empty(size_t cap) {
+    slots_.assign(cap, Slot{});
+    mask_ = cap - 1;
+    used_ = 0;
+  }
+  bool grow() noexcept {
+    try {
+      std::vector<Slot> old;
+      old.swap(slots_);
+      try {
+        rebuild_empty(old.size() * 2);
+      } catch (...) {
+        slots_.swap(old);
+        mask_ = slots_.size() - 1;
+        return false;
+      }
+      for (const Slot& s : old) {
+        if (s.pos != kNone) put(s.loc(), s.pos);
+      }
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+  size_t used_ = 0;
+};
+
 // The locations under one value of the reference index. Most values are declared
 // or referred to by a single field, so one location is kept in place and only
-// longer lists go to the heap.
+// longer lists go to the heap. Withdrawing a location swaps the last one into its
+// place; a long list (thousands of surfaces naming one construction) finds it through
+// a position table made on its first withdrawal, so that withdrawing each of n
+// locations costs O(n) in all, not O(n^2).
 class LocList {
  public:
   LocList() noexcept : one_{} {}
@@ -39,7 +145,10 @@ class LocList {
     return *this;
   }
   ~LocList() {
-    if (cap_ > 1) ::operator delete(heap_);
+    if (cap_ > 1) {
+      delete header()->positions;
+      ::operator delete(header());
+    }
   }
   // The list holds no pointer into itself, so its bytes can be swapped.
   void swap(LocList& o) noexcept {
@@ -51,34 +160,100 @@ class LocList {
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  FieldLoc* begin() { return data(); }
-  FieldLoc* end() { return data() + size_; }
   const FieldLoc* begin() const { return data(); }
   const FieldLoc* end() const { return data() + size_; }
-  FieldLoc& operator[](size_t i) { return data()[i]; }
   const FieldLoc& operator[](size_t i) const { return data()[i]; }
-  FieldLoc& back() { return data()[size_ - 1]; }
+  const FieldLoc& back() const { return data()[size_ - 1]; }
   size_t capacity() const { return cap_; }
-  void pop_back() { --size_; }
-  // Throws std::bad_alloc with the list unchanged; never allocates within capacity.
+  // Throws std::bad_alloc with the list unchanged; never allocates within capacity
+  // (a position table that cannot grow is dropped instead).
   void push_back(FieldLoc loc) {
     if (size_ == cap_) grow(size_t{cap_} * 2);
-    data()[size_++] = loc;
+    data()[size_] = loc;
+    if (LocPositions* positions = table()) {
+      // A second equal location would leave the table one entry for two: drop it.
+      if (!LocPositions::fits(loc) || positions->find(loc) != LocPositions::kNone || !positions->put(loc, size_)) {
+        drop_table();
+      }
+    }
+    ++size_;
   }
   void reserve(size_t n) {
     if (n > cap_) grow(n > size_t{cap_} * 2 ? n : size_t{cap_} * 2);
   }
+  // Withdraws the first location equal to `loc`, the last one taking its place; false
+  // when there is none. Never fails: without memory for a position table it searches.
+  bool remove(FieldLoc loc) noexcept {
+    const size_t at = position_of(loc);
+    if (at == kMissing) return false;
+    FieldLoc* items = data();
+    const FieldLoc last = items[size_ - 1];
+    LocPositions* positions = table();
+    if (positions) positions->erase(loc);
+    if (at != size_ - 1) {
+      items[at] = last;
+      if (positions && !positions->put(last, static_cast<uint32_t>(at))) drop_table();
+    }
+    --size_;
+    return true;
+  }
 
  private:
+  static constexpr size_t kMissing = static_cast<size_t>(-1);
+  static constexpr size_t kTableFrom = 32;  // shorter lists are searched
+  // A heap list's block: this header, then the locations.
+  struct Header {
+    LocPositions* positions;
+    FieldLoc items[1];
+  };
+  Header* header() const { return reinterpret_cast<Header*>(reinterpret_cast<char*>(heap_) - offsetof(Header, items)); }
+  LocPositions* table() const { return cap_ > 1 ? header()->positions : nullptr; }
+  void drop_table() noexcept {
+    delete header()->positions;
+    header()->positions = nullptr;
+  }
+  size_t position_of(FieldLoc loc) noexcept {
+    const FieldLoc* items = data();
+    if (size_ >= kTableFrom && !table()) {
+      // Without memory for the table, or for a list that holds a location twice (which
+      // one table entry cannot stand for), the list is searched.
+      LocPositions* positions = nullptr;
+      try {
+        positions = new LocPositions(size_);
+        for (uint32_t i = 0; i < size_; ++i) {
+          if (!LocPositions::fits(items[i]) || positions->find(items[i]) != LocPositions::kNone ||
+              !positions->put(items[i], i)) {
+            delete positions;
+            positions = nullptr;
+            break;
+          }
+        }
+      } catch (...) {
+        positions = nullptr;
+      }
+      header()->positions = positions;
+    }
+    if (const LocPositions* positions = table()) {
+      const uint32_t at = positions->find(loc);
+      if (at == LocPositions::kNone) return kMissing;
+      return at;
+    }
+    for (size_t i = 0; i < size_; ++i) {
+      if (items[i] == loc) return i;
+    }
+    return kMissing;
+  }
   FieldLoc* data() { return cap_ > 1 ? heap_ : &one_; }
   const FieldLoc* data() const { return cap_ > 1 ? heap_ : &one_; }
   void grow(size_t wanted) {
     if (wanted > UINT32_MAX) throw std::bad_alloc();
     const auto cap = static_cast<uint32_t>(wanted);
-    auto* fresh = static_cast<FieldLoc*>(::operator new(sizeof(FieldLoc) * cap));
-    std::memcpy(static_cast<void*>(fresh), data(), sizeof(FieldLoc) * size_);
-    if (cap_ > 1) ::operator delete(heap_);
-    heap_ = fresh;
+    void* block = ::operator new(offsetof(Header, items) + sizeof(FieldLoc) * cap);
+    auto* fresh = reinterpret_cast<Header*>(block);
+    fresh->positions = table();
+    std::memcpy(static_cast<void*>(fresh->items), data(), sizeof(FieldLoc) * size_);
+    if (cap_ > 1) ::operator delete(header());
+    heap_ = fresh->items;
     cap_ = cap;
   }
 
