@@ -99,7 +99,7 @@ ExtPattern make_pattern(const std::string& first, const std::string* second) {
 
 class Parser {
  public:
-  Parser(const LowerFn& lower, ParseError& err) : lower_(lower), err_(err) {}
+  explicit Parser(ParseError& err) : err_(err) {}
 
   bool run(std::string_view text, c_IDD& out);
 
@@ -122,7 +122,6 @@ class Parser {
   bool add_field(std::string_view code);
   bool finish_class();
 
-  const LowerFn& lower_;
   ParseError& err_;
   c_IDD idd_;
   std::string group_;
@@ -387,7 +386,7 @@ bool lower_name(std::string_view s, const LowerFn& lower, std::string& out) {
 }
 
 bool parse_idd(std::string_view text, const LowerFn& lower, c_IDD& out, ParseError& err) {
-  Parser parser(lower, err);
+  Parser parser(err);
   c_IDD parsed;
   if (!parser.run(text, parsed)) return false;
   for (ClassDef& cls : parsed.ordered_classes) {

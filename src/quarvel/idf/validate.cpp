@@ -92,11 +92,7 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
-std::string number_text(double v) {
-  char buffer[32];
-  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof(buffer), v);
-  return ec == std::errc() ? std::string(buffer, end) : std::string("?");
-}
+std::string number_text(double v) { return shortest_text(v); }
 
 // A number as the engine reads it: digits, a sign, a point and an exponent only (no
 // hexadecimal, infinity or nan, which the text conversion also accepts).

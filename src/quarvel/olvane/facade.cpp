@@ -122,8 +122,6 @@ int facade_init(PyObject* self, PyObject* args, PyObject* kwds) {
   return 0;
 }
 
-const char* const kNewNames[] = {"class_name", "defaultvalues"};
-
 PyObject* facade_newidfobject(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs < 1 || nargs > 2) {
     // the class name may still come by keyword

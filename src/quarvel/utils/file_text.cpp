@@ -42,7 +42,7 @@ PyObject* bytes_without_bom(PyObject* bytes) {
 
 // A regular file is read straight into a bytes object of its size; null with errno
 // set (and no exception) on a read error.
-PyObject* read_regular(FILE* file, off_t size) {
+PyObject* read_regular(FILE* file, long long size) {
   PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
   if (!bytes) return nullptr;
   size_t got = 0;
@@ -98,30 +98,75 @@ std::string cp1252_to_utf8(std::string_view bytes) {
   return out;
 }
 
-PyObject* read_file_bytes(PyObject* path) {
-  PyObject* encoded_path = nullptr;
-  if (!PyUnicode_FSConverter(path, &encoded_path)) return nullptr;
-  PyRef fs_path(encoded_path);
-  const char* cpath = PyBytes_AS_STRING(encoded_path);
+namespace {
 
+// What kind of file an open stream reads.
+enum class FileKind { kRegular, kDirectory, kOther };
+
+#ifdef _WIN32
+// Windows opens non-ASCII names only through the wide-character call.
+FILE* open_binary(PyObject* path, int& error) {
+  PyObject* fs = nullptr;
+  if (!PyUnicode_FSDecoder(path, &fs)) return nullptr;
+  PyRef name(fs);
+  wchar_t* wide = PyUnicode_AsWideCharString(fs, nullptr);
+  if (!wide) return nullptr;
   FILE* file = nullptr;
-  int saved_errno = 0;
   Py_BEGIN_ALLOW_THREADS
-  file = std::fopen(cpath, "rb");
-  saved_errno = errno;
+  file = _wfopen(wide, L"rb");
+  error = errno;
   Py_END_ALLOW_THREADS
+  PyMem_Free(wide);
+  return file;
+}
+
+FileKind kind_of(FILE* file, long long& size) {
+  struct _stat64 info {};
+  if (_fstat64(_fileno(file), &info) != 0) return FileKind::kOther;
+  size = info.st_size;
+  const auto type = info.st_mode & _S_IFMT;
+  return type == _S_IFDIR ? FileKind::kDirectory : type == _S_IFREG ? FileKind::kRegular : FileKind::kOther;
+}
+#else
+FILE* open_binary(PyObject* path, int& error) {
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(path, &encoded)) return nullptr;
+  PyRef name(encoded);
+  FILE* file = nullptr;
+  Py_BEGIN_ALLOW_THREADS
+  file = std::fopen(PyBytes_AS_STRING(encoded), "rb");
+  error = errno;
+  Py_END_ALLOW_THREADS
+  return file;
+}
+
+FileKind kind_of(FILE* file, long long& size) {
+  struct stat info {};
+  if (fstat(fileno(file), &info) != 0) return FileKind::kOther;
+  size = static_cast<long long>(info.st_size);
+  return S_ISDIR(info.st_mode) ? FileKind::kDirectory : S_ISREG(info.st_mode) ? FileKind::kRegular : FileKind::kOther;
+}
+#endif
+
+}  // namespace
+
+PyObject* read_file_bytes(PyObject* path) {
+  int saved_errno = 0;
+  FILE* file = open_binary(path, saved_errno);
   if (!file) {
+    if (PyErr_Occurred()) return nullptr;  // the path itself was refused
     errno = saved_errno;
     return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
   }
-  struct stat info {};
-  if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+  long long size = 0;
+  const FileKind kind = kind_of(file, size);
+  if (kind == FileKind::kDirectory) {
     std::fclose(file);
     errno = EISDIR;
     return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
   }
 
-  PyObject* result = S_ISREG(info.st_mode) ? read_regular(file, info.st_size) : read_stream(file);
+  PyObject* result = kind == FileKind::kRegular ? read_regular(file, size) : read_stream(file);
   saved_errno = errno;
   std::fclose(file);
   if (!result && !PyErr_Occurred()) {
