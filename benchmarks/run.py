@@ -3,7 +3,7 @@
     python benchmarks/run.py [SECTION ...] [--repeat N]
 
 Sections: idd lexer load write fields queries editing pickle memory validate comments diff batch
-(default: all).
+targets (default: all).
 Inputs are generated into benchmarks/data on first use. Every timing is the median
 of several runs; the spread (min..max) is shown so that machine noise is visible.
 """
@@ -26,6 +26,7 @@ DATA = HERE / "data"
 sys.path.insert(0, str(HERE))
 
 import generate  # noqa: E402
+import targets  # noqa: E402
 import workflows  # noqa: E402
 from quarvel import lexer  # noqa: E402
 from quarvel.idd import IDD  # noqa: E402
@@ -403,6 +404,7 @@ SECTIONS = {
     "comments": section_comments,
     "diff": lambda: workflows.section_diff(timed, row, spread),
     "batch": lambda: workflows.section_batch(timed, row, spread),
+    "targets": lambda: targets.section_targets(timed, row, spread),
 }
 
 
