@@ -3,6 +3,7 @@
 #include "quarvel/numbers.hpp"
 
 #include <charconv>
+#include <cstring>
 
 namespace quarvel::idd {
 
@@ -97,6 +98,27 @@ ExtPattern make_pattern(const std::string& first, const std::string* second) {
   return pat;
 }
 
+// How many field codes (A1, N12) the lines of `text` list up to the next class: an
+// estimate of a class's field count, made with a scan for line ends and delimiters.
+size_t count_field_codes(std::string_view text) {
+  size_t count = 0;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  while (p < end) {
+    while (p < end && is_blank(*p)) ++p;
+    const void* lf = std::memchr(p, '\n', static_cast<size_t>(end - p));
+    const char* line_end = lf ? static_cast<const char*>(lf) : end;
+    if (p + 1 < end && (*p == 'A' || *p == 'N' || *p == 'a' || *p == 'n') && is_digit(p[1])) {
+      // Each code is followed by ',' or ';', before any attribute or comment.
+      for (const char* q = p; q < line_end && *q != '\\' && *q != '!'; ++q) count += *q == ',' || *q == ';';
+    } else if (p < end && *p != '\\' && *p != '!' && *p != '\n' && *p != '\r') {
+      break;  // the next class's name
+    }
+    p = line_end + 1;
+  }
+  return count;
+}
+
 class Parser {
  public:
   explicit Parser(ParseError& err) : err_(err) {}
@@ -124,6 +146,7 @@ class Parser {
 
   ParseError& err_;
   c_IDD idd_;
+  std::string_view rest_;  // the text after the current line
   std::string group_;
   int64_t line_ = 0;
   int class_idx_ = -1;
@@ -131,13 +154,21 @@ class Parser {
 };
 
 bool Parser::run(std::string_view text, c_IDD& out) {
+  const char* const begin = text.data();
+  const size_t size = text.size();
   size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = pos;
-    while (end < text.size() && text[end] != '\n' && text[end] != '\r') ++end;
+  while (pos < size) {
+    // A line ends at LF, CR LF or a lone CR; memchr finds each far faster than a byte loop.
+    const void* lf = std::memchr(begin + pos, '\n', size - pos);
+    size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - begin) : size;
+    if (const void* cr = std::memchr(begin + pos, '\r', end - pos)) {
+      end = static_cast<size_t>(static_cast<const char*>(cr) - begin);
+    }
     ++line_;
+    const size_t next = end + ((end + 1 < size && begin[end] == '\r' && begin[end + 1] == '\n') ? 2 : 1);
+    rest_ = next < size ? text.substr(next) : std::string_view();
     if (!handle_line(text.substr(pos, end - pos))) return false;
-    pos = end + ((end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ? 2 : 1);
+    pos = next;
   }
   if (class_open_) {
     const ClassDef* cls = current_class();
@@ -200,6 +231,9 @@ bool Parser::start_class(std::string_view name) {
   }
   idd_.class_map.emplace(std::move(key), idd_.ordered_classes.size());
   ClassDef& cls = idd_.ordered_classes.emplace_back();
+  // Room for the fields the class is about to list: a class of thousands of fields is
+  // then not moved at every doubling of its vector (field definitions are large).
+  cls.fields.reserve(count_field_codes(rest_));
   cls.name = std::string(name);
   cls.group = group_;
   cls.line = line_;
@@ -222,6 +256,37 @@ bool Parser::finish_class() {
   return true;
 }
 
+enum class Attr {
+  kUnknown, kGroup, kMemo, kUniqueObject, kRequiredObject, kObsolete, kFormat, kMinFields, kExtensible, kField,
+  kRequiredField, kBeginExtensible, kUnits, kIpUnits, kUnitsBasedOnField, kMinimum, kMinimumExclusive, kMaximum,
+  kMaximumExclusive, kDefault, kDeprecated, kAutosizable, kAutocalculatable, kRetaincase, kType, kKey, kObjectList,
+  kExternalList, kReference, kReferenceClassName, kNote,
+};
+
+// The attribute a keyword names (any letter case). Every line after a field's code is
+// one of these, so the lookup compares lengths first and never builds a string.
+Attr attribute_named(std::string_view keyword) {
+  static constexpr struct {
+    std::string_view word;
+    Attr attr;
+  } kWords[] = {
+      {"note", Attr::kNote}, {"type", Attr::kType}, {"key", Attr::kKey}, {"field", Attr::kField},
+      {"units", Attr::kUnits}, {"memo", Attr::kMemo}, {"default", Attr::kDefault}, {"minimum", Attr::kMinimum},
+      {"maximum", Attr::kMaximum}, {"minimum>", Attr::kMinimumExclusive}, {"maximum<", Attr::kMaximumExclusive},
+      {"required-field", Attr::kRequiredField}, {"object-list", Attr::kObjectList}, {"reference", Attr::kReference},
+      {"ip-units", Attr::kIpUnits}, {"autosizable", Attr::kAutosizable}, {"autocalculatable", Attr::kAutocalculatable},
+      {"retaincase", Attr::kRetaincase}, {"group", Attr::kGroup}, {"unique-object", Attr::kUniqueObject},
+      {"required-object", Attr::kRequiredObject}, {"obsolete", Attr::kObsolete}, {"format", Attr::kFormat},
+      {"min-fields", Attr::kMinFields}, {"extensible", Attr::kExtensible}, {"begin-extensible", Attr::kBeginExtensible},
+      {"unitsbasedonfield", Attr::kUnitsBasedOnField}, {"deprecated", Attr::kDeprecated},
+      {"external-list", Attr::kExternalList}, {"reference-class-name", Attr::kReferenceClassName},
+  };
+  for (const auto& w : kWords) {
+    if (w.word.size() == keyword.size() && ascii_iequals(w.word, keyword)) return w.attr;
+  }
+  return Attr::kUnknown;
+}
+
 bool Parser::handle_attribute(std::string_view attr) {
   // The keyword runs to the first blank or ':'; a '<' or '>' belongs to it and ends it,
   // so that "\minimum>0" reads as "\minimum> 0".
@@ -233,93 +298,131 @@ bool Parser::handle_attribute(std::string_view attr) {
     }
     ++k;
   }
-  const std::string keyword = ascii_lowered(attr.substr(0, k));
+  const Attr keyword = attribute_named(attr.substr(0, k));
+  if (keyword == Attr::kNote || keyword == Attr::kUnknown) return true;  // carry nothing the schema keeps
   const std::string_view value = trim_blanks(attr.substr(k));
 
-  if (keyword == "group") {
+  if (keyword == Attr::kGroup) {
     group_ = std::string(value);
     return true;
   }
   ClassDef* cls = current_class();
   if (!cls) return true;  // attributes before the first class have nothing to describe
 
-  if (keyword == "memo") {
-    if (!cls->memo.empty()) cls->memo += '\n';
-    cls->memo += value;
-  } else if (keyword == "unique-object") {
-    cls->unique_object = true;
-  } else if (keyword == "required-object") {
-    cls->required_object = true;
-  } else if (keyword == "obsolete") {
-    cls->obsolete = true;
-  } else if (keyword == "format") {
-    cls->format = std::string(value);
-  } else if (keyword == "min-fields") {
-    if (!parse_int(value, cls->min_fields)) return fail("\\min-fields needs a whole number, got '" + std::string(value) + "'");
-  } else if (keyword == "extensible") {
-    std::string_view count = value;
-    if (!count.empty() && count[0] == ':') count = trim_blanks(count.substr(1));
-    size_t digits = 0;
-    while (digits < count.size() && is_digit(count[digits])) ++digits;
-    if (!parse_int(count.substr(0, digits), cls->extensible.size) || cls->extensible.size <= 0) {
-      return fail("\\extensible needs a positive whole number, got '" + std::string(value) + "'");
+  switch (keyword) {
+    case Attr::kMemo:
+      if (!cls->memo.empty()) cls->memo += '\n';
+      cls->memo += value;
+      return true;
+    case Attr::kUniqueObject:
+      cls->unique_object = true;
+      return true;
+    case Attr::kRequiredObject:
+      cls->required_object = true;
+      return true;
+    case Attr::kObsolete:
+      cls->obsolete = true;
+      return true;
+    case Attr::kFormat:
+      cls->format = std::string(value);
+      return true;
+    case Attr::kMinFields:
+      if (!parse_int(value, cls->min_fields)) {
+        return fail("\\min-fields needs a whole number, got '" + std::string(value) + "'");
+      }
+      return true;
+    case Attr::kExtensible: {
+      std::string_view count = value;
+      if (!count.empty() && count[0] == ':') count = trim_blanks(count.substr(1));
+      size_t digits = 0;
+      while (digits < count.size() && is_digit(count[digits])) ++digits;
+      if (!parse_int(count.substr(0, digits), cls->extensible.size) || cls->extensible.size <= 0) {
+        return fail("\\extensible needs a positive whole number, got '" + std::string(value) + "'");
+      }
+      return true;
     }
-  } else {
-    FieldDef* field = current_field();
-    if (!field) return true;
-    if (keyword == "field") {
+    default:
+      break;
+  }
+  FieldDef* field = current_field();
+  if (!field) return true;
+  switch (keyword) {
+    case Attr::kField:
       field->name = std::string(value);
-    } else if (keyword == "required-field") {
+      break;
+    case Attr::kRequiredField:
       field->required = true;
-    } else if (keyword == "begin-extensible") {
+      break;
+    case Attr::kBeginExtensible:
       field->begin_extensible = true;
-    } else if (keyword == "units") {
+      break;
+    case Attr::kUnits:
       field->units = std::string(value);
-    } else if (keyword == "ip-units") {
+      break;
+    case Attr::kIpUnits:
       field->ip_units = std::string(value);
-    } else if (keyword == "unitsbasedonfield") {
+      break;
+    case Attr::kUnitsBasedOnField:
       field->units_based_on_field = true;
-    } else if (keyword == "minimum" || keyword == "minimum>") {
+      break;
+    case Attr::kMinimum:
+    case Attr::kMinimumExclusive: {
       double v;
       if (parse_number(value, v)) {
         field->minimum = v;
-        field->minimum_exclusive = keyword.back() == '>';
+        field->minimum_exclusive = keyword == Attr::kMinimumExclusive;
       }
-    } else if (keyword == "maximum" || keyword == "maximum<") {
+      break;
+    }
+    case Attr::kMaximum:
+    case Attr::kMaximumExclusive: {
       double v;
       if (parse_number(value, v)) {
         field->maximum = v;
-        field->maximum_exclusive = keyword.back() == '<';
+        field->maximum_exclusive = keyword == Attr::kMaximumExclusive;
       }
-    } else if (keyword == "default") {
+      break;
+    }
+    case Attr::kDefault:
       field->default_val = std::string(value);
       if (!field->has_default) {
         field->has_default = true;
         cls->field_idx_with_default.push_back(static_cast<int>(cls->fields.size() - 1));
       }
-    } else if (keyword == "deprecated") {
+      break;
+    case Attr::kDeprecated:
       field->deprecated = true;
-    } else if (keyword == "autosizable") {
+      break;
+    case Attr::kAutosizable:
       field->autosizable = true;
-    } else if (keyword == "autocalculatable") {
+      break;
+    case Attr::kAutocalculatable:
       field->autocalculatable = true;
-    } else if (keyword == "retaincase") {
+      break;
+    case Attr::kRetaincase:
       field->retaincase = true;
-    } else if (keyword == "type") {
+      break;
+    case Attr::kType:
       field->type_word = std::string(value);
       field->field_type = field_type_of(value);
-    } else if (keyword == "key") {
+      break;
+    case Attr::kKey:
       field->choices.emplace_back(value);
-    } else if (keyword == "object-list") {
+      break;
+    case Attr::kObjectList:
       field->object_lists.emplace_back(value);
-    } else if (keyword == "external-list") {
+      break;
+    case Attr::kExternalList:
       field->external_lists.emplace_back(value);
-    } else if (keyword == "reference") {
+      break;
+    case Attr::kReference:
       field->references.emplace_back(value);
-    } else if (keyword == "reference-class-name") {
+      break;
+    case Attr::kReferenceClassName:
       field->reference_class_names.emplace_back(value);
-    }
-    // \note and unknown attributes carry nothing the schema keeps.
+      break;
+    default:
+      break;
   }
   return true;
 }
@@ -328,6 +431,7 @@ bool Parser::handle_attribute(std::string_view attr) {
 // names and the repeated-group patterns. Runs once the whole text is read, since
 // attributes may follow a class's closing ';'.
 bool finalize_class(ClassDef& cls, const LowerFn& lower, ParseError& err) {
+  cls.base_field_index_map.reserve(cls.fields.size());
   for (size_t i = 0; i < cls.fields.size(); ++i) {
     const FieldDef& f = cls.fields[i];
     std::string key;
@@ -338,7 +442,14 @@ bool finalize_class(ClassDef& cls, const LowerFn& lower, ParseError& err) {
     const auto [entry, added] = cls.base_field_index_map.try_emplace(std::move(key));
     if (added) entry->second = static_cast<int>(i);  // the first field of a name wins
   }
-  for (FieldDef& f : cls.fields) f.display_name = f.units.empty() ? f.name : f.name + " {" + f.units + "}";
+  for (FieldDef& f : cls.fields) {
+    if (f.units.empty()) {
+      f.display_name = f.name;
+      continue;
+    }
+    f.display_name.reserve(f.name.size() + f.units.size() + 3);
+    f.display_name.append(f.name).append(" {").append(f.units).append("}");
+  }
   for (size_t i = 0; i < cls.fields.size(); ++i) {
     if (cls.fields[i].required) cls.required_fields.push_back(static_cast<int>(i));
   }

@@ -169,6 +169,12 @@ class StringMap {
     }
     return try_emplace(std::move(key));
   }
+  // Room for `count` entries without growing. Throws std::bad_alloc with the map unchanged.
+  void reserve(size_t count) {
+    size_t capacity = 8;
+    while (capacity < count * 2) capacity *= 2;
+    if (capacity > slots_.size()) rehash(capacity);
+  }
   V& operator[](std::string&& key) { return try_emplace(std::move(key)).first->second; }
   V& operator[](std::string_view key) { return try_emplace(key).first->second; }
 
@@ -216,7 +222,11 @@ class StringMap {
   // Keeps the table at most half full, so that probe runs stay short.
   void grow_if_needed() {
     if ((size_ + 1) * 2 <= slots_.size()) return;
-    std::vector<Slot> fresh(slots_.empty() ? 8 : slots_.size() * 2);  // may throw; nothing changed yet
+    rehash(slots_.empty() ? 8 : slots_.size() * 2);
+  }
+
+  void rehash(size_t capacity) {
+    std::vector<Slot> fresh(capacity);  // may throw; nothing changed yet
     fresh.swap(slots_);
     for (Slot& s : fresh) {
       if (s.hash == 0) continue;
