@@ -29,6 +29,50 @@ uint64_t to_little_endian(uint64_t v) {
 
 PyObject* bytes_of(const std::string& s) { return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
 
+// Field texts repeat: in the engine's library files 1.6 million values hold 99,000
+// distinct texts. Handing the pickler one bytes object per repeated text lets it write
+// a short back-reference for each repeat instead of the text again, and lets the
+// unpickler make one object for all of them; the state is the same list of bytes.
+// The cache is direct-mapped (one slot per hash, the newest text wins) and small
+// enough to stay in the processor's cache; it is emptied when a model starts pickling.
+class RepeatedValues {
+ public:
+  // A new reference to a bytes object holding `text`.
+  PyObject* get(const std::string& text) {
+    if (text.size() > kLongest) return bytes_of(text);
+    const uint64_t hash = string_map_detail::hash_bytes<false>(text);
+    Slot& slot = slots_[hash & (kSlots - 1)];
+    if (slot.bytes && slot.hash == hash && static_cast<size_t>(PyBytes_GET_SIZE(slot.bytes)) == text.size() &&
+        std::memcmp(PyBytes_AS_STRING(slot.bytes), text.data(), text.size()) == 0) {
+      return Py_NewRef(slot.bytes);
+    }
+    PyObject* made = bytes_of(text);
+    if (!made) return nullptr;
+    Py_XSETREF(slot.bytes, Py_NewRef(made));
+    slot.hash = hash;
+    return made;
+  }
+  void clear() noexcept {
+    for (Slot& slot : slots_) Py_CLEAR(slot.bytes);
+  }
+
+ private:
+  static constexpr size_t kLongest = 64;  // longer texts seldom repeat
+  static constexpr size_t kSlots = 1 << 15;
+  struct Slot {
+    uint64_t hash = 0;
+    PyObject* bytes = nullptr;
+  };
+  Slot slots_[kSlots];
+};
+
+// Lives as long as the process (its objects are plain bytes); never destroyed, so that
+// nothing is released after the interpreter has finalized.
+RepeatedValues& repeated_values() {
+  static RepeatedValues* values = new RepeatedValues();
+  return *values;
+}
+
 // ---- native members to Python -------------------------------------------------
 
 PyObject* class_index_to_dict(const ClassIndex& index) {
@@ -73,20 +117,24 @@ PyObject* ref_index_to_dict(const RefIndex& index) {
 
 // The instance dictionary of a Python subclass instance, when it has a non-empty one.
 bool instance_dict(PyObject* self, PyRef& out) {
-  PyRef dict(PyObject_GetAttrString(self, "__dict__"));
-  if (!dict) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    return true;
-  }
+  // The library's own types have no instance dictionary: asking for one would raise
+  // and clear an AttributeError for every object of a model.
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return true;
+  static PyObject* name = PyUnicode_InternFromString("__dict__");
+  PyObject* found = nullptr;
+  if (!name || PyObject_GetOptionalAttr(self, name, &found) < 0) return false;
+  PyRef dict(found);
+  if (!dict) return true;
   const int truth = PyObject_IsTrue(dict.get());
   if (truth < 0) return false;
   if (truth) out = std::move(dict);
   return true;
 }
 
-PyObject* reduce_with(PyObject* self, const char* reconstructor, long checksum, PyRef state, bool setstate_form) {
-  PyRef fn(PyObject_GetAttrString(PyType_GetModule(g.IDF_type), reconstructor));
+PyObject* reduce_with(PyObject* self, PyObject* reconstructor, long checksum, PyRef state, bool setstate_form) {
+  if (!reconstructor) return nullptr;
+  PyRef fn(PyObject_GetAttr(PyType_GetModule(g.IDF_type), reconstructor));
   return fn ? reduce_value(fn.get(), self, checksum, state.get(), setstate_form) : nullptr;
 }
 
@@ -519,6 +567,7 @@ PyObject* model_reduce(PyObject* self, PyObject*) {
   return guard(
       [&]() -> PyObject* {
         IDFModel* m = as_model(self);
+        repeated_values().clear();
         // The state is a snapshot: the objects are copied (each keeping this model as its
         // parent and its slot) together with the indexes, in one native step, so that
         // code running while the pickler works through them (a hook, another thread)
@@ -546,7 +595,8 @@ PyObject* model_reduce(PyObject* self, PyObject*) {
         PyRef state;
         if (!finish_state(self, members, has_dict, state, extras.get())) throw PythonErrorSet();
         const bool setstate_form = has_dict || m->idd != Py_None || m->objects != Py_None;
-        return reduce_with(self, "unpickle_IDF", kModelChecksums.written, std::move(state), setstate_form);
+        static PyObject* name = PyUnicode_InternFromString("unpickle_IDF");
+        return reduce_with(self, name, kModelChecksums.written, std::move(state), setstate_form);
       },
       nullptr);
 }
@@ -557,9 +607,9 @@ PyObject* object_reduce(PyObject* self, PyObject*) {
         IDFObjectObj* o = as_object(self);
         PyRef values = take(PyList_New(static_cast<Py_ssize_t>(o->values.size())));
         for (size_t i = 0; i < o->values.size(); ++i) {
-          PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), take(bytes_of(o->values[i])).release());
+          PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), take(repeated_values().get(o->values[i])).release());
         }
-        PyRef c_class_name = take(bytes_of(o->c_class_name));
+        PyRef c_class_name = take(repeated_values().get(o->c_class_name));
         PyRef class_idx = take(PyLong_FromSize_t(o->class_idx));
         PyRef obj_idx = take(PyLong_FromSize_t(o->obj_idx));
         PyRef members = take(PyList_New(0));
@@ -574,7 +624,8 @@ PyObject* object_reduce(PyObject* self, PyObject*) {
         if (!finish_state(self, members, has_dict, state, extras.get())) throw PythonErrorSet();
         const bool setstate_form =
             !member && (has_dict || o->class_name != Py_None || o->idd != Py_None || o->parent_idf != Py_None);
-        return reduce_with(self, "unpickle_IDFObject", kObjectChecksums.written, std::move(state), setstate_form);
+        static PyObject* name = PyUnicode_InternFromString("unpickle_IDFObject");
+        return reduce_with(self, name, kObjectChecksums.written, std::move(state), setstate_form);
       },
       nullptr);
 }
