@@ -3,7 +3,9 @@
 The modules: ``quarvel.idd`` (schemas), ``quarvel.idf`` (models), ``quarvel.olvane``
 (an older method vocabulary over models), ``quarvel.diagnostics`` (validation findings),
 ``quarvel.compare`` (differences between models), ``quarvel.tables`` (a class as a
-table), ``quarvel.batch`` (one job over many models), ``quarvel.lexer`` and ``quarvel.utils``.
+table), ``quarvel.batch`` (one job over many models), ``quarvel.geometry`` (surfaces,
+measures, drawings), ``quarvel.epjson`` (the engine's JSON form), ``quarvel.lexer`` and
+``quarvel.utils``.
 """
 
 from __future__ import annotations
@@ -28,6 +30,8 @@ EXAMPLE_IDD = _DATA / "example.idd"
 """A small schema shipped with the package, for trying things out."""
 EXAMPLE_IDF = _DATA / "example.idf"
 """A one-zone office model against ``EXAMPLE_IDD``."""
+EXAMPLE_EPJSON = _DATA / "example.epJSON"
+"""The JSON schema of ``EXAMPLE_IDD``'s classes, laid out as the engine's, for ``quarvel.epjson``."""
 
 # Offered here, loaded on first use: importing the package stays cheap.
 _LAZY = {
@@ -40,7 +44,7 @@ _LAZY = {
     "Change": "quarvel.compare",
     "diff": "quarvel.compare",
 }
-__all__ = ["EXAMPLE_IDD", "EXAMPLE_IDF", "IDD", "IDF", "IDFObject", "IDFParseError", "UnknownFieldError", "Diagnostic",
+__all__ = ["EXAMPLE_IDD", "EXAMPLE_IDF", "EXAMPLE_EPJSON", "IDD", "IDF", "IDFObject", "IDFParseError", "UnknownFieldError", "Diagnostic",
            "Change", "diff"]
 
 

@@ -6,6 +6,7 @@ from typing import IO, Any, NoReturn, Self, overload
 
 from quarvel.compare import Change
 from quarvel.diagnostics import Diagnostic
+from quarvel.epjson import Mapping
 from quarvel.idd import IDD
 from quarvel.idd import UnknownFieldError as UnknownFieldError
 
@@ -16,6 +17,9 @@ Path = str | bytes | PathLike[str] | PathLike[bytes]
 Readable = Path | IO[bytes] | IO[str]
 
 VALIDATION_RULES: tuple[tuple[str, str, str, str], ...]
+
+def _epjson_body(obj: IDFObject, plan: tuple[Any, ...], /) -> dict[str, Any]: ...
+def _epjson_line(class_name: str, key: str, body: Any, plan: tuple[Any, ...], where: str, /) -> str: ...
 
 class IDFParseError(ValueError):
     """IDF text that does not load."""
@@ -96,6 +100,10 @@ class IDF:
     def diff(self, other: IDF, rel_tol: float = 1e-09) -> list[Change]: ...
     def to_records(self, class_name: str) -> list[dict[str, FieldValue]]: ...
     def to_frame(self, class_name: str) -> Any: ...  # a pandas.DataFrame
+    def to_epjson(self, mapping: Mapping) -> dict[str, Any]: ...
+    @classmethod
+    def from_epjson(cls, idd: IDD, source: dict[str, Any] | str | PathLike[str] | IO[bytes] | IO[str],
+                    mapping: Mapping) -> Self: ...
     def add_object(
         self, class_name: str, initial_values: InitialValues = None, default_values: bool = True
     ) -> IDFObject: ...

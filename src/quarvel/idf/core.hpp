@@ -303,6 +303,10 @@ class ReadingWithoutLock {
 // Whether `text` names a class that joins reference list `list` (\reference-class-name).
 bool names_a_class(const c_IDD& schema, const std::string& list, std::string_view text);
 
+// ---- the engine's JSON form (epjson.cpp) ----
+PyObject* epjson_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* epjson_line(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 // ---- comparing and renaming (diff.cpp, rename.cpp) ----
 PyObject* model_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* object_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

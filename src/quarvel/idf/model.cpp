@@ -236,6 +236,14 @@ PyObject* model_to_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return call_python("quarvel.tables", "to_frame", self, args, nargs, kwnames);
 }
 
+// The engine's JSON form, made and read by quarvel.epjson.
+PyObject* model_to_epjson(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_python("quarvel.epjson", "to_epjson", self, args, nargs, kwnames);
+}
+PyObject* model_from_epjson(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_python("quarvel.epjson", "from_epjson", type, args, nargs, kwnames);
+}
+
 PyMethodDef kMethods[] = {
     {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_init_method)),
      METH_VARARGS | METH_KEYWORDS, kInitDoc},
@@ -340,6 +348,24 @@ PyMethodDef kMethods[] = {
      "    class_name (str): class name (case-insensitive)\n\n"
      "Returns:\n"
      "    pandas.DataFrame: the table\n"},
+    {"to_epjson", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_to_epjson)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "to_epjson($self, /, mapping)\n--\n\n"
+     "The model as an epJSON document (a dict ready for json.dump)\n\n"
+     "Args:\n"
+     "    mapping (quarvel.epjson.Mapping): property names and types, from the engine's JSON schema\n\n"
+     "Returns:\n"
+     "    dict: classes in schema order, objects in model order, fields in IDD order\n"},
+    {"from_epjson", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_from_epjson)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_epjson($type, /, idd, source, mapping)\n--\n\n"
+     "A model from an epJSON document\n\n"
+     "Args:\n"
+     "    idd (IDD): IDD data structure\n"
+     "    source (dict | str | PathLike | file): the document, a path to it, or an open file\n"
+     "    mapping (quarvel.epjson.Mapping): property names and types, from the engine's JSON schema\n\n"
+     "Returns:\n"
+     "    IDF: the model\n"},
     {"summary", model_summary, METH_NOARGS,
      "summary($self)\n--\n\n"
      "A short description of the model: the schema version, the number of objects and\n"
