@@ -3,7 +3,7 @@
     python benchmarks/run.py [SECTION ...] [--repeat N]
 
 Sections: idd lexer load write fields queries editing pickle memory validate comments diff batch
-targets (default: all).
+targets epjson (default: all).
 Inputs are generated into benchmarks/data on first use. Every timing is the median
 of several runs; the spread (min..max) is shown so that machine noise is visible.
 """
@@ -405,6 +405,7 @@ SECTIONS = {
     "diff": lambda: workflows.section_diff(timed, row, spread),
     "batch": lambda: workflows.section_batch(timed, row, spread),
     "targets": lambda: targets.section_targets(timed, row, spread),
+    "epjson": lambda: workflows.section_epjson(timed, row, spread),
 }
 
 

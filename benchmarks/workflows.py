@@ -86,3 +86,31 @@ def section_batch(timed, row, spread):
                 run = timed(lambda: batch.map(len, paths, schema=idd, executor=pool))
             row(f"{len(paths)} models with {workers} worker process{'es' if workers > 1 else ''}",
                 f"{len(paths) / run[0]:.1f}", "models/s", f"{spread(run)} on {os.cpu_count()} cores")
+
+
+def section_epjson(timed, row, spread):
+    print("epJSON (converting next to loading the same IDF text)")
+    if not REAL.is_dir():
+        print("  (needs the shared real data: the engine's JSON schema)")
+        return
+    from quarvel.epjson import Mapping
+
+    mapping_load = timed(lambda: Mapping.from_file(REAL / "schema-25.2.epJSON"))
+    row("Mapping.from_file schema-25.2.epJSON (10 MB)", f"{mapping_load[0] * 1000:.0f}", "ms", spread(mapping_load))
+    mapping = Mapping.from_file(REAL / "schema-25.2.epJSON")
+    idd = IDD.from_file(REAL / "schema-25.2.idd")
+    largest = sorted((REAL / "datasets").glob("*.idf"), key=lambda p: -p.stat().st_size)
+    cases = [(p.name, [p]) for p in largest if p.name != "RefrigerationCompressorCurves.idf"][:2]
+    cases.append(("the 10 real models", sorted((REAL / "models").glob("*.idf"))))
+    for label, paths in cases:
+        texts = [p.read_text(encoding="latin-1") for p in paths]
+        models = [IDF.from_string(idd, t) for t in texts]
+        documents = [m.to_epjson(mapping) for m in models]
+        load = timed(lambda: [IDF.from_string(idd, t) for t in texts])
+        to_json = timed(lambda: [m.to_epjson(mapping) for m in models])
+        back = timed(lambda: [IDF.from_epjson(idd, d, mapping) for d in documents])
+        size = sum(len(t) for t in texts) / MB
+        row(f"load {label} ({size:.1f} MB)", f"{load[0] * 1000:.0f}", "ms", spread(load))
+        row("  to_epjson (model to dict)", f"{to_json[0] * 1000:.0f}", "ms",
+            f"{to_json[0] / load[0]:.2f}x loading {spread(to_json)}")
+        row("  from_epjson (dict to model)", f"{back[0] * 1000:.0f}", "ms", f"{back[0] / load[0]:.2f}x loading {spread(back)}")

@@ -23,7 +23,8 @@ def quarvel(*args, cwd=None):
     return subprocess.run([ENTRY, *map(str, args)], capture_output=True, text=True, cwd=cwd)
 
 
-@pytest.mark.parametrize("command", [[], ["info"], ["format"], ["check"], ["refs"], ["diff"], ["table"], ["view"]])
+@pytest.mark.parametrize("command", [[], ["info"], ["format"], ["check"], ["refs"], ["diff"], ["table"], ["view"],
+                                     ["convert"]])
 def test_help(command):
     result = quarvel(*command, "--help")
     assert result.returncode == 0 and result.stdout.startswith("usage: quarvel")
@@ -275,7 +276,7 @@ def test_version_and_examples_in_help():
     import quarvel as package
 
     assert quarvel("--version").stdout == f"quarvel {package.__version__}\n"
-    for command in ("info", "format", "check", "refs", "diff", "table", "view"):
+    for command in ("info", "format", "check", "refs", "diff", "table", "view", "convert"):
         assert "examples:\n  quarvel " in quarvel(command, "--help").stdout
 
 
@@ -292,6 +293,7 @@ def test_the_readmes_shell_examples_run(tmp_path):
         shutil.copy(package.EXAMPLE_IDF, tmp_path / name)
     shutil.copy(package.EXAMPLE_IDF, tmp_path / "models" / "a.idf")
     shutil.copy(package.EXAMPLE_IDD, tmp_path / "schema.idd")
+    shutil.copy(package.EXAMPLE_EPJSON, tmp_path / "schema.epJSON")
     for command in commands:
         result = subprocess.run(re.sub(r"(^|\| )quarvel ", rf"\g<1>{ENTRY} ", command), shell=True, cwd=tmp_path,
                                 capture_output=True, text=True)

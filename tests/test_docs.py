@@ -37,6 +37,7 @@ def test_readme_examples_run(tmp_path):
     assert out[out.index("8") + 1:out.index("8") + 5] == [
         "Timestep, Number of Timesteps per Hour: 4 -> 6", "Zone 'Office': removed", "Zone 'Open Plan': added", "[]"]
     assert "Office 1 6" in out and "['Office'] FileNotFoundError" in out and "80.0 240.0 0.1" in out
+    assert "Autocalculate 4" in out and out[out.index("Autocalculate 4") + 1] == "[]"
 
 
 def test_readme_commands_are_true():

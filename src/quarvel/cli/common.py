@@ -58,7 +58,7 @@ def add_inputs(parser: argparse.ArgumentParser, words: str = "MODEL", several: b
     verbosity.add_argument("-v", "--verbose", action="store_true", help="print more: load times, files written")
 
 
-def inputs(args: argparse.Namespace) -> tuple[list[Source], str]:
+def inputs(args: argparse.Namespace, suffixes: tuple[str, ...] = (".idf",)) -> tuple[list[Source], str]:
     """The models and the schema path the arguments name."""
     if getattr(args, "jobs", 1) < 1:
         raise UsageError(f"--jobs must be at least 1, got {args.jobs}")
@@ -71,7 +71,7 @@ def inputs(args: argparse.Namespace) -> tuple[list[Source], str]:
         raise UsageError("give at least one MODEL (a file, a folder, or - for standard input), or --example")
     if not args.idd:
         raise UsageError("give the schema with --idd SCHEMA")
-    return model_sources(args.words, getattr(args, "recursive", False)), args.idd
+    return model_sources(args.words, getattr(args, "recursive", False), suffixes), args.idd
 
 
 def run_tasks(args: argparse.Namespace, work: Callable[[Any], Result], items: list[Any],
@@ -106,6 +106,11 @@ def single_model(args: argparse.Namespace, extra: str, count: int) -> tuple[Sour
     if len(sources) != 1:
         raise UsageError(f"{words[0]}: give one model file, not a folder")
     return sources[0], args.idd, words[1:]
+
+
+def call(task: Callable[[], Result]) -> Result:
+    """Runs a prepared task: what run_tasks maps over a list of partial tasks."""
+    return task()
 
 
 def guarded(task: Callable[..., Result]) -> Callable[..., Result]:

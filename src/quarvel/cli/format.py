@@ -9,7 +9,7 @@ from functools import partial
 from pathlib import Path
 from typing import Any
 
-from quarvel.cli.common import Result, add_command, examples, guarded, inputs, run_tasks, say
+from quarvel.cli.common import Result, add_command, call, examples, guarded, inputs, run_tasks, say
 from quarvel.cli.errors import UsageError
 from quarvel.cli.loading import Source, load_model, load_schema
 
@@ -75,11 +75,7 @@ def run(args: argparse.Namespace) -> int:
         for text in result.out:
             sys.stdout.write(text + "\n")  # the model itself, exactly as written
 
-    return run_tasks(args, _call, tasks, print_result=print_result)
-
-
-def _call(task: Any) -> Result:
-    return task()
+    return run_tasks(args, call, tasks, print_result=print_result)
 
 
 def register(commands: argparse._SubParsersAction) -> None:

@@ -53,9 +53,9 @@ def load_model(source: Source, schema: IDD) -> tuple[IDF, float]:
     return model, time.perf_counter() - start
 
 
-def model_sources(words: list[str], recursive: bool = False) -> list[Source]:
-    """The models named on the command line: files, folders of .idf files (and their
-    subfolders with `recursive`), and `-` for standard input."""
+def model_sources(words: list[str], recursive: bool = False, suffixes: tuple[str, ...] = (".idf",)) -> list[Source]:
+    """The models named on the command line: files, folders of model files (.idf, or the
+    `suffixes` given; their subfolders too with `recursive`), and `-` for standard input."""
     sources: list[Source] = []
     for word in words:
         if word == "-":
@@ -64,10 +64,10 @@ def model_sources(words: list[str], recursive: bool = False) -> list[Source]:
         path = Path(word)
         if path.is_dir():
             pattern = "**/*" if recursive else "*"
-            found = sorted(p for p in path.glob(pattern) if p.suffix.lower() == ".idf" and p.is_file())
+            found = sorted(p for p in path.glob(pattern) if p.suffix.lower() in suffixes and p.is_file())
             if not found:
                 where = "this folder or below it" if recursive else "this folder (-r searches below it)"
-                raise UsageError(f"{path}: no .idf files in {where}")
+                raise UsageError(f"{path}: no {' or '.join(suffixes)} files in {where}")
             sources.extend(Source(str(p), p) for p in found)
         else:
             sources.append(Source(word, path))
