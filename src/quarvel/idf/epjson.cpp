@@ -4,7 +4,7 @@
 // how each property is written:
 //   (named, fields, kinds, words, keys, extension, group_fields, group_kinds,
 //    group_words, group_keys, field_index, group_index)
-// with kinds as bit sets (kNumeric, kInteger, kAnyText), words/keys as dicts from the
+// with kinds as bit sets (kNumeric, 2 for integer, kAnyText), words/keys as dicts from the
 // upper-cased text to the schema's spelling (or None), and the indexes as dicts from a
 // property name to its position.
 #include "core.hpp"
@@ -17,7 +17,9 @@ namespace quarvel::idf {
 
 namespace {
 
-constexpr long kNumeric = 1, kInteger = 2, kAnyText = 4;
+// Kind bits: a number (whole numbers of either kind are written as JSON integers, so the
+// integer bit, 2, asks for nothing more), or any text as well as a number.
+constexpr long kNumeric = 1, kAnyText = 4;
 
 struct Plan {
   bool named;
