@@ -76,6 +76,9 @@ PyObject* call_python(const char* module_name, const char* function, PyObject* s
 
 // ---- loading (load.cpp) ----
 int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content);
+// The same, taking over the text (bytes of UTF-8): the caller may give up its reference,
+// and the text is then freed once it is parsed.
+int model_load_text(IDFModel* self, PyObject* idd, PyRef content);
 void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects);
 
 // ---- reference index (index.cpp) ----

@@ -116,7 +116,10 @@ void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
   }
 }
 
-void load(IDFModel* self, PyObject* idd, PyObject* idf_content) {
+// `content` is taken over: when the caller held the only other reference and gave it
+// up, the text is freed as soon as it is parsed, so that it and the whole model never
+// need memory at the same time.
+void load(IDFModel* self, PyObject* idd, PyRef content) {
   Py_XSETREF(self->idd, Py_NewRef(idd));
   Py_XSETREF(self->objects, take(PyList_New(0)).release());
 
@@ -124,7 +127,7 @@ void load(IDFModel* self, PyObject* idd, PyObject* idf_content) {
   PyRef empty = take(PyTuple_New(0));
   PyRef lexer = take(lexer_type->tp_new(lexer_type, empty.get(), nullptr));
   auto* lx = reinterpret_cast<LexerObject*>(lexer.get());
-  g.lexer->ops->c_init(lx, idf_content, 0);
+  g.lexer->ops->c_init(lx, content.get(), 0);
 
   std::vector<c_IDFObject> c_objects;
   auto comments = std::make_unique<ModelComments>();
@@ -132,6 +135,9 @@ void load(IDFModel* self, PyObject* idd, PyObject* idf_content) {
   Py_BEGIN_ALLOW_THREADS
   failure = parse_idf(lx, c_objects, comments.get());
   Py_END_ALLOW_THREADS
+  // The records own copies of everything they need from the text.
+  lexer = PyRef();
+  content = PyRef();
   if (failure.kind != ParseFailure::kNone) raise_parse_failure(failure);
   if (idd == Py_None && !c_objects.empty()) {
     raise(PyExc_TypeError, "Argument 'idd' is None, but a schema (IDD) is needed to load objects");
@@ -144,9 +150,13 @@ void load(IDFModel* self, PyObject* idd, PyObject* idf_content) {
 }  // namespace
 
 int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content) {
+  return model_load_text(self, idd, PyRef::borrow(idf_content));
+}
+
+int model_load_text(IDFModel* self, PyObject* idd, PyRef content) {
   return guard(
       [&] {
-        load(self, idd, idf_content);
+        load(self, idd, std::move(content));
         return 0;
       },
       -1);

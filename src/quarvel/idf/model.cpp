@@ -100,8 +100,8 @@ PyRef new_model_of_class(PyObject* cls) {
   return model;
 }
 
-void init_from_text(PyObject* model, PyObject* idd, PyObject* utf8) {
-  check_status(model_c_init(as_model(model), idd, utf8));
+void init_from_text(PyObject* model, PyObject* idd, PyRef utf8) {
+  check_status(model_load_text(as_model(model), idd, std::move(utf8)));
 }
 
 // Sets `filename` of the pending IDFParseError to the path (as a str).
@@ -136,7 +136,7 @@ PyObject* model_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
         PyRef raw = take(g.utils->read_utf8_bytes(a[1], encoding));
         PyRef model = new_model_of_class(cls);
         try {
-          init_from_text(model.get(), a[0], raw.get());
+          init_from_text(model.get(), a[0], std::move(raw));
         } catch (const PythonErrorSet&) {
           if (PyErr_ExceptionMatches(g.IDFParseError)) name_the_file(a[1]);
           throw;
@@ -169,7 +169,7 @@ PyObject* model_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nar
           raise_none_has_no_encode();
           throw PythonErrorSet();
         }
-        init_from_text(model.get(), a[0], utf8_without_bom(a[1]).get());
+        init_from_text(model.get(), a[0], utf8_without_bom(a[1]));
         return model.release();
       },
       nullptr);
