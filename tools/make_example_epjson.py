@@ -20,7 +20,7 @@ def property_name(field_name: str) -> str:
     return re.sub(r"[^a-z0-9]+", "_", field_name.lower()).strip("_")
 
 
-def spec_of(info: dict) -> dict:
+def definition_of(info: dict) -> dict:
     kind = info["type"]
     if kind in ("real", "integer"):
         number = {"type": "number" if kind == "real" else "integer"}
@@ -39,7 +39,7 @@ def class_schema(idd: IDD, name: str) -> dict:
     listed = len(info["fields"]) if not group else group["begin_index"]
     fields = [idd.field_info(name, i) for i in range(listed)]
     names = [property_name(f["name"]) for f in fields]
-    properties = {n: spec_of(f) for n, f in zip(names, fields)}
+    properties = {n: definition_of(f) for n, f in zip(names, fields)}
     legacy = {"fields": names,
               "alphas": {"fields": [n for n, f in zip(names, fields) if f["code"].startswith("A")]},
               "numerics": {"fields": [n for n, f in zip(names, fields) if f["code"].startswith("N")]}}
@@ -49,7 +49,7 @@ def class_schema(idd: IDD, name: str) -> dict:
         inner = [property_name(re.sub(r"\s*\b1\b\s*", " ", f["name"])) for f in items]
         extension = "vertices" if info["format"] == "vertices" else "extensions"
         properties[extension] = {"type": "array", "items": {
-            "type": "object", "properties": {n: spec_of(f) for n, f in zip(inner, items)}}}
+            "type": "object", "properties": {n: definition_of(f) for n, f in zip(inner, items)}}}
         legacy.update(extension=extension, extensibles=inner)
     if names and names[0] == "name":
         schema["name"] = {"type": "string"}

@@ -15,10 +15,10 @@ if TYPE_CHECKING:
 _MOST_ROWS = 60  # rows an object table shows before "... n more"
 
 
-def _class_counts(model: IDF) -> list[tuple[str, int]]:
-    counts: dict[str, int] = {}
-    for obj in model:
-        counts[obj.class_name] = counts.get(obj.class_name, 0) + 1
+def class_counts(model: IDF) -> list[tuple[str, int]]:
+    """The classes that have objects and how many each, in schema order (from the class
+    index: no walk over the objects)."""
+    counts = {name: len(model[name]) for name in model.get_class_names()}
     order = {name: i for i, name in enumerate(model.idd.class_names())} if model.idd is not None else {}
     return sorted(counts.items(), key=lambda item: order.get(item[0], len(order)))
 
@@ -29,7 +29,7 @@ def _version(model: IDF) -> str | None:
 
 
 def model_summary(model: IDF) -> str:
-    counts = _class_counts(model)
+    counts = class_counts(model)
     version = _version(model)
     head = f"IDF model: {len(model)} objects in {len(counts)} classes"
     if version:
@@ -39,7 +39,7 @@ def model_summary(model: IDF) -> str:
 
 
 def model_html(model: IDF) -> str:
-    counts = _class_counts(model)
+    counts = class_counts(model)
     version = _version(model)
     caption = f"IDF model: {len(model)} objects in {len(counts)} classes" + (f", version {escape(version)}"
                                                                              if version else "")

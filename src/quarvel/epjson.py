@@ -24,7 +24,7 @@ import hashlib
 import json
 import os
 import zlib
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import IO, TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -60,8 +60,9 @@ class Kind:
 _TEXT = Kind()
 
 
-def _kind_of(spec: dict[str, Any]) -> Kind:
-    options = spec.get("anyOf")
+def _kind_of(definition: dict[str, Any]) -> Kind:
+    """The kind of a property from its JSON-schema definition."""
+    options = definition.get("anyOf")
     if options:
         numeric = any(o.get("type") in ("number", "integer") for o in options)
         integer = any(o.get("type") == "integer" for o in options)
@@ -70,10 +71,10 @@ def _kind_of(spec: dict[str, Any]) -> Kind:
         if numeric:
             return Kind(True, integer, words or None, any_text=any_text)
         return Kind(keys=words or None)
-    kind = spec.get("type")
+    kind = definition.get("type")
     if kind in ("number", "integer"):
         return Kind(True, kind == "integer")
-    keys = spec.get("enum")
+    keys = definition.get("enum")
     if keys:
         return Kind(keys={k.upper(): k for k in keys if isinstance(k, str) and k})
     return _TEXT
@@ -93,14 +94,15 @@ class ClassMap:
     extensibles: tuple[str, ...] = ()
     extensible_kinds: tuple[Kind, ...] = ()
     extensible_index: dict[str, int] | None = None
+    # What the native conversion reads (names, kinds as bit sets, words and keys), made once.
+    plan: tuple[Any, ...] = field(init=False, repr=False, compare=False)
 
-    @property
-    def plan(self) -> tuple[Any, ...]:
-        """What the native conversion reads: names, kinds as bit sets, words and keys."""
-        return (self.named, self.fields, _bits(self.kinds), tuple(k.words for k in self.kinds),
-                tuple(k.keys for k in self.kinds), self.extension, self.extensibles, _bits(self.extensible_kinds),
-                tuple(k.words for k in self.extensible_kinds), tuple(k.keys for k in self.extensible_kinds),
-                self.index, self.extensible_index or {})
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "plan", (
+            self.named, self.fields, _bits(self.kinds), tuple(k.words for k in self.kinds),
+            tuple(k.keys for k in self.kinds), self.extension, self.extensibles, _bits(self.extensible_kinds),
+            tuple(k.words for k in self.extensible_kinds), tuple(k.keys for k in self.extensible_kinds),
+            self.index, self.extensible_index or {}))
 
 
 def _bits(kinds: tuple[Kind, ...]) -> tuple[int, ...]:
@@ -118,8 +120,6 @@ class Mapping:
         self._source = source
         self._digest: str | None = None
         self._classes: dict[str, ClassMap] = {}
-        self._plans: dict[str, tuple[Any, ...]] = {}
-        self._upper = {name.upper(): name for name in self._schema}
         self.class_names: tuple[str, ...] = tuple(self._schema)
         self.class_order = {name.upper(): i for i, name in enumerate(self.class_names)}
 
@@ -154,28 +154,23 @@ class Mapping:
 
     def get(self, class_name: str) -> ClassMap | None:
         """The class's map (any letter case), or None for a class the schema lacks."""
-        name = self._upper.get(class_name.upper())
-        if name is None:
+        at = self.class_order.get(class_name.upper())
+        if at is None:
             return None
+        name = self.class_names[at]
         found = self._classes.get(name)
         if found is None:
             found = self._classes[name] = self._compile(name)
         return found
 
-    def plan(self, cmap: ClassMap) -> tuple[Any, ...]:
-        found = self._plans.get(cmap.name)
-        if found is None:
-            found = self._plans[cmap.name] = cmap.plan
-        return found
-
     def _compile(self, name: str) -> ClassMap:
-        spec: dict[str, Any] = self._schema[name]
-        legacy: dict[str, Any] = spec.get("legacy_idd", {})
-        patterns: dict[str, Any] = spec.get("patternProperties", {})
+        definition: dict[str, Any] = self._schema[name]
+        legacy: dict[str, Any] = definition.get("legacy_idd", {})
+        patterns: dict[str, Any] = definition.get("patternProperties", {})
         first: dict[str, Any] = next(iter(patterns.values()), {})
         body: dict[str, Any] = first.get("properties", {})
         fields = tuple(legacy.get("fields", ()))
-        named = "name" in spec and bool(fields) and fields[0] == "name"
+        named = "name" in definition and bool(fields) and fields[0] == "name"
         kinds = tuple(_TEXT if f == "name" and named else _kind_of(body.get(f, {})) for f in fields)
         extension = legacy.get("extension")
         if not extension:
@@ -226,23 +221,14 @@ def to_epjson(model: IDF, mapping: Mapping) -> dict[str, Any]:
 def _to_epjson(model: IDF, mapping: Mapping) -> dict[str, Any]:
     from quarvel.idf import _epjson_body
 
-    # (Not dict.setdefault: in CPython 3.13.0 it corrupts the dict when its resize fails
-    # for want of memory.)
-    by_class: dict[str, list[Any]] = {}
-    for obj in model:
-        objects = by_class.get(obj.class_name)
-        if objects is None:
-            objects = by_class[obj.class_name] = []
-        objects.append(obj)
     order = mapping.class_order
     document: dict[str, Any] = {}
-    for class_name in sorted(by_class, key=lambda n: order.get(n.upper(), len(order))):
+    for class_name in sorted(model.get_class_names(), key=lambda n: order.get(n.upper(), len(order))):
         cmap = mapping.get(class_name)
         if cmap is None:
             raise EpJSONError(class_name, "the epJSON schema has no such class")
-        plan = mapping.plan(cmap)
         members: dict[str, Any] = {}
-        for number, obj in enumerate(by_class[class_name], start=1):
+        for number, obj in enumerate(model[class_name], start=1):
             if cmap.named:
                 key = obj[0] if len(obj) else ""
                 key = "" if key is None else str(key)
@@ -256,7 +242,7 @@ def _to_epjson(model: IDF, mapping: Mapping) -> dict[str, Any]:
             if cmap.extension is None and len(obj) > len(cmap.fields):
                 raise EpJSONError(f'{cmap.name}["{key}"]',
                                   f"it has {len(obj)} values; the class has {len(cmap.fields)} fields")
-            members[key] = _epjson_body(obj, plan)
+            members[key] = _epjson_body(obj, cmap.plan)
         document[cmap.name] = members
     return document
 
@@ -313,12 +299,11 @@ def _idf_text_of(document: Any, mapping: Mapping) -> str:
         if not isinstance(objects, dict):
             raise EpJSONError(class_name, "a class's objects belong in a JSON object keyed by name")
         _refuse_duplicates(objects, class_name, "name")
-        plan = mapping.plan(cmap)
         for key, body in objects.items():
             where = f'{class_name}["{key}"]'
             if isinstance(body, dict):
                 _refuse_duplicates(body, where, "field")
-            lines.append(_epjson_line(cmap.name, key, body, plan, where))
+            lines.append(_epjson_line(cmap.name, key, body, cmap.plan, where))
     return "\n".join(lines) + "\n"
 
 

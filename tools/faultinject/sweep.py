@@ -109,7 +109,7 @@ OPERATIONS = {
 
 # Operations whose own code is Python (the native parts have operations of their own):
 # with the interpreter's allocations failing, CPython 3.13.0 itself can crash in them
-# (dict.setdefault and sorted(key=...) corrupt their objects when an allocation fails),
+# (sorted(key=...) and dict.setdefault corrupt their objects when an allocation fails),
 # so the --python pass leaves them out.
 PYTHON_LEVEL = {"to_epjson", "from_epjson"}
 
@@ -118,7 +118,7 @@ def _epjson_bodies(ctx):
     from quarvel.idf import _epjson_body
 
     mapping = ctx["mapping"]
-    return [_epjson_body(obj, mapping.plan(mapping.get(obj.class_name))) for obj in ctx["example"]]
+    return [_epjson_body(obj, mapping.get(obj.class_name).plan) for obj in ctx["example"]]
 
 
 def _epjson_lines(ctx):
@@ -127,7 +127,7 @@ def _epjson_lines(ctx):
     mapping = ctx["mapping"]
     lines = []
     for class_name, objects in ctx["document"].items():
-        plan = mapping.plan(mapping.get(class_name))
+        plan = mapping.get(class_name).plan
         for key, body in objects.items():
             lines.append(_epjson_line(class_name, key, body, plan, f'{class_name}["{key}"]'))
     return lines

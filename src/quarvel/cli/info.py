@@ -7,6 +7,7 @@ import json
 from functools import partial
 
 from quarvel.cli.common import Result, add_command, examples, guarded, inputs, run_tasks, say
+from quarvel._display import class_counts
 from quarvel.cli.loading import Source, load_model, load_schema
 from quarvel.geometry import measure, report
 
@@ -18,10 +19,7 @@ def info_task(source: Source, schema_path: str, *, as_json: bool, quiet: bool, v
               geometry: bool = False) -> Result:
     schema = load_schema(schema_path)
     model, seconds = load_model(source, schema)
-    counts: dict[str, int] = {}
-    for obj in model:
-        counts[obj.class_name] = counts.get(obj.class_name, 0) + 1
-    present = [(name, counts[name]) for name in schema.class_names() if name in counts]
+    present = class_counts(model)
     total = sum(n for _, n in present)
     measures = measure(model) if geometry else None
     if as_json:
