@@ -16,7 +16,7 @@ namespace {
 
 using namespace quarvel;
 
-const LexerOps kOps = {nullptr, lexer::scan_next_line, lexer::next_token, lexer::tokenize_line,
+const LexerOps kOps = {nullptr, lexer::continue_with, lexer::scan_next_line, lexer::next_token, lexer::tokenize_line,
                        lexer::push_text_token};
 const LexerCapi kCapi = {{LEXER_CAPI_VERSION, sizeof(LexerCapi)}, nullptr, &kOps};
 
@@ -47,6 +47,53 @@ void check(bool ok) {
   if (!ok) std::abort();
 }
 
+// Hands the text out a line at a time, as a file is read in pieces of whole lines.
+class LinePieces final : public LineChunks {
+ public:
+  explicit LinePieces(std::string_view text) : rest_(text) {}
+  bool next(std::string_view& piece) noexcept override {
+    const size_t lf = rest_.find('\n');
+    piece = rest_.substr(0, lf == std::string_view::npos ? rest_.size() : lf + 1);
+    rest_.remove_prefix(piece.size());
+    return true;
+  }
+  bool restart_as_cp1252() noexcept override { return false; }  // text that is not UTF-8 is not compared
+  void raise_failure(PyObject*) override {}
+
+ private:
+  std::string_view rest_;
+};
+
+bool same_comments(const ObjectComments* a, const ObjectComments* b) {
+  if (!a || !b) return !a && !b;
+  if (a->above.lines() != b->above.lines() || a->fields.size() != b->fields.size()) return false;
+  for (size_t i = 0; i < a->fields.size(); ++i) {
+    const FieldComment &x = a->fields[i], &y = b->fields[i];
+    if (x.field_idx != y.field_idx || x.same_line != y.same_line || x.text != y.text) return false;
+  }
+  return true;
+}
+
+// Parsing the text a line at a time gives what parsing it whole gave.
+void check_pieces_agree(std::string_view text, const idf::ParseFailure& whole_failure,
+                        const std::vector<c_IDFObject>& whole, const ModelComments& whole_comments) {
+  Lexer lx;
+  LinePieces pieces(text);
+  std::vector<c_IDFObject> records;
+  ModelComments comments;
+  const idf::ParseFailure failure = idf::parse_idf_pieces(lx.obj, pieces, records, &comments);
+  if (failure.kind == idf::ParseFailure::kReadFailed) return;  // not UTF-8
+  check(failure.kind == whole_failure.kind && failure.line == whole_failure.line && failure.text == whole_failure.text);
+  if (failure.kind != idf::ParseFailure::kNone) return;
+  check(records.size() == whole.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    check(records[i].class_name == whole[i].class_name && records[i].values == whole[i].values &&
+          records[i].line == whole[i].line && same_comments(records[i].comments.get(), whole[i].comments.get()));
+  }
+  check(comments.header.lines() == whole_comments.header.lines());
+  check(comments.trailer.lines() == whole_comments.trailer.lines());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -57,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int64_t lines = 0;
   ModelComments comments;
   const idf::ParseFailure failure = parse(text, records, lines, &comments);
+  check_pieces_agree(text, failure, records, comments);
   if (failure.kind != idf::ParseFailure::kNone) {
     check(failure.line >= 1);
     return 0;

@@ -182,3 +182,77 @@ def test_objects_share_the_model_schema(idd, load):
     assert model_state(model)["idd"] is idd
     assert isinstance(model["Zone"][0], IDFObject)
     assert isinstance(idd, IDD)
+
+
+def _text_of_pieces(newline: str, accent: str) -> str:
+    """About 2.5 MB of text (a file reader hands out 1 MiB at a time) with comments in
+    every place and a line longer than a piece, so that objects, comment blocks and
+    lines all straddle the places where the file is cut."""
+    block = (
+        "! above {i} " + accent + "\n"
+        "Sample:Object, ! after the class\n"
+        "  S{i},  !- Name\n"
+        "  ! between fields\n"
+        "  kind {i},  ! after a value\n"
+        "  1.5, 2; !- Count\n"
+    )
+    head = "! the file's header\n\n" + "! right above the first\n"
+    body = "".join(block.format(i=i) for i in range(12_000))
+    long_line = "Sample:Object,Long,," + "9" * 1_500_000 + ",3;\n"
+    return (head + body + long_line + body.replace(" S", " T") + "! the trailer\n").replace("\n", newline)
+
+
+@pytest.mark.parametrize(
+    "newline, bom, accent, late_byte",
+    [
+        ("\n", "", "", ""),
+        ("\r\n", "\ufeff", "é", ""),  # valid UTF-8 throughout
+        ("\r", "", "", ""),
+        # not UTF-8 near the end, after valid UTF-8: the whole file is read as Windows-1252
+        ("\n", "", "é", "é"),
+        ("\r\n", "\ufeff", "", "é"),
+    ],
+    ids=["lf", "crlf-bom-utf8", "cr", "cp1252-late", "cp1252-bom-crlf"],
+)
+@pytest.mark.parametrize("through_pipe", [False, True], ids=["file", "pipe"])
+def test_large_files_read_in_pieces_load_as_their_whole_text(idd, tmp_path, newline, bom, accent, late_byte,
+                                                             through_pipe):
+    text = bom + _text_of_pieces(newline, accent)
+    if late_byte:
+        raw = text.encode("utf-8") + ("! late " + late_byte + newline).encode("cp1252")
+        expected_text = raw.decode("cp1252").lstrip("\ufeff").replace("ï»¿", "", 1)
+    else:
+        raw = text.encode("utf-8")
+        expected_text = text.lstrip("\ufeff")
+    path = tmp_path / "large.idf"
+    if through_pipe:
+        if not hasattr(os, "mkfifo"):
+            pytest.skip("no named pipes here")
+        os.mkfifo(path)
+        writer = threading.Thread(target=path.write_bytes, args=(raw,))
+        writer.start()
+        try:
+            model = IDF.from_file(idd, path)
+        finally:
+            writer.join()
+    else:
+        path.write_bytes(raw)
+        model = IDF.from_file(idd, path)
+    expected = IDF.from_string(idd, expected_text)
+    assert model.format(comments=True) == expected.format(comments=True)
+    assert [o.line for o in model] == [o.line for o in expected]
+    assert model.header_comments == [" the file's header"]
+    assert model.trailing_comments[-1] == (" late " + late_byte if late_byte else " the trailer")
+
+
+def test_errors_late_in_a_large_file_carry_their_line(idd, tmp_path):
+    text = _text_of_pieces("\n", "") + "Sample:Object,Unfinished\n"
+    path = tmp_path / "large.idf"
+    path.write_text(text)
+    with pytest.raises(ValueError) as from_text:
+        IDF.from_string(idd, text)
+    with pytest.raises(ValueError) as from_file:
+        IDF.from_file(idd, path)
+    assert str(from_file.value) == str(from_text.value)
+    assert from_file.value.lineno == from_text.value.lineno == text.count("\n")
+    assert from_file.value.filename == str(path)

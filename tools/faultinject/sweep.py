@@ -104,6 +104,8 @@ OPERATIONS = {
     "from_epjson": lambda c: c["IDF"].from_epjson(c["example_schema"], c["document"], c["mapping"]),
     "epjson_body": lambda c: _epjson_bodies(c),
     "epjson_line": lambda c: _epjson_lines(c),
+    # The path as str: CPython turns a failed __fspath__ lookup of a Path into TypeError.
+    "load_file": lambda c: c["IDF"].from_file(c["schema"], str(DATA / "office.idf")).format(comments=True),
     "load_with_comments": lambda c: c["IDF"].from_string(c["schema"], COMMENTED).format(comments=True),
 }
 

@@ -79,6 +79,8 @@ int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content);
 // The same, taking over the text (bytes of UTF-8): the caller may give up its reference,
 // and the text is then freed once it is parsed.
 int model_load_text(IDFModel* self, PyObject* idd, PyRef content);
+// Loads the text of a file read in pieces; 0, or -1 with an exception set.
+int model_load_file(IDFModel* self, PyObject* idd, LineChunks& pieces, PyObject* path);
 void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects);
 
 // ---- reference index (index.cpp) ----
@@ -166,7 +168,7 @@ IDFObjectObj* name_index_find(IDFModel* model, std::string_view class_name, std:
 
 // ---- parser (parser.cpp) ----
 struct ParseFailure {
-  enum Kind { kNone, kUnterminated, kTokenError, kMissingDelimiter, kUnknownToken, kNoMemory } kind = kNone;
+  enum Kind { kNone, kUnterminated, kTokenError, kMissingDelimiter, kUnknownToken, kNoMemory, kReadFailed } kind = kNone;
   int64_t line = 0;
   std::string text;
   int token_type = 0;
@@ -174,6 +176,10 @@ struct ParseFailure {
 // Runs without the interpreter lock; touches no Python object. With `comments`, the
 // user's comments are kept: the model's own there, the objects' own in their records.
 ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out, ModelComments* comments) noexcept;
+// The same over text that comes in pieces of whole lines; text that is not UTF-8 is read
+// again from the start as Windows-1252. kReadFailed: `pieces` tells what failed.
+ParseFailure parse_idf_pieces(LexerObject* lexer, LineChunks& pieces, std::vector<c_IDFObject>& out,
+                              ModelComments* comments) noexcept;
 
 // ---- objects (object.cpp) ----
 PyTypeObject* create_object_type(PyObject* module);

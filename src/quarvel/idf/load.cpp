@@ -24,6 +24,7 @@ namespace {
   const auto line = static_cast<long long>(failure.line);
   switch (failure.kind) {
     case ParseFailure::kNone:
+    case ParseFailure::kReadFailed:  // the reader of the text sets its own exception
       break;
     case ParseFailure::kNoMemory:
       throw std::bad_alloc();
@@ -116,28 +117,34 @@ void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
   }
 }
 
-// `content` is taken over: when the caller held the only other reference and gave it
-// up, the text is freed as soon as it is parsed, so that it and the whole model never
-// need memory at the same time.
-void load(IDFModel* self, PyObject* idd, PyRef content) {
-  Py_XSETREF(self->idd, Py_NewRef(idd));
-  Py_XSETREF(self->objects, take(PyList_New(0)).release());
-
+PyRef new_lexer() {
   PyTypeObject* lexer_type = g.lexer->Lexer_type;
   PyRef empty = take(PyTuple_New(0));
-  PyRef lexer = take(lexer_type->tp_new(lexer_type, empty.get(), nullptr));
-  auto* lx = reinterpret_cast<LexerObject*>(lexer.get());
-  g.lexer->ops->c_init(lx, content.get(), 0);
+  return take(lexer_type->tp_new(lexer_type, empty.get(), nullptr));
+}
 
+LexerObject* lexer_of(const PyRef& lexer) { return reinterpret_cast<LexerObject*>(lexer.get()); }
+
+// Parses with `parse(records, comments)`, run without the interpreter lock, then makes
+// the model's objects. `text` (the tokenizer and what it reads) is let go of as soon as
+// the records are parsed: they own copies of everything they need from it, so that the
+// text and the whole model never need memory at the same time.
+// `read_failed` sets the exception for a failure to read the text.
+template <class Parse, class ReadFailed>
+void load_parsed(IDFModel* self, PyObject* idd, PyRef text, Parse&& parse, ReadFailed&& read_failed) {
+  Py_XSETREF(self->idd, Py_NewRef(idd));
+  Py_XSETREF(self->objects, take(PyList_New(0)).release());
   std::vector<c_IDFObject> c_objects;
   auto comments = std::make_unique<ModelComments>();
   ParseFailure failure;
   Py_BEGIN_ALLOW_THREADS
-  failure = parse_idf(lx, c_objects, comments.get());
+  failure = parse(c_objects, comments.get());
   Py_END_ALLOW_THREADS
-  // The records own copies of everything they need from the text.
-  lexer = PyRef();
-  content = PyRef();
+  text = PyRef();
+  if (failure.kind == ParseFailure::kReadFailed) {
+    read_failed();
+    throw PythonErrorSet();
+  }
   if (failure.kind != ParseFailure::kNone) raise_parse_failure(failure);
   if (idd == Py_None && !c_objects.empty()) {
     raise(PyExc_TypeError, "Argument 'idd' is None, but a schema (IDD) is needed to load objects");
@@ -145,6 +152,19 @@ void load(IDFModel* self, PyObject* idd, PyRef content) {
   if (!c_objects.empty()) build(self, c_objects);
   drop_writers_header(comments->header);
   if (!comments->empty()) self->comments = std::move(comments);
+}
+
+// `content` is taken over: when the caller held the only other reference, the text is
+// freed as soon as it is parsed.
+void load(IDFModel* self, PyObject* idd, PyRef content) {
+  PyRef lexer = new_lexer();
+  LexerObject* lx = lexer_of(lexer);
+  g.lexer->ops->c_init(lx, content.get(), 0);
+  content = PyRef();  // the tokenizer holds it now
+  load_parsed(
+      self, idd, std::move(lexer),
+      [lx](std::vector<c_IDFObject>& out, ModelComments* comments) { return parse_idf(lx, out, comments); },
+      [] {});
 }
 
 }  // namespace
@@ -157,6 +177,22 @@ int model_load_text(IDFModel* self, PyObject* idd, PyRef content) {
   return guard(
       [&] {
         load(self, idd, std::move(content));
+        return 0;
+      },
+      -1);
+}
+
+int model_load_file(IDFModel* self, PyObject* idd, LineChunks& pieces, PyObject* path) {
+  return guard(
+      [&] {
+        PyRef lexer = new_lexer();
+        LexerObject* lx = lexer_of(lexer);
+        load_parsed(
+            self, idd, std::move(lexer),
+            [lx, &pieces](std::vector<c_IDFObject>& out, ModelComments* comments) {
+              return parse_idf_pieces(lx, pieces, out, comments);
+            },
+            [&] { pieces.raise_failure(path); });
         return 0;
       },
       -1);

@@ -133,10 +133,21 @@ PyObject* model_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
         PyObject* encoding = a[2] ? a[2] : Py_None;
         check_idd_argument(a[0]);
         check_str_argument(encoding, "encoding");
-        PyRef raw = take(g.utils->read_utf8_bytes(a[1], encoding));
+        // A file of unknown encoding is read in pieces, so that loading never holds
+        // its whole text beside the model made from it.
+        std::unique_ptr<LineChunks> pieces;
+        if (encoding == Py_None) {
+          pieces = g.utils->open_line_chunks(a[1]);
+          if (!pieces && PyErr_Occurred()) throw PythonErrorSet();
+        }
+        PyRef raw = pieces ? PyRef() : take(g.utils->read_utf8_bytes(a[1], encoding));
         PyRef model = new_model_of_class(cls);
         try {
-          init_from_text(model.get(), a[0], std::move(raw));
+          if (pieces) {
+            check_status(model_load_file(as_model(model.get()), a[0], *pieces, a[1]));
+          } else {
+            init_from_text(model.get(), a[0], std::move(raw));
+          }
         } catch (const PythonErrorSet&) {
           if (PyErr_ExceptionMatches(g.IDFParseError)) name_the_file(a[1]);
           throw;

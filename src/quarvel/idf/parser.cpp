@@ -9,6 +9,7 @@
 // blank line between) is that object's; what stands apart from it is the file's header,
 // which stays at the top however the objects are ordered.
 #include "core.hpp"
+#include "quarvel/utf8.hpp"
 
 namespace quarvel::idf {
 
@@ -44,7 +45,7 @@ class CommentPlacer {
       } else if (inside) {
         object_at(out_.size()).fields.push_back(FieldComment{next_field, false, std::string(c.text)});
       } else {
-        pending_above_.push_back(c.text);
+        pending_above_.emplace_back(c.text);
         pending_lines_.push_back(c.line);
       }
     }
@@ -103,101 +104,163 @@ class CommentPlacer {
   ModelComments* model_;
   size_t next_ = 0;  // the next comment of the tokenizer's queue to place
   bool started_ = false;
-  std::vector<std::string_view> pending_above_;  // comment lines waiting for the next object
+  // Comment lines waiting for the next object: copies, since the text they were read
+  // from may be gone (a file is read in pieces) by the time the object comes.
+  std::vector<std::string> pending_above_;
   std::vector<int64_t> pending_lines_;      // and the lines they stand on
+};
+
+// The grammar's state between tokens, so that the text can come in pieces: a piece
+// ends at a line break, and the state carries what an unfinished object holds.
+class IdfReader {
+ public:
+  IdfReader(LexerObject* lexer, std::vector<c_IDFObject>& out, ModelComments* comments)
+      : lexer_(lexer), out_(out), placer_(lexer, out, current_, comments) {
+    lexer->keep_comments = comments != nullptr;
+    // Values gather in a reused vector and move into one of exact size per object:
+    // one allocation per object instead of one per doubling, and no spare capacity
+    // kept for the model's lifetime.
+    gathered_.reserve(64);
+  }
+
+  // Reads the tokenizer's input to its end. With `last`, that is the end of the text;
+  // else more text follows, and the comments read so far are placed now, while the
+  // text they view is still there (no token comes between them and the next piece,
+  // so they are placed as they would be before its first token).
+  ParseFailure read(bool last) {
+    ParseFailure failure;
+    const auto next_token = g.lexer->ops->next_token;
+    for (;;) {
+      Token tok = next_token(lexer_);
+      if (!lexer_->comments.empty()) {  // only when comments are kept and some were read
+        const bool inside = object_started_ || !last_text_.empty();
+        placer_.place_before(tok.type == TOKEN_EOF ? -1 : lexer_->line_num, inside,
+                             slot() + (last_text_.empty() || !object_started_ ? 0 : 1), last_slot());
+      }
+      switch (tok.type) {
+        case TOKEN_EOF:
+          if (!last) return failure;
+          if (object_started_ || !last_text_.empty()) {
+            failure.kind = ParseFailure::kUnterminated;
+            failure.line = lexer_->line_num;
+          } else if (placer_.keeping()) {
+            placer_.finish(last_slot());
+          }
+          return failure;
+        case TOKEN_ERROR:
+          failure.kind = ParseFailure::kTokenError;
+          failure.line = lexer_->line_num;
+          failure.text = std::move(tok.value);
+          return failure;
+        case TOKEN_TEXT:
+          if (!last_text_.empty()) {
+            failure.kind = ParseFailure::kMissingDelimiter;
+            failure.line = lexer_->line_num;
+            failure.text = std::move(tok.value);
+            return failure;
+          }
+          if (!object_started_) begin_object();
+          last_text_ = std::move(tok.value);
+          break;
+        case TOKEN_COMMA:
+          if (!object_started_ && last_text_.empty()) begin_object();
+          store_slot();
+          object_started_ = true;
+          break;
+        case TOKEN_SEMICOLON:
+          if (!object_started_ && last_text_.empty()) begin_object();
+          store_slot();
+          current_.values.reserve(gathered_.size());
+          for (std::string& value : gathered_) current_.values.push_back(std::move(value));
+          gathered_.clear();
+          out_.push_back(std::move(current_));
+          current_ = c_IDFObject();
+          object_started_ = false;
+          break;
+        default:
+          failure.kind = ParseFailure::kUnknownToken;
+          failure.line = lexer_->line_num;
+          failure.token_type = static_cast<int>(tok.type);
+          return failure;
+      }
+    }
+  }
+
+ private:
+  void store_slot() {
+    if (object_started_) {
+      gathered_.push_back(std::move(last_text_));
+    } else {
+      current_.class_name = std::move(last_text_);
+    }
+    last_text_.clear();
+  }
+  // The slot a value token fills: the class name before the first comma, else the next field.
+  int slot() const { return object_started_ ? static_cast<int>(gathered_.size()) : -1; }
+  // At the first token of an object (text, or a delimiter after an empty class name).
+  void begin_object() {
+    current_.line = lexer_->line_num;
+    if (placer_.keeping()) placer_.begin_object(current_.line);
+  }
+  // The slot of the last value read: one waiting for its delimiter, the last one stored
+  // in the object being read, or the last one of the object read before.
+  Slot last_slot() const {
+    if (!last_text_.empty()) return Slot{out_.size(), slot()};
+    if (object_started_) return Slot{out_.size(), static_cast<int>(gathered_.size()) - 1};
+    if (out_.empty()) return Slot{0, -1};
+    return Slot{out_.size() - 1, static_cast<int>(out_.back().values.size()) - 1};
+  }
+
+  LexerObject* lexer_;
+  std::vector<c_IDFObject>& out_;
+  c_IDFObject current_;
+  CommentPlacer placer_;
+  std::vector<std::string> gathered_;
+  std::string last_text_;
+  bool object_started_ = false;
 };
 
 }  // namespace
 
 ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out, ModelComments* comments) noexcept {
+  try {
+    return IdfReader(lexer, out, comments).read(true);
+  } catch (const std::bad_alloc&) {
+    ParseFailure failure;
+    failure.kind = ParseFailure::kNoMemory;
+    return failure;
+  }
+}
+
+ParseFailure parse_idf_pieces(LexerObject* lexer, LineChunks& pieces, std::vector<c_IDFObject>& out,
+                              ModelComments* comments) noexcept {
   ParseFailure failure;
   try {
-    const auto next_token = g.lexer->ops->next_token;
-    lexer->keep_comments = comments != nullptr;
-    c_IDFObject current;
-    CommentPlacer placer(lexer, out, current, comments);
-    // Values gather in a reused vector and move into one of exact size per object:
-    // one allocation per object instead of one per doubling, and no spare capacity
-    // kept for the model's lifetime.
-    std::vector<std::string> gathered;
-    gathered.reserve(64);
-    std::string last_text;
-    bool object_started = false;
-    auto store_slot = [&] {
-      if (object_started) {
-        gathered.push_back(std::move(last_text));
-      } else {
-        current.class_name = std::move(last_text);
-      }
-      last_text.clear();
-    };
-    // The slot a value token fills: the class name before the first comma, else the next field.
-    auto slot = [&] { return object_started ? static_cast<int>(gathered.size()) : -1; };
-    // At the first token of an object (text, or a delimiter after an empty class name).
-    auto begin_object = [&] {
-      current.line = lexer->line_num;
-      if (placer.keeping()) placer.begin_object(current.line);
-    };
-    // The slot of the last value read: one waiting for its delimiter, the last one stored
-    // in the object being read, or the last one of the object read before.
-    auto last_slot = [&]() -> Slot {
-      if (!last_text.empty()) return Slot{out.size(), slot()};
-      if (object_started) return Slot{out.size(), static_cast<int>(gathered.size()) - 1};
-      if (out.empty()) return Slot{0, -1};
-      return Slot{out.size() - 1, static_cast<int>(out.back().values.size()) - 1};
-    };
+    auto reader = std::make_unique<IdfReader>(lexer, out, comments);
+    const auto continue_with = g.lexer->ops->continue_with;
+    bool as_cp1252 = false;
     for (;;) {
-      Token tok = next_token(lexer);
-      if (!lexer->comments.empty()) {  // only when comments are kept and some were read
-        const bool inside = object_started || !last_text.empty();
-        placer.place_before(tok.type == TOKEN_EOF ? -1 : lexer->line_num, inside,
-                            slot() + (last_text.empty() || !object_started ? 0 : 1), last_slot());
+      std::string_view piece;
+      if (!pieces.next(piece)) {
+        failure.kind = ParseFailure::kReadFailed;
+        return failure;
       }
-      switch (tok.type) {
-        case TOKEN_EOF:
-          if (object_started || !last_text.empty()) {
-            failure.kind = ParseFailure::kUnterminated;
-            failure.line = lexer->line_num;
-          } else if (placer.keeping()) {
-            placer.finish(last_slot());
-          }
+      if (!as_cp1252 && utf8_first_invalid(piece.data(), piece.size()) != piece.size()) {
+        // Text that is not UTF-8 is read as Windows-1252, the whole of it: from the start again.
+        if (!pieces.restart_as_cp1252()) {
+          failure.kind = ParseFailure::kReadFailed;
           return failure;
-        case TOKEN_ERROR:
-          failure.kind = ParseFailure::kTokenError;
-          failure.line = lexer->line_num;
-          failure.text = std::move(tok.value);
-          return failure;
-        case TOKEN_TEXT:
-          if (!last_text.empty()) {
-            failure.kind = ParseFailure::kMissingDelimiter;
-            failure.line = lexer->line_num;
-            failure.text = std::move(tok.value);
-            return failure;
-          }
-          if (!object_started) begin_object();
-          last_text = std::move(tok.value);
-          break;
-        case TOKEN_COMMA:
-          if (!object_started && last_text.empty()) begin_object();
-          store_slot();
-          object_started = true;
-          break;
-        case TOKEN_SEMICOLON:
-          if (!object_started && last_text.empty()) begin_object();
-          store_slot();
-          current.values.reserve(gathered.size());
-          for (std::string& value : gathered) current.values.push_back(std::move(value));
-          gathered.clear();
-          out.push_back(std::move(current));
-          current = c_IDFObject();
-          object_started = false;
-          break;
-        default:
-          failure.kind = ParseFailure::kUnknownToken;
-          failure.line = lexer->line_num;
-          failure.token_type = static_cast<int>(tok.type);
-          return failure;
+        }
+        as_cp1252 = true;
+        out.clear();
+        if (comments) *comments = ModelComments();
+        reader = std::make_unique<IdfReader>(lexer, out, comments);
+        lexer->line_num = 0;
+        continue;
       }
+      continue_with(lexer, piece);
+      failure = reader->read(piece.empty());
+      if (failure.kind != ParseFailure::kNone || piece.empty()) return failure;
     }
   } catch (const std::bad_alloc&) {
     failure.kind = ParseFailure::kNoMemory;

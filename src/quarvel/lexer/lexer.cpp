@@ -121,6 +121,14 @@ void reset(LexerObject* self, std::string_view content, bool is_idd) {
   self->comments.clear();
 }
 
+void continue_with(LexerObject* self, std::string_view piece) {
+  const int64_t line = self->line_num;
+  const bool keep_comments = self->keep_comments;
+  reset(self, piece, self->is_idd);
+  self->line_num = line;
+  self->keep_comments = keep_comments;
+}
+
 // Takes the next line (without its line break) and counts it. Lines end at LF,
 // CRLF or a lone CR. A line that holds a NUL or invalid UTF-8 byte queues its
 // tokens before that byte and an error, and ends the input. Returns false at the end.

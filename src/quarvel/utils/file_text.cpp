@@ -98,11 +98,6 @@ std::string cp1252_to_utf8(std::string_view bytes) {
   return out;
 }
 
-namespace {
-
-// What kind of file an open stream reads.
-enum class FileKind { kRegular, kDirectory, kOther };
-
 #ifdef _WIN32
 // Windows opens non-ASCII names only through the wide-character call.
 FILE* open_binary(PyObject* path, int& error) {
@@ -148,8 +143,6 @@ FileKind kind_of(FILE* file, long long& size) {
 }
 #endif
 
-}  // namespace
-
 PyObject* read_file_bytes(PyObject* path) {
   int saved_errno = 0;
   FILE* file = open_binary(path, saved_errno);
@@ -176,10 +169,12 @@ PyObject* read_file_bytes(PyObject* path) {
   return result;
 }
 
-// An open file rather than a path: it reads, and is neither text, bytes nor path-like.
-bool is_open_file(PyObject* obj) {
-  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) return false;
-  return !PyObject_HasAttrString(obj, "__fspath__") && PyObject_HasAttrString(obj, "read");
+int is_open_file(PyObject* obj) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) return 0;
+  // A failed lookup (out of memory) is an error, not an answer.
+  const int is_path = PyObject_HasAttrStringWithError(obj, "__fspath__");
+  if (is_path != 0) return is_path < 0 ? -1 : 0;
+  return PyObject_HasAttrStringWithError(obj, "read");
 }
 
 // The whole of an open file: bytes from a binary one, the UTF-8 of the text of a text
@@ -206,7 +201,9 @@ PyObject* read_utf8_bytes(PyObject* path, PyObject* encoding) {
     return nullptr;
   }
   bool decoded = false;
-  PyRef raw(is_open_file(path) ? read_open_file(path, decoded) : read_file_bytes(path));
+  const int open_file = is_open_file(path);
+  if (open_file < 0) return nullptr;
+  PyRef raw(open_file ? read_open_file(path, decoded) : read_file_bytes(path));
   if (!raw) return nullptr;
   if (decoded) return raw.release();
   const char* data = PyBytes_AS_STRING(raw.get());

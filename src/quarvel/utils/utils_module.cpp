@@ -55,6 +55,7 @@ std::pair<Py_ssize_t, Py_ssize_t> get_continuous_digits_indices(std::string_view
 const UtilsCapi kCapi = {
     {UTILS_CAPI_VERSION, sizeof(UtilsCapi), UTILS_LAYOUT},
     read_utf8_bytes,
+    open_line_chunks,
     any_to_string,
     get_current_time,
     get_continuous_digits_indices,

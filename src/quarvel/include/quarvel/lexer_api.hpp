@@ -55,6 +55,10 @@ struct LexerObject {
 struct LexerOps {
   // Gives the tokenizer its whole input (a bytes object of UTF-8 text).
   void (*c_init)(LexerObject* self, PyObject* content, int is_idd);
+  // Goes on with the next piece of the input (whole lines, viewed, not copied; kept
+  // alive by the caller): lines are counted on, and the comments read from the last
+  // piece must have been taken off the queue.
+  void (*continue_with)(LexerObject* self, std::string_view piece);
   bool (*scan_next_line)(LexerObject* self, std::string_view& line);
   // Next token; needs no interpreter lock.
   Token (*next_token)(LexerObject* self);
@@ -71,7 +75,7 @@ inline constexpr uint64_t LEXER_LAYOUT = layout_fingerprint(
     QUARVEL_OFFSETOF(LexerObject, keep_comments), QUARVEL_OFFSETOF(LexerObject, comments), sizeof(LexComment),
     sizeof(LexerOps));
 
-inline constexpr uint32_t LEXER_CAPI_VERSION = 2;
+inline constexpr uint32_t LEXER_CAPI_VERSION = 3;
 inline constexpr const char* LEXER_CAPSULE = "quarvel.lexer._C_API";
 
 struct LexerCapi {
