@@ -26,10 +26,12 @@ struct Lexer {
   Lexer() : obj(static_cast<LexerObject*>(std::calloc(1, sizeof(LexerObject)))) {
     new (&obj->buffer) std::vector<Token>();
     new (&obj->comments) std::vector<LexComment>();
+    new (&obj->error_text) std::string();
   }
   ~Lexer() {
     obj->buffer.~vector();
     obj->comments.~vector();
+    obj->error_text.~basic_string();
     std::free(obj);
   }
 };

@@ -11,6 +11,8 @@
 #include "core.hpp"
 #include "quarvel/utf8.hpp"
 
+#include <deque>
+
 namespace quarvel::idf {
 
 namespace {
@@ -117,9 +119,9 @@ class IdfReader {
   IdfReader(LexerObject* lexer, std::vector<c_IDFObject>& out, ModelComments* comments)
       : lexer_(lexer), out_(out), placer_(lexer, out, current_, comments) {
     lexer->keep_comments = comments != nullptr;
-    // Values gather in a reused vector and move into one of exact size per object:
-    // one allocation per object instead of one per doubling, and no spare capacity
-    // kept for the model's lifetime.
+    // An object's values gather as views of the text and are copied once, into a
+    // vector of exact size: one allocation per object instead of one per doubling, no
+    // spare capacity kept for the model's lifetime, and no string moved about.
     gathered_.reserve(64);
   }
 
@@ -139,7 +141,10 @@ class IdfReader {
       }
       switch (tok.type) {
         case TOKEN_EOF:
-          if (!last) return failure;
+          if (!last) {
+            carry_unfinished();
+            return failure;
+          }
           if (object_started_ || !last_text_.empty()) {
             failure.kind = ParseFailure::kUnterminated;
             failure.line = lexer_->line_num;
@@ -150,17 +155,17 @@ class IdfReader {
         case TOKEN_ERROR:
           failure.kind = ParseFailure::kTokenError;
           failure.line = lexer_->line_num;
-          failure.text = std::move(tok.value);
+          failure.text = tok.value;
           return failure;
         case TOKEN_TEXT:
           if (!last_text_.empty()) {
             failure.kind = ParseFailure::kMissingDelimiter;
             failure.line = lexer_->line_num;
-            failure.text = std::move(tok.value);
+            failure.text = tok.value;
             return failure;
           }
           if (!object_started_) begin_object();
-          last_text_ = std::move(tok.value);
+          last_text_ = tok.value;
           break;
         case TOKEN_COMMA:
           if (!object_started_ && last_text_.empty()) begin_object();
@@ -171,8 +176,9 @@ class IdfReader {
           if (!object_started_ && last_text_.empty()) begin_object();
           store_slot();
           current_.values.reserve(gathered_.size());
-          for (std::string& value : gathered_) current_.values.push_back(std::move(value));
+          for (std::string_view value : gathered_) current_.values.emplace_back(value);
           gathered_.clear();
+          carried_.clear();
           out_.push_back(std::move(current_));
           current_ = c_IDFObject();
           object_started_ = false;
@@ -189,11 +195,17 @@ class IdfReader {
  private:
   void store_slot() {
     if (object_started_) {
-      gathered_.push_back(std::move(last_text_));
+      gathered_.push_back(last_text_);
     } else {
-      current_.class_name = std::move(last_text_);
+      current_.class_name = last_text_;
     }
-    last_text_.clear();
+    last_text_ = std::string_view();
+  }
+  // The text of a piece is about to go: the views of the object being read into it
+  // become views of copies.
+  void carry_unfinished() {
+    for (std::string_view& value : gathered_) value = carried_.emplace_back(value);
+    if (!last_text_.empty()) last_text_ = carried_.emplace_back(last_text_);
   }
   // The slot a value token fills: the class name before the first comma, else the next field.
   int slot() const { return object_started_ ? static_cast<int>(gathered_.size()) : -1; }
@@ -215,8 +227,9 @@ class IdfReader {
   std::vector<c_IDFObject>& out_;
   c_IDFObject current_;
   CommentPlacer placer_;
-  std::vector<std::string> gathered_;
-  std::string last_text_;
+  std::vector<std::string_view> gathered_;  // views of the text or of carried_
+  std::string_view last_text_;               // a value waiting for its delimiter
+  std::deque<std::string> carried_;  // copies that outlive their piece (a deque never moves them)
   bool object_started_ = false;
 };
 

@@ -15,6 +15,7 @@ PyObject* lexer_new(PyTypeObject* type, PyObject*, PyObject*) {
   auto* lx = reinterpret_cast<LexerObject*>(self);
   new (&lx->buffer) std::vector<Token>();
   new (&lx->comments) std::vector<LexComment>();
+  new (&lx->error_text) std::string();
   lx->keep_comments = false;
   new (&lx->content) std::string_view();
   lx->buffer_idx = 0;
@@ -31,6 +32,7 @@ void lexer_dealloc(PyObject* self) {
   Py_CLEAR(lx->owner);
   lx->buffer.~vector();
   lx->comments.~vector();
+  lx->error_text.~basic_string();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -40,7 +42,8 @@ void c_init(LexerObject* self, PyObject* content, int is_idd) {
   Py_CLEAR(self->owner);
   if (!PyBytes_Check(content)) {
     lexer::reset(self, std::string_view(), is_idd != 0);
-    self->buffer.push_back(Token{TOKEN_ERROR, "tokenizer input must be bytes"});
+    self->error_text.assign("tokenizer input must be bytes");
+    self->buffer.push_back(Token{TOKEN_ERROR, self->error_text});
     return;
   }
   self->owner = Py_NewRef(content);
@@ -78,7 +81,8 @@ PyObject* py_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       [&]() -> PyObject* {
         for (;;) {
           Token tok = lexer::next_token(lx);
-          PyRef item(Py_BuildValue("(iy#L)", static_cast<int>(tok.type), tok.value.data(),
+          // An empty view may have no data pointer, which "y#" would make None.
+          PyRef item(Py_BuildValue("(iy#L)", static_cast<int>(tok.type), tok.value.empty() ? "" : tok.value.data(),
                                    static_cast<Py_ssize_t>(tok.value.size()), static_cast<long long>(lx->line_num)));
           if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
           if (tok.type == TOKEN_EOF || tok.type == TOKEN_ERROR) return out.release();

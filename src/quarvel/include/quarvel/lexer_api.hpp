@@ -16,9 +16,11 @@ enum TokenType : int {
   TOKEN_ERROR = 4,
 };
 
+// A token's text views the input (or, for an error, the tokenizer's own message): it is
+// valid while the input is and, for an error, until the tokenizer reads on.
 struct Token {
   TokenType type;
-  std::string value;
+  std::string_view value;
 };
 
 // A user's comment: a '!' comment that is not the writer's own ("!-"), kept when the
@@ -50,6 +52,7 @@ struct LexerObject {
   // as their lines are read, ahead of the tokens of the same line.
   bool keep_comments;
   std::vector<LexComment> comments;
+  std::string error_text;  // what an error token says
 };
 
 struct LexerOps {
@@ -72,10 +75,11 @@ inline constexpr uint64_t LEXER_LAYOUT = layout_fingerprint(
     QUARVEL_OFFSETOF(LexerObject, buffer), QUARVEL_OFFSETOF(LexerObject, buffer_idx),
     QUARVEL_OFFSETOF(LexerObject, line_num), QUARVEL_OFFSETOF(LexerObject, is_idd),
     QUARVEL_OFFSETOF(LexerObject, content), QUARVEL_OFFSETOF(LexerObject, pos), QUARVEL_OFFSETOF(LexerObject, owner),
-    QUARVEL_OFFSETOF(LexerObject, keep_comments), QUARVEL_OFFSETOF(LexerObject, comments), sizeof(LexComment),
+    QUARVEL_OFFSETOF(LexerObject, keep_comments), QUARVEL_OFFSETOF(LexerObject, comments),
+    QUARVEL_OFFSETOF(LexerObject, error_text), sizeof(LexComment),
     sizeof(LexerOps));
 
-inline constexpr uint32_t LEXER_CAPI_VERSION = 3;
+inline constexpr uint32_t LEXER_CAPI_VERSION = 4;
 inline constexpr const char* LEXER_CAPSULE = "quarvel.lexer._C_API";
 
 struct LexerCapi {
