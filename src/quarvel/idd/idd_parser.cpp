@@ -156,12 +156,14 @@ class Parser {
 bool Parser::run(std::string_view text, c_IDD& out) {
   const char* const begin = text.data();
   const size_t size = text.size();
+  // Lines are looked into for a CR only when the text has one at all.
+  const bool has_cr = size > 0 && std::memchr(begin, '\r', size) != nullptr;
   size_t pos = 0;
   while (pos < size) {
     // A line ends at LF, CR LF or a lone CR; memchr finds each far faster than a byte loop.
     const void* lf = std::memchr(begin + pos, '\n', size - pos);
     size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - begin) : size;
-    if (const void* cr = std::memchr(begin + pos, '\r', end - pos)) {
+    if (const void* cr = has_cr ? std::memchr(begin + pos, '\r', end - pos) : nullptr) {
       end = static_cast<size_t>(static_cast<const char*>(cr) - begin);
     }
     ++line_;
@@ -198,7 +200,10 @@ bool Parser::handle_line(std::string_view line) {
 // A class name and/or field codes, each followed by ',' or ';'.
 bool Parser::handle_definitions(std::string_view defs) {
   while (!defs.empty()) {
-    const size_t delim_at = defs.find_first_of(",;");
+    // A byte loop: find_first_of searches its set with a library call per byte.
+    size_t delim_at = 0;
+    while (delim_at < defs.size() && defs[delim_at] != ',' && defs[delim_at] != ';') ++delim_at;
+    if (delim_at == defs.size()) delim_at = std::string_view::npos;
     const std::string_view piece = trim_blanks(defs.substr(0, delim_at));
     const char delim = delim_at == std::string_view::npos ? '\0' : defs[delim_at];
     defs = delim_at == std::string_view::npos ? std::string_view() : trim_blanks(defs.substr(delim_at + 1));
@@ -489,11 +494,15 @@ bool finalize_class(ClassDef& cls, const LowerFn& lower, ParseError& err) {
 }  // namespace
 
 bool lower_name(std::string_view s, const LowerFn& lower, std::string& out) {
-  if (is_ascii(s)) {
-    out = ascii_lowered(s);
-    return true;
+  // Lowered and checked for ASCII in one pass; the rare name that is not ASCII is
+  // lowered again by `lower`.
+  out.resize(s.size());
+  unsigned char high = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    high |= static_cast<unsigned char>(s[i]);
+    out[i] = ascii_lower(s[i]);
   }
-  return lower(s, out);
+  return high < 0x80 || lower(s, out);
 }
 
 bool parse_idd(std::string_view text, const LowerFn& lower, c_IDD& out, ParseError& err) {
