@@ -9,6 +9,7 @@
 // blank line between) is that object's; what stands apart from it is the file's header,
 // which stays at the top however the objects are ordered.
 #include "core.hpp"
+#include "quarvel/token_scan.hpp"
 #include "quarvel/utf8.hpp"
 
 #include <deque>
@@ -131,9 +132,9 @@ class IdfReader {
   // so they are placed as they would be before its first token).
   ParseFailure read(bool last) {
     ParseFailure failure;
-    const auto next_token = g.lexer->ops->next_token;
+    const auto scan_next_line = g.lexer->ops->scan_next_line;
     for (;;) {
-      Token tok = next_token(lexer_);
+      Token tok = token_scan::next_token(lexer_, scan_next_line);
       if (!lexer_->comments.empty()) {  // only when comments are kept and some were read
         const bool inside = object_started_ || !last_text_.empty();
         placer_.place_before(tok.type == TOKEN_EOF ? -1 : lexer_->line_num, inside,

@@ -1,4 +1,5 @@
 #include "lexer.hpp"
+#include "quarvel/token_scan.hpp"
 
 #include "quarvel/text.hpp"
 #include "quarvel/utf8.hpp"
@@ -7,45 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
-#if defined(__GNUC__)
-#define QUARVEL_ALWAYS_INLINE inline __attribute__((always_inline))
-#elif defined(_MSC_VER)
-#define QUARVEL_ALWAYS_INLINE __forceinline
-#else
-#define QUARVEL_ALWAYS_INLINE inline
-#endif
-
 namespace quarvel::lexer {
 
+using token_scan::take_token;
+using token_scan::tokenizable;
+
 namespace {
-
-// Byte classes for splitting a line into tokens.
-enum : uint8_t { kPlain = 0, kBlank = 1, kDelimiter = 2 };
-
-struct ClassTable {
-  uint8_t cls[256] = {};
-  constexpr ClassTable() {
-    cls[static_cast<uint8_t>(' ')] = kBlank;
-    cls[static_cast<uint8_t>('\t')] = kBlank;
-    cls[static_cast<uint8_t>(',')] = kDelimiter;
-    cls[static_cast<uint8_t>(';')] = kDelimiter;
-  }
-};
-constexpr ClassTable kClasses;
-
-inline uint8_t class_of(char c) { return kClasses.cls[static_cast<uint8_t>(c)]; }
-
-// The padding before a line's "!-" comment is skipped eight bytes at a time (a word
-// read with memcpy, so unaligned reads are fine) instead of a byte at a time.
-constexpr uint64_t kEightSpaces = 0x2020202020202020ULL;
-
-// Where the blanks that end p[0, limit) begin.
-size_t trailing_blanks(const char* p, size_t limit) {
-  uint64_t word;
-  while (limit >= 8 && (std::memcpy(&word, p + limit - 8, 8), word == kEightSpaces)) limit -= 8;
-  while (limit > 0 && class_of(p[limit - 1]) == kBlank) --limit;
-  return limit;
-}
 
 // An error token; its text is kept by the tokenizer (one error ends the input).
 Token error_token(LexerObject* self, const char* what, size_t column, int byte) {
@@ -72,59 +40,6 @@ void precheck(LexerObject* self) {
   self->bad_at = utf8_first_invalid(text.data(), limit);
   if (self->bad_at == limit && !nul) self->bad_at = text.size();
   self->has_cr = std::memchr(text.data(), '\r', text.size()) != nullptr;
-}
-
-// The part of a line that can hold tokens: up to its comment, without the blanks
-// before the comment (so that padding before "!-" is never walked token by token).
-// `bang` receives where the comment starts, or npos.
-std::string_view tokenizable(std::string_view line, bool is_idd, size_t& bang) {
-  bang = std::string_view::npos;
-  if (line.empty()) return line;
-  size_t limit = line.size();
-  if (const void* found = std::memchr(line.data(), '!', limit)) {
-    limit = static_cast<size_t>(static_cast<const char*>(found) - line.data());
-    bang = limit;
-  }
-  if (is_idd) {
-    if (const void* slash = std::memchr(line.data(), '\\', limit)) {
-      limit = static_cast<size_t>(static_cast<const char*>(slash) - line.data());
-    }
-  }
-  return line.substr(0, trailing_blanks(line.data(), limit));
-}
-
-// Takes the next token off the front of `rest` (a tokenizable part of a line).
-// Returns false when only blanks were left. Inlined into next_token, its only caller
-// on the hot path: the call itself cost as much as a short token's bytes.
-QUARVEL_ALWAYS_INLINE bool take_token(std::string_view& rest, TokenType& type, std::string_view& text) {
-  const char* p = rest.data();
-  const size_t n = rest.size();
-  size_t i = 0;
-  while (i < n && class_of(p[i]) == kBlank) ++i;
-  if (i == n) {
-    rest = std::string_view();
-    return false;
-  }
-  if (class_of(p[i]) == kDelimiter) {
-    type = p[i] == ',' ? TOKEN_COMMA : TOKEN_SEMICOLON;
-    text = std::string_view();
-    rest = rest.substr(i + 1);
-    return true;
-  }
-  const size_t start = i;
-  size_t last = i;  // last byte that is not a blank
-  for (++i; i < n; ++i) {
-    const uint8_t k = class_of(p[i]);
-    if (k == kPlain) {
-      last = i;
-    } else if (k == kDelimiter) {
-      break;
-    }
-  }
-  type = TOKEN_TEXT;
-  text = rest.substr(start, last + 1 - start);
-  rest = rest.substr(i);
-  return true;
 }
 
 }  // namespace
@@ -201,14 +116,6 @@ void push_text_token(LexerObject* self, std::string_view text) {
   if (!text.empty()) self->buffer.push_back(Token{TOKEN_TEXT, text});
 }
 
-// Keeps the comment of a line when asked to: one that is not the writer's own "!-".
-void keep_comment(LexerObject* self, std::string_view line, size_t bang, std::string_view tokens) {
-  if (bang == std::string_view::npos || self->is_idd) return;
-  const std::string_view text = line.substr(bang + 1);
-  if (!text.empty() && text.front() == '-') return;
-  self->comments.push_back(LexComment{self->line_num, !trim_blanks(tokens).empty(), text});
-}
-
 void tokenize_line(LexerObject* self, std::string_view line) {
   size_t bang;
   std::string_view rest = tokenizable(line, self->is_idd, bang);
@@ -223,25 +130,6 @@ void tokenize_line(LexerObject* self, std::string_view line) {
   }
 }
 
-Token next_token(LexerObject* self) {
-  for (;;) {
-    if (self->buffer_idx < self->buffer.size()) return self->buffer[self->buffer_idx++];
-    if (!self->buffer.empty()) {
-      self->buffer.clear();
-      self->buffer_idx = 0;
-    }
-    TokenType type;
-    std::string_view text;
-    if (take_token(self->line_rest, type, text)) return Token{type, text};
-    std::string_view line;
-    if (!scan_next_line(self, line)) {
-      if (self->line_num == 0) self->line_num = 1;
-      return Token{TOKEN_EOF, std::string_view()};
-    }
-    size_t bang;
-    self->line_rest = tokenizable(line, self->is_idd, bang);
-    if (self->keep_comments) keep_comment(self, line, bang, self->line_rest);
-  }
-}
+Token next_token(LexerObject* self) { return token_scan::next_token(self, scan_next_line); }
 
 }  // namespace quarvel::lexer
