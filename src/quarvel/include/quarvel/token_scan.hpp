@@ -84,18 +84,14 @@ QUARVEL_ALWAYS_INLINE bool take_token(std::string_view& rest, TokenType& type, s
     rest = rest.substr(i + 1);
     return true;
   }
+  // To the delimiter, then back over the blanks before it: one test per byte.
   const size_t start = i;
-  size_t last = i;  // last byte that is not a blank
-  for (++i; i < n; ++i) {
-    const uint8_t k = class_of(p[i]);
-    if (k == kPlain) {
-      last = i;
-    } else if (k == kDelimiter) {
-      break;
-    }
+  for (++i; i < n && class_of(p[i]) != kDelimiter; ++i) {
   }
+  size_t end = i;
+  while (class_of(p[end - 1]) == kBlank) --end;  // stops after p[start], which is not a blank
   type = TOKEN_TEXT;
-  text = rest.substr(start, last + 1 - start);
+  text = rest.substr(start, end - start);
   rest = rest.substr(i);
   return true;
 }
