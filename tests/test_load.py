@@ -256,3 +256,23 @@ def test_errors_late_in_a_large_file_carry_their_line(idd, tmp_path):
     assert str(from_file.value) == str(from_text.value)
     assert from_file.value.lineno == from_text.value.lineno == text.count("\n")
     assert from_file.value.filename == str(path)
+
+
+@pytest.mark.parametrize("newline", ["\r\n", "\r"], ids=["crlf", "cr"])
+@pytest.mark.parametrize("shift", [-2, -1, 0, 1])
+def test_a_line_break_at_the_edge_of_a_read_counts_once(idd, tmp_path, newline, shift):
+    """Files are read 1 MiB at a time: a CR LF split between two reads is one line break,
+    and a lone CR at the end of a read is one too."""
+    piece = 1 << 20
+    head = "Sample:Object,A,,1,2;" + newline
+    filler = "!" + "x" * (piece - len(head) - 1 + shift) + newline  # its break lands at the edge
+    text = head + filler + "".join(f"Sample:Object,S{i},,1,2;{newline}" for i in range(3)) + "Sample:Object,Open" + newline
+    path = tmp_path / "edge.idf"
+    path.write_bytes(text.encode())
+    with pytest.raises(ValueError) as from_file:
+        IDF.from_file(idd, path)
+    with pytest.raises(ValueError) as from_text:
+        IDF.from_string(idd, text)
+    assert from_file.value.lineno == from_text.value.lineno == 6
+    path.write_bytes(text.rsplit("Sample:Object,Open", 1)[0].encode())
+    assert [o.line for o in IDF.from_file(idd, path)] == [1, 3, 4, 5]
