@@ -448,10 +448,7 @@ bool finalize_class(ClassDef& cls, const LowerFn& lower, ParseError& err) {
     if (added) entry->second = static_cast<int>(i);  // the first field of a name wins
   }
   for (FieldDef& f : cls.fields) {
-    if (f.units.empty()) {
-      f.display_name = f.name;
-      continue;
-    }
+    if (f.units.empty()) continue;  // shown by its name alone, without a copy of it
     f.display_name.reserve(f.name.size() + f.units.size() + 3);
     f.display_name.append(f.name).append(" {").append(f.units).append("}");
   }

@@ -67,7 +67,7 @@ const FieldDef* get_field_def(const ClassDef& cls, int idx) {
 std::string get_field_name(const ClassDef& cls, int idx, bool with_units) {
   if (idx < 0) return std::string();
   const auto i = static_cast<size_t>(idx);
-  if (i < cls.fields.size()) return with_units ? cls.fields[i].display_name : cls.fields[i].name;
+  if (i < cls.fields.size()) return with_units ? cls.fields[i].shown_name() : cls.fields[i].name;
   const ExtensibleDef& ext = cls.extensible;
   if (!ext.is_extensible) return std::string();
   const int offset = idx - ext.begin_index;

@@ -146,7 +146,7 @@ void write_object(IDFObjectObj* self, std::string& out, const FormatConfig& conf
     out += "!- ";
     // Listed fields carry their display name; names of repeated groups are made.
     if (idx < cls.fields.size()) {
-      out += cls.fields[idx].display_name;
+      out += cls.fields[idx].shown_name();
     } else {
       out += g.schema->get_field_name(cls, static_cast<int>(i), true);
     }

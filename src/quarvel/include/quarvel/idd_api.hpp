@@ -53,7 +53,9 @@ struct FieldDef {
   std::vector<std::string> object_lists;
   // Further attributes of the dictionary, kept for introspection.
   std::string code;          // A1, N7
-  std::string display_name;  // name, and " {units}" when the field has units
+  std::string display_name;  // name and " {units}" for a field with units; empty without
+  // The name as the writer shows it: with its units when it has some.
+  const std::string& shown_name() const { return display_name.empty() ? name : display_name; }
   std::string ip_units;
   std::string type_word;     // the \type text as written
   std::optional<double> minimum, maximum;
