@@ -7,6 +7,7 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <initializer_list>
 
 namespace quarvel::idf {
 
@@ -138,20 +139,29 @@ PyObject* reduce_with(PyObject* self, PyObject* reconstructor, long checksum, Py
   return fn ? reduce_value(fn.get(), self, checksum, state.get(), setstate_form) : nullptr;
 }
 
-// Appends the instance dictionary to `members` (a list) and reports whether it did.
+// The state tuple: the members, then the instance dictionary when there is one.
 // `extras`, when given, follows in one more element (after None when there is no
 // dictionary): what later builds keep beyond the members, which earlier readers ignore.
-bool finish_state(PyObject* self, PyRef& members, bool& has_dict, PyRef& state, PyObject* extras = nullptr) {
+bool finish_state(PyObject* self, std::initializer_list<PyObject*> members, bool& has_dict, PyRef& state,
+                  PyObject* extras = nullptr) {
   PyRef dict;
   if (!instance_dict(self, dict)) return false;
   has_dict = static_cast<bool>(dict);
-  if (dict && PyList_Append(members.get(), dict.get()) < 0) return false;
-  if (extras) {
-    if (!dict && PyList_Append(members.get(), Py_None) < 0) return false;
-    if (PyList_Append(members.get(), extras) < 0) return false;
+  const auto count = static_cast<Py_ssize_t>(members.size()) + (dict || extras ? 1 : 0) + (extras ? 1 : 0);
+  state = PyRef(PyTuple_New(count));
+  if (!state) return false;
+  Py_ssize_t i = 0;
+  for (PyObject* member : members) {
+    if (!member) {
+      state = PyRef();
+      PyErr_SetString(PyExc_SystemError, "an object's member is unset");
+      return false;
+    }
+    PyTuple_SET_ITEM(state.get(), i++, Py_NewRef(member));
   }
-  state = PyRef(PyList_AsTuple(members.get()));
-  return static_cast<bool>(state);
+  if (dict || extras) PyTuple_SET_ITEM(state.get(), i++, dict ? dict.release() : Py_NewRef(Py_None));
+  if (extras) PyTuple_SET_ITEM(state.get(), i++, Py_NewRef(extras));
+  return true;
 }
 
 // ---- what travels beyond the members: lines and comments ----
@@ -586,14 +596,13 @@ PyObject* model_reduce(PyObject* self, PyObject*) {
         PyRef classes = take(class_index_to_dict(m->objects_index_map));
         PyRef referencers = take(ref_index_to_dict(m->referencers));
         PyRef targets = take(ref_index_to_dict(m->targets));
-        PyRef members = take(PyList_New(0));
-        for (PyObject* item : {m->idd, objects.get(), classes.get(), referencers.get(), targets.get()}) {
-          check_status(PyList_Append(members.get(), item));
-        }
         PyRef extras = model_extras(m, m->objects);
         bool has_dict;
         PyRef state;
-        if (!finish_state(self, members, has_dict, state, extras.get())) throw PythonErrorSet();
+        if (!finish_state(self, {m->idd, objects.get(), classes.get(), referencers.get(), targets.get()}, has_dict,
+                          state, extras.get())) {
+          throw PythonErrorSet();
+        }
         const bool setstate_form = has_dict || m->idd != Py_None || m->objects != Py_None;
         static PyObject* name = PyUnicode_InternFromString("unpickle_IDF");
         return reduce_with(self, name, kModelChecksums.written, std::move(state), setstate_form);
@@ -612,16 +621,16 @@ PyObject* object_reduce(PyObject* self, PyObject*) {
         PyRef c_class_name = take(repeated_values().get(o->c_class_name));
         PyRef class_idx = take(PyLong_FromSize_t(o->class_idx));
         PyRef obj_idx = take(PyLong_FromSize_t(o->obj_idx));
-        PyRef members = take(PyList_New(0));
-        for (PyObject* item : {c_class_name.get(), class_idx.get(), o->class_name, o->idd, obj_idx.get(),
-                               o->parent_idf, values.get()}) {
-          check_status(PyList_Append(members.get(), item));
-        }
         const bool member = member_model(o) != nullptr;
         PyRef extras = object_extras(o);
         bool has_dict;
         PyRef state;
-        if (!finish_state(self, members, has_dict, state, extras.get())) throw PythonErrorSet();
+        if (!finish_state(self,
+                          {c_class_name.get(), class_idx.get(), o->class_name, o->idd, obj_idx.get(), o->parent_idf,
+                           values.get()},
+                          has_dict, state, extras.get())) {
+          throw PythonErrorSet();
+        }
         const bool setstate_form =
             !member && (has_dict || o->class_name != Py_None || o->idd != Py_None || o->parent_idf != Py_None);
         static PyObject* name = PyUnicode_InternFromString("unpickle_IDFObject");

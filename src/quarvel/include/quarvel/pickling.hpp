@@ -27,10 +27,16 @@ inline int checksum_accepted(const Checksums& sums, PyObject* given) {
 // (reconstructor, (type, checksum, None), state) for the set-state form, in which the
 // instance is memoized before its state is pickled; otherwise (reconstructor, (type,
 // checksum, state)).
+// Built with PyTuple_Pack: a model reduces each of its objects, and a format string
+// parsed per object cost more than the tuples themselves.
 inline PyObject* reduce_value(PyObject* reconstructor, PyObject* self, long checksum, PyObject* state,
                               bool setstate_form) {
-  if (setstate_form) return Py_BuildValue("(O(OlO)O)", reconstructor, Py_TYPE(self), checksum, Py_None, state);
-  return Py_BuildValue("(O(OlO))", reconstructor, Py_TYPE(self), checksum, state);
+  PyRef sum(PyLong_FromLong(checksum));
+  if (!sum) return nullptr;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  PyRef args(PyTuple_Pack(3, type, sum.get(), setstate_form ? Py_None : state));
+  if (!args) return nullptr;
+  return setstate_form ? PyTuple_Pack(3, reconstructor, args.get(), state) : PyTuple_Pack(2, reconstructor, args.get());
 }
 
 // The checks every reconstructor(cls, checksum, state) makes, then a bare instance of
