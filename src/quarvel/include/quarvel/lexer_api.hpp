@@ -43,8 +43,8 @@ struct LexerObject {
   std::string_view content;
   size_t pos;
   PyObject* owner;
-  // Private to the tokenizer.
-  std::string_view line_rest;  // what is left of the current line to tokenize
+  std::string_view line_rest;  // what is left of the current line to tokenize (token_scan.hpp)
+  // Private to the tokenizer module.
   size_t bad_at;               // offset of the first NUL or invalid UTF-8 byte, or content size
   bool has_cr;                 // whether any line ends in CR
   bool prechecked;             // bad_at and has_cr are known
@@ -75,6 +75,7 @@ inline constexpr uint64_t LEXER_LAYOUT = layout_fingerprint(
     QUARVEL_OFFSETOF(LexerObject, buffer), QUARVEL_OFFSETOF(LexerObject, buffer_idx),
     QUARVEL_OFFSETOF(LexerObject, line_num), QUARVEL_OFFSETOF(LexerObject, is_idd),
     QUARVEL_OFFSETOF(LexerObject, content), QUARVEL_OFFSETOF(LexerObject, pos), QUARVEL_OFFSETOF(LexerObject, owner),
+    QUARVEL_OFFSETOF(LexerObject, line_rest),
     QUARVEL_OFFSETOF(LexerObject, keep_comments), QUARVEL_OFFSETOF(LexerObject, comments),
     QUARVEL_OFFSETOF(LexerObject, error_text), sizeof(LexComment),
     sizeof(LexerOps));
