@@ -16,8 +16,7 @@ namespace {
 
 using namespace quarvel;
 
-const LexerOps kOps = {nullptr, lexer::continue_with, lexer::scan_next_line, lexer::next_token, lexer::tokenize_line,
-                       lexer::push_text_token};
+const LexerOps kOps = {nullptr, lexer::continue_with, lexer::scan_next_line};
 const LexerCapi kCapi = {{LEXER_CAPI_VERSION, sizeof(LexerCapi)}, nullptr, &kOps};
 
 // A tokenizer state outside any Python object.

@@ -10,7 +10,6 @@
 // which stays at the top however the objects are ordered.
 #include "core.hpp"
 #include "quarvel/token_scan.hpp"
-#include "quarvel/utf8.hpp"
 
 #include <deque>
 
@@ -259,7 +258,7 @@ ParseFailure parse_idf_pieces(LexerObject* lexer, LineChunks& pieces, std::vecto
         failure.kind = ParseFailure::kReadFailed;
         return failure;
       }
-      if (!as_cp1252 && utf8_first_invalid(piece.data(), piece.size()) != piece.size()) {
+      if (!continue_with(lexer, piece) && !as_cp1252) {
         // Text that is not UTF-8 is read as Windows-1252, the whole of it: from the start again.
         if (!pieces.restart_as_cp1252()) {
           failure.kind = ParseFailure::kReadFailed;
@@ -272,7 +271,6 @@ ParseFailure parse_idf_pieces(LexerObject* lexer, LineChunks& pieces, std::vecto
         lexer->line_num = 0;
         continue;
       }
-      continue_with(lexer, piece);
       failure = reader->read(piece.empty());
       if (failure.kind != ParseFailure::kNone || piece.empty()) return failure;
     }

@@ -4,6 +4,7 @@
 #include "quarvel/text.hpp"
 #include "quarvel/utf8.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -29,17 +30,19 @@ Token error_token(LexerObject* self, const char* what, size_t column, int byte) 
 
 // One pass over the input, done on first need (without the interpreter lock):
 // where the first byte that is not text lies, and whether CR line ends occur.
-void precheck(LexerObject* self) {
+// Returns whether the whole input is UTF-8 (a NUL counts as UTF-8 here).
+bool precheck(LexerObject* self) {
   const std::string_view text = self->content;
   self->prechecked = true;
   self->bad_at = text.size();
   self->has_cr = false;
-  if (text.empty()) return;  // no data pointer to search
+  if (text.empty()) return true;  // no data pointer to search
+  const size_t invalid = utf8_first_invalid(text.data(), text.size());
   const void* nul = std::memchr(text.data(), '\0', text.size());
-  const size_t limit = nul ? static_cast<size_t>(static_cast<const char*>(nul) - text.data()) : text.size();
-  self->bad_at = utf8_first_invalid(text.data(), limit);
-  if (self->bad_at == limit && !nul) self->bad_at = text.size();
+  const size_t nul_at = nul ? static_cast<size_t>(static_cast<const char*>(nul) - text.data()) : text.size();
+  self->bad_at = std::min(invalid, nul_at);
   self->has_cr = std::memchr(text.data(), '\r', text.size()) != nullptr;
+  return invalid == text.size();
 }
 
 }  // namespace
@@ -59,12 +62,13 @@ void reset(LexerObject* self, std::string_view content, bool is_idd) {
   self->comments.clear();
 }
 
-void continue_with(LexerObject* self, std::string_view piece) {
+bool continue_with(LexerObject* self, std::string_view piece) {
   const int64_t line = self->line_num;
   const bool keep_comments = self->keep_comments;
   reset(self, piece, self->is_idd);
   self->line_num = line;
   self->keep_comments = keep_comments;
+  return precheck(self);
 }
 
 // Takes the next line (without its line break) and counts it. Lines end at LF,

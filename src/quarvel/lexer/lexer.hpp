@@ -8,8 +8,8 @@ namespace quarvel::lexer {
 // Sets up a fresh tokenizer state over `content` (kept as a view, not copied).
 void reset(LexerObject* self, std::string_view content, bool is_idd);
 
-// Goes on over the next piece of the input, counting lines on.
-void continue_with(LexerObject* self, std::string_view piece);
+// Goes on over the next piece of the input, counting lines on; whether it is UTF-8.
+bool continue_with(LexerObject* self, std::string_view piece);
 
 bool scan_next_line(LexerObject* self, std::string_view& line);
 Token next_token(LexerObject* self);

@@ -53,7 +53,9 @@ void c_init(LexerObject* self, PyObject* content, int is_idd) {
 }
 
 const LexerOps kOps = {
-    c_init, lexer::continue_with, lexer::scan_next_line, lexer::next_token, lexer::tokenize_line, lexer::push_text_token,
+    c_init,
+    lexer::continue_with,
+    lexer::scan_next_line,
 };
 
 LexerCapi g_capi = {{LEXER_CAPI_VERSION, sizeof(LexerCapi), LEXER_LAYOUT}, nullptr, &kOps};

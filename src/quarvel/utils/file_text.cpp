@@ -98,6 +98,8 @@ std::string cp1252_to_utf8(std::string_view bytes) {
   return out;
 }
 
+namespace {
+
 #ifdef _WIN32
 // Windows opens non-ASCII names only through the wide-character call.
 FILE* open_binary(PyObject* path, int& error) {
@@ -143,24 +145,36 @@ FileKind kind_of(FILE* file, long long& size) {
 }
 #endif
 
-PyObject* read_file_bytes(PyObject* path) {
+}  // namespace
+
+FILE* open_for_reading(PyObject* path, FileKind& kind, long long& size) {
   int saved_errno = 0;
   FILE* file = open_binary(path, saved_errno);
   if (!file) {
-    if (PyErr_Occurred()) return nullptr;  // the path itself was refused
-    errno = saved_errno;
-    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    if (!PyErr_Occurred()) {  // else the path itself was refused
+      errno = saved_errno;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    }
+    return nullptr;
   }
-  long long size = 0;
-  const FileKind kind = kind_of(file, size);
+  size = 0;
+  kind = kind_of(file, size);
   if (kind == FileKind::kDirectory) {
     std::fclose(file);
     errno = EISDIR;
-    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    return nullptr;
   }
+  return file;
+}
 
+PyObject* read_file_bytes(PyObject* path) {
+  FileKind kind;
+  long long size;
+  FILE* file = open_for_reading(path, kind, size);
+  if (!file) return nullptr;
   PyObject* result = kind == FileKind::kRegular ? read_regular(file, size) : read_stream(file);
-  saved_errno = errno;
+  const int saved_errno = errno;
   std::fclose(file);
   if (!result && !PyErr_Occurred()) {
     errno = saved_errno;

@@ -13,14 +13,12 @@ namespace quarvel {
 // Windows-1252 (Latin-1 for the five bytes that code page leaves undefined) to UTF-8.
 std::string cp1252_to_utf8(std::string_view bytes);
 
-// An open file for reading bytes, path given as str, bytes or path-like; null with
-// `error` set to errno when the system refused it, or with an exception when the path
-// itself was refused.
-FILE* open_binary(PyObject* path, int& error);
-
-// What kind of file an open stream reads (and its size, for a regular file).
+// What kind of file an open stream reads.
 enum class FileKind { kRegular, kDirectory, kOther };
-FileKind kind_of(FILE* file, long long& size);
+
+// A file opened for reading bytes, path given as str, bytes or path-like, with its kind
+// and (for a regular file) its size; a directory is refused. Null with OSError set.
+FILE* open_for_reading(PyObject* path, FileKind& kind, long long& size);
 
 // An open file rather than a path: it reads, and is neither text, bytes nor path-like.
 // 1 or 0, or -1 with an exception set.

@@ -135,23 +135,10 @@ class FileLineChunks final : public LineChunks {
 
 std::unique_ptr<LineChunks> open_line_chunks(PyObject* path) {
   if (const int open_file = is_open_file(path); open_file != 0) return nullptr;  // an error is set when < 0
-  int error = 0;
-  FILE* file = open_binary(path, error);
-  if (!file) {
-    if (!PyErr_Occurred()) {
-      errno = error;
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-    }
-    return nullptr;
-  }
-  long long size = 0;
-  const FileKind kind = kind_of(file, size);
-  if (kind == FileKind::kDirectory) {
-    std::fclose(file);
-    errno = EISDIR;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-    return nullptr;
-  }
+  FileKind kind;
+  long long size;
+  FILE* file = open_for_reading(path, kind, size);
+  if (!file) return nullptr;
   try {
     return std::make_unique<FileLineChunks>(file, kind == FileKind::kRegular);
   } catch (const std::bad_alloc&) {

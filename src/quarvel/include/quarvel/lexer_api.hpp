@@ -60,13 +60,11 @@ struct LexerOps {
   void (*c_init)(LexerObject* self, PyObject* content, int is_idd);
   // Goes on with the next piece of the input (whole lines, viewed, not copied; kept
   // alive by the caller): lines are counted on, and the comments read from the last
-  // piece must have been taken off the queue.
-  void (*continue_with)(LexerObject* self, std::string_view piece);
+  // piece must have been taken off the queue. Returns whether the piece is UTF-8 (a
+  // piece that is not yields an error token at its first bad byte).
+  bool (*continue_with)(LexerObject* self, std::string_view piece);
+  // The next line, for token_scan.hpp's next_token; needs no interpreter lock.
   bool (*scan_next_line)(LexerObject* self, std::string_view& line);
-  // Next token; needs no interpreter lock.
-  Token (*next_token)(LexerObject* self);
-  void (*tokenize_line)(LexerObject* self, std::string_view line);
-  void (*push_text_token)(LexerObject* self, std::string_view text);
 };
 
 // The layout of the tokenizer structs that the parser reads in place.
@@ -80,7 +78,7 @@ inline constexpr uint64_t LEXER_LAYOUT = layout_fingerprint(
     QUARVEL_OFFSETOF(LexerObject, error_text), sizeof(LexComment),
     sizeof(LexerOps));
 
-inline constexpr uint32_t LEXER_CAPI_VERSION = 4;
+inline constexpr uint32_t LEXER_CAPI_VERSION = 5;
 inline constexpr const char* LEXER_CAPSULE = "quarvel.lexer._C_API";
 
 struct LexerCapi {

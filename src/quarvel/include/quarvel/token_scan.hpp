@@ -4,7 +4,6 @@
 // scan_next_line (passed in), which also handles bad bytes and queued errors.
 #pragma once
 #include "lexer_api.hpp"
-#include "text.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -101,7 +100,7 @@ inline void keep_comment(LexerObject* self, std::string_view line, size_t bang, 
   if (bang == std::string_view::npos || self->is_idd) return;
   const std::string_view text = line.substr(bang + 1);
   if (!text.empty() && text.front() == '-') return;
-  self->comments.push_back(LexComment{self->line_num, !trim_blanks(tokens).empty(), text});
+  self->comments.push_back(LexComment{self->line_num, !tokens.empty(), text});  // tokens come trimmed
 }
 
 // The next token: queued ones first, then the rest of the current line, then the next
