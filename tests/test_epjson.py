@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import gc
 import io
 import json
 import math
 import pickle
+import threading
+import time
 
 import pytest
 
@@ -30,6 +33,9 @@ def example():
 def same_values(a, b):
     """Every class, name and field value alike, numbers compared as numbers."""
     def close(x, y):
+        sizing = {"AUTOSIZE", "AUTOCALCULATE"}
+        if str(x).upper() in sizing and str(y).upper() in sizing:
+            return True  # the form spells the word the field takes (AUTOCALCULATE -> Autosize)
         try:
             return math.isclose(float(x), float(y), rel_tol=1e-12)
         except (TypeError, ValueError):
@@ -102,7 +108,18 @@ def test_numbers_come_back_as_their_shortest_text(example):
     ({"BuildingSurface:Detailed": {"W": {"vertices": {"vertex_x_coordinate": 1}}}},
      'BuildingSurface:Detailed["W"].vertices: the repeating group belongs in an array'),
     ('{"Zone": {"Office": {}, "Office": {}}}', 'Zone["Office"]: the name appears twice'),
+    ('{"Zone": {}, "Zone": {}}', "Zone: the class appears twice"),
+    ({"Zone": {}, "ZONE": {}}, "ZONE: the class appears twice (as Zone too)"),
     ("{not json", "not JSON: "),
+    ('{"Zone": ' + "[" * 100_000 + "]" * 100_000 + "}", "not JSON this reader can take: it is nested too deeply"),
+    ([{"Zone": {}}], "an epJSON document is a JSON object of classes"),
+    ({5: {}}, "5: a class name is text"),
+    ({"Zone": {7: {}}}, "Zone[7]: an object's name is text"),
+    ({"Zone": {"\ud800": {}}}, "Zone['\\ud800']: it holds text that UTF-8 cannot encode (a lone surrogate)"),
+    ({"Zone": {"Office ": {}}},
+     'Zone["Office "]: a value cannot begin or end with a blank or a tab, which IDF text drops when it is read'),
+    ({"Zone": {"Office": {"x_origin": "0x10"}}}, "Zone[\"Office\"].x_origin: a number belongs here, not '0x10'"),
+    ({"Zone": {"Office": {"x_origin": math.inf}}}, 'Zone["Office"].x_origin: inf is not a number IDF text can hold'),
 ])
 def test_bad_documents_are_refused_with_their_path(example, document, message):
     schema, mapping, _ = example
@@ -112,14 +129,105 @@ def test_bad_documents_are_refused_with_their_path(example, document, message):
     assert str(caught.value).startswith(message)
 
 
-def test_models_that_the_form_cannot_hold(example):
+@pytest.mark.parametrize(("text", "message"), [
+    # the engine tells names apart in no letter case
+    ("Zone, Office; Zone, OFFICE;", 'Zone["OFFICE"]: two objects of this class have this name'),
+    ("Zone, ;", "Zone #1: an object of this class needs a name: epJSON keys objects by name"),
+    ("Zone, Office, 0, nan;", "Zone[\"Office\"].x_origin: a number belongs here, not 'nan'"),
+    ("Zone, Office, 0, 0x10;", "Zone[\"Office\"].x_origin: a number belongs here, not '0x10'"),
+    ("Zone, Office, 0, 1e999;", "Zone[\"Office\"].x_origin: '1e999' is beyond the range of a number"),
+    ("Zone, Office, 0,0,0,0,1, tall;",
+     "Zone[\"Office\"].multiplier: a number belongs here, not 'tall'"),
+    ("BuildingSurface:Detailed, W,,,,,,,,,, 1,2,x;",
+     "BuildingSurface:Detailed[\"W\"].vertices[0].vertex_z_coordinate: a number belongs here, not 'x'"),
+])
+def test_models_that_the_form_cannot_hold(example, text, message):
+    # What from_epjson would refuse, to_epjson refuses too: a document always reads back.
     schema, mapping, _ = example
-    twins = IDF.from_string(schema, "Zone, Office; Zone, OFFICE;")
-    twins["Zone"][1][0] = "Office"
-    with pytest.raises(EpJSONError, match=r'Zone\["Office"\]: two objects of this class have this name'):
-        twins.to_epjson(mapping)
-    with pytest.raises(EpJSONError, match=r"Zone #1: an object of this class needs a name"):
-        IDF.from_string(schema, "Zone, ;").to_epjson(mapping)
+    with pytest.raises(EpJSONError) as caught:
+        IDF.from_string(schema, text).to_epjson(mapping)
+    assert str(caught.value) == message
+
+
+def test_sizing_words_are_spelled_as_the_field_takes_them(example):
+    # As the engine's own converter writes them: AUTOSIZE in an autocalculatable field
+    # is "Autocalculate", both ways.
+    schema, mapping, _ = example
+    model = IDF.from_string(schema, "Zone, Office, 0,0,0,0,1,1, AUTOSIZE, autocalculate;")
+    assert model.to_epjson(mapping)["Zone"]["Office"]["ceiling_height"] == "Autocalculate"
+    back = IDF.from_epjson(schema, {"Zone": {"Office": {"ceiling_height": "AutoSize"}}}, mapping)
+    assert back["Zone"][0]["Ceiling Height"] == "Autocalculate"
+
+
+def layout(definition):
+    return {"properties": {"Zone": definition}}
+
+
+@pytest.mark.parametrize(("schema", "message"), [
+    ([1, 2], "not an epJSON schema: it has no 'properties'"),
+    ({"properties": [1]}, "not an epJSON schema: it has no 'properties'"),
+    (layout(5), "the epJSON schema's Zone is not laid out as the engine's: its definition is not a JSON object"),
+    (layout({"legacy_idd": {"fields": 5}}), "legacy_idd.fields is not a list of names"),
+    (layout({"legacy_idd": {"fields": ["name", 1]}}), "legacy_idd.fields is not a list of names"),
+    (layout({"legacy_idd": {"fields": ["x", "x"]}}), "legacy_idd.fields lists 'x' twice"),
+    (layout({"legacy_idd": {"fields": ["x"]}, "patternProperties": [1]}), "'patternProperties' is not a JSON object"),
+    (layout({"legacy_idd": {"fields": ["x"]}, "patternProperties": {".*": {"properties": {"x": {"anyOf": 5}}}}}),
+     "Zone.x is not laid out as the engine's: 'anyOf' is not a list of JSON objects"),
+    (layout({"legacy_idd": {"fields": ["x"]}, "patternProperties": {".*": {"properties": {"x": {"enum": 5}}}}}),
+     "'enum' is not a list"),
+    (layout({"legacy_idd": {"fields": ["x"], "extension": 3}}), "legacy_idd.extension is not a name"),
+    # a JSON schema of another release: its fields would land in the wrong places
+    (layout({"name": {}, "legacy_idd": {"fields": ["name", "x_origin"]}}),
+     "Zone: the epJSON schema lists 2 fields for this class and the IDD 9: the two schemas are not of one release"),
+])
+def test_hostile_json_schemas_are_refused_clearly(example, schema, message):
+    idd, _, model = example
+    with pytest.raises(ValueError) as caught:
+        IDF.from_string(idd, "Zone, Office, 0, 1;").to_epjson(Mapping(schema))
+    assert message in str(caught.value)
+    with pytest.raises(ValueError) as caught:
+        IDF.from_epjson(idd, {"Zone": {"Office": {}}}, Mapping(schema))
+    assert message in str(caught.value)
+
+
+def test_converting_while_another_thread_edits(example):
+    # The conversion copies what it reads: the cyclic collector's finalizers, run while
+    # it makes dicts, may hand the interpreter to a thread that edits the objects.
+    schema, mapping, _ = example
+    model = IDF.from_string(schema, "".join(f"! zone {i}\nZone, Z{i}, 0, 0, 0, 0, 1;\n" for i in range(400)))
+    finalized = []
+
+    class Yields:
+        def __del__(self):
+            finalized.append(1)
+            time.sleep(0)
+
+    stop = threading.Event()
+
+    def edit():
+        step = 0
+        while not stop.is_set():
+            for zone in model["Zone"]:
+                zone.update([zone[0], step % 7, 1, 2, 3, 4, 5, 6] if step % 2 else [zone[0]])
+                zone.comments = ["edited"] * (step % 3)
+                step += 1
+
+    old = gc.get_threshold()
+    gc.set_threshold(10, 1, 1)
+    editor = threading.Thread(target=edit)
+    editor.start()
+    try:
+        for _ in range(20):
+            for _ in range(30):
+                cycle = Yields()
+                cycle.me = cycle
+            assert len(model.to_epjson(mapping)["Zone"]) == 400
+            assert model.format(comments=True).count("Zone,") == 400
+    finally:
+        stop.set()
+        editor.join()
+        gc.set_threshold(*old)
+    assert finalized  # the collector did run finalizers meanwhile
 
 
 def test_files_and_pickles(example, tmp_path):

@@ -47,12 +47,24 @@ CONVERSIONS = [
 ]
 
 
+def stored(obj, index, text):
+    """`obj` holding `text` at `index`. Text with a blank at an end is refused by every
+    write (a reader drops the blank) and can only come from a pickle of an older build:
+    an unpickled detached copy is made to hold it."""
+    if text == text.strip(" \t"):
+        obj[index] = text
+        return obj
+    reconstruct, (cls, checksum, state) = obj.__reduce__()[:2]
+    values = [v for v in state[6]] + [b""] * (index + 1 - len(state[6]))
+    values[index] = text.encode()
+    return reconstruct(cls, checksum, (*state[:5], None, values, *state[7:]))
+
+
 @pytest.mark.parametrize(("text", "expected"), CONVERSIONS)
 def test_conversion_table(field_types, text, expected):
     model, obj = field_types
     for index, value in enumerate(expected):
-        obj[index] = text
-        got = obj[index]
+        got = stored(obj, index, text)[index]
         assert type(got) is type(value) and got == value, (index, text, got)
     check_invariants(model)
 

@@ -110,12 +110,12 @@ def test_read_only_tuple_is_a_tuple(load):
 
 def test_get_object_by_name(load):
     model = load("Zone,Big Office;Zone,Store;People,P,Store,S;Zone,big office;")
-    model["Zone"][1]["Name"] = "Store "
+    model["Zone"][1]["Name"] = "Store 2"
     first = model["Zone"][0]
     assert model.get_object_by_name("zone", "big office") is first
     assert model.get_object_by_name("ZONE", "BIG OFFICE") is first
-    assert model.get_object_by_name("Zone", "Store") is None  # the stored name has a trailing blank
-    assert model.get_object_by_name("Zone", "Store ") is model["Zone"][1]
+    assert model.get_object_by_name("Zone", "Store") is None  # whole names only
+    assert model.get_object_by_name("Zone", "store 2") is model["Zone"][1]
     assert model.get_object_by_name("People", "Store") is None  # only the first field counts
     assert model.get_object_by_name("Lights", "P") is None
     assert model.get_object_by_name("Nope", "P") is None

@@ -86,11 +86,22 @@ def test_the_older_vocabulary_refuses_them_too(write, capsys):
     assert legacy.idfstr() == before
 
 
-def test_blanks_at_the_ends_are_kept_and_trimmed_on_reload(office, idd):
-    zone = office["Zone"][0]
-    zone["Name"] = "  Padded  "
-    assert zone["Name"] == "  Padded  "
-    assert IDF.from_string(idd, office.format())["Zone"][0]["Name"] == "Padded"
+@pytest.mark.parametrize("value", ["  Padded", "Padded ", "\tPadded", "Padded\t", " "])
+@pytest.mark.parametrize("writer", WRITERS)
+def test_blanks_at_either_end_are_refused(office, writer, value):
+    # A reader of IDF text drops them: kept, they would read back as another name.
+    before = snapshot(office)
+    with pytest.raises(ValueError) as info:
+        WRITERS[writer](office, value)
+    assert str(info.value) == ("Zone field 'Name' cannot begin or end with a blank or a tab: IDF text drops them "
+                               "when it is read")
+    assert snapshot(office) == before
+
+
+@pytest.mark.parametrize("compact", [False, True])
+def test_blanks_and_tabs_inside_a_value_round_trip_exactly(office, idd, compact):
+    office["Zone"][0]["Name"] = "North\tWing  Level 2"
+    assert IDF.from_string(idd, office.format(compact=compact))["Zone"][0]["Name"] == "North\tWing  Level 2"
 
 
 # ---- a failed edit changes nothing ----------------------------------------------------
@@ -393,7 +404,66 @@ REENTRANT = {
         setattr(wrapper, Key("Name"), "x")
         getattr(wrapper, Key("Name"))
     """,
+    "a list subclass's iteration edits the object it updates": """
+        zone = model["Zone"][0]
+        class Values(list):
+            def __iter__(self):
+                model.remove_object(zone)
+                zone.update(["Other"] * 3)
+                return super().__iter__()
+            def __len__(self):
+                model.add_object("Zone", ["Annex"])
+                return 99
+        zone.update(Values(["Renamed", "", 2]))
+    """,
+    "an olvane value's __eq__ detaches the object written": """
+        olvane.IDF.setiddname(SCHEMA)
+        legacy = olvane.IDF(MODEL)
+        zone = legacy.idfobjects["Zone"][0]
+        class V:
+            def __eq__(self, other):
+                legacy.removeallidfobjects("Zone")
+                gc.collect()
+                return False
+            __hash__ = None
+            def __str__(self):
+                return "Renamed"
+        zone.Name = V()
+        assert legacy.idfobjects["Zone"] == [] and zone.Name == "Renamed"
+    """,
 }
+
+
+def test_a_new_that_hands_back_a_loaded_model_is_refused(office, idd):
+    class Handing(IDF):
+        def __new__(cls):
+            return office
+
+    before = snapshot(office)
+    for load in (lambda: Handing.from_string(idd, "Zone, Annex;"), lambda: Handing.from_file(idd, OFFICE)):
+        with pytest.raises(TypeError, match=r"__new__\(\) returned a model that is already loaded"):
+            load()
+        assert snapshot(office) == before
+    check_invariants(office)
+
+
+def test_a_digest_that_claims_any_schema_is_refused(idd):
+    from quarvel.idd import clear_schema_cache, unpickle_IDD
+
+    class AnyDigest(str):
+        def __eq__(self, other):
+            return True
+
+        __hash__ = str.__hash__
+
+    _, (cls, digest, packed) = idd.__reduce__()
+    _, (_, _, other_packed) = IDD.from_string("Zone,\n A1; \\field Name\n").__reduce__()
+    clear_schema_cache()
+    with pytest.raises(TypeError, match=r"needs a str digest and bytes"):
+        unpickle_IDD(cls, AnyDigest(digest), other_packed)
+    with pytest.raises(ValueError, match="does not match its digest"):
+        unpickle_IDD(cls, digest, other_packed)
+    assert len(unpickle_IDD(cls, digest, packed).class_names()) == len(idd.class_names())
 
 
 @pytest.mark.parametrize("case", REENTRANT)

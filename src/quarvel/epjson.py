@@ -42,6 +42,10 @@ class EpJSONError(ValueError):
     def __init__(self, path: str, message: str) -> None:
         super().__init__(f"{path}: {message}" if path else message)
         self.path = path
+        self.message = message
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.path, self.message))
 
 
 @dataclass(frozen=True, slots=True)
@@ -60,13 +64,20 @@ class Kind:
 _TEXT = Kind()
 
 
-def _kind_of(definition: dict[str, Any]) -> Kind:
+def _kind_of(definition: Any, where: str) -> Kind:
     """The kind of a property from its JSON-schema definition."""
+    if not isinstance(definition, dict):
+        raise _LayoutError(where, "a property's definition is not a JSON object")
     options = definition.get("anyOf")
     if options:
+        if not isinstance(options, list) or not all(isinstance(o, dict) for o in options):
+            raise _LayoutError(where, "'anyOf' is not a list of JSON objects")
+        enums = [o.get("enum", ()) for o in options]
+        if not all(isinstance(e, (list, tuple)) for e in enums):
+            raise _LayoutError(where, "an 'enum' is not a list")
         numeric = any(o.get("type") in ("number", "integer") for o in options)
         integer = any(o.get("type") == "integer" for o in options)
-        words = {w.upper(): w for o in options for w in o.get("enum", ()) if isinstance(w, str) and w}
+        words = {w.upper(): w for e in enums for w in e if isinstance(w, str) and w}
         any_text = any(o.get("type") == "string" and "enum" not in o for o in options)
         if numeric:
             return Kind(True, integer, words or None, any_text=any_text)
@@ -76,8 +87,32 @@ def _kind_of(definition: dict[str, Any]) -> Kind:
         return Kind(True, kind == "integer")
     keys = definition.get("enum")
     if keys:
+        if not isinstance(keys, list):
+            raise _LayoutError(where, "'enum' is not a list")
         return Kind(keys={k.upper(): k for k in keys if isinstance(k, str) and k})
     return _TEXT
+
+
+def _LayoutError(where: str, message: str) -> EpJSONError:  # noqa: N802 (raised like a class)
+    """A class of an epJSON schema that is not laid out as the engine's."""
+    return EpJSONError("", f"the epJSON schema's {where} is not laid out as the engine's: {message}")
+
+
+def _names(value: Any, where: str, what: str) -> tuple[str, ...]:
+    """A list of distinct property names, as legacy_idd lists fields."""
+    if not isinstance(value, list) or not all(isinstance(v, str) and v for v in value):
+        raise _LayoutError(where, f"legacy_idd.{what} is not a list of names")
+    if len(set(value)) != len(value):
+        twice = next(v for v in value if value.count(v) > 1)
+        raise _LayoutError(where, f"legacy_idd.{what} lists {twice!r} twice")
+    return tuple(value)
+
+
+def _member(container: dict[str, Any], key: str, where: str) -> dict[str, Any]:
+    value = container.get(key, {})
+    if not isinstance(value, dict):
+        raise _LayoutError(where, f"'{key}' is not a JSON object")
+    return value
 
 
 @dataclass(frozen=True, slots=True)
@@ -113,13 +148,14 @@ class Mapping:
     """The property names and types of every class, read from the engine's JSON schema."""
 
     def __init__(self, schema: dict[str, Any], source: bytes | None = None) -> None:
-        classes = schema.get("properties")
+        classes = schema.get("properties") if isinstance(schema, dict) else None
         if not isinstance(classes, dict):
             raise ValueError("not an epJSON schema: it has no 'properties'")
         self._schema: dict[str, Any] = classes
         self._source = source
         self._digest: str | None = None
         self._classes: dict[str, ClassMap] = {}
+        self._agrees: set[tuple[str, str]] = set()  # (schema digest, class) checked against an IDD
         self.class_names: tuple[str, ...] = tuple(self._schema)
         self.class_order = {name.upper(): i for i, name in enumerate(self.class_names)}
 
@@ -129,9 +165,12 @@ class Mapping:
             source = stream.read()
         try:
             schema = json.loads(source)
-        except ValueError as error:
+        except (ValueError, RecursionError) as error:
             raise ValueError(f"{os.fspath(path)}: not JSON: {error}") from None
-        return cls(schema, source)
+        try:
+            return cls(schema, source)
+        except ValueError as error:
+            raise ValueError(f"{os.fspath(path)}: {error}") from None
 
     @property
     def digest(self) -> str:
@@ -164,22 +203,53 @@ class Mapping:
         return found
 
     def _compile(self, name: str) -> ClassMap:
-        definition: dict[str, Any] = self._schema[name]
-        legacy: dict[str, Any] = definition.get("legacy_idd", {})
-        patterns: dict[str, Any] = definition.get("patternProperties", {})
-        first: dict[str, Any] = next(iter(patterns.values()), {})
-        body: dict[str, Any] = first.get("properties", {})
-        fields = tuple(legacy.get("fields", ()))
+        definition = self._schema[name]
+        if not isinstance(definition, dict):
+            raise _LayoutError(name, "its definition is not a JSON object")
+        legacy = _member(definition, "legacy_idd", name)
+        patterns = _member(definition, "patternProperties", name)
+        first = next(iter(patterns.values()), {})
+        if not isinstance(first, dict):
+            raise _LayoutError(name, "its object pattern is not a JSON object")
+        body = _member(first, "properties", name)
+        fields = _names(legacy.get("fields", []), name, "fields")
         named = "name" in definition and bool(fields) and fields[0] == "name"
-        kinds = tuple(_TEXT if f == "name" and named else _kind_of(body.get(f, {})) for f in fields)
+        kinds = tuple(_TEXT if f == "name" and named else _kind_of(body.get(f, {}), f"{name}.{f}") for f in fields)
         extension = legacy.get("extension")
         if not extension:
             return ClassMap(name, named, fields, kinds, {f: i for i, f in enumerate(fields)})
-        items = body.get(extension, {}).get("items", {}).get("properties", {})
-        extensibles = tuple(legacy.get("extensibles", ()))
+        if not isinstance(extension, str):
+            raise _LayoutError(name, "legacy_idd.extension is not a name")
+        group = _member(body, extension, name)
+        items = _member(_member(group, "items", name), "properties", name)
+        extensibles = _names(legacy.get("extensibles", []), name, "extensibles")
         return ClassMap(name, named, fields, kinds, {f: i for i, f in enumerate(fields)}, extension, extensibles,
-                        tuple(_kind_of(items.get(f, {})) for f in extensibles),
+                        tuple(_kind_of(items.get(f, {}), f"{name}.{extension}.{f}") for f in extensibles),
                         {f: i for i, f in enumerate(extensibles)})
+
+    def checked(self, class_name: str, idd: IDD) -> ClassMap:
+        """The class's map, once it is known to agree with the IDD's class: the same fields,
+        the same repeating group. A JSON schema of another release than the IDD would
+        otherwise put values in the wrong fields."""
+        cmap = self.get(class_name)
+        if cmap is None:
+            raise EpJSONError(class_name, "the epJSON schema has no such class")
+        key = (idd.digest or str(id(idd)), cmap.name)
+        if key in self._agrees or not cmap.fields:
+            return cmap  # a class the schema lists no fields for converts no object with values
+        info = idd.class_info(cmap.name)
+        group = info["extensible"]
+        if group:
+            expected, found = (group["begin_index"], group["size"]), (len(cmap.fields), len(cmap.extensibles))
+            shown = f"{found[0]} fields and a group of {found[1]}", f"{expected[0]} and a group of {expected[1]}"
+        else:
+            expected, found = (len(info["fields"]), 0), (len(cmap.fields), len(cmap.extensibles))
+            shown = f"{found[0]} field{'s' if found[0] != 1 else ''}", f"{expected[0]}"
+        if found != expected:
+            raise EpJSONError(cmap.name, f"the epJSON schema lists {shown[0]} for this class and the IDD {shown[1]}: "
+                                         f"the two schemas are not of one release")
+        self._agrees.add(key)
+        return cmap
 
 
 def _remember(mapping: Mapping) -> None:
@@ -221,13 +291,13 @@ def to_epjson(model: IDF, mapping: Mapping) -> dict[str, Any]:
 def _to_epjson(model: IDF, mapping: Mapping) -> dict[str, Any]:
     from quarvel.idf import _epjson_body
 
+    idd = model.idd
     order = mapping.class_order
     document: dict[str, Any] = {}
     for class_name in sorted(model.get_class_names(), key=lambda n: order.get(n.upper(), len(order))):
-        cmap = mapping.get(class_name)
-        if cmap is None:
-            raise EpJSONError(class_name, "the epJSON schema has no such class")
+        cmap = mapping.checked(class_name, idd)
         members: dict[str, Any] = {}
+        names: set[str] = set()  # upper-cased: the engine tells names apart in no letter case
         for number, obj in enumerate(model[class_name], start=1):
             if cmap.named:
                 key = obj[0] if len(obj) else ""
@@ -235,14 +305,15 @@ def _to_epjson(model: IDF, mapping: Mapping) -> dict[str, Any]:
                 if not key:
                     raise EpJSONError(f"{cmap.name} #{number}", "an object of this class needs a name: epJSON keys "
                                                                  "objects by name")
-                if key in members:
+                if key.upper() in names:
                     raise EpJSONError(f'{cmap.name}["{key}"]', "two objects of this class have this name")
+                names.add(key.upper())
             else:
                 key = f"{cmap.name} {number}"
+            where = f'{cmap.name}["{key}"]'
             if cmap.extension is None and len(obj) > len(cmap.fields):
-                raise EpJSONError(f'{cmap.name}["{key}"]',
-                                  f"it has {len(obj)} values; the class has {len(cmap.fields)} fields")
-            members[key] = _epjson_body(obj, cmap.plan)
+                raise EpJSONError(where, f"it has {len(obj)} values; the class has {len(cmap.fields)} fields")
+            members[key] = _epjson_body(obj, cmap.plan, where)
         document[cmap.name] = members
     return document
 
@@ -280,11 +351,12 @@ def _keep_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
 def _refuse_duplicates(members: Any, where: str, what: str) -> None:
     duplicates = getattr(members, "duplicates", None)
     if duplicates:
-        raise EpJSONError(f'{where}["{duplicates[0]}"]' if what == "name" else f"{where}.{duplicates[0]}",
-                          f"the {what} appears twice")
+        twice = duplicates[0]
+        path = f'{where}["{twice}"]' if what == "name" else f"{where}.{twice}" if where else twice
+        raise EpJSONError(path, f"the {what} appears twice")
 
 
-def _idf_text_of(document: Any, mapping: Mapping) -> str:
+def _idf_text_of(document: Any, idd: IDD, mapping: Mapping) -> str:
     """The document as IDF text, one line per object, classes and objects in its order."""
     from quarvel.idf import _epjson_line
 
@@ -292,25 +364,35 @@ def _idf_text_of(document: Any, mapping: Mapping) -> str:
         raise EpJSONError("", "an epJSON document is a JSON object of classes")
     _refuse_duplicates(document, "", "class")
     lines = []
+    seen: set[str] = set()
     for class_name, objects in document.items():
-        cmap = mapping.get(class_name)
-        if cmap is None:
-            raise EpJSONError(class_name, "the epJSON schema has no such class")
+        if not isinstance(class_name, str):
+            raise EpJSONError(repr(class_name), "a class name is text")
+        cmap = mapping.checked(class_name, idd)
+        if cmap.name in seen:
+            raise EpJSONError(class_name, f"the class appears twice (as {cmap.name} too)")
+        seen.add(cmap.name)
         if not isinstance(objects, dict):
             raise EpJSONError(class_name, "a class's objects belong in a JSON object keyed by name")
         _refuse_duplicates(objects, class_name, "name")
         for key, body in objects.items():
+            if not isinstance(key, str):
+                raise EpJSONError(f"{class_name}[{key!r}]", "an object's name is text")
             where = f'{class_name}["{key}"]'
             if isinstance(body, dict):
                 _refuse_duplicates(body, where, "field")
-            lines.append(_epjson_line(cmap.name, key, body, cmap.plan, where))
+            try:
+                lines.append(_epjson_line(cmap.name, key, body, cmap.plan, where))
+            except UnicodeEncodeError:
+                raise EpJSONError(f"{class_name}[{key!r}]", "it holds text that UTF-8 cannot encode (a lone "
+                                                             "surrogate)") from None
     return "\n".join(lines) + "\n"
 
 
 def _document(source: Any) -> Any:
     """A document from a dict, a path, or a text or binary file object."""
-    if isinstance(source, dict):
-        return source
+    if not isinstance(source, (str, bytes, os.PathLike)) and not hasattr(source, "read"):
+        return source  # a document already read (anything but a dict is refused with its path)
     if hasattr(source, "read"):
         data = source.read()
     else:
@@ -318,13 +400,15 @@ def _document(source: Any) -> Any:
             data = stream.read()
     try:
         return json.loads(data, object_pairs_hook=_keep_duplicates)
+    except RecursionError:
+        raise EpJSONError("", "not JSON this reader can take: it is nested too deeply") from None
     except ValueError as error:
         raise EpJSONError("", f"not JSON: {error}") from None
 
 
 def from_epjson(cls: type[IDF], idd: IDD, source: Any, mapping: Mapping) -> IDF:
     """A model from an epJSON document: a dict, a path, or a file object."""
-    return cls.from_string(idd, _idf_text_of(_document(source), mapping))
+    return cls.from_string(idd, _idf_text_of(_document(source), idd, mapping))
 
 
 def load(fp: Any, idd: IDD, mapping: Mapping) -> IDF:

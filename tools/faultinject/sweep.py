@@ -120,7 +120,7 @@ def _epjson_bodies(ctx):
     from quarvel.idf import _epjson_body
 
     mapping = ctx["mapping"]
-    return [_epjson_body(obj, mapping.get(obj.class_name).plan) for obj in ctx["example"]]
+    return [_epjson_body(obj, mapping.get(obj.class_name).plan, obj.class_name) for obj in ctx["example"]]
 
 
 def _epjson_lines(ctx):

@@ -446,7 +446,9 @@ PyObject* unpickle_idd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyRef empty(PyTuple_New(0));
     return empty ? type->tp_new(type, empty.get(), nullptr) : nullptr;
   }
-  if (!PyUnicode_Check(digest) || !PyBytes_Check(packed)) {
+  // Exact types: the digest decides which cached schema is reused, so a subclass that
+  // answers equal to anything must not get a say.
+  if (!PyUnicode_CheckExact(digest) || !PyBytes_CheckExact(packed)) {
     PyErr_SetString(PyExc_TypeError, "unpickle_IDD() needs a str digest and bytes");
     return nullptr;
   }

@@ -54,7 +54,7 @@ class Comparer {
     if (!f) return false;
     if (is_number_field(f)) {
       double u, v;
-      if (parse_real_text(x, u) && parse_real_text(y, v)) {
+      if (parse_engine_number(x, u) && parse_engine_number(y, v)) {
         return u == v || std::fabs(u - v) <= rel_tol_ * std::max(std::fabs(u), std::fabs(v));
       }
       return ascii_iequals(x, y);  // autosize, Autosize
@@ -86,7 +86,7 @@ std::string content_key(const ClassDef& cls, const IDFObjectObj* o) {
     const std::string& text = o->values[i];
     const FieldDef* f = g.schema->get_field_def(cls, static_cast<int>(i));
     double v;
-    if (is_number_field(f) && parse_real_text(text, v)) {
+    if (is_number_field(f) && parse_engine_number(text, v)) {
       if (v == 0) v = 0;  // -0 and 0 alike
       char bytes[sizeof v];
       std::memcpy(bytes, &v, sizeof v);

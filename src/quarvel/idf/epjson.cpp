@@ -8,6 +8,7 @@
 // upper-cased text to the schema's spelling (or None), and the indexes as dicts from a
 // property name to its position.
 #include "core.hpp"
+#include "quarvel/field_text.hpp"
 #include "quarvel/numbers.hpp"
 
 #include <charconv>
@@ -66,16 +67,48 @@ PyObject* spelled(PyObject* table, std::string_view text) {
   return found;  // borrowed
 }
 
-PyRef json_value(const std::string& text, long kind, PyObject* words, PyObject* keys) {
+// The schema's spelling of a sizing word in a field that takes the other one: the
+// engine's own converter writes AUTOCALCULATE in an autosizable field as "Autosize".
+PyObject* sizing_spelling(PyObject* words, std::string_view text) {
+  if (!is_sizing_word(text)) return nullptr;
+  if (PyObject* word = spelled(words, "AUTOSIZE")) return word;
+  return spelled(words, "AUTOCALCULATE");
+}
+
+std::string repr_of(PyObject* value) {
+  PyRef r = take(PyObject_Repr(value));
+  return std::string(utf8_of(r.get()));
+}
+
+// " or 'Autosize'": the words a number field also takes, for messages.
+std::string also_allowed(PyObject* words) {
+  std::string allowed;
+  if (words != Py_None && PyDict_Check(words)) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *spelling;
+    while (PyDict_Next(words, &pos, &key, &spelling)) allowed += " or " + repr_of(spelling);
+  }
+  return allowed;
+}
+
+[[noreturn]] void raise_at(const std::string& where, const std::string& message);
+
+template <class Where>
+PyRef json_value(const std::string& text, long kind, PyObject* words, PyObject* keys, const Where& where) {
   if (kind & kNumeric) {
     double v;
-    if (parse_real_text(text, v) && std::isfinite(v)) {
+    if (parse_engine_number(text, v)) {
+      if (!std::isfinite(v)) raise_at(where(), "'" + text + "' is beyond the range of a number");
       // A whole number travels as an integer (4, not 4.0).
       if (v == std::floor(v) && std::fabs(v) < 9007199254740992.0) return take(PyLong_FromDouble(v));
       return take(PyFloat_FromDouble(v));
     }
     if (PyObject* word = spelled(words, text)) return PyRef::borrow(word);
-    return take(str_from(text));  // not a number: kept as written rather than lost
+    if (PyObject* word = sizing_spelling(words, text)) return PyRef::borrow(word);
+    if (kind & kAnyText) return take(str_from(text));
+    // Not a number: what the engine would refuse, and what would not come back from the form.
+    PyRef shown = take(str_from(text));
+    raise_at(where(), "a number" + also_allowed(words) + " belongs here, not " + repr_of(shown.get()));
   }
   if (PyObject* key = spelled(keys, text)) return PyRef::borrow(key);
   return take(str_from(text));
@@ -98,29 +131,6 @@ long kind_at(PyObject* kinds, Py_ssize_t i) {
   throw PythonErrorSet();
 }
 
-std::string repr_of(PyObject* value) {
-  PyRef r = take(PyObject_Repr(value));
-  return std::string(utf8_of(r.get()));
-}
-
-const char* unstorable_in(std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case ',': return "','";
-      case ';': return "';'";
-      case '!': return "'!'";
-      case '\r': return "'\\r'";
-      case '\n': return "'\\n'";
-      case '\0': return "'\\x00'";
-      default: break;
-    }
-  }
-  return nullptr;
-}
-
-bool is_sizing_word(std::string_view text) {
-  return ascii_iequals(text, "autosize") || ascii_iequals(text, "autocalculate");
-}
 
 // The IDF text of one JSON value, appended to `out`. `where()` makes the value's JSON
 // path, only when there is an error to report: most documents have none.
@@ -151,23 +161,23 @@ void append_idf_text(std::string& out, PyObject* value, long kind, PyObject* wor
   if (PyUnicode_Check(value)) {
     const std::string_view text = utf8_of(value);
     if ((kind & kNumeric) && !(kind & kAnyText) && !text.empty()) {
-      if (PyObject* word = spelled(words, text)) {
+      PyObject* word = spelled(words, text);
+      if (!word) word = sizing_spelling(words, text);
+      if (word) {
         out += utf8_of(word);
         return;
       }
       double v;
-      if (!is_sizing_word(text) && !parse_real_text(text, v)) {
-        std::string allowed;
-        if (words != Py_None && PyDict_Check(words)) {
-          Py_ssize_t pos = 0;
-          PyObject *k, *spelling;
-          while (PyDict_Next(words, &pos, &k, &spelling)) allowed += " or " + repr_of(spelling);
-        }
-        raise_at(where(), "a number" + allowed + " belongs here, not " + repr_of(value));
+      if (!parse_engine_number(text, v)) {
+        raise_at(where(), "a number" + also_allowed(words) + " belongs here, not " + repr_of(value));
       }
     }
-    if (const char* bad = unstorable_in(text)) {
-      raise_at(where(), std::string(bad) + " cannot stand in IDF text, which has no way to write it");
+    if (const FieldTextFault fault = field_text_fault(text)) {
+      if (fault.kind == FieldTextFault::kBlankAtEnd) {
+        raise_at(where(), "a value cannot begin or end with a blank or a tab, which IDF text drops when it is read");
+      }
+      PyRef character = take(PyUnicode_FromStringAndSize(&fault.character, 1));
+      raise_at(where(), repr_of(character.get()) + " cannot stand in IDF text, which has no way to write it");
     }
     out += text;
     return;
@@ -190,34 +200,44 @@ Py_ssize_t index_in(PyObject* index, PyObject* name) {
 
 }  // namespace
 
-// _epjson_body(obj, plan) -> dict: the object's non-blank fields as JSON values.
+// _epjson_body(obj, plan, where) -> dict: the object's non-blank fields as JSON values;
+// `where` names the object in errors (Zone["Office"]).
 PyObject* epjson_body(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guard(
       [&]() -> PyObject* {
-        if (nargs != 2 || !is_object(args[0])) raise(PyExc_TypeError, "_epjson_body(obj, plan)");
-        const IDFObjectObj* o = as_object(args[0]);
+        if (nargs != 3 || !is_object(args[0]) || !PyUnicode_Check(args[2])) {
+          raise(PyExc_TypeError, "_epjson_body(obj, plan, where)");
+        }
         const Plan p = plan_of(args[1]);
-        const auto& values = o->values;
+        // A copy: making the dicts may run the cyclic collector, whose finalizers may let
+        // another thread edit the object meanwhile.
+        const std::vector<std::string> values = as_object(args[0])->values;
+        const std::string where(utf8_of(args[2]));
+        auto at_field = [&](PyObject* names, Py_ssize_t at, const std::string& prefix) {
+          return [&, names, at] { return prefix + "." + std::string(utf8_of(PyTuple_GET_ITEM(names, at))); };
+        };
         const auto n = static_cast<size_t>(PyTuple_GET_SIZE(p.fields));
         PyRef body = take(PyDict_New());
         for (size_t i = p.named ? 1 : 0; i < n && i < values.size(); ++i) {
           if (values[i].empty()) continue;
           const auto at = static_cast<Py_ssize_t>(i);
           PyRef value = json_value(values[i], kind_at(p.kinds, at), PyTuple_GET_ITEM(p.words, at),
-                                   PyTuple_GET_ITEM(p.keys, at));
+                                   PyTuple_GET_ITEM(p.keys, at), at_field(p.fields, at, where));
           check_status(PyDict_SetItem(body.get(), PyTuple_GET_ITEM(p.fields, at), value.get()));
         }
         const auto size = static_cast<size_t>(PyTuple_GET_SIZE(p.group_fields));
         if (values.size() > n && p.extension != Py_None && size > 0) {
           PyRef items = take(PyList_New(0));
           for (size_t start = n; start < values.size(); start += size) {
+            const std::string item_where =
+                where + "." + std::string(utf8_of(p.extension)) + "[" + std::to_string(PyList_GET_SIZE(items.get())) + "]";
             PyRef item = take(PyDict_New());
             for (size_t j = 0; j < size && start + j < values.size(); ++j) {
               const std::string& text = values[start + j];
               if (text.empty()) continue;
               const auto at = static_cast<Py_ssize_t>(j);
               PyRef value = json_value(text, kind_at(p.group_kinds, at), PyTuple_GET_ITEM(p.group_words, at),
-                                       PyTuple_GET_ITEM(p.group_keys, at));
+                                       PyTuple_GET_ITEM(p.group_keys, at), at_field(p.group_fields, at, item_where));
               check_status(PyDict_SetItem(item.get(), PyTuple_GET_ITEM(p.group_fields, at), value.get()));
             }
             if (PyDict_GET_SIZE(item.get()) > 0) check_status(PyList_Append(items.get(), item.get()));

@@ -2,6 +2,7 @@
 // cannot carry, and storing a batch of writes so that the object and its model's
 // indexes change together or not at all.
 #include "core.hpp"
+#include "quarvel/field_text.hpp"
 
 #include <algorithm>
 
@@ -10,16 +11,6 @@ namespace quarvel::idf {
 namespace {
 
 constexpr size_t kNone = static_cast<size_t>(-1);
-
-// IDF text has no quoting: these end a value, an object, or start a comment, and a
-// NUL is refused by the tokenizer. A value holding one would be written as other data.
-struct Unstorable {
-  bool byte[256] = {};
-  constexpr Unstorable() {
-    for (unsigned char c : {',', ';', '!', '\r', '\n', '\0'}) byte[c] = true;
-  }
-};
-constexpr Unstorable kUnstorable;
 
 }  // namespace
 
@@ -39,14 +30,17 @@ std::string text_of_value(PyObject* value) {
 }
 
 void check_storable(const ClassDef& cls, int field_idx, std::string_view text) {
-  for (char c : text) {
-    if (!kUnstorable.byte[static_cast<unsigned char>(c)]) continue;
-    std::string field = g.schema->get_field_name(cls, field_idx, false);
-    if (field.empty()) field = "field " + std::to_string(field_idx);
-    PyRef character = take(PyUnicode_FromStringAndSize(&c, 1));
-    raise_format(PyExc_ValueError, "%s field '%s' cannot hold %R: IDF text has no way to write it", cls.name.c_str(),
-                 field.c_str(), character.get());
+  const FieldTextFault fault = field_text_fault(text);
+  if (!fault) return;
+  std::string field = g.schema->get_field_name(cls, field_idx, false);
+  if (field.empty()) field = "field " + std::to_string(field_idx);
+  if (fault.kind == FieldTextFault::kBlankAtEnd) {
+    raise_format(PyExc_ValueError, "%s field '%s' cannot begin or end with a blank or a tab: IDF text drops them "
+                 "when it is read", cls.name.c_str(), field.c_str());
   }
+  PyRef character = take(PyUnicode_FromStringAndSize(&fault.character, 1));
+  raise_format(PyExc_ValueError, "%s field '%s' cannot hold %R: IDF text has no way to write it", cls.name.c_str(),
+               field.c_str(), character.get());
 }
 
 namespace {

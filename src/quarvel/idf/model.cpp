@@ -90,12 +90,19 @@ void check_str_argument(PyObject* obj, const char* name) {
   if (!check_exact_str_or_none(obj, name)) throw PythonErrorSet();
 }
 
-// cls.__new__(cls), which must give an IDF.
+// cls.__new__(cls), which must give a new, bare IDF: loading into a model that holds
+// objects (a __new__ that hands back one already loaded) would replace them and leave
+// them claiming a model that no longer lists them.
 PyRef new_model_of_class(PyObject* cls) {
   PyRef model = take(PyObject_CallMethod(cls, "__new__", "O", cls));
   if (!is_model(model.get())) {
     raise_format(PyExc_TypeError, "%.200s.__new__() returned %.200s, not an IDF",
                  reinterpret_cast<PyTypeObject*>(cls)->tp_name, Py_TYPE(model.get())->tp_name);
+  }
+  const IDFModel* m = as_model(model.get());
+  if (m->objects != Py_None || m->idd != Py_None || !m->objects_index_map.empty() || m->comments) {
+    raise_format(PyExc_TypeError, "%.200s.__new__() returned a model that is already loaded; it must return a new one",
+                 reinterpret_cast<PyTypeObject*>(cls)->tp_name);
   }
   return model;
 }

@@ -31,7 +31,7 @@ PyMethodDef kMethods[] = {
     {"unpickle_IDFObject", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_object)),
      METH_FASTCALL, "unpickle_IDFObject(cls, checksum, state, /)\n--\n\nRebuild a pickled IDFObject."},
     {"_epjson_body", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(epjson_body)), METH_FASTCALL,
-     "_epjson_body(obj, plan, /)\n--\n\nFor quarvel.epjson: an object's fields as JSON values."},
+     "_epjson_body(obj, plan, where, /)\n--\n\nFor quarvel.epjson: an object's fields as JSON values."},
     {"_epjson_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(epjson_line)), METH_FASTCALL,
      "_epjson_line(class_name, key, body, plan, where, /)\n--\n\nFor quarvel.epjson: a JSON object as IDF text."},
     {nullptr, nullptr, 0, nullptr},

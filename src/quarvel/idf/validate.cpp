@@ -3,6 +3,7 @@
 // references, versions, obsolete classes). The scan runs without the interpreter lock;
 // while it runs, the model refuses every change.
 #include "core.hpp"
+#include "quarvel/field_text.hpp"
 #include "quarvel/numbers.hpp"
 
 #include <algorithm>
@@ -94,17 +95,6 @@ std::string quoted(std::string_view text) {
 
 std::string number_text(double v) { return shortest_text(v); }
 
-// A number as the engine reads it: digits, a sign, a point and an exponent only (no
-// hexadecimal, infinity or nan, which the text conversion also accepts).
-bool engine_number(std::string_view text, double& value) {
-  for (char c : text) {
-    if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E')) return false;
-  }
-  return parse_real_text(text, value);
-}
-
-bool is_sizing_word(std::string_view text) { return ascii_iequals(text, "autosize") || ascii_iequals(text, "autocalculate"); }
-
 std::string list_of(const std::vector<std::string>& items, size_t most) {
   std::string out;
   for (size_t i = 0; i < items.size() && i < most; ++i) {
@@ -125,7 +115,7 @@ void check_number(Scan& s, size_t pos, int idx, const ClassDef& cls, const Field
     return;
   }
   double v;
-  if (!engine_number(text, v)) {
+  if (!parse_engine_number(text, v)) {
     add(s, kInvalidNumber, pos, idx, &cls, quoted(text) + " is not a number.");
     return;
   }

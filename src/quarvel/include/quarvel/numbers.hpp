@@ -209,6 +209,33 @@ inline bool parse_real_text(std::string_view text, double& out) noexcept {
   return true;
 }
 
+// A number as the engine reads one from a field: an optional sign, decimal digits with an
+// optional point (at least one digit before or after it), and an optional exponent (e or E,
+// an optional sign, digits); nothing else, not even a blank. Hexadecimal floats, inf and
+// nan, which parse_real_text also reads, are not numbers to the engine. This is the rule
+// for checking, comparing and converting a model; reading a field follows strtod.
+inline bool parse_engine_number(std::string_view text, double& out) noexcept {
+  using numbers_detail::is_digit;
+  size_t i = 0;
+  const size_t n = text.size();
+  if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < n && is_digit(text[i])) ++i, ++digits;
+  if (i < n && text[i] == '.') {
+    ++i;
+    while (i < n && is_digit(text[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    size_t exponent_digits = 0;
+    while (i < n && is_digit(text[i])) ++i, ++exponent_digits;
+    if (exponent_digits == 0) return false;
+  }
+  return i == n && parse_real_text(text, out);
+}
+
 // The shortest text that reads back as `v` ("0.1", "1e+300"), in any locale.
 inline std::string shortest_text(double v) {
 #if QUARVEL_STD_FLOAT_CHARCONV
