@@ -148,6 +148,56 @@ Shading:Overhang, Eave, Glass, 0.2, 90, 0.1, 0.1, 0.5;
     assert m.zones["BOX"].volume == pytest.approx(600)  # the box still closes
 
 
+@pytest.mark.parametrize(("extra", "problem"), [
+    (f"BuildingSurface:Detailed, Odd, Wall, C, Box, , Outdoors, , , , , , 0,0,3, 0,0,0, {bad},0,0;",
+     "vertex 3 is not three finite numbers") for bad in ("nan", "inf", "-inf")
+] + [
+    ("BuildingSurface:Detailed, Odd, Wall, C, Box, , Outdoors, , , , , , 0,0,3, 0,0,0, 1e308,0,0;",
+     "a vertex lies too far away to measure: (1e+308, 0.0, 0.0)"),
+    ("Wall:Exterior, Odd, C, Box, , 0, 90, 0, 0, 0, 1e308, 3;", "a vertex lies too far away to measure"),
+    ("Window, Odd, G, South, , 1, 1e300, 1, 1, 1;", "a vertex lies too far away to measure"),
+] + [
+    (template.format(bad=bad), f"its {field} is {float(bad)}, not a finite number")
+    for bad in ("nan", "inf", "-inf")
+    for template, field in [("Wall:Exterior, Odd, C, Box, , {bad}, 90, 0, 0, 0, 10, 3;", "Azimuth Angle"),
+                            ("Wall:Exterior, Odd, C, Box, , 0, {bad}, 0, 0, 0, 10, 3;", "Tilt Angle"),
+                            ("Wall:Exterior, Odd, C, Box, , 0, 90, 0, 0, 0, {bad}, 3;", "Length"),
+                            ("Window, Odd, G, South, , 1, {bad}, 1, 1, 1;", "Starting X Coordinate")]
+])
+def test_numbers_that_cannot_be_measured_skip_their_surface(schema, extra, problem):
+    model = box(schema, extra=extra)
+    m = geometry.measure(model)
+    assert [s.name for s in m.skipped] == ["Odd"] and m.skipped[0].problem.startswith(problem)
+    assert m.zones["BOX"].volume == pytest.approx(600) and m.facades["south"].wall_area == pytest.approx(30)
+    assert all(math.isfinite(v) for v in (m.floor_area, m.facades["total"].wall_area, m.facades["total"].window_area))
+    drawing = geometry.svg(model)
+    assert "nan" not in drawing and "inf" not in drawing and drawing.count("<polygon") >= 7
+
+
+@pytest.mark.parametrize("bad", ["nan", "inf"])
+def test_a_zone_or_building_that_cannot_be_placed(schema, bad, tmp_path):
+    m = geometry.measure(box(schema, x0=bad))
+    assert {s.problem for s in m.skipped} == {f"its zone 'Box' cannot be placed: its X Origin is {float(bad)}, not a finite number",
+                                              "its base surface 'South' has no geometry here"}
+    assert m.surfaces == [] and m.floor_area == 0
+    for negative in ("-10", "0"):
+        length = geometry.measure(box(schema, extra=f"Wall:Exterior, Odd, C, Box, , 0, 90, 0, 0, 0, {negative}, 3;"))
+        assert f"its Length is {float(negative):g}; a side of a surface is longer than 0" in {
+            s.problem for s in length.skipped}
+    model = box(schema, north_axis=bad)
+    message = f"Building 'Box': its North Axis is {float(bad)}, not a finite number"
+    for call in (geometry.measure, geometry.svg, geometry.surfaces):
+        with pytest.raises(geometry.GeometryError) as caught:
+            call(model)
+        assert str(caught.value) == message
+    path = tmp_path / "bad.idf"
+    path.write_text(model.format())
+    for args in (["view", path, "-o", tmp_path / "bad.svg"], ["info", path, "--geometry"]):
+        done = run_cli(*args, "--idd", DATA / "geometry.idd")
+        assert (done.returncode, done.stderr) == (2, f"quarvel: {path}: {message}\n")
+    assert not (tmp_path / "bad.svg").exists()
+
+
 def test_an_open_zone_has_no_volume(schema):
     model = box(schema)
     model.remove_object(model.get_object_by_name("BuildingSurface:Detailed", "Top"))

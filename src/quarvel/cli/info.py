@@ -9,7 +9,8 @@ from functools import partial
 from quarvel.cli.common import Result, add_command, examples, guarded, inputs, run_tasks, say
 from quarvel._display import class_counts
 from quarvel.cli.loading import Source, load_model, load_schema
-from quarvel.geometry import measure, report
+from quarvel.cli.errors import UsageError
+from quarvel.geometry import GeometryError, measure, report
 
 HELP = "summarise models: objects per class in schema order, schema version, comments, load time"
 
@@ -21,7 +22,10 @@ def info_task(source: Source, schema_path: str, *, as_json: bool, quiet: bool, v
     model, seconds = load_model(source, schema)
     present = class_counts(model)
     total = sum(n for _, n in present)
-    measures = measure(model) if geometry else None
+    try:
+        measures = measure(model) if geometry else None
+    except GeometryError as exc:
+        raise UsageError(f"{source.label}: {exc}") from exc
     if as_json:
         record = {"model": source.label, "schema": schema_path, "schema_version": schema.version, "objects": total,
                   "classes": dict(present), "comment_lines": model.comment_count, "load_seconds": round(seconds, 6)}

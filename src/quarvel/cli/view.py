@@ -10,7 +10,7 @@ from quarvel._files import write_atomic
 from quarvel.cli.common import add_command, examples, single_model
 from quarvel.cli.errors import EXIT_OK, UsageError
 from quarvel.cli.loading import load_model, load_schema
-from quarvel.geometry import VIEWS, svg
+from quarvel.geometry import VIEWS, GeometryError, svg
 from quarvel.geometry.svg import model_name
 
 HELP = "draw the building as an SVG picture: surfaces filled by kind, a legend and a north arrow"
@@ -20,7 +20,10 @@ def run(args: argparse.Namespace) -> int:
     source, schema_path, _ = single_model(args, "", 0)
     model, _ = load_model(source, load_schema(schema_path))
     title = model_name(model) + (f" - {source.path.name}" if source.path is not None else "")
-    picture = svg(model, view=args.view, zones=args.zones, title=title)
+    try:
+        picture = svg(model, view=args.view, zones=args.zones, title=title)
+    except GeometryError as exc:
+        raise UsageError(f"{source.label}: {exc}") from exc
     target = args.output or f"{Path(source.name).stem}.svg"
     if target == "-":
         sys.stdout.write(picture)

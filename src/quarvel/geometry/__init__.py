@@ -13,12 +13,14 @@ Classes read: ``BuildingSurface:Detailed``, ``Wall:Detailed``, ``RoofCeiling:Det
 ``Floor:Adiabatic``, ``Floor:Interzone``, ``Window``, ``Door``, ``GlazedDoor`` and their
 ``:Interzone`` forms, ``Shading:Site`` and ``Shading:Building``. ``Shading:Overhang``,
 ``Shading:Fin`` and their ``:Projection`` forms are reported as skipped, as is any
-surface whose fields do not define its geometry.
+surface whose fields do not define its geometry, or whose numbers are not finite or lie
+farther than ``FARTHEST`` metres away. A Building North Axis that is not a finite number
+raises ``GeometryError``.
 """
 
 from quarvel.geometry.measure import Facade, Measures, SurfaceMeasure, ZoneMeasure, measure
-from quarvel.geometry.surfaces import Surface, building_north_axis, surfaces
+from quarvel.geometry.surfaces import GeometryError, Surface, building_north_axis, surfaces
 from quarvel.geometry.svg import VIEWS, svg
 
-__all__ = ["VIEWS", "Facade", "Measures", "Surface", "SurfaceMeasure", "ZoneMeasure", "building_north_axis",
+__all__ = ["VIEWS", "Facade", "GeometryError", "Measures", "Surface", "SurfaceMeasure", "ZoneMeasure", "building_north_axis",
            "measure", "surfaces", "svg"]

@@ -48,6 +48,14 @@ SHADING_SIMPLE = ("Shading:Site", "Shading:Building")
 # Shading that hangs off a window or door: its geometry is not worked out here.
 NOT_SUPPORTED = ("Shading:Overhang", "Shading:Overhang:Projection", "Shading:Fin", "Shading:Fin:Projection")
 CORNERS = {"lowerleftcorner": 0, "lowerrightcorner": 1, "upperrightcorner": 2, "upperleftcorner": 3}
+# Farther than this from the origin (a million kilometres) a coordinate is a mistake, and
+# areas and volumes of such points would overflow.
+FARTHEST = 1e9
+
+
+class GeometryError(ValueError):
+    """A model whose geometry cannot be worked out at all (a Building North Axis that is
+    not a finite number). Faults of single surfaces are reported on the surface instead."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -109,6 +117,7 @@ class Zone:
     north: float = 0.0
     origin: Vec = (0.0, 0.0, 0.0)
     multiplier: float = 1.0
+    problem: str | None = None  # why its surfaces cannot be placed
 
     def place(self, point: Vec) -> Vec:
         return add(rotate_z(point, self.north), self.origin)
@@ -125,18 +134,24 @@ class _Reader:
         self.zones: dict[str, Zone] = {}
         for obj in self._objects("Zone"):
             name = str(obj[0])
-            self.zones[name.upper()] = Zone(name, _number(obj, "Direction of Relative North", 0.0),
-                                            (_number(obj, "X Origin", 0.0), _number(obj, "Y Origin", 0.0),
-                                             _number(obj, "Z Origin", 0.0)),
-                                            _number(obj, "Multiplier", 1.0))
+            try:
+                self.zones[name.upper()] = Zone(name, _number(obj, "Direction of Relative North", 0.0),
+                                                (_number(obj, "X Origin", 0.0), _number(obj, "Y Origin", 0.0),
+                                                 _number(obj, "Z Origin", 0.0)),
+                                                _number(obj, "Multiplier", 1.0))
+            except _Problem as problem:
+                self.zones[name.upper()] = Zone(name, problem=f"its zone '{name}' cannot be placed: {problem}")
         self.bases: dict[str, Surface] = {}
 
     def _objects(self, class_name: str) -> tuple[IDFObject, ...]:
         return self.model[class_name] if class_name in self.model else ()
 
-    def _zone(self, name: Any) -> Zone:
+    def _zone(self, name: Any, kind: str = "") -> Zone:
         text = str(name or "")
-        return self.zones.get(text.upper(), Zone(text))
+        zone = self.zones.get(text.upper(), Zone(text))
+        if zone.problem is not None:
+            raise _Problem(kind, zone.problem)
+        return zone
 
     def _to_building(self, point: Vec, zone: Zone | None, relative: bool) -> Vec:
         return zone.place(point) if relative and zone is not None else point
@@ -167,9 +182,13 @@ class _Reader:
 
     def _guarded(self, obj: IDFObject, read: Any) -> Surface:
         try:
-            return read(obj)
+            surface = read(obj)
         except _Problem as problem:
-            return self._skipped(obj, problem.kind, str(problem))
+            return self._skipped(obj, problem.kind or "surface", str(problem))
+        far = next((p for p in surface.vertices if not all(abs(c) <= FARTHEST for c in p)), None)
+        if far is not None:  # also catches what overflowed on the way (nan fails the test too)
+            return self._skipped(obj, surface.kind, f"a vertex lies too far away to measure: {far}")
+        return surface
 
     def _skipped(self, obj: IDFObject, kind: str, problem: str) -> Surface:
         return Surface(obj.class_name, str(obj[0]), kind, None, None, (), problem=problem, object=obj)
@@ -185,11 +204,11 @@ class _Reader:
                 kind = _text(obj, "Surface Type").lower() or "wall"
             elif kind is None:
                 kind = "roof" if outside.lower() == "outdoors" else "ceiling"
-            zone = self._zone(obj["Zone Name"])
+            zone = self._zone(obj["Zone Name"], kind)
             points = tuple(self._to_building(p, zone, self.rules.relative) for p in _vertices(obj, kind))
         else:
             kind, outside, second = SIMPLE_BASE[class_name]
-            zone = self._zone(obj["Zone Name"])
+            zone = self._zone(obj["Zone Name"], kind)
             corners = _rectangle(obj, second, kind)
             points = tuple(self._to_building(p, zone, self.rules.rectangles_relative)
                            for p in self.rules.order(corners))
@@ -212,7 +231,7 @@ class _Reader:
         base = self.bases.get(base_name.upper())
         if base is None:
             raise _Problem(kind, f"its base surface '{base_name}' has no geometry here")
-        zone = self._zone(base.zone)
+        zone = self._zone(base.zone, kind)
         if class_name in SIMPLE_SUB:
             points = self._on_plane(obj, base, kind)
         else:
@@ -233,7 +252,7 @@ class _Reader:
         origin = add(reference, add(scale(across, min(dot(sub(p, reference), across) for p in base.vertices)),
                                     scale(up, min(dot(sub(p, reference), up) for p in base.vertices))))
         x, z = _required(obj, "Starting X Coordinate", kind), _required(obj, "Starting Z Coordinate", kind)
-        width, height = _required(obj, "Length", kind), _required(obj, "Height", kind)
+        width, height = _length(obj, "Length", kind), _length(obj, "Height", kind)
         lower_left = add(origin, add(scale(across, x), scale(up, z)))
         corners = [lower_left, add(lower_left, scale(across, width)),
                    add(lower_left, add(scale(across, width), scale(up, height))), add(lower_left, scale(up, height))]
@@ -266,19 +285,32 @@ def _text(obj: IDFObject, field_name: str) -> str:
     return "" if value is None else str(value)
 
 
+def _finite(value: float, field_name: str, kind: str) -> float:
+    if not math.isfinite(value):
+        raise _Problem(kind, f"its {field_name} is {value}, not a finite number")
+    return value
+
+
 def _number(obj: IDFObject, field_name: str, default: float) -> float:
     try:
         value = obj[field_name]
     except (KeyError, AttributeError):
         return default
-    return float(value) if isinstance(value, (int, float)) else default
+    return _finite(float(value), field_name, "") if isinstance(value, (int, float)) else default
 
 
 def _required(obj: IDFObject, field_name: str, kind: str) -> float:
     value = obj[field_name]
     if not isinstance(value, (int, float)):
         raise _Problem(kind, f"its {field_name} is {'blank' if value in (None, '') else repr(value)}")
-    return float(value)
+    return _finite(float(value), field_name, kind)
+
+
+def _length(obj: IDFObject, field_name: str, kind: str) -> float:
+    value = _required(obj, field_name, kind)
+    if value <= 0:
+        raise _Problem(kind, f"its {field_name} is {value:g}; a side of a surface is longer than 0")
+    return value
 
 
 def _vertices(obj: IDFObject, kind: str) -> tuple[Vec, ...]:
@@ -294,8 +326,8 @@ def _vertices(obj: IDFObject, kind: str) -> tuple[Vec, ...]:
         if all(v is None or v == "" for v in triple):
             break
         numbers = [float(v) for v in triple if isinstance(v, (int, float))]
-        if len(numbers) != 3:
-            raise _Problem(kind, f"vertex {len(points) + 1} is not three numbers: {triple}")
+        if len(numbers) != 3 or not all(math.isfinite(v) for v in numbers):
+            raise _Problem(kind, f"vertex {len(points) + 1} is not three finite numbers: {triple}")
         points.append((numbers[0], numbers[1], numbers[2]))
     if len(points) < 3:
         raise _Problem(kind, f"it has {len(points)} vertices; a surface needs at least 3")
@@ -310,7 +342,7 @@ def _rectangle(obj: IDFObject, second: str, kind: str) -> list[Vec]:
     az, tilt = math.radians(_required(obj, "Azimuth Angle", kind)), math.radians(_required(obj, "Tilt Angle", kind))
     start = (_required(obj, "Starting X Coordinate", kind), _required(obj, "Starting Y Coordinate", kind),
              _required(obj, "Starting Z Coordinate", kind))
-    length, other = _required(obj, "Length", kind), _required(obj, second, kind)
+    length, other = _length(obj, "Length", kind), _length(obj, second, kind)
     normal = (math.sin(tilt) * math.sin(az), math.sin(tilt) * math.cos(az), math.cos(tilt))
     across = (-math.cos(az), math.sin(az), 0.0)
     up = cross(normal, across)
@@ -319,9 +351,15 @@ def _rectangle(obj: IDFObject, second: str, kind: str) -> list[Vec]:
 
 
 def building_north_axis(model: IDF) -> float:
-    """The Building's North Axis in degrees (0 without a Building object)."""
+    """The Building's North Axis in degrees (0 without a Building object); GeometryError
+    when it is not a finite number, as nothing could be placed by it."""
     buildings = model["Building"] if "Building" in model else ()
-    return _number(buildings[0], "North Axis", 0.0) if buildings else 0.0
+    if not buildings:
+        return 0.0
+    try:
+        return _number(buildings[0], "North Axis", 0.0)
+    except _Problem as problem:
+        raise GeometryError(f"Building '{buildings[0][0]}': {problem}") from None
 
 
 def surfaces(model: IDF, *, true_north: bool = False) -> list[Surface]:
