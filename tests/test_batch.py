@@ -4,7 +4,14 @@ from __future__ import annotations
 
 import os
 import shutil
+import signal
+import subprocess
+import sys
+import time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+from functools import partial
+from pathlib import Path
 
 import pytest
 
@@ -62,6 +69,107 @@ def test_errors_of_fn_are_outcomes(models):
     assert batch.map(zone_count, [], schema=quarvel.EXAMPLE_IDD) == []
 
 
+# ---- one model's failure is its own -----------------------------------------------------
+
+
+class Unrebuildable(Exception):
+    def __init__(self, a, b):
+        super().__init__(a)
+
+
+class FailsToArrive:
+    def __reduce__(self):
+        return (_refuse, ())
+
+
+def _refuse():
+    raise RuntimeError("cannot be unpickled")
+
+
+def _crash():
+    import ctypes
+
+    ctypes.string_at(0)
+
+
+FAILURES = {
+    "os._exit": (lambda: os._exit(3), "WorkerError", "the worker process died while running this task (exit status 3)"),
+    "a native crash": (_crash, "WorkerError", "the worker process died while running this task (killed by SIGSEGV)"),
+    "sys.exit": (lambda: sys.exit(4), "SystemExit", "4"),
+    "KeyboardInterrupt": (lambda: (_ for _ in ()).throw(KeyboardInterrupt), "KeyboardInterrupt", ""),
+    "an exception that cannot be rebuilt": (lambda: (_ for _ in ()).throw(Unrebuildable("lost", "arg")),
+                                            "WorkerError", "Unrebuildable: lost"),
+    "a value that does not unpickle": (lambda: FailsToArrive(), "WorkerError",
+                                       "the task's value cannot be unpickled here: RuntimeError('cannot be unpickled')"),
+}
+
+
+def fail_on_two_zones_by(model, how):
+    if len(model["Zone"]) == 2:
+        return FAILURES[how][0]()
+    return len(model["Zone"])
+
+
+@pytest.mark.parametrize("how", FAILURES)
+def test_a_model_that_breaks_its_worker_fails_alone(models, how):
+    good = [models[0], models[1], models[4]] * 2  # b.idf (two zones) twice among the others
+    outcomes = batch.map(partial(fail_on_two_zones_by, how=how), good, schema=quarvel.EXAMPLE_IDD)
+    assert [o.value for o in outcomes] == [1, None, 1] * 2
+    _, kind, message = FAILURES[how]
+    for failed in (outcomes[1], outcomes[4]):
+        assert (type(failed.error).__name__, str(failed.error)) == (kind, message)
+
+
+def sleep_on_two_zones(model):
+    if len(model["Zone"]) == 2:
+        time.sleep(3600)
+    return 1
+
+
+def test_a_model_past_its_time_limit_fails_and_its_worker_is_ended(models):
+    start = time.monotonic()
+    outcomes = batch.map(sleep_on_two_zones, [models[0], models[1], models[4]], schema=quarvel.EXAMPLE_IDD,
+                         timeout=1.5)
+    assert [o.value for o in outcomes] == [1, None, 1] and time.monotonic() - start < 30
+    assert isinstance(outcomes[1].error, batch.TaskTimeout)
+    assert str(outcomes[1].error) == "the task ran past its time limit of 1.5 s; its worker process was ended"
+
+
+def test_an_interrupt_ends_the_batch_and_every_worker(models, tmp_path):
+    script = f"""
+import os, sys, time
+sys.path.insert(0, {str(Path(__file__).parent.parent)!r})
+import quarvel
+from quarvel import batch
+from tests.test_batch import write_pid_and_hang
+if __name__ == "__main__":
+    try:
+        batch.map(write_pid_and_hang, {[models[0], models[4]]!r} * 2, schema=quarvel.EXAMPLE_IDD)
+    except KeyboardInterrupt:
+        print("interrupted")
+"""
+    pids = tmp_path / "pids"
+    pids.mkdir()
+    child = subprocess.Popen([sys.executable, "-c", script], env={**os.environ, "PID_FOLDER": str(pids)},
+                             stdout=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while len(list(pids.iterdir())) < 2 and time.monotonic() < deadline:
+        time.sleep(0.1)
+    workers = [int(p.name) for p in pids.iterdir()]
+    assert len(workers) == 2
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=60)
+    assert out.strip() == "interrupted"
+    for pid in workers:
+        with pytest.raises(ProcessLookupError):
+            os.kill(pid, 0)
+
+
+def write_pid_and_hang(model):
+    (Path(os.environ["PID_FOLDER"]) / str(os.getpid())).touch()
+    time.sleep(3600)
+
+
 def schema_sends(monkeypatch):
     """Counts the tasks that carry the schema itself, not only its digest."""
     sent = []
@@ -100,14 +208,27 @@ def cluster():
 
 def test_dask_cluster(cluster, models, monkeypatch):
     _, client = cluster
-    sent = schema_sends(monkeypatch)
+    submitted = []
+    submit = client.submit
+    monkeypatch.setattr(client, "submit", lambda fn, *args, **kw: submitted.append(fn) or submit(fn, *args, **kw))
     check_outcomes(batch.map(zone_count, models, schema=quarvel.EXAMPLE_IDD, executor=client), models)
     pids = batch.map(lambda model: os.getpid(), models * 4, schema=quarvel.EXAMPLE_IDD, executor=client)
     assert {o.value for o in pids if o.ok} <= set(client.run(os.getpid).values())
-    assert len(sent) == 2  # scattered once per batch, whatever the number of models
+    assert submitted == [batch._SchemaRef] * 2  # the schema, sent once per batch whatever the number of models
     held = client.run(lambda: list(__import__("quarvel.batch").batch._SCHEMAS))
     assert len(held) == 2 and all(digests == [quarvel.idd.IDD.from_file(quarvel.EXAMPLE_IDD).digest]
                                   for digests in held.values())
+
+
+@pytest.mark.parametrize("how", ["os._exit", "sys.exit", "an exception that cannot be rebuilt"])
+def test_a_model_that_breaks_a_dask_worker_fails_alone(cluster, models, how):
+    _, client = cluster
+    good = [models[0], models[1], models[4]]
+    outcomes = batch.map(partial(fail_on_two_zones_by, how=how), good, schema=quarvel.EXAMPLE_IDD, executor=client)
+    assert [o.value for o in outcomes] == [1, None, 1]
+    expected = {"os._exit": "KilledWorker", "sys.exit": "SystemExit", "an exception that cannot be rebuilt": "WorkerError"}
+    assert type(outcomes[1].error).__name__ == expected[how]
+    client.wait_for_workers(2, timeout=60)  # the nannies bring the killed workers back
 
 
 def test_cli_on_a_dask_cluster(cluster, tmp_path, monkeypatch, capsys):

@@ -1,6 +1,7 @@
 """The command line, run through the installed entry point."""
 
 import json
+import os
 import re
 import shutil
 import subprocess
@@ -9,6 +10,7 @@ from pathlib import Path
 
 import pytest
 
+import quarvel as quarvel_package
 from quarvel.idd import IDD
 from quarvel.idf import IDF
 
@@ -16,6 +18,7 @@ from .conftest import DATA
 
 SCHEMA = str(DATA / "test.idd")
 OFFICE = str(DATA / "office.idf")
+EXAMPLE_IDF_PATH = Path(quarvel_package.__file__).parent / "data" / "example.idf"
 ENTRY = shutil.which("quarvel", path=str(Path(sys.executable).parent)) or "quarvel"
 
 
@@ -228,6 +231,87 @@ def test_usage_errors_are_one_line_and_write_nothing(tmp_path, args, message):
     expected = message.format(tmp=tmp_path, office=OFFICE).replace("\x1b", "\\x1b")
     assert result.stderr == f"quarvel: {expected}\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["binary.idd", "empty.idd"]
+
+
+EXAMPLE_EPJSON = str(Path(quarvel_package.__file__).parent / "data" / "example.epJSON")
+EXAMPLE_IDD = str(Path(quarvel_package.__file__).parent / "data" / "example.idd")
+EVERY_COMMAND = {
+    "info": ["info", OFFICE, "--idd", SCHEMA],
+    "format": ["format", OFFICE, "--idd", SCHEMA],
+    "check": ["check", OFFICE, "--idd", SCHEMA],
+    "diff": ["diff", OFFICE, DATA / "compact_crlf.idf", "--idd", SCHEMA],
+    "refs": ["refs", OFFICE, "Zone", "West Zone", "--idd", SCHEMA],
+    "table": ["table", OFFICE, "Zone", "--idd", SCHEMA],
+    "view": ["view", "--example", "-o", "-"],
+    "convert": ["convert", "--example", "--schema", EXAMPLE_EPJSON, "-o", "-"],
+    "--version": ["--version"],
+    "--help": ["--help"],
+}
+
+
+@pytest.mark.parametrize("stdout", ["/dev/full", "closed"])
+@pytest.mark.parametrize("command", EVERY_COMMAND)
+def test_output_that_cannot_be_written_is_an_error(command, stdout):
+    target = subprocess.DEVNULL if stdout == "closed" else open("/dev/full", "w")
+    closing = {"pass_fds": ()} if stdout != "closed" else {"preexec_fn": lambda: os.close(1)}
+    try:
+        done = subprocess.run([ENTRY, *map(str, EVERY_COMMAND[command])], stdout=target, stderr=subprocess.PIPE,
+                              text=True, **closing)
+    finally:
+        if stdout != "closed":
+            target.close()
+    expected = ("standard output is closed" if stdout == "closed"
+                else "cannot write to standard output: No space left on device")
+    assert (done.returncode, done.stderr) == (2, f"quarvel: {expected}\n")
+
+
+def test_closed_standard_input_and_one_line_usage_errors(tmp_path):
+    done = subprocess.run([ENTRY, "info", "-", "--idd", SCHEMA], capture_output=True, text=True,
+                          preexec_fn=lambda: os.close(0))
+    assert (done.returncode, done.stderr) == (2, "quarvel: standard input is closed: there is no model to read from '-'\n")
+    for args, message in [(["diff", OFFICE, OFFICE, "--rel-tol", "abc"], "argument --rel-tol: invalid float value: 'abc'"),
+                          (["info", OFFICE, "--jobs", "x"], "argument --jobs/-j: invalid int value: 'x'")]:
+        done = quarvel(*args, "--idd", SCHEMA)
+        command = args[0]
+        assert (done.returncode, done.stderr) == (2, f"quarvel {command}: {message} (see quarvel {command} --help)\n")
+    for args in (["diff", OFFICE, OFFICE, OFFICE], ["diff", OFFICE, OFFICE, "--rel-tol", "nan"]):
+        assert quarvel(*args, "--idd", SCHEMA).returncode == 2
+
+
+def test_convert_never_writes_over_a_model_it_converts(tmp_path):
+    folder = tmp_path / "both"
+    folder.mkdir()
+    shutil.copy(EXAMPLE_IDF_PATH, folder / "office.idf")
+    schema = ["--idd", EXAMPLE_IDD, "--schema", EXAMPLE_EPJSON]
+    assert quarvel("convert", folder / "office.idf", *schema).returncode == 0
+    before = {p.name: p.read_bytes() for p in folder.iterdir()}
+    both = quarvel("convert", folder, *schema)
+    assert both.returncode == 2 and both.stderr == (
+        f"quarvel: {folder / 'office.epJSON'} would be converted over the model {folder / 'office.idf'}, which is "
+        f"converted too; write it elsewhere with -o\n")
+    itself = quarvel("convert", folder / "office.idf", "-o", folder / "office.idf", *schema)
+    assert itself.stderr == f"quarvel: {folder / 'office.idf'} would be converted over itself; write it elsewhere with -o\n"
+    assert {p.name: p.read_bytes() for p in folder.iterdir()} == before
+    out = quarvel("convert", folder / "office.idf", "-o", "-", *schema)
+    assert out.returncode == 0 and json.loads(out.stdout)["Zone"]["Office"]["multiplier"] == 1
+
+
+@pytest.mark.parametrize(("content", "schema", "message"), [
+    (b"\x00\x01\x02binary\xff" * 50, None, "{model}: not a model: the file holds binary data, not IDF text"),
+    (b"", "", "{schema}: not JSON: Expecting value: line 1 column 1 (char 0)"),
+    (None, "[1, 2]", "{schema}: not an epJSON schema: it has no 'properties'"),
+    (None, '{"properties": {"Zone": 5}}',
+     "{model}: the epJSON schema's Zone is not laid out as the engine's: its definition is not a JSON object"),
+    (b'{"Zone": 5}', None, "{model}: Zone: a class's objects belong in a JSON object keyed by name"),
+])
+def test_convert_bad_inputs_are_one_line(tmp_path, content, schema, message):
+    model = tmp_path / ("model.epJSON" if content and content.startswith(b"{") else "model.idf")
+    model.write_bytes(content if content is not None else EXAMPLE_IDF_PATH.read_bytes())
+    mapping = tmp_path / "schema.epJSON"
+    mapping.write_text(schema) if schema is not None else shutil.copy(EXAMPLE_EPJSON, mapping)
+    done = quarvel("convert", model, "-o", tmp_path / "out", "--idd", EXAMPLE_IDD, "--schema", mapping)
+    assert (done.returncode, done.stderr) == (2, "quarvel: " + message.format(model=model, schema=mapping) + "\n")
+    assert not (tmp_path / "out").exists()
 
 
 def test_control_bytes_are_shown_escaped(tmp_path):

@@ -173,6 +173,26 @@ def test_saving_replaces_the_file_a_link_points_to_and_keeps_its_mode(office, tm
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []
 
 
+@pytest.mark.parametrize("save", ["core", "command line"])
+def test_a_read_only_file_is_not_replaced(office, tmp_path, monkeypatch, save):
+    # Renaming over a file needs only a writable folder: the file's own mode must be asked.
+    # Root may write to any file, so there the answer of an unprivileged user is given.
+    target = tmp_path / "locked.idf"
+    target.write_text("keep me\n")
+    target.chmod(0o444)
+    if os.geteuid() == 0:
+        access = os.access
+        monkeypatch.setattr(os, "access", lambda path, mode: False if mode == os.W_OK else access(path, mode))
+    if save == "core":
+        with pytest.raises(PermissionError) as caught:
+            office.save(target)
+        assert (caught.value.errno, caught.value.filename) == (13, str(target))
+    else:
+        from quarvel.cli import main
+        assert main(["format", str(OFFICE), "--idd", str(DATA / "test.idd"), "-o", str(target)]) == 2
+    assert target.read_text() == "keep me\n" and [p.name for p in tmp_path.iterdir()] == ["locked.idf"]
+
+
 def test_a_new_file_gets_the_mode_the_umask_allows(office, tmp_path):
     previous = os.umask(0o027)
     try:

@@ -6,6 +6,7 @@ older vocabulary's ``save``/``saveas`` and the command line all come here.
 
 from __future__ import annotations
 
+import errno
 import os
 import secrets
 import stat
@@ -22,7 +23,8 @@ def write_atomic(target: Any, data: bytes) -> None:
     then renamed over the target, so that the target holds either its old content or
     all of the new, never part of it, even when writing fails midway (a full disk, a
     file-size limit) or another process reads it meanwhile. The target keeps its
-    permission bits; a new file gets the ones the umask allows. A symbolic link stays a
+    permission bits; a new file gets the ones the umask allows, and a file the user may not
+    write is refused with PermissionError, unchanged. A symbolic link stays a
     link: the file it points to is replaced. A target that is not a regular file (a
     terminal, a pipe, a device) is written directly, as it cannot be replaced.
     """
@@ -38,6 +40,10 @@ def write_atomic(target: Any, data: bytes) -> None:
         with open(path, "wb") as stream:
             stream.write(data)
         return
+    if existing is not None and not os.access(path, os.W_OK):
+        # Renaming over it would succeed where the folder is writable; a read-only file
+        # says it is not to be changed, as opening it for writing would.
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), os.fspath(target))
     folder, name = os.path.split(path)
     temporary, descriptor = _create_beside(folder, name)
     try:

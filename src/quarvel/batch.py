@@ -14,18 +14,22 @@ worker keeps the schemas it has received.
 
 from __future__ import annotations
 
-import multiprocessing
 import os
 import pickle
 from collections.abc import Callable, Iterable
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from dataclasses import dataclass
+from functools import partial
 from typing import Any
 
+from quarvel import _pool
+from quarvel._pool import TaskTimeout, WorkerError
 from quarvel.idd import IDD
 from quarvel.idf import IDF
 
 # The schemas this process has: given to map() here, or received by a worker.
+__all__ = ["Outcome", "TaskTimeout", "WorkerError", "map"]
+
 _SCHEMAS: dict[str, IDD] = {}
 
 
@@ -72,14 +76,41 @@ class _NeedSchema:
     """What a task returns when its worker lacks the schema: send it again with it."""
 
 
-def _run(path: str, fn: Callable[[IDF], Any], ref: _SchemaRef) -> Outcome | _NeedSchema:
+def _load_and_call(fn: Callable[[IDF], Any], schema: IDD, path: str) -> Any:
+    return fn(IDF.from_file(schema, path))
+
+
+class _Task:
+    """What a worker of the batch's own pool runs for each path: the schema was installed
+    in the worker when it started."""
+
+    __slots__ = ("digest", "fn")
+
+    def __init__(self, fn: Callable[[IDF], Any], digest: str) -> None:
+        self.fn = fn
+        self.digest = digest
+
+    def __call__(self, path: str) -> Any:
+        return _load_and_call(self.fn, _SCHEMAS[self.digest], path)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_Task, (self.fn, self.digest))
+
+
+def _run(path: str, fn: Callable[[IDF], Any], ref: _SchemaRef, packed: bool = False) -> Any:
+    """A task for an executor: an Outcome, or with `packed` (another process) its
+    travelling form, in which what does not pickle fails this task alone."""
     schema = ref.resolve()
     if schema is None:
         return _NeedSchema()
-    try:
-        return Outcome(path, value=fn(IDF.from_file(schema, path)))
-    except Exception as exc:  # one model's failure is its outcome
-        return Outcome(path, error=exc)
+    done = _pool.run_one(partial(_load_and_call, fn, schema), path)
+    if packed:
+        return _pool.pack(done)
+    return _outcome(path, done)
+
+
+def _outcome(path: str, done: _pool.Done) -> Outcome:
+    return Outcome(path, value=done.value, error=done.error)
 
 
 def _install(schema: IDD, digest: str) -> None:
@@ -102,14 +133,22 @@ def map(  # the batch counterpart of the built-in
     *,
     schema: IDD | str | os.PathLike[str],
     executor: Executor | Any | None = None,
+    timeout: float | None = None,
 ) -> list[Outcome]:
     """Loads each model against ``schema``, calls ``fn(model)`` and returns the outcomes
     in the order of ``paths``.
 
-    ``executor``: None for a process pool of this machine's cores (at most one worker
-    per model), a ``concurrent.futures.Executor``, or a Dask ``distributed.Client``.
+    ``executor``: None for worker processes of this machine's cores (at most one per
+    model), a ``concurrent.futures.Executor``, or a Dask ``distributed.Client``.
     For worker processes, ``fn`` must be picklable (a function defined at module level);
     a Dask cluster also takes lambdas and closures.
+
+    A model whose worker dies (``os._exit``, a crash) or, with ``timeout`` (seconds, the
+    default pool only), runs too long fails with ``WorkerError`` (``TaskTimeout``); an
+    exception or a value that cannot travel back fails its own model the same way; the
+    other models are not affected. ``SystemExit`` and ``KeyboardInterrupt`` raised by
+    ``fn`` are that model's error. An interrupt of the caller ends every worker and
+    propagates.
     """
     items = [os.fspath(p) for p in paths]
     idd = _schema_of(schema)
@@ -123,18 +162,17 @@ def map(  # the batch counterpart of the built-in
         return _map_dask(executor, fn, items, digest, idd)
     if executor is None:
         _require_picklable(fn)
-        workers = min(len(items), os.cpu_count() or 1)
-        # A fresh process per worker (forkserver where there is one): forking a process
-        # that runs threads, as a notebook or a Dask client does, can deadlock the child.
-        methods = multiprocessing.get_all_start_methods()
-        context = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
-        with ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_install,
-                                 initargs=(idd, digest)) as pool:
-            return _map_executor(pool, fn, items, digest, idd, first_wave=0)
-    if isinstance(executor, ProcessPoolExecutor):
+        with _pool.WorkerPool(_pool.default_workers(len(items)), _install, (idd, digest)) as pool:
+            return [_outcome(path, done)
+                    for path, done in zip(items, _pool.in_order(pool.imap_unordered(_Task(fn, digest), items,
+                                                                                      timeout=timeout)))]
+    if timeout is not None:
+        raise ValueError("timeout works with the default worker processes only")
+    packed = isinstance(executor, ProcessPoolExecutor)
+    if packed:
         _require_picklable(fn)
     workers = getattr(executor, "_max_workers", None) or os.cpu_count() or 1
-    return _map_executor(executor, fn, items, digest, idd, first_wave=workers)
+    return _map_executor(executor, fn, items, digest, idd, first_wave=workers, packed=packed)
 
 
 def _require_picklable(fn: Callable[..., Any]) -> None:
@@ -146,41 +184,55 @@ def _require_picklable(fn: Callable[..., Any]) -> None:
 
 
 def _map_executor(executor: Executor, fn: Callable[[IDF], Any], items: list[str], digest: str, idd: IDD,
-                  first_wave: int) -> list[Outcome]:
+                  first_wave: int, packed: bool) -> list[Outcome]:
     """Tasks carry the digest; the first `first_wave` carry the schema as well, so that
     each worker's first task is likely to bring it. A task that finds its worker
     without the schema is sent again with it."""
 
     def submit(index: int, with_schema: bool) -> Future[Any]:
         ref = _SchemaRef(digest, idd if with_schema else None)
-        return executor.submit(_run, items[index], fn, ref)
+        return executor.submit(_run, items[index], fn, ref, packed)
 
     futures = [submit(i, i < first_wave) for i in range(len(items))]
     outcomes: list[Outcome] = []
-    for index, future in enumerate(futures):
-        result = _result(future, items[index])
-        if isinstance(result, _NeedSchema):
-            result = _result(submit(index, True), items[index])
-        assert isinstance(result, Outcome)
-        outcomes.append(result)
+    try:
+        for index, future in enumerate(futures):
+            result = _result(future, items[index])
+            if isinstance(result, _NeedSchema):
+                result = _result(submit(index, True), items[index])
+            assert isinstance(result, Outcome)
+            outcomes.append(result)
+    except BaseException:
+        for future in futures:
+            future.cancel()
+        raise
     return outcomes
 
 
 def _result(future: Future[Any], path: str) -> Outcome | _NeedSchema:
     try:
-        return future.result()
+        result = future.result()
     except Exception as exc:  # a worker that died, a result that did not travel
         return Outcome(path, error=exc)
+    if isinstance(result, bytes):
+        return _outcome(path, _pool.unpack(result))
+    return result  # type: ignore[no-any-return]
 
 
 def _map_dask(client: Any, fn: Callable[[IDF], Any], items: list[str], digest: str, idd: IDD) -> list[Outcome]:
-    """On a Dask cluster: the schema is scattered to every worker once and tasks refer to it."""
-    ref = _SchemaRef(digest, idd)
-    [shared] = client.scatter([ref], broadcast=True, hash=False)
-    futures = client.map(_run, items, fn=fn, ref=shared, pure=False)
+    """On a Dask cluster: the schema travels to each worker once, as the result of a task
+    that every model's task depends on; unlike scattered data, the cluster makes it again
+    when the workers holding it die. A worker that dies takes its task to another
+    worker, as Dask does, until Dask gives the task up; that model fails, the others go on."""
+    shared = client.submit(_SchemaRef, digest, idd, pure=False)
+    futures = client.map(_run, items, fn=fn, ref=shared, packed=True, pure=False)
     outcomes: list[Outcome] = []
-    for path, future in zip(items, futures):
-        result = _result(future, path)
-        assert isinstance(result, Outcome)
-        outcomes.append(result)
+    try:
+        for path, future in zip(items, futures):
+            result = _result(future, path)
+            assert isinstance(result, Outcome)
+            outcomes.append(result)
+    except BaseException:
+        client.cancel(futures)
+        raise
     return outcomes

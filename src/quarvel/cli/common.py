@@ -79,7 +79,7 @@ def run_tasks(args: argparse.Namespace, work: Callable[[Any], Result], items: li
     """Runs `work` on each item, printing results in order; the worst status wins."""
     load_schema(args.idd_path)  # a schema that does not load is reported once, up front
     status = EXIT_OK
-    for result in run_all(work, items, args.jobs, progress=not args.quiet, scheduler=args.scheduler):
+    for result in run_all(work, items, args.jobs, _failed, progress=not args.quiet, scheduler=args.scheduler):
         if print_result:
             print_result(result)
         else:
@@ -89,6 +89,13 @@ def run_tasks(args: argparse.Namespace, work: Callable[[Any], Result], items: li
             complain(line)
         status = max(status, result.status)
     return status
+
+
+def _failed(item: Any, error: BaseException) -> Result:
+    """A task that did not come back (its worker died): one error line naming its model."""
+    source = item.args[0] if isinstance(item, functools.partial) and item.args else item
+    label = getattr(source, "label", None)
+    return Result(err=[f"{label}: {error}" if label else str(error)], status=EXIT_USAGE)
 
 
 def single_model(args: argparse.Namespace, extra: str, count: int) -> tuple[Source, str, list[str]]:

@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import io
-import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
 
 from quarvel.cli.errors import UsageError, describe_load_error
+from quarvel._sniff import head_of, is_binary
+from quarvel.cli.streams import standard_input
 from quarvel.idd import IDD
 from quarvel.idf import IDF
 
@@ -49,6 +50,8 @@ def load_model(source: Source, schema: IDD) -> tuple[IDF, float]:
     try:
         model = IDF.from_file(schema, io.BytesIO(source.data) if source.data is not None else str(source.path))
     except (OSError, ValueError, TypeError) as exc:
+        if not isinstance(exc, OSError) and is_binary(head_of(source.data if source.data is not None else source.path)):
+            raise UsageError(f"{source.label}: not a model: the file holds binary data, not IDF text") from exc
         raise UsageError(describe_load_error(source.label, exc)) from exc
     return model, time.perf_counter() - start
 
@@ -59,7 +62,7 @@ def model_sources(words: list[str], recursive: bool = False, suffixes: tuple[str
     sources: list[Source] = []
     for word in words:
         if word == "-":
-            sources.append(Source("<stdin>", data=sys.stdin.buffer.read()))
+            sources.append(Source("<stdin>", data=standard_input().read()))
             continue
         path = Path(word)
         if path.is_dir():

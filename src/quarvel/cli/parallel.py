@@ -1,13 +1,14 @@
-"""Running a command over many models in worker processes, with a progress bar."""
+"""Running a command over many models: in worker processes of the batch pool, or on a
+Dask cluster, with a progress bar."""
 
 from __future__ import annotations
 
 import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import ProcessPoolExecutor
 from typing import TypeVar
 
+from quarvel import _pool
 from quarvel.cli.errors import UsageError
 
 T = TypeVar("T")
@@ -16,34 +17,31 @@ R = TypeVar("R")
 CONNECT_SECONDS = 10  # to reach a cluster's scheduler
 
 
-def run_all(work: Callable[[T], R], items: Sequence[T], jobs: int, progress: bool = True,
-            scheduler: str | None = None) -> Iterator[R]:
+def run_all(work: Callable[[T], R], items: Sequence[T], jobs: int, failed: Callable[[T, BaseException], R],
+            progress: bool = True, scheduler: str | None = None) -> Iterator[R]:
     """Results of `work` on each item, in the items' order; in worker processes (never more
     than there are items) when there is more than one item and more than one job, or on
-    the Dask cluster at `scheduler`."""
+    the Dask cluster at `scheduler`. A task whose worker died, or whose result could not
+    travel back, gives `failed(item, error)`."""
     bar = _Progress(len(items), progress)
     if scheduler:
-        for result in _on_cluster(work, items, scheduler):
+        results: Iterator[_pool.Done] = _on_cluster(work, items, scheduler)
+    elif min(jobs, len(items)) <= 1:
+        results = (_pool.Done(value=work(item)) for item in items)
+    else:
+        pool = _pool.WorkerPool(min(jobs, len(items)))
+        results = _pool.in_order(pool.imap_unordered(work, items))
+    try:
+        for item, done in zip(items, results):
             bar.step()
-            yield result
-        bar.done()
-        return
-    workers = min(jobs, len(items))
-    if workers <= 1:
-        for item in items:
-            result = work(item)
-            bar.step()
-            yield result
-        bar.done()
-        return
-    with ProcessPoolExecutor(max_workers=workers) as pool:
-        for result in pool.map(work, items):
-            bar.step()
-            yield result
+            yield failed(item, done.error) if done.error is not None else done.value
+    finally:
+        if not scheduler and min(jobs, len(items)) > 1:
+            pool.close()
     bar.done()
 
 
-def _on_cluster(work: Callable[[T], R], items: Sequence[T], address: str) -> Iterator[R]:
+def _on_cluster(work: Callable[[T], R], items: Sequence[T], address: str) -> Iterator[_pool.Done]:
     try:
         from distributed import Client
     except ImportError:
@@ -53,8 +51,20 @@ def _on_cluster(work: Callable[[T], R], items: Sequence[T], address: str) -> Ite
     except (OSError, TimeoutError, ValueError) as exc:
         raise UsageError(f"{address}: cannot reach the Dask scheduler ({exc})") from None
     with client:
-        for future in client.map(work, items, pure=False):
-            yield future.result()
+        futures = client.map(_packed, items, work=work, pure=False)
+        try:
+            for future in futures:
+                try:
+                    yield _pool.unpack(future.result())
+                except Exception as exc:  # a task Dask gave up on (its workers died)
+                    yield _pool.Done(error=exc)
+        except BaseException:
+            client.cancel(futures)
+            raise
+
+
+def _packed(item: T, work: Callable[[T], R]) -> bytes:
+    return _pool.pack(_pool.run_one(work, item))
 
 
 def default_jobs() -> int:
@@ -67,7 +77,7 @@ class _Progress:
     def __init__(self, total: int, wanted: bool) -> None:
         self.total = total
         self.count = 0
-        self.shown = wanted and total > 3 and sys.stderr.isatty()
+        self.shown = wanted and total > 3 and sys.stderr is not None and sys.stderr.isatty()
 
     def step(self) -> None:
         self.count += 1
