@@ -107,13 +107,24 @@ OPERATIONS = {
     # The path as str: CPython turns a failed __fspath__ lookup of a Path into TypeError.
     "load_file": lambda c: c["IDF"].from_file(c["schema"], str(DATA / "office.idf")).format(comments=True),
     "load_with_comments": lambda c: c["IDF"].from_string(c["schema"], COMMENTED).format(comments=True),
+    "geometry_measures": lambda c: _measures(c["example"]),
 }
+
+
+def _measures(model):
+    from quarvel import geometry
+
+    m = geometry.measure(model)
+    return ([(s.surface.name, round(s.area, 9), s.orientation) for s in m.surfaces],
+            [(z.name, round(z.floor_area, 9), z.volume and round(z.volume, 9)) for z in m.zones.values()],
+            len(geometry.svg(model)))
 
 # Operations whose own code is Python (the native parts have operations of their own):
 # with the interpreter's allocations failing, CPython 3.13.0 itself can crash in them
-# (sorted(key=...) and dict.setdefault corrupt their objects when an allocation fails),
-# so the --python pass leaves them out.
-PYTHON_LEVEL = {"to_epjson", "from_epjson"}
+# (sorted(key=...) and dict.setdefault corrupt their objects when an allocation fails, and
+# making a function object dereferences a failed allocation), so the --python pass leaves
+# them out.
+PYTHON_LEVEL = {"to_epjson", "from_epjson", "geometry_measures"}
 
 
 def _epjson_bodies(ctx):
