@@ -314,6 +314,16 @@ def test_convert_bad_inputs_are_one_line(tmp_path, content, schema, message):
     assert not (tmp_path / "out").exists()
 
 
+def test_check_over_several_jobs_agrees_with_one(tmp_path):
+    # Thousands of findings per model travel back from the workers whole and in order.
+    text = Path(OFFICE).read_text() + "".join(f"People, P{i}, Nowhere {i}, Occupancy, People, 10;\n" for i in range(3000))
+    for k in range(4):
+        (tmp_path / f"m{k}.idf").write_text(text)
+    one, two = (quarvel("check", tmp_path, "--idd", SCHEMA, "--jobs", jobs) for jobs in ("1", "2"))
+    assert one.returncode == two.returncode == 1 and one.stdout == two.stdout
+    assert one.stdout.count("Nowhere") >= 4 * 3000
+
+
 def test_control_bytes_are_shown_escaped(tmp_path):
     model = tmp_path / "escape.idf"
     model.write_bytes(b"Zone,A;\n\x1b[2JNope,x;\n")
