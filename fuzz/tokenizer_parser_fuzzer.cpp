@@ -8,16 +8,12 @@
 #include <cstring>
 #include <new>
 
-namespace quarvel::idf {
-Bound g;  // the parser reads the tokenizer's table from here
-}
-
 namespace {
 
 using namespace quarvel;
 
+// The tokenizer's table, as the parser is given it.
 const LexerOps kOps = {nullptr, lexer::continue_with, lexer::scan_next_line};
-const LexerCapi kCapi = {{LEXER_CAPI_VERSION, sizeof(LexerCapi)}, nullptr, &kOps};
 
 // A tokenizer state outside any Python object.
 struct Lexer {
@@ -35,11 +31,11 @@ struct Lexer {
   }
 };
 
-idf::ParseFailure parse(std::string_view text, std::vector<c_IDFObject>& records, int64_t& lines,
-                        ModelComments* comments = nullptr) {
+Status parse(std::string_view text, std::vector<c_IDFObject>& records, int64_t& lines,
+             ModelComments* comments = nullptr) {
   Lexer lx;
   lexer::reset(lx.obj, text, false);
-  idf::ParseFailure failure = idf::parse_idf(lx.obj, records, comments);
+  Status failure = idf::parse_idf(kOps, lx.obj, records, comments);
   lines = lx.obj->line_num;
   return failure;
 }
@@ -52,14 +48,14 @@ void check(bool ok) {
 class LinePieces final : public LineChunks {
  public:
   explicit LinePieces(std::string_view text) : rest_(text) {}
-  bool next(std::string_view& piece) noexcept override {
+  Status next(std::string_view& piece) noexcept override {
     const size_t lf = rest_.find('\n');
     piece = rest_.substr(0, lf == std::string_view::npos ? rest_.size() : lf + 1);
     rest_.remove_prefix(piece.size());
-    return true;
+    return Status();
   }
-  bool restart_as_cp1252() noexcept override { return false; }  // text that is not UTF-8 is not compared
-  void raise_failure(PyObject*) override {}
+  // Text that is not UTF-8 is not compared.
+  Status restart_as_cp1252() noexcept override { return Status::of(Fault::kDecode); }
 
  private:
   std::string_view rest_;
@@ -76,16 +72,17 @@ bool same_comments(const ObjectComments* a, const ObjectComments* b) {
 }
 
 // Parsing the text a line at a time gives what parsing it whole gave.
-void check_pieces_agree(std::string_view text, const idf::ParseFailure& whole_failure,
+void check_pieces_agree(std::string_view text, const Status& whole_failure,
                         const std::vector<c_IDFObject>& whole, const ModelComments& whole_comments) {
   Lexer lx;
   LinePieces pieces(text);
   std::vector<c_IDFObject> records;
   ModelComments comments;
-  const idf::ParseFailure failure = idf::parse_idf_pieces(lx.obj, pieces, records, &comments);
-  if (failure.kind == idf::ParseFailure::kReadFailed) return;  // not UTF-8
-  check(failure.kind == whole_failure.kind && failure.line == whole_failure.line && failure.text == whole_failure.text);
-  if (failure.kind != idf::ParseFailure::kNone) return;
+  const Status failure = idf::parse_idf_pieces(kOps, lx.obj, pieces, records, &comments);
+  if (failure.fault == Fault::kDecode) return;  // not UTF-8
+  check(failure.fault == whole_failure.fault && failure.line == whole_failure.line &&
+        failure.column == whole_failure.column && failure.detail == whole_failure.detail);
+  if (!failure.ok()) return;
   check(records.size() == whole.size());
   for (size_t i = 0; i < records.size(); ++i) {
     check(records[i].class_name == whole[i].class_name && records[i].values == whole[i].values &&
@@ -98,15 +95,14 @@ void check_pieces_agree(std::string_view text, const idf::ParseFailure& whole_fa
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  idf::g.lexer = &kCapi;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
   std::vector<c_IDFObject> records;
   int64_t lines = 0;
   ModelComments comments;
-  const idf::ParseFailure failure = parse(text, records, lines, &comments);
+  const Status failure = parse(text, records, lines, &comments);
   check_pieces_agree(text, failure, records, comments);
-  if (failure.kind != idf::ParseFailure::kNone) {
+  if (!failure.ok()) {
     check(failure.line >= 1);
     return 0;
   }
@@ -136,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     compact += ";\n";
   }
   std::vector<c_IDFObject> again;
-  check(parse(compact, again, lines).kind == idf::ParseFailure::kNone);
+  check(parse(compact, again, lines).ok());
   check(again.size() == records.size());
   for (size_t i = 0; i < records.size(); ++i) {
     check(again[i].class_name == records[i].class_name && again[i].values == records[i].values);

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import errno
 import os
-import secrets
 import stat
 from typing import IO, Any
 
@@ -83,7 +82,7 @@ def _create_beside(folder: str, name: str) -> tuple[str, int]:
     """
     target = os.path.join(folder, name)
     for _ in range(100):
-        temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+        temporary = os.path.join(folder, f".{name}.{os.urandom(4).hex()}.tmp")
         try:
             return temporary, os.open(temporary, _CREATE_FLAGS, 0o666)
         except FileExistsError:

@@ -25,8 +25,12 @@ class IDFParseError(ValueError):
     """IDF text that does not load."""
 
     lineno: int | None
+    column: int | None
     filename: str | None
     class_name: str | None
+
+class SchemaNeededError(TypeError):
+    """Objects were to be loaded or made without a schema (IDD)."""
 
 class IDFObjectTuple(tuple[IDFObject, ...]):
     """tuple of IDFObjects with custom error messages"""

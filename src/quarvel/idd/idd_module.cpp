@@ -6,17 +6,8 @@
 namespace quarvel::idd {
 namespace {
 
-IddCapi g_capi = {
-    {IDD_CAPI_VERSION, sizeof(IddCapi), IDD_LAYOUT},
-    nullptr,
-    resolve_key_to_field_index,
-    find_field_index,
-    get_field_name,
-    get_field_def,
-};
-
-PyObject* clear_schema_cache(PyObject*, PyObject*) {
-  PyDict_Clear(g_schema_cache);
+PyObject* clear_schema_cache(PyObject* module, PyObject*) {
+  PyDict_Clear(state_of(module).schema_cache);
   Py_RETURN_NONE;
 }
 
@@ -28,10 +19,6 @@ PyMethodDef kMethods[] = {
     {"clear_schema_cache", clear_schema_cache, METH_NOARGS,
      "clear_schema_cache()\n--\n\nForget the schemas kept for reuse by unpickling."},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "quarvel.idd", "Schemas (IDD) for quarvel: loading, field lookups, pickling.", -1, kMethods,
 };
 
 // KeyError and AttributeError at once; its text is the plain message, not a repr.
@@ -49,28 +36,20 @@ PyObject* create_unknown_field_error() {
   return error.release();
 }
 
-}  // namespace
-}  // namespace quarvel::idd
-
-PyMODINIT_FUNC PyInit_idd() {
-  using namespace quarvel;
-  using namespace quarvel::idd;
-  PyRef module(PyModule_Create(&kModule));
-  if (!module) return nullptr;
-  if (!g_idd_type) {
-    g_utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
-    if (!g_utils) return nullptr;
-    g_unknown_field_error = create_unknown_field_error();
-    if (!g_unknown_field_error) return nullptr;
-    g_schema_cache = PyDict_New();
-    if (!g_schema_cache) return nullptr;
-    g_idd_type = create_idd_type(module.get());
-    if (!g_idd_type) return nullptr;
-    g_capi.IDD_type = g_idd_type;
-  }
-  if (PyModule_AddObjectRef(module.get(), "IDD", reinterpret_cast<PyObject*>(g_idd_type)) < 0 ||
-      PyModule_AddObjectRef(module.get(), "UnknownFieldError", g_unknown_field_error) < 0) {
-    return nullptr;
+int exec_module(PyObject* module) {
+  State& st = state_of(module);
+  st.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
+  if (!st.utils) return -1;
+  st.unknown_field_error = create_unknown_field_error();
+  st.schema_cache = PyDict_New();
+  st.unpickle_name = PyUnicode_InternFromString("unpickle_IDD");
+  st.idd_type = create_idd_type(module);
+  if (!st.unknown_field_error || !st.schema_cache || !st.unpickle_name || !st.idd_type) return -1;
+  st.capi = IddCapi{{IDD_CAPI_VERSION, sizeof(IddCapi), IDD_LAYOUT}, st.idd_type, resolve_key_to_field_index,
+                    find_field_index, get_field_name, get_field_def};
+  if (PyModule_AddObjectRef(module, "IDD", reinterpret_cast<PyObject*>(st.idd_type)) < 0 ||
+      PyModule_AddObjectRef(module, "UnknownFieldError", st.unknown_field_error) < 0) {
+    return -1;
   }
   static const struct {
     const char* name;
@@ -80,8 +59,39 @@ PyMODINIT_FUNC PyInit_idd() {
                      {"FIELDTYPE_CHOICE", FIELDTYPE_CHOICE},   {"FIELDTYPE_OBJLIST", FIELDTYPE_OBJLIST},
                      {"FIELDTYPE_NODE", FIELDTYPE_NODE}};
   for (const auto& t : kFieldTypes) {
-    if (PyModule_AddIntConstant(module.get(), t.name, t.value) < 0) return nullptr;
+    if (PyModule_AddIntConstant(module, t.name, t.value) < 0) return -1;
   }
-  if (publish_capi(module.get(), "_C_API", IDD_CAPSULE, &g_capi) < 0) return nullptr;
-  return module.release();
+  return publish_capi(module, "_C_API", IDD_CAPSULE, &st.capi);
 }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  State& st = state_of(module);
+  Py_VISIT(st.idd_type);
+  Py_VISIT(st.unknown_field_error);
+  Py_VISIT(st.schema_cache);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  State& st = state_of(module);
+  Py_CLEAR(st.idd_type);
+  Py_CLEAR(st.unknown_field_error);
+  Py_CLEAR(st.schema_cache);
+  Py_CLEAR(st.unpickle_name);
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot kSlots[] = {QUARVEL_MODULE_SLOTS(exec_module)};
+
+}  // namespace
+
+PyModuleDef kIddModule = {
+    PyModuleDef_HEAD_INIT, "quarvel.idd", "Schemas (IDD) for quarvel: loading, field lookups, pickling.", sizeof(State),
+    kMethods, kSlots, traverse_module, clear_module, free_module,
+};
+
+}  // namespace quarvel::idd
+
+PyMODINIT_FUNC PyInit_idd() { return PyModuleDef_Init(&quarvel::idd::kIddModule); }

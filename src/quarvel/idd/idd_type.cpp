@@ -8,10 +8,6 @@
 
 namespace quarvel::idd {
 
-PyTypeObject* g_idd_type = nullptr;
-const UtilsCapi* g_utils = nullptr;
-PyObject* g_schema_cache = nullptr;
-
 namespace {
 
 constexpr Py_ssize_t kSchemaCacheSize = 8;
@@ -92,7 +88,7 @@ PyObject* build_idd(PyTypeObject* cls, PyObject* source) {
   if (!empty) return nullptr;
   PyRef self(cls->tp_new(cls, empty.get(), nullptr));
   if (!self) return nullptr;
-  if (!PyObject_TypeCheck(self.get(), g_idd_type)) {
+  if (!PyObject_TypeCheck(self.get(), state_of(cls).idd_type)) {
     PyErr_Format(PyExc_TypeError, "%.200s.__new__ did not return an IDD", cls->tp_name);
     return nullptr;
   }
@@ -128,7 +124,7 @@ const Signature kFromFileSig = {"from_file", kFromFileNames, 1, 1, 1};
 PyObject* idd_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (bind_arguments(kFromFileSig, args, nargs, kwnames, a) < 0) return nullptr;
-  PyRef source(g_utils->read_utf8_bytes(a[0], Py_None));
+  PyRef source(state_of(reinterpret_cast<PyTypeObject*>(cls)).utils->read_utf8_bytes(a[0], Py_None));
   if (!source) return nullptr;
   return build_idd(reinterpret_cast<PyTypeObject*>(cls), source.get());
 }
@@ -320,16 +316,16 @@ PyObject* call_module_function(const char* module, const char* function, PyObjec
 }
 
 // Remembers `idd` under its digest so that later unpickling reuses it.
-int remember_schema(PyObject* digest, PyObject* idd) {
-  if (PyDict_Contains(g_schema_cache, digest) == 1 && PyDict_DelItem(g_schema_cache, digest) < 0) return -1;
-  while (PyDict_GET_SIZE(g_schema_cache) >= kSchemaCacheSize) {
+int remember_schema(PyObject* cache, PyObject* digest, PyObject* idd) {
+  if (PyDict_Contains(cache, digest) == 1 && PyDict_DelItem(cache, digest) < 0) return -1;
+  while (PyDict_GET_SIZE(cache) >= kSchemaCacheSize) {
     Py_ssize_t pos = 0;
     PyObject *oldest, *value;
-    if (!PyDict_Next(g_schema_cache, &pos, &oldest, &value)) break;
+    if (!PyDict_Next(cache, &pos, &oldest, &value)) break;
     PyRef key = PyRef::borrow(oldest);
-    if (PyDict_DelItem(g_schema_cache, key.get()) < 0) return -1;
+    if (PyDict_DelItem(cache, key.get()) < 0) return -1;
   }
-  return PyDict_SetItem(g_schema_cache, digest, idd);
+  return PyDict_SetItem(cache, digest, idd);
 }
 
 PyObject* sha256_hex(PyObject* data) {
@@ -361,8 +357,8 @@ PyObject* idd_get_digest(PyObject* self, void*) {
 
 PyObject* idd_reduce(PyObject* self, PyObject*) {
   IDDObject* idd = as_idd(self);
-  PyObject* reconstructor = PyObject_GetAttrString(PyType_GetModule(g_idd_type), "unpickle_IDD");
-  PyRef fn(reconstructor);
+  State& st = state_of(Py_TYPE(self));
+  PyRef fn(PyObject_GetAttr(PyType_GetModuleByDef(Py_TYPE(self), &kIddModule), st.unpickle_name));
   if (!fn) return nullptr;
   if (!idd->initialized || !idd->source) {
     return Py_BuildValue("(O(OOO))", fn.get(), Py_TYPE(self), Py_None, Py_None);
@@ -370,7 +366,7 @@ PyObject* idd_reduce(PyObject* self, PyObject*) {
   if (make_pickle_form(idd) < 0) return nullptr;
   // Remembered at every pickling, so that copies and unpickling in this process
   // share this schema even after the cache was cleared.
-  if (remember_schema(idd->digest, self) < 0) return nullptr;
+  if (remember_schema(st.schema_cache, idd->digest, self) < 0) return nullptr;
   return Py_BuildValue("(O(OOO))", fn.get(), Py_TYPE(self), idd->digest, idd->packed);
 }
 
@@ -430,7 +426,7 @@ PyTypeObject* create_idd_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
 }
 
-PyObject* unpickle_idd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* unpickle_idd(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 3) {
     raise_argument_count("unpickle_IDD", 3, 3, nargs);
     return nullptr;
@@ -438,7 +434,8 @@ PyObject* unpickle_idd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* cls = args[0];
   PyObject* digest = args[1];
   PyObject* packed = args[2];
-  if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), g_idd_type)) {
+  State& st = state_of(module);
+  if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), st.idd_type)) {
     return PyErr_Format(PyExc_TypeError, "unpickle_IDD() needs a subclass of IDD, not %.200s", Py_TYPE(cls)->tp_name);
   }
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -452,10 +449,10 @@ PyObject* unpickle_idd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_TypeError, "unpickle_IDD() needs a str digest and bytes");
     return nullptr;
   }
-  PyObject* cached = PyDict_GetItemWithError(g_schema_cache, digest);
+  PyObject* cached = PyDict_GetItemWithError(st.schema_cache, digest);
   if (cached && Py_TYPE(cached) == type) {
     PyRef keep = PyRef::borrow(cached);
-    if (remember_schema(digest, cached) < 0) return nullptr;
+    if (remember_schema(st.schema_cache, digest, cached) < 0) return nullptr;
     return keep.release();
   }
   if (PyErr_Occurred()) return nullptr;
@@ -478,7 +475,7 @@ PyObject* unpickle_idd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   IDDObject* obj = as_idd(idd.get());
   obj->digest = Py_NewRef(digest);
   obj->packed = Py_NewRef(packed);
-  if (remember_schema(digest, idd.get()) < 0) return nullptr;
+  if (remember_schema(st.schema_cache, digest, idd.get()) < 0) return nullptr;
   return idd.release();
 }
 

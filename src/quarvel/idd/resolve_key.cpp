@@ -1,15 +1,27 @@
 // Resolution of a Python key (int index or str field name) to a field index.
+#include "idd_type.hpp"
 #include "schema.hpp"
 
 #include <climits>
 
 namespace quarvel::idd {
 
-PyObject* g_unknown_field_error = nullptr;
-
 namespace {
 
 constexpr size_t kStackKey = 128;  // longer names are folded into a heap string
+
+// Raises the unknown-field error of quarvel.idd. The published lookup is called with a
+// class definition only, which does not know its module: the module is found by name,
+// on this error path alone.
+void raise_unknown_field(PyObject* message) {
+  PyRef name(PyUnicode_FromString("quarvel.idd"));
+  PyRef module(name ? PyImport_GetModule(name.get()) : nullptr);
+  if (!module) {
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, message);
+    return;
+  }
+  PyErr_SetObject(state_of(module.get()).unknown_field_error, message);
+}
 
 }  // namespace
 
@@ -65,7 +77,7 @@ int resolve_key_to_field_index(const ClassDef& cls, PyObject* key) {
   }
   if (idx >= 0) return idx;
   PyRef message(PyUnicode_FromFormat("Unknown field %R for class '%s'", key, cls.name.c_str()));
-  if (message) PyErr_SetObject(g_unknown_field_error, message.get());
+  if (message) raise_unknown_field(message.get());
   return -1;
 }
 

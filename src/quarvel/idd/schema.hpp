@@ -4,9 +4,6 @@
 
 namespace quarvel::idd {
 
-// The error for a field name that matches nothing; a KeyError and an AttributeError.
-extern PyObject* g_unknown_field_error;
-
 int resolve_key_to_field_index(const ClassDef& cls, PyObject* key);
 int find_field_index(const ClassDef& cls, std::string_view name);
 std::string get_field_name(const ClassDef& cls, int idx, bool with_units);

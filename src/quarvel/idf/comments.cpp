@@ -85,7 +85,7 @@ PyObject* object_field_comment(PyObject* self, PyObject* const* args, Py_ssize_t
         const Signature sig = {"field_comment", kKeyNames, 1, 1, 1};
         check_status(bind_arguments(sig, args, nargs, kwnames, &key));
         IDFObjectObj* o = as_object(self);
-        const int idx = g.schema->resolve_key_to_field_index(class_of(o), key);
+        const int idx = state_of(o).schema->resolve_key_to_field_index(class_of(o), key);
         if (idx < 0) throw PythonErrorSet();
         if (o->comments) {
           for (const FieldComment& c : o->comments->fields) {
@@ -104,7 +104,7 @@ PyObject* object_set_field_comment(PyObject* self, PyObject* const* args, Py_ssi
         const Signature sig = {"set_field_comment", kSetNames, 2, 2, 2};
         check_status(bind_arguments(sig, args, nargs, kwnames, a));
         IDFObjectObj* o = as_object(self);
-        const int idx = g.schema->resolve_key_to_field_index(class_of(o), a[0]);
+        const int idx = state_of(o).schema->resolve_key_to_field_index(class_of(o), a[0]);
         if (idx < 0) throw PythonErrorSet();
         const bool remove = a[1] == Py_None;
         std::string text = remove ? std::string() : comment_text(a[1]);
@@ -164,9 +164,10 @@ int model_set_trailing_comments(PyObject* self, PyObject* value, void*) {
 size_t comment_line_count(IDFModel* model) {
   size_t count = model->comments ? model->comments->header.size() + model->comments->trailer.size() : 0;
   if (!PyList_Check(model->objects)) return count;
+  const State& st = state_of(model);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(model->objects); ++i) {
     PyObject* item = PyList_GET_ITEM(model->objects, i);
-    if (is_object(item) && as_object(item)->comments) {
+    if (st.is_object(item) && as_object(item)->comments) {
       count += as_object(item)->comments->above.size() + as_object(item)->comments->fields.size();
     }
   }

@@ -66,11 +66,12 @@ PyRef clone_model(IDFModel* source) {
   IDFModel* m = as_model(copy.get());
   Py_XSETREF(m->idd, Py_NewRef(source->idd));
   if (PyList_Check(source->objects)) {
+    const State& st = state_of(source);
     const Py_ssize_t n = PyList_GET_SIZE(source->objects);
     PyRef list = take(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* item = PyList_GET_ITEM(source->objects, i);
-      PyObject* item_copy = is_object(item) ? clone_object(as_object(item), copy.get()).release() : Py_NewRef(item);
+      PyObject* item_copy = st.is_object(item) ? clone_object(as_object(item), copy.get()).release() : Py_NewRef(item);
       PyList_SET_ITEM(list.get(), i, item_copy);
     }
     Py_XSETREF(m->objects, list.release());
@@ -107,7 +108,7 @@ PyObject* model_deepcopy(PyObject* self, PyObject* memo) {
           PyRef originals = PyRef::borrow(as_model(self)->objects);
           for (Py_ssize_t i = 0; i < PyList_GET_SIZE(m->objects); ++i) {
             PyObject* item = PyList_GET_ITEM(m->objects, i);
-            if (!is_object(item) || !has_instance_dict(item) || !PyList_Check(originals.get()) ||
+            if (!state_of(self).is_object(item) || !has_instance_dict(item) || !PyList_Check(originals.get()) ||
                 i >= PyList_GET_SIZE(originals.get())) {
               continue;
             }
@@ -141,10 +142,11 @@ PyObject* object_deepcopy(PyObject* self, PyObject* memo) {
           // copy is the object in the same slot of the model's copy.
           const size_t slot = o->obj_idx;
           PyRef model_copy = take(PyObject_CallFunctionObjArgs(deepcopy.get(), as_py(model), memo, nullptr));
-          if (is_model(model_copy.get()) && PyList_Check(as_model(model_copy.get())->objects) &&
+          const State& st = state_of(o);
+          if (st.is_model(model_copy.get()) && PyList_Check(as_model(model_copy.get())->objects) &&
               slot < static_cast<size_t>(PyList_GET_SIZE(as_model(model_copy.get())->objects))) {
             PyObject* item = PyList_GET_ITEM(as_model(model_copy.get())->objects, static_cast<Py_ssize_t>(slot));
-            if (is_object(item)) return Py_NewRef(item);
+            if (st.is_object(item)) return Py_NewRef(item);
           }
         }
         PyRef copy = clone_object(o, Py_None);

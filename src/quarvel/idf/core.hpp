@@ -9,6 +9,8 @@
 #include "quarvel/args.hpp"
 #include "quarvel/idf_api.hpp"
 #include "quarvel/lexer_api.hpp"
+#include "quarvel/module_state.hpp"
+#include "quarvel/status.hpp"
 #include "quarvel/utils_api.hpp"
 
 #include <span>
@@ -18,17 +20,37 @@
 
 namespace quarvel::idf {
 
-// What the module binds at import and the types it creates.
-struct Bound {
-  const LexerCapi* lexer = nullptr;
-  const IddCapi* schema = nullptr;
-  const UtilsCapi* utils = nullptr;
-  PyTypeObject* IDF_type = nullptr;
-  PyTypeObject* IDFObject_type = nullptr;
-  PyTypeObject* IDFObjectTuple_type = nullptr;
-  PyObject* IDFParseError = nullptr;  // ValueError with lineno, filename and class_name
+// What quarvel.idf binds at import and the types it makes: the state of its module
+// object. Python entry points find it from their object's type (state_of) and hand it
+// to the functions they call.
+struct State {
+  const LexerCapi* lexer;
+  const IddCapi* schema;
+  const UtilsCapi* utils;
+  PyTypeObject* model_type;   // IDF
+  PyTypeObject* object_type;  // IDFObject
+  PyTypeObject* tuple_type;   // IDFObjectTuple
+  PyObject* parse_error;      // IDFParseError: a ValueError with lineno, filename and class_name
+  PyObject* schema_needed;    // SchemaNeededError: a TypeError
+  PyObject* write_file;       // how a model is written to disk (given by the module)
+  PyObject* autosize_text;    // "Autosize", interned, as fields read
+  PyObject* autocalculate_text;
+  PyObject* dict_name;        // "__dict__"
+  PyObject* get_objects_name;
+  PyObject* unpickle_model_name;
+  PyObject* unpickle_object_name;
+  IdfCapi capi;               // published as the module's _C_API
+
+  bool is_idd(PyObject* o) const { return PyObject_TypeCheck(o, schema->IDD_type); }
+  bool is_model(PyObject* o) const { return PyObject_TypeCheck(o, model_type); }
+  bool is_object(PyObject* o) const { return PyObject_TypeCheck(o, object_type); }
 };
-extern Bound g;
+
+extern PyModuleDef kIdfModule;
+inline State& state_of_module(PyObject* module) { return quarvel::state_of_module<State>(module); }
+// The state of the module that made `type` (or a base of it, for subclasses).
+inline State& state_of(PyTypeObject* type) { return state_of_type<State>(type, &kIdfModule); }
+inline State& state_of(PyObject* o) { return state_of(Py_TYPE(o)); }
 
 extern const IdfOps kIdfOps;
 extern const IdfObjectOps kObjectOps;
@@ -37,10 +59,9 @@ inline IDFModel* as_model(PyObject* o) { return reinterpret_cast<IDFModel*>(o); 
 inline IDFObjectObj* as_object(PyObject* o) { return reinterpret_cast<IDFObjectObj*>(o); }
 inline PyObject* as_py(IDFObjectObj* o) { return reinterpret_cast<PyObject*>(o); }
 inline PyObject* as_py(IDFModel* m) { return reinterpret_cast<PyObject*>(m); }
+inline State& state_of(IDFModel* m) { return state_of(Py_TYPE(as_py(m))); }
+inline State& state_of(IDFObjectObj* o) { return state_of(Py_TYPE(as_py(o))); }
 inline const c_IDD& schema_of(PyObject* idd) { return reinterpret_cast<IDDObject*>(idd)->c_idd; }
-inline bool is_idd(PyObject* o) { return PyObject_TypeCheck(o, g.schema->IDD_type); }
-inline bool is_model(PyObject* o) { return PyObject_TypeCheck(o, g.IDF_type); }
-inline bool is_object(PyObject* o) { return PyObject_TypeCheck(o, g.IDFObject_type); }
 
 inline PyObject* str_from(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
@@ -76,11 +97,11 @@ PyObject* call_python(const char* module_name, const char* function, PyObject* s
 
 // ---- loading (load.cpp) ----
 int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content);
-// The same, taking over the text (bytes of UTF-8): the caller may give up its reference,
-// and the text is then freed once it is parsed.
-int model_load_text(IDFModel* self, PyObject* idd, PyRef content);
-// Loads the text of a file read in pieces; 0, or -1 with an exception set.
-int model_load_file(IDFModel* self, PyObject* idd, LineChunks& pieces, PyObject* path);
+// Loads a text (bytes of UTF-8), taken over: the caller may give up its reference, and
+// the text is then freed once it is parsed. Throws.
+void load_text(IDFModel* self, PyObject* idd, PyRef content);
+// Loads the text of a file read in pieces; errors name `path`. Throws.
+void load_file(IDFModel* self, PyObject* idd, LineChunks& pieces, PyObject* path);
 void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects);
 
 // ---- reference index (index.cpp) ----
@@ -96,11 +117,11 @@ void erase_if_empty(RefIndex& index, std::string_view tag, std::string_view text
 // Calls fn(list_name, is_target, text, field_idx) for every registration that the
 // non-empty values of an object of class `cls` make, in the index's order.
 template <class F>
-void for_each_registration(const ClassDef& cls, const std::vector<std::string>& values, F&& fn) {
+void for_each_registration(const IddCapi& schema, const ClassDef& cls, const std::vector<std::string>& values, F&& fn) {
   for (size_t i = 0; i < values.size(); ++i) {
     if (values[i].empty()) continue;
     const int field_idx = static_cast<int>(i);
-    const FieldDef* field = g.schema->get_field_def(cls, field_idx);
+    const FieldDef* field = schema.get_field_def(cls, field_idx);
     if (!field) continue;
     for (const std::string& name : field->references) fn(name, true, values[i], field_idx);
     for (const std::string& name : field->object_lists) fn(name, false, values[i], field_idx);
@@ -167,19 +188,15 @@ void name_index_invalidate(IDFModel* model) noexcept;
 IDFObjectObj* name_index_find(IDFModel* model, std::string_view class_name, std::string_view name);
 
 // ---- parser (parser.cpp) ----
-struct ParseFailure {
-  enum Kind { kNone, kUnterminated, kTokenError, kMissingDelimiter, kUnknownToken, kNoMemory, kReadFailed } kind = kNone;
-  int64_t line = 0;
-  std::string text;
-  int token_type = 0;
-};
-// Runs without the interpreter lock; touches no Python object. With `comments`, the
-// user's comments are kept: the model's own there, the objects' own in their records.
-ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out, ModelComments* comments) noexcept;
+// Runs without the interpreter lock; touches no Python object. `ops` is the tokenizer's
+// table. With `comments`, the user's comments are kept: the model's own there, the
+// objects' own in their records.
+Status parse_idf(const LexerOps& ops, LexerObject* lexer, std::vector<c_IDFObject>& out,
+                 ModelComments* comments) noexcept;
 // The same over text that comes in pieces of whole lines; text that is not UTF-8 is read
-// again from the start as Windows-1252. kReadFailed: `pieces` tells what failed.
-ParseFailure parse_idf_pieces(LexerObject* lexer, LineChunks& pieces, std::vector<c_IDFObject>& out,
-                              ModelComments* comments) noexcept;
+// again from the start as Windows-1252. A failure to read is the reader's status.
+Status parse_idf_pieces(const LexerOps& ops, LexerObject* lexer, LineChunks& pieces, std::vector<c_IDFObject>& out,
+                        ModelComments* comments) noexcept;
 
 // ---- objects (object.cpp) ----
 PyTypeObject* create_object_type(PyObject* module);
@@ -212,7 +229,7 @@ inline bool is_named_class(const ClassDef& cls) {
 inline const char* class_name_of(IDFObjectObj* self) { return self->c_class_name.c_str(); }
 
 // ---- reading fields (fields.cpp) ----
-PyObject* convert_field_value(const FieldDef* field, const std::string& val);
+PyObject* convert_field_value(const State& st, const FieldDef* field, const std::string& val);
 PyObject* object_getitem(PyObject* self, PyObject* key);
 int object_setitem(PyObject* self, PyObject* key, PyObject* value);
 PyObject* object_sq_item(PyObject* self, Py_ssize_t i);
@@ -229,9 +246,9 @@ struct FieldWrite {
 enum class Extend { kNonEmpty, kToHighest };
 // The text a Python value is stored as: empty for None and for values equal to "",
 // else what any_to_string makes of it. Runs the value's own Python code.
-std::string text_of_value(PyObject* value);
+std::string text_of_value(const State& st, PyObject* value);
 // Throws ValueError when `text` holds a character that IDF text cannot carry.
-void check_storable(const ClassDef& cls, int field_idx, std::string_view text);
+void check_storable(const State& st, const ClassDef& cls, int field_idx, std::string_view text);
 // Stores the writes (a later write to a field wins), keeping the model's indexes in
 // step: all of them or, when anything fails, none. Runs no Python code.
 void apply_writes(IDFObjectObj* obj, std::span<FieldWrite> writes, Extend extend, bool trim);
@@ -251,7 +268,7 @@ PyObject* object_get_referenced_object(PyObject* self, PyObject* const* args, Py
 PyObject* object_get_referencing_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames);
 // A new IDFObjectTuple holding the items of `list`.
-PyObject* tuple_from_list(PyObject* list);
+PyObject* tuple_from_list(const State& st, PyObject* list);
 
 // ---- editing (editing.cpp) ----
 PyObject* model_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -274,8 +291,8 @@ PyRef clone_model(IDFModel* source);
 PyRef clone_object(IDFObjectObj* source, PyObject* parent);
 
 // ---- writer (writer.cpp) ----
-extern FormatConfig DEFAULT_FORMAT_CONFIG;
-extern FormatConfig MINIMAL_FORMAT_CONFIG;
+extern const FormatConfig DEFAULT_FORMAT_CONFIG;
+extern const FormatConfig MINIMAL_FORMAT_CONFIG;
 FormatConfig generate_format_config(size_t class_indent_size = 0, size_t field_indent_size = 4, size_t field_size = 24);
 void object_write_to_buffer(IDFObjectObj* self, std::string& out, const FormatConfig& config);
 void model_write_to_buffer(IDFModel* self, std::string& out, const FormatConfig& config, bool preserve_order = false);

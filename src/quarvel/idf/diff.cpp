@@ -47,7 +47,8 @@ bool is_number_field(const FieldDef* f) {
 
 class Comparer {
  public:
-  explicit Comparer(double rel_tol) : rel_tol_(rel_tol) {}
+  Comparer(const IddCapi& schema, double rel_tol) : schema_(schema), rel_tol_(rel_tol) {}
+  const IddCapi& schema() const { return schema_; }
 
   bool same(const FieldDef* f, const std::string& x, const std::string& y) const {
     if (x == y) return true;
@@ -67,24 +68,25 @@ class Comparer {
     const size_t n = std::max(stored_size(a), stored_size(b));
     for (size_t i = 0; i < n; ++i) {
       const int idx = static_cast<int>(i);
-      if (!same(g.schema->get_field_def(cls, idx), value_at(a, i), value_at(b, i))) {
+      if (!same(schema_.get_field_def(cls, idx), value_at(a, i), value_at(b, i))) {
         out.push_back(Delta{Kind::kChanged, a, b, idx});
       }
     }
   }
 
  private:
+  const IddCapi& schema_;
   double rel_tol_;
 };
 
 // Content that compares equal gives equal keys: numbers by value, choices upper-cased,
 // other text as written; trailing blanks left out. Values never hold a NUL.
-std::string content_key(const ClassDef& cls, const IDFObjectObj* o) {
+std::string content_key(const IddCapi& schema, const ClassDef& cls, const IDFObjectObj* o) {
   std::string key;
   const size_t n = stored_size(o);
   for (size_t i = 0; i < n; ++i) {
     const std::string& text = o->values[i];
-    const FieldDef* f = g.schema->get_field_def(cls, static_cast<int>(i));
+    const FieldDef* f = schema.get_field_def(cls, static_cast<int>(i));
     double v;
     if (is_number_field(f) && parse_engine_number(text, v)) {
       if (v == 0) v = 0;  // -0 and 0 alike
@@ -170,12 +172,12 @@ void diff_class(const ClassPair& pair, const Comparer& cmp, std::vector<Delta>& 
   // blank name): equal content first, then the rest in order.
   Queues by_content(pair.b.size());
   for (size_t j = 0; j < pair.b.size(); ++j) {
-    if (!b_done[j]) by_content.push(content_key(cls, pair.b[j]), static_cast<uint32_t>(j), false);
+    if (!b_done[j]) by_content.push(content_key(cmp.schema(), cls, pair.b[j]), static_cast<uint32_t>(j), false);
   }
   std::vector<size_t> a_rest;
   for (size_t i = 0; i < pair.a.size(); ++i) {
     if (a_done[i]) continue;
-    const uint32_t j = by_content.pop(content_key(cls, pair.a[i]), false);
+    const uint32_t j = by_content.pop(content_key(cmp.schema(), cls, pair.a[i]), false);
     if (j == Queues::kEnd) {
       a_rest.push_back(i);
     } else {
@@ -249,7 +251,7 @@ PyRef text_or_none(const IDFObjectObj* o, int field_idx) {
   return o ? take(str_from(value_at(o, static_cast<size_t>(field_idx)))) : PyRef::borrow(Py_None);
 }
 
-PyRef make_change(PyObject* type, const Delta& d) {
+PyRef make_change(const State& st, PyObject* type, const Delta& d) {
   static const char* const kKinds[] = {"removed", "added", "changed"};
   IDFObjectObj* o = d.a ? d.a : d.b;
   const ClassDef& cls = get_class_def(o);
@@ -259,7 +261,7 @@ PyRef make_change(PyObject* type, const Delta& d) {
   PyRef old_text = PyRef::borrow(Py_None), new_text = PyRef::borrow(Py_None);
   if (d.field_idx >= 0) {
     field_index = take(PyLong_FromLong(d.field_idx));
-    const std::string text = g.schema->get_field_name(cls, d.field_idx, false);
+    const std::string text = st.schema->get_field_name(cls, d.field_idx, false);
     if (!text.empty()) field_name = take(str_from(text));
     old_text = text_or_none(d.a, d.field_idx);
     new_text = text_or_none(d.b, d.field_idx);
@@ -289,10 +291,11 @@ PyObject* model_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       [&]() -> PyObject* {
         PyObject* a[2];
         check_status(bind_arguments(kDiffSig, args, nargs, kwnames, a));
-        if (!is_model(a[0])) {
+        const State& st = state_of(self);
+        if (!st.is_model(a[0])) {
           raise_format(PyExc_TypeError, "diff() compares two IDF models, not %.200s", Py_TYPE(a[0])->tp_name);
         }
-        const Comparer cmp(tolerance_of(a[1]));
+        const Comparer cmp(*st.schema, tolerance_of(a[1]));
         PyRef type = take(change_type());
         IDFModel* first = as_model(self);
         IDFModel* second = as_model(a[0]);
@@ -314,7 +317,7 @@ PyObject* model_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         }
         if (out_of_memory) throw std::bad_alloc();
         PyRef result = take(PyList_New(0));
-        for (const Delta& d : deltas) check_status(PyList_Append(result.get(), make_change(type.get(), d).get()));
+        for (const Delta& d : deltas) check_status(PyList_Append(result.get(), make_change(st, type.get(), d).get()));
         return result.release();
       },
       nullptr);

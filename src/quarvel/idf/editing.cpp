@@ -35,8 +35,8 @@ std::vector<std::string> minimum_values(const ClassDef& cls) {
   raise(PyExc_ValueError, "Error: The object belongs to a different IDF model or is detached.");
 }
 
-int resolve_key(const ClassDef& cls, PyObject* key) {
-  const int field_idx = g.schema->resolve_key_to_field_index(cls, key);
+int resolve_key(const State& st, const ClassDef& cls, PyObject* key) {
+  const int field_idx = st.schema->resolve_key_to_field_index(cls, key);
   if (field_idx < 0) throw PythonErrorSet();
   return field_idx;
 }
@@ -72,13 +72,13 @@ Items gather_items(PyObject* values) {
 // is at that moment) before any value's code runs; `resolve_again()` says whether that
 // code may have changed the class, so that the keys are resolved once more.
 template <class ClassNow, class Changed>
-std::vector<FieldWrite> writes_of(const Items& items, ClassNow class_now, Changed resolve_again) {
+std::vector<FieldWrite> writes_of(const State& st, const Items& items, ClassNow class_now, Changed resolve_again) {
   std::vector<FieldWrite> writes(items.size());
   const ClassDef& cls = class_now();
-  for (size_t k = 0; k < items.size(); ++k) writes[k].field_idx = resolve_key(cls, items[k].first.get());
-  for (size_t k = 0; k < items.size(); ++k) writes[k].text = text_of_value(items[k].second.get());
+  for (size_t k = 0; k < items.size(); ++k) writes[k].field_idx = resolve_key(st, cls, items[k].first.get());
+  for (size_t k = 0; k < items.size(); ++k) writes[k].text = text_of_value(st, items[k].second.get());
   if (resolve_again()) {
-    for (size_t k = 0; k < items.size(); ++k) writes[k].field_idx = resolve_key(class_now(), items[k].first.get());
+    for (size_t k = 0; k < items.size(); ++k) writes[k].field_idx = resolve_key(st, class_now(), items[k].first.get());
   }
   return writes;
 }
@@ -89,7 +89,7 @@ void update_object(IDFObjectObj* o, PyObject* values, bool trim) {
   const Items items = gather_items(values);
   const ClassMark mark(o);
   std::vector<FieldWrite> writes =
-      writes_of(items, [&]() -> const ClassDef& { return class_of(o); }, [&] { return !mark.unchanged(); });
+      writes_of(state_of(o), items, [&]() -> const ClassDef& { return class_of(o); }, [&] { return !mark.unchanged(); });
   apply_writes(o, writes, Extend::kToHighest, trim);
 }
 
@@ -123,13 +123,14 @@ void construct_object(PyObject* self, PyObject* args, PyObject* kwds) {
   check_status(bind_arguments(kInitSig, stack.data(), nargs, kwnames.get(), a));
   PyObject* idd = a[0];
   PyObject* class_name = a[1];
-  if (!is_idd(idd)) {
-    raise_argument_type("idd", g.schema->IDD_type->tp_name, idd);
+  const State& st = state_of(self);
+  if (!st.is_idd(idd)) {
+    raise_argument_type("idd", st.schema->IDD_type->tp_name, idd);
     throw PythonErrorSet();
   }
   if (!check_exact_str_or_none(class_name, "class_name")) throw PythonErrorSet();
   IDFObjectObj* o = as_object(self);
-  if (is_model(o->parent_idf)) {
+  if (st.is_model(o->parent_idf)) {
     raise(PyExc_ValueError, "IDFObject.__init__() cannot re-initialize an object that belongs to a model; "
                             "remove it from the model first");
   }
@@ -141,7 +142,8 @@ void construct_object(PyObject* self, PyObject* args, PyObject* kwds) {
 
 // The values of a new object: the class's minimum, the defaults, then the writes
 // given (as an update with trimming would store them).
-std::vector<std::string> new_object_values(const ClassDef& cls, bool defaults, std::vector<FieldWrite>* writes) {
+std::vector<std::string> new_object_values(const State& st, const ClassDef& cls, bool defaults,
+                                           std::vector<FieldWrite>* writes) {
   std::vector<std::string> values = minimum_values(cls);
   if (defaults) {
     for (int idx : cls.field_idx_with_default) {
@@ -160,14 +162,15 @@ std::vector<std::string> new_object_values(const ClassDef& cls, bool defaults, s
     }
     while (!values.empty() && values.back().empty()) values.pop_back();
   }
-  for (size_t i = 0; i < values.size(); ++i) check_storable(cls, static_cast<int>(i), values[i]);
+  for (size_t i = 0; i < values.size(); ++i) check_storable(st, cls, static_cast<int>(i), values[i]);
   return values;
 }
 
 PyObject* add_object(IDFModel* m, PyObject* class_name, PyObject* initial_values, bool defaults) {
+  const State& st = state_of(m);
   auto schema_now = [&]() -> PyObject* {
     require_model_ready(m);
-    if (!is_idd(m->idd)) raise(PyExc_TypeError, "this model has no schema (IDD), so objects cannot be added to it");
+    if (!st.is_idd(m->idd)) raise(PyExc_TypeError, "this model has no schema (IDD), so objects cannot be added to it");
     return m->idd;
   };
   auto class_now = [&]() -> const ClassDef& {
@@ -176,7 +179,7 @@ PyObject* add_object(IDFModel* m, PyObject* class_name, PyObject* initial_values
   class_now();
   std::vector<FieldWrite> writes;
   const bool given = initial_values != Py_None;
-  if (given) writes = writes_of(gather_items(initial_values), class_now, [] { return true; });
+  if (given) writes = writes_of(st, gather_items(initial_values), class_now, [] { return true; });
 
   // From here on no Python code runs: the model is looked up once more and changed
   // only when everything it needs could be made.
@@ -184,15 +187,15 @@ PyObject* add_object(IDFModel* m, PyObject* class_name, PyObject* initial_values
   require_no_readers(m);
   const size_t class_idx = find_class(idd, class_name);
   const ClassDef& cls = schema_of(idd).ordered_classes[class_idx];
-  std::vector<std::string> values = new_object_values(cls, defaults, given ? &writes : nullptr);
-  PyRef obj = take(as_py(new_bare_object(g.IDFObject_type)));
+  std::vector<std::string> values = new_object_values(st, cls, defaults, given ? &writes : nullptr);
+  PyRef obj = take(as_py(new_bare_object(st.object_type)));
   IDFObjectObj* o = as_object(obj.get());
   check_status(object_c_init(o, idd, as_py(m), class_idx, values));
   o->obj_idx = static_cast<size_t>(PyList_GET_SIZE(m->objects));
 
   IndexBatch batch(m);
   for (size_t i = 0; i < o->values.size(); ++i) {
-    if (const FieldDef* field = g.schema->get_field_def(cls, static_cast<int>(i))) {
+    if (const FieldDef* field = st.schema->get_field_def(cls, static_cast<int>(i))) {
       batch.add(*field, o->values[i], FieldLoc{o->obj_idx, static_cast<int>(i)});
     }
   }
@@ -231,7 +234,7 @@ void remove_object(IDFModel* m, PyObject* arg) {
   if (at == list.end() || *at != obj->obj_idx) at = std::find(list.begin(), list.end(), obj->obj_idx);
   if (at != list.end()) list.erase(at);
   if (!obj->values.empty()) name_index_remove(m, obj, obj->values[0]);
-  if (is_idd(obj->idd) && obj->class_idx < schema_of(obj->idd).ordered_classes.size()) {
+  if (state_of(m).is_idd(obj->idd) && obj->class_idx < schema_of(obj->idd).ordered_classes.size()) {
     unregister_object(m, get_class_def(obj), obj->values, obj->obj_idx);
   }
   PyList_SetItem(m->objects, static_cast<Py_ssize_t>(obj->obj_idx), Py_NewRef(Py_None));
@@ -254,9 +257,10 @@ PyObject* remove_all(IDFModel* m, PyObject* class_name) {
   PyRef count = take(PyLong_FromSize_t(removed.size()));
 
   const ClassDef* cls = nullptr;
+  const State& st = state_of(m);
   for (const PyRef& held : removed) {
     IDFObjectObj* obj = as_object(held.get());
-    if (!cls && is_idd(obj->idd) && obj->class_idx < schema_of(obj->idd).ordered_classes.size()) {
+    if (!cls && st.is_idd(obj->idd) && obj->class_idx < schema_of(obj->idd).ordered_classes.size()) {
       cls = &get_class_def(obj);
     }
     if (cls) unregister_object(m, *cls, obj->values, obj->obj_idx);
@@ -319,8 +323,9 @@ PyObject* model_remove_object(PyObject* self, PyObject* const* args, Py_ssize_t 
       [&]() -> PyObject* {
         PyObject* arg;
         check_status(bind_arguments(kRemoveSig, args, nargs, kwnames, &arg));
-        if (arg != Py_None && !is_object(arg)) {
-          raise_argument_type("obj", g.IDFObject_type->tp_name, arg);
+        const State& st = state_of(self);
+        if (arg != Py_None && !st.is_object(arg)) {
+          raise_argument_type("obj", st.object_type->tp_name, arg);
           throw PythonErrorSet();
         }
         remove_object(as_model(self), arg);

@@ -202,10 +202,10 @@ Py_ssize_t index_in(PyObject* index, PyObject* name) {
 
 // _epjson_body(obj, plan, where) -> dict: the object's non-blank fields as JSON values;
 // `where` names the object in errors (Zone["Office"]).
-PyObject* epjson_body(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* epjson_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   return guard(
       [&]() -> PyObject* {
-        if (nargs != 3 || !is_object(args[0]) || !PyUnicode_Check(args[2])) {
+        if (nargs != 3 || !state_of_module(module).is_object(args[0]) || !PyUnicode_Check(args[2])) {
           raise(PyExc_TypeError, "_epjson_body(obj, plan, where)");
         }
         const Plan p = plan_of(args[1]);

@@ -14,7 +14,7 @@ constexpr size_t kNone = static_cast<size_t>(-1);
 
 }  // namespace
 
-std::string text_of_value(PyObject* value) {
+std::string text_of_value(const State& st, PyObject* value) {
   if (value == Py_None) return std::string();
   if (PyUnicode_CheckExact(value)) {
     if (PyUnicode_GET_LENGTH(value) == 0) return std::string();
@@ -25,14 +25,14 @@ std::string text_of_value(PyObject* value) {
     if (equal) return std::string();
   }
   std::string text;
-  check_status(g.utils->any_to_string(value, text));
+  check_status(st.utils->any_to_string(value, text));
   return text;
 }
 
-void check_storable(const ClassDef& cls, int field_idx, std::string_view text) {
+void check_storable(const State& st, const ClassDef& cls, int field_idx, std::string_view text) {
   const FieldTextFault fault = field_text_fault(text);
   if (!fault) return;
-  std::string field = g.schema->get_field_name(cls, field_idx, false);
+  std::string field = st.schema->get_field_name(cls, field_idx, false);
   if (field.empty()) field = "field " + std::to_string(field_idx);
   if (fault.kind == FieldTextFault::kBlankAtEnd) {
     raise_format(PyExc_ValueError, "%s field '%s' cannot begin or end with a blank or a tab: IDF text drops them "
@@ -48,7 +48,7 @@ namespace {
 // One write to a field that takes no part in any index (no reference lists, not the
 // name of an object of a model): the common case of setting a number, made cheap.
 // Returns false, having changed nothing, when the general path is needed.
-bool apply_plain_write(IDFObjectObj* obj, const ClassDef& cls, FieldWrite& write, bool trim) {
+bool apply_plain_write(const State& st, IDFObjectObj* obj, const ClassDef& cls, FieldWrite& write, bool trim) {
   auto& values = obj->values;
   const auto i = static_cast<size_t>(write.field_idx);
   if (i < values.size() && values[i] == write.text) {
@@ -58,10 +58,10 @@ bool apply_plain_write(IDFObjectObj* obj, const ClassDef& cls, FieldWrite& write
   IDFModel* model = member_model(obj);
   if (model) {
     if (i == 0) return false;
-    const FieldDef* field = g.schema->get_field_def(cls, write.field_idx);
+    const FieldDef* field = st.schema->get_field_def(cls, write.field_idx);
     if (field && (!field->references.empty() || !field->object_lists.empty())) return false;
   }
-  check_storable(cls, write.field_idx, write.text);
+  check_storable(st, cls, write.field_idx, write.text);
   if (i >= values.size()) {
     if (write.text.empty()) {
       if (trim) trim_trailing_empty_fields(obj);
@@ -78,9 +78,10 @@ bool apply_plain_write(IDFObjectObj* obj, const ClassDef& cls, FieldWrite& write
 
 void apply_writes(IDFObjectObj* obj, std::span<FieldWrite> writes, Extend extend, bool trim) {
   const ClassDef& cls = class_of(obj);
+  const State& st = state_of(obj);
   if (IDFModel* model = member_model(obj)) require_no_readers(model);
-  if (writes.size() == 1 && extend == Extend::kNonEmpty && apply_plain_write(obj, cls, writes[0], trim)) return;
-  for (const FieldWrite& w : writes) check_storable(cls, w.field_idx, w.text);
+  if (writes.size() == 1 && extend == Extend::kNonEmpty && apply_plain_write(st, obj, cls, writes[0], trim)) return;
+  for (const FieldWrite& w : writes) check_storable(st, cls, w.field_idx, w.text);
   auto& values = obj->values;
   const size_t n = writes.size();
 
@@ -136,7 +137,7 @@ void apply_writes(IDFObjectObj* obj, std::span<FieldWrite> writes, Extend extend
       const std::string& old = old_text(k);
       if (old == writes[k].text) continue;  // nothing changes, the index is not touched
       name_changes = name_changes || writes[k].field_idx == 0;
-      if (const FieldDef* field = g.schema->get_field_def(cls, writes[k].field_idx)) {
+      if (const FieldDef* field = st.schema->get_field_def(cls, writes[k].field_idx)) {
         const FieldLoc loc{obj->obj_idx, writes[k].field_idx};
         batch.withdraw(*field, old, loc);
         batch.add(*field, writes[k].text, loc);
@@ -174,7 +175,7 @@ int set_string_by_index(IDFObjectObj* self, int field_idx, const std::string& va
 int set_by_index(IDFObjectObj* self, int field_idx, PyObject* value) {
   return guard(
       [&] {
-        FieldWrite write{field_idx, text_of_value(value)};
+        FieldWrite write{field_idx, text_of_value(state_of(self), value)};
         apply_writes(self, std::span(&write, 1), Extend::kNonEmpty, false);
         return 0;
       },

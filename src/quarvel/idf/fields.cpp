@@ -8,27 +8,17 @@ namespace quarvel::idf {
 
 namespace {
 
-PyObject* autosize_text() {
-  static PyObject* text = PyUnicode_InternFromString("Autosize");
-  return Py_XNewRef(text);
-}
-
-PyObject* autocalculate_text() {
-  static PyObject* text = PyUnicode_InternFromString("Autocalculate");
-  return Py_XNewRef(text);
-}
-
-int resolve_key(const ClassDef& cls, PyObject* key) {
-  const int field_idx = g.schema->resolve_key_to_field_index(cls, key);
+int resolve_key(const State& st, const ClassDef& cls, PyObject* key) {
+  const int field_idx = st.schema->resolve_key_to_field_index(cls, key);
   if (field_idx < 0) throw PythonErrorSet();
   return field_idx;
 }
 
-PyObject* read_field(IDFObjectObj* o, int field_idx) {
-  const FieldDef* field = g.schema->get_field_def(get_class_def(o), field_idx);
+PyObject* read_field(const State& st, IDFObjectObj* o, int field_idx) {
+  const FieldDef* field = st.schema->get_field_def(get_class_def(o), field_idx);
   static const std::string kEmpty;
   const auto i = static_cast<size_t>(field_idx);
-  return convert_field_value(field, i < o->values.size() ? o->values[i] : kEmpty);
+  return convert_field_value(st, field, i < o->values.size() ? o->values[i] : kEmpty);
 }
 
 // Iterating an object of a repeated-group class would never end, since every
@@ -42,13 +32,13 @@ bool beyond_iteration_end(IDFObjectObj* o, Py_ssize_t i) {
 
 }  // namespace
 
-PyObject* convert_field_value(const FieldDef* field, const std::string& val) {
+PyObject* convert_field_value(const State& st, const FieldDef* field, const std::string& val) {
   if (!field || (val.empty() && field->field_type != FIELDTYPE_INTEGER && field->field_type != FIELDTYPE_REAL)) {
     return str_from(val);
   }
   if (val.empty()) Py_RETURN_NONE;
-  if (field->autosizable && ascii_iequals(val, "autosize")) return autosize_text();
-  if (field->autocalculatable && ascii_iequals(val, "autocalculate")) return autocalculate_text();
+  if (field->autosizable && ascii_iequals(val, "autosize")) return Py_NewRef(st.autosize_text);
+  if (field->autocalculatable && ascii_iequals(val, "autocalculate")) return Py_NewRef(st.autocalculate_text);
   if (field->field_type == FIELDTYPE_INTEGER) {
     long long number;
     return parse_integer_text(val, number) ? PyLong_FromLongLong(number) : str_from(val);
@@ -64,7 +54,8 @@ PyObject* object_getitem(PyObject* self, PyObject* key) {
   return guard(
       [&] {
         IDFObjectObj* o = as_object(self);
-        return read_field(o, resolve_key(class_of(o), key));
+        const State& st = state_of(o);
+        return read_field(st, o, resolve_key(st, class_of(o), key));
       },
       nullptr);
 }
@@ -78,11 +69,12 @@ int object_setitem(PyObject* self, PyObject* key, PyObject* value) {
   return guard(
       [&] {
         IDFObjectObj* o = as_object(self);
-        FieldWrite write{resolve_key(class_of(o), key), {}};  // a bad key fails before the value's code runs
+        const State& st = state_of(o);
+        FieldWrite write{resolve_key(st, class_of(o), key), {}};  // a bad key fails before the value's code runs
         const ClassMark mark(o);
-        write.text = text_of_value(value);
+        write.text = text_of_value(st, value);
         // The value's code may have changed the object: then its key is resolved again.
-        if (!mark.unchanged()) write.field_idx = resolve_key(class_of(o), key);
+        if (!mark.unchanged()) write.field_idx = resolve_key(st, class_of(o), key);
         apply_writes(o, std::span(&write, 1), Extend::kNonEmpty, true);
         return 0;
       },
@@ -114,10 +106,11 @@ PyObject* object_get_values(PyObject* self, PyObject*) {
       [&] {
         IDFObjectObj* o = as_object(self);
         const ClassDef& cls = class_of(o);
+        const State& st = state_of(o);
         const auto& values = o->values;
         PyRef list = take(PyList_New(static_cast<Py_ssize_t>(values.size())));
         for (size_t i = 0; i < values.size(); ++i) {
-          PyObject* item = take(convert_field_value(g.schema->get_field_def(cls, static_cast<int>(i)), values[i])).release();
+          PyObject* item = take(convert_field_value(st, st.schema->get_field_def(cls, static_cast<int>(i)), values[i])).release();
           PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
         }
         return list.release();

@@ -2,16 +2,22 @@
 // interpreter lock, then each raw record becomes an object, indexed by class and by
 // the references its fields take part in.
 #include "core.hpp"
+#include "quarvel/messages.hpp"
+
+#include <cerrno>
 
 namespace quarvel::idf {
 
 namespace {
 
 // An IDFParseError with its message, the line and, for an unknown class, the class name.
-[[noreturn]] void raise_parse_error(PyRef message, int64_t line, const std::string* class_name = nullptr) {
-  PyRef error = take(PyObject_CallOneArg(g.IDFParseError, message.get()));
-  PyRef lineno = line > 0 ? take(PyLong_FromLongLong(line)) : PyRef::borrow(Py_None);
+[[noreturn]] void raise_parse_error(const State& st, PyRef message, const Status& where,
+                                    const std::string* class_name = nullptr) {
+  PyRef error = take(PyObject_CallOneArg(st.parse_error, message.get()));
+  PyRef lineno = where.line > 0 ? take(PyLong_FromLongLong(where.line)) : PyRef::borrow(Py_None);
   check_status(PyObject_SetAttrString(error.get(), "lineno", lineno.get()));
+  PyRef column = where.column > 0 ? take(PyLong_FromLongLong(where.column)) : PyRef::borrow(Py_None);
+  check_status(PyObject_SetAttrString(error.get(), "column", column.get()));
   if (class_name) {
     PyRef name = take(str_from(*class_name));
     check_status(PyObject_SetAttrString(error.get(), "class_name", name.get()));
@@ -20,34 +26,37 @@ namespace {
   throw PythonErrorSet();
 }
 
-[[noreturn]] void raise_parse_failure(const ParseFailure& failure) {
-  const auto line = static_cast<long long>(failure.line);
-  switch (failure.kind) {
-    case ParseFailure::kNone:
-    case ParseFailure::kReadFailed:  // the reader of the text sets its own exception
-      break;
-    case ParseFailure::kNoMemory:
+// The exception of a failed parse: an IDFParseError for what is wrong with the text, the
+// OSError of a failed read (naming `path`), MemoryError.
+[[noreturn]] void raise_status(const State& st, const Status& status, PyObject* path) {
+  const auto line = static_cast<long long>(status.line);
+  switch (status.fault) {
+    case Fault::kNoMemory:
       throw std::bad_alloc();
-    case ParseFailure::kUnterminated:
-      raise_parse_error(
-          take(PyUnicode_FromFormat("IDF parsing error (Line %lld): unterminated object before EOF; missing ';'.", line)),
-          failure.line);
-    case ParseFailure::kTokenError: {
-      PyRef text = take(str_from(failure.text));
-      raise_parse_error(take(PyUnicode_FromFormat("IDF parsing error (Line %lld): %R", line, text.get())), failure.line);
+    case Fault::kRead:
+      errno = status.code;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+      throw PythonErrorSet();
+    case Fault::kUnterminated:
+      raise_parse_error(st, take(PyUnicode_FromFormat(messages::kUnterminated, line)), status);
+    case Fault::kTokenError: {
+      PyRef text = take(str_from(status.detail));
+      raise_parse_error(st, take(PyUnicode_FromFormat(messages::kTokenError, line, text.get())), status);
     }
-    case ParseFailure::kMissingDelimiter: {
-      PyRef text = take(str_from(failure.text));
-      raise_parse_error(
-          take(PyUnicode_FromFormat("IDF parsing error (Line %lld): missing delimiter before '%U'.", line, text.get())),
-          failure.line);
+    case Fault::kMissingDelimiter: {
+      PyRef text = take(str_from(status.detail));
+      raise_parse_error(st, take(PyUnicode_FromFormat(messages::kMissingDelimiter, line, text.get())), status);
     }
-    case ParseFailure::kUnknownToken:
-      raise_parse_error(take(PyUnicode_FromFormat("IDF parsing error (Line %lld): unrecognized token type '%d'.", line,
-                                                  failure.token_type)),
-                        failure.line);
+    case Fault::kUnknownToken:
+      raise_parse_error(st, take(PyUnicode_FromFormat(messages::kUnknownToken, line, status.code)), status);
+    case Fault::kPythonError:
+      throw PythonErrorSet();
+    case Fault::kNone:
+    case Fault::kDecode:
+    case Fault::kSchemaText:
+      break;
   }
-  raise(PyExc_SystemError, "parse failure of no kind");
+  raise(PyExc_SystemError, messages::kNoSuchFault);
 }
 
 // The header lines that `save` writes itself, again on every save: read back as the
@@ -82,7 +91,8 @@ class CollectorPaused {
 // is dropped by its caller, so nothing is taken back.
 void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
   CollectorPaused paused;
-  if (!PyList_Check(self->objects) || !is_idd(self->idd)) {
+  const State& st = state_of(self);
+  if (!PyList_Check(self->objects) || !st.is_idd(self->idd)) {
     raise(PyExc_TypeError, "objects can only be built into a model with a schema and an object list");
   }
   const c_IDD& schema = schema_of(self->idd);
@@ -92,12 +102,12 @@ void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
     for (char& c : search_key) c = ascii_upper(c);
     const auto found = schema.class_map.find(search_key);
     if (found == schema.class_map.end()) {
-      raise_parse_error(take(PyUnicode_FromFormat("IDF parsing error: Unknown class: '%s'", c_object.class_name.c_str())),
-                        c_object.line, &c_object.class_name);
+      raise_parse_error(st, take(PyUnicode_FromFormat(messages::kUnknownClassInText, c_object.class_name.c_str())),
+                        Status::of(Fault::kNone, c_object.line), &c_object.class_name);
     }
     const size_t class_idx = found->second;
     const ClassDef& cls = schema.ordered_classes[class_idx];
-    PyRef obj = take(as_py(new_bare_object(g.IDFObject_type)));
+    PyRef obj = take(as_py(new_bare_object(st.object_type)));
     IDFObjectObj* o = as_object(obj.get());
     // A class written as the schema spells it hands its name over, saving a copy.
     if (c_object.class_name == cls.name) o->c_class_name.swap(c_object.class_name);
@@ -111,14 +121,14 @@ void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
       positions = self->objects_index_map.try_emplace(std::string_view(search_key)).first;
     }
     positions->second.push_back(o->obj_idx);
-    for_each_registration(cls, o->values, [&](const std::string& name, bool target, const std::string& text, int f) {
+    for_each_registration(*st.schema, cls, o->values, [&](const std::string& name, bool target, const std::string& text, int f) {
       add_location(target ? self->targets : self->referencers, name, text, FieldLoc{o->obj_idx, f});
     });
   }
 }
 
-PyRef new_lexer() {
-  PyTypeObject* lexer_type = g.lexer->Lexer_type;
+PyRef new_lexer(const State& st) {
+  PyTypeObject* lexer_type = st.lexer->Lexer_type;
   PyRef empty = take(PyTuple_New(0));
   return take(lexer_type->tp_new(lexer_type, empty.get(), nullptr));
 }
@@ -128,71 +138,54 @@ LexerObject* lexer_of(const PyRef& lexer) { return reinterpret_cast<LexerObject*
 // Parses with `parse(records, comments)`, run without the interpreter lock, then makes
 // the model's objects. `text` (the tokenizer and what it reads) is let go of as soon as
 // the records are parsed: they own copies of everything they need from it, so that the
-// text and the whole model never need memory at the same time.
-// `read_failed` sets the exception for a failure to read the text.
-template <class Parse, class ReadFailed>
-void load_parsed(IDFModel* self, PyObject* idd, PyRef text, Parse&& parse, ReadFailed&& read_failed) {
+// text and the whole model never need memory at the same time. `path` names the file in
+// an error, or is None.
+template <class Parse>
+void load_parsed(IDFModel* self, PyObject* idd, PyRef text, PyObject* path, Parse&& parse) {
+  const State& st = state_of(self);
   Py_XSETREF(self->idd, Py_NewRef(idd));
   Py_XSETREF(self->objects, take(PyList_New(0)).release());
   std::vector<c_IDFObject> c_objects;
   auto comments = std::make_unique<ModelComments>();
-  ParseFailure failure;
+  Status status;
   Py_BEGIN_ALLOW_THREADS
-  failure = parse(c_objects, comments.get());
+  status = parse(*st.lexer->ops, c_objects, comments.get());
   Py_END_ALLOW_THREADS
   text = PyRef();
-  if (failure.kind == ParseFailure::kReadFailed) {
-    read_failed();
-    throw PythonErrorSet();
-  }
-  if (failure.kind != ParseFailure::kNone) raise_parse_failure(failure);
-  if (idd == Py_None && !c_objects.empty()) {
-    raise(PyExc_TypeError, "Argument 'idd' is None, but a schema (IDD) is needed to load objects");
-  }
+  if (!status.ok()) raise_status(st, status, path);
+  if (idd == Py_None && !c_objects.empty()) raise(st.schema_needed, messages::kSchemaNeeded);
   if (!c_objects.empty()) build(self, c_objects);
   drop_writers_header(comments->header);
   if (!comments->empty()) self->comments = std::move(comments);
 }
 
-// `content` is taken over: when the caller held the only other reference, the text is
-// freed as soon as it is parsed.
-void load(IDFModel* self, PyObject* idd, PyRef content) {
-  PyRef lexer = new_lexer();
-  LexerObject* lx = lexer_of(lexer);
-  g.lexer->ops->c_init(lx, content.get(), 0);
-  content = PyRef();  // the tokenizer holds it now
-  load_parsed(
-      self, idd, std::move(lexer),
-      [lx](std::vector<c_IDFObject>& out, ModelComments* comments) { return parse_idf(lx, out, comments); },
-      [] {});
-}
-
 }  // namespace
 
+void load_text(IDFModel* self, PyObject* idd, PyRef content) {
+  const State& st = state_of(self);
+  PyRef lexer = new_lexer(st);
+  LexerObject* lx = lexer_of(lexer);
+  st.lexer->ops->c_init(lx, content.get(), 0);
+  content = PyRef();  // the tokenizer holds it now
+  load_parsed(self, idd, std::move(lexer), Py_None,
+              [lx](const LexerOps& ops, std::vector<c_IDFObject>& out, ModelComments* comments) {
+                return parse_idf(ops, lx, out, comments);
+              });
+}
+
+void load_file(IDFModel* self, PyObject* idd, LineChunks& pieces, PyObject* path) {
+  PyRef lexer = new_lexer(state_of(self));
+  LexerObject* lx = lexer_of(lexer);
+  load_parsed(self, idd, std::move(lexer), path,
+              [lx, &pieces](const LexerOps& ops, std::vector<c_IDFObject>& out, ModelComments* comments) {
+                return parse_idf_pieces(ops, lx, pieces, out, comments);
+              });
+}
+
 int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content) {
-  return model_load_text(self, idd, PyRef::borrow(idf_content));
-}
-
-int model_load_text(IDFModel* self, PyObject* idd, PyRef content) {
   return guard(
       [&] {
-        load(self, idd, std::move(content));
-        return 0;
-      },
-      -1);
-}
-
-int model_load_file(IDFModel* self, PyObject* idd, LineChunks& pieces, PyObject* path) {
-  return guard(
-      [&] {
-        PyRef lexer = new_lexer();
-        LexerObject* lx = lexer_of(lexer);
-        load_parsed(
-            self, idd, std::move(lexer),
-            [lx, &pieces](std::vector<c_IDFObject>& out, ModelComments* comments) {
-              return parse_idf_pieces(lx, pieces, out, comments);
-            },
-            [&] { pieces.raise_failure(path); });
+        load_text(self, idd, PyRef::borrow(idf_content));
         return 0;
       },
       -1);

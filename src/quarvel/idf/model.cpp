@@ -1,5 +1,6 @@
 // The IDF model type: construction, loading and the object list.
 #include "core.hpp"
+#include "quarvel/messages.hpp"
 
 #include <new>
 
@@ -54,7 +55,7 @@ int model_clear(PyObject* self) {
   return 0;
 }
 
-const char kInitDoc[] = "IDF cannot be instantiated directly. Use IDF.from_file() or IDF.from_string().";
+const char* const kInitDoc = messages::kInitRefused;
 
 int refuse_construction(PyObject* args, PyObject* kwds) {
   const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
@@ -80,9 +81,9 @@ PyObject* model_init_method(PyObject*, PyObject* args, PyObject* kwds) {
   return nullptr;
 }
 
-void check_idd_argument(PyObject* idd) {
-  if (idd == Py_None || is_idd(idd)) return;
-  raise_argument_type("idd", g.schema->IDD_type->tp_name, idd);
+void check_idd_argument(const State& st, PyObject* idd) {
+  if (idd == Py_None || st.is_idd(idd)) return;
+  raise_argument_type("idd", st.schema->IDD_type->tp_name, idd);
   throw PythonErrorSet();
 }
 
@@ -93,22 +94,18 @@ void check_str_argument(PyObject* obj, const char* name) {
 // cls.__new__(cls), which must give a new, bare IDF: loading into a model that holds
 // objects (a __new__ that hands back one already loaded) would replace them and leave
 // them claiming a model that no longer lists them.
-PyRef new_model_of_class(PyObject* cls) {
+PyRef new_model_of_class(const State& st, PyObject* cls) {
   PyRef model = take(PyObject_CallMethod(cls, "__new__", "O", cls));
-  if (!is_model(model.get())) {
-    raise_format(PyExc_TypeError, "%.200s.__new__() returned %.200s, not an IDF",
+  if (!st.is_model(model.get())) {
+    raise_format(PyExc_TypeError, messages::kNewReturnedOther,
                  reinterpret_cast<PyTypeObject*>(cls)->tp_name, Py_TYPE(model.get())->tp_name);
   }
   const IDFModel* m = as_model(model.get());
   if (m->objects != Py_None || m->idd != Py_None || !m->objects_index_map.empty() || m->comments) {
-    raise_format(PyExc_TypeError, "%.200s.__new__() returned a model that is already loaded; it must return a new one",
+    raise_format(PyExc_TypeError, messages::kNewReturnedLoaded,
                  reinterpret_cast<PyTypeObject*>(cls)->tp_name);
   }
   return model;
-}
-
-void init_from_text(PyObject* model, PyObject* idd, PyRef utf8) {
-  check_status(model_load_text(as_model(model), idd, std::move(utf8)));
 }
 
 // Sets `filename` of the pending IDFParseError to the path (as a str).
@@ -138,25 +135,26 @@ PyObject* model_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
         PyObject* a[3];
         check_status(bind_arguments(kFromFileSig, args, nargs, kwnames, a));
         PyObject* encoding = a[2] ? a[2] : Py_None;
-        check_idd_argument(a[0]);
+        const State& st = state_of(reinterpret_cast<PyTypeObject*>(cls));
+        check_idd_argument(st, a[0]);
         check_str_argument(encoding, "encoding");
         // A file of unknown encoding is read in pieces, so that loading never holds
         // its whole text beside the model made from it.
         std::unique_ptr<LineChunks> pieces;
         if (encoding == Py_None) {
-          pieces = g.utils->open_line_chunks(a[1]);
+          pieces = st.utils->open_line_chunks(a[1]);
           if (!pieces && PyErr_Occurred()) throw PythonErrorSet();
         }
-        PyRef raw = pieces ? PyRef() : take(g.utils->read_utf8_bytes(a[1], encoding));
-        PyRef model = new_model_of_class(cls);
+        PyRef raw = pieces ? PyRef() : take(st.utils->read_utf8_bytes(a[1], encoding));
+        PyRef model = new_model_of_class(st, cls);
         try {
           if (pieces) {
-            check_status(model_load_file(as_model(model.get()), a[0], *pieces, a[1]));
+            load_file(as_model(model.get()), a[0], *pieces, a[1]);
           } else {
-            init_from_text(model.get(), a[0], std::move(raw));
+            load_text(as_model(model.get()), a[0], std::move(raw));
           }
         } catch (const PythonErrorSet&) {
-          if (PyErr_ExceptionMatches(g.IDFParseError)) name_the_file(a[1]);
+          if (PyErr_ExceptionMatches(st.parse_error)) name_the_file(a[1]);
           throw;
         }
         return model.release();
@@ -180,14 +178,15 @@ PyObject* model_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nar
       [&]() -> PyObject* {
         PyObject* a[2];
         check_status(bind_arguments(kFromStringSig, args, nargs, kwnames, a));
-        check_idd_argument(a[0]);
+        const State& st = state_of(reinterpret_cast<PyTypeObject*>(cls));
+        check_idd_argument(st, a[0]);
         check_str_argument(a[1], "content");
-        PyRef model = new_model_of_class(cls);
+        PyRef model = new_model_of_class(st, cls);
         if (a[1] == Py_None) {
           raise_none_has_no_encode();
           throw PythonErrorSet();
         }
-        init_from_text(model.get(), a[0], utf8_without_bom(a[1]));
+        load_text(as_model(model.get()), a[0], utf8_without_bom(a[1]));
         return model.release();
       },
       nullptr);
@@ -230,7 +229,7 @@ int model_contains(PyObject* self, PyObject* item) {
           const auto found = m->objects_index_map.find_upper(utf8_of(item));
           return found != m->objects_index_map.end() && !found->second.empty() ? 1 : 0;
         }
-        return is_object(item) && member_model(as_object(item)) == m ? 1 : 0;
+        return state_of(m).is_object(item) && member_model(as_object(item)) == m ? 1 : 0;
       },
       -1);
 }
@@ -519,9 +518,8 @@ bool model_has_objects(IDFModel* self) {
 
 void require_model_ready(IDFModel* self) {
   // A text without objects loads without a schema; such a model can still be written.
-  if (PyList_Check(self->objects) && (is_idd(self->idd) || !model_has_objects(self))) return;
-  raise(PyExc_ValueError, "IDF model is not loaded: it has no schema or no object list; "
-                          "use IDF.from_file() or IDF.from_string()");
+  if (PyList_Check(self->objects) && (state_of(self).is_idd(self->idd) || !model_has_objects(self))) return;
+  raise(PyExc_ValueError, messages::kModelNotLoaded);
 }
 
 IDFObjectObj* object_at(IDFModel* self, size_t pos) {
@@ -534,9 +532,10 @@ IDFObjectObj* object_at(IDFModel* self, size_t pos) {
   }
   PyObject* item = PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(pos));
   if (item == Py_None) return nullptr;
-  if (!is_object(item)) {
+  const State& st = state_of(self);
+  if (!st.is_object(item)) {
     raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item)->tp_name,
-                 g.IDFObject_type->tp_name);
+                 st.object_type->tp_name);
   }
   return as_object(item);
 }
@@ -560,7 +559,7 @@ PyObject* call_python(const char* module_name, const char* function, PyObject* s
 }
 
 IDFModel* member_model(IDFObjectObj* obj) noexcept {
-  if (!is_model(obj->parent_idf)) return nullptr;
+  if (!state_of(obj).is_model(obj->parent_idf)) return nullptr;
   IDFModel* model = as_model(obj->parent_idf);
   PyObject* objects = model->objects;
   if (!PyList_Check(objects) || obj->obj_idx >= static_cast<size_t>(PyList_GET_SIZE(objects)) ||

@@ -4,8 +4,6 @@
 
 namespace quarvel::idf {
 
-Bound g;
-
 const IdfOps kIdfOps = {
     register_target, register_referencer, unregister_target, unregister_referencer,
     model_c_init,    build_objects,       get_objects_raw,   model_write_to_buffer,
@@ -23,8 +21,6 @@ const IdfObjectOps kObjectOps = {
 
 namespace {
 
-IdfCapi g_capi = {{IDF_CAPI_VERSION, sizeof(IdfCapi), IDF_LAYOUT}, nullptr, &kIdfOps, nullptr, &kObjectOps};
-
 PyMethodDef kMethods[] = {
     {"unpickle_IDF", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_model)), METH_FASTCALL,
      "unpickle_IDF(cls, checksum, state, /)\n--\n\nRebuild a pickled IDF model."},
@@ -35,11 +31,6 @@ PyMethodDef kMethods[] = {
     {"_epjson_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(epjson_line)), METH_FASTCALL,
      "_epjson_line(class_name, key, body, plan, where, /)\n--\n\nFor quarvel.epjson: a JSON object as IDF text."},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "quarvel.idf",
-    "IDF models: loading, field access, queries, editing, writing and pickling.", -1, kMethods,
 };
 
 // Types made with PyType_FromModuleAndSpec get generic wrappers for their slots
@@ -58,17 +49,18 @@ int install_documented_methods(PyTypeObject* type) {
   return 0;
 }
 
-// ValueError for text that does not load, with where it went wrong: `lineno` (None
-// when unknown), `filename` (None for text given as a string) and, for an object of a
-// class the schema lacks, `class_name`.
+// ValueError for text that does not load, with where it went wrong: `lineno` and
+// `column` (None when unknown), `filename` (None for text given as a string) and, for an
+// object of a class the schema lacks, `class_name`.
 PyObject* create_parse_error() {
-  PyRef dict(Py_BuildValue("{s:O,s:O,s:O}", "lineno", Py_None, "filename", Py_None, "class_name", Py_None));
+  PyRef dict(Py_BuildValue("{s:O,s:O,s:O,s:O}", "lineno", Py_None, "column", Py_None, "filename", Py_None,
+                           "class_name", Py_None));
   if (!dict) return nullptr;
   return PyErr_NewExceptionWithDoc(
       "quarvel.idf.IDFParseError",
-      "IDF text that does not load. A ValueError; `lineno` is the line of the fault (None when\n"
-      "unknown), `filename` the file it was read from (None for a string), and `class_name`\n"
-      "the class an unknown-class error names (else None).",
+      "IDF text that does not load. A ValueError; `lineno` is the line of the fault and `column`\n"
+      "its byte column (None when unknown), `filename` the file it was read from (None for a\n"
+      "string), and `class_name` the class an unknown-class error names (else None).",
       PyExc_ValueError, dict.get());
 }
 
@@ -80,45 +72,90 @@ int add_unknown_field_error(PyObject* module) {
   return error ? PyModule_AddObjectRef(module, "UnknownFieldError", error.get()) : -1;
 }
 
-int init_once(PyObject* module) {
-  g.IDF_type = create_model_type(module);
-  if (!g.IDF_type) return -1;
-  g.IDFObject_type = create_object_type(module);
-  if (!g.IDFObject_type) return -1;
-  if (install_documented_methods(g.IDF_type) < 0 || install_documented_methods(g.IDFObject_type) < 0) return -1;
-  g_capi.IDF_type = g.IDF_type;
-  g_capi.IDFObject_type = g.IDFObject_type;
-  g.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION, LEXER_LAYOUT);
-  if (!g.lexer) return -1;
-  g.schema = import_capi<IddCapi>(IDD_CAPSULE, IDD_CAPI_VERSION, IDD_LAYOUT);
-  if (!g.schema) return -1;
-  g.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
-  if (!g.utils) return -1;
-  DEFAULT_FORMAT_CONFIG = generate_format_config();
-  MINIMAL_FORMAT_CONFIG = FormatConfig{std::string(), std::string(), 0, true};
-  g.IDFObjectTuple_type = create_tuple_type(module);
-  if (!g.IDFObjectTuple_type) return -1;
-  g.IDFParseError = create_parse_error();
-  return g.IDFParseError ? 0 : -1;
+PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
+
+int exec_module(PyObject* module) {
+  State& st = state_of_module(module);
+  st.model_type = create_model_type(module);
+  if (!st.model_type) return -1;
+  st.object_type = create_object_type(module);
+  if (!st.object_type) return -1;
+  if (install_documented_methods(st.model_type) < 0 || install_documented_methods(st.object_type) < 0) return -1;
+  st.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION, LEXER_LAYOUT);
+  if (!st.lexer) return -1;
+  st.schema = import_capi<IddCapi>(IDD_CAPSULE, IDD_CAPI_VERSION, IDD_LAYOUT);
+  if (!st.schema) return -1;
+  st.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
+  if (!st.utils) return -1;
+  st.tuple_type = create_tuple_type(module);
+  if (!st.tuple_type) return -1;
+  st.parse_error = create_parse_error();
+  st.schema_needed = PyErr_NewExceptionWithDoc(
+      "quarvel.idf.SchemaNeededError", "Objects were to be loaded or made without a schema (IDD). A TypeError.",
+      PyExc_TypeError, nullptr);
+  PyRef files(PyImport_ImportModule("quarvel._files"));
+  st.write_file = files ? PyObject_GetAttrString(files.get(), "write_atomic") : nullptr;
+  st.autosize_text = intern("Autosize");
+  st.autocalculate_text = intern("Autocalculate");
+  st.dict_name = intern("__dict__");
+  st.get_objects_name = intern("get_objects");
+  st.unpickle_model_name = intern("unpickle_IDF");
+  st.unpickle_object_name = intern("unpickle_IDFObject");
+  if (!st.parse_error || !st.schema_needed || !st.write_file || !st.autosize_text || !st.autocalculate_text ||
+      !st.dict_name || !st.get_objects_name || !st.unpickle_model_name || !st.unpickle_object_name) {
+    return -1;
+  }
+  st.capi = IdfCapi{{IDF_CAPI_VERSION, sizeof(IdfCapi), IDF_LAYOUT}, st.model_type, &kIdfOps, st.object_type,
+                    &kObjectOps, st.schema_needed};
+  PyRef rules(validation_rules());
+  if (!rules) return -1;
+  if (PyModule_AddObjectRef(module, "IDF", reinterpret_cast<PyObject*>(st.model_type)) < 0 ||
+      PyModule_AddObjectRef(module, "IDFObject", reinterpret_cast<PyObject*>(st.object_type)) < 0 ||
+      PyModule_AddObjectRef(module, "IDFObjectTuple", reinterpret_cast<PyObject*>(st.tuple_type)) < 0 ||
+      PyModule_AddObjectRef(module, "IDFParseError", st.parse_error) < 0 ||
+      PyModule_AddObjectRef(module, "SchemaNeededError", st.schema_needed) < 0 ||
+      PyModule_AddObjectRef(module, "VALIDATION_RULES", rules.get()) < 0 || add_unknown_field_error(module) < 0) {
+    return -1;
+  }
+  return publish_capi(module, "_C_API", IDF_CAPSULE, &st.capi);
 }
+
+int exec_guarded(PyObject* module) { return guard([&] { return exec_module(module); }, -1); }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  State& st = state_of_module(module);
+  Py_VISIT(st.model_type);
+  Py_VISIT(st.object_type);
+  Py_VISIT(st.tuple_type);
+  for (PyObject* ref : {st.parse_error, st.schema_needed, st.write_file}) Py_VISIT(ref);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  State& st = state_of_module(module);
+  Py_CLEAR(st.model_type);
+  Py_CLEAR(st.object_type);
+  Py_CLEAR(st.tuple_type);
+  for (PyObject** ref : {&st.parse_error, &st.schema_needed, &st.write_file, &st.autosize_text,
+                         &st.autocalculate_text, &st.dict_name, &st.get_objects_name, &st.unpickle_model_name,
+                         &st.unpickle_object_name}) {
+    Py_CLEAR(*ref);
+  }
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot kSlots[] = {QUARVEL_MODULE_SLOTS(exec_guarded)};
 
 }  // namespace
+
+PyModuleDef kIdfModule = {
+    PyModuleDef_HEAD_INIT, "quarvel.idf",
+    "IDF models: loading, field access, queries, editing, writing and pickling.", sizeof(State), kMethods, kSlots,
+    traverse_module, clear_module, free_module,
+};
+
 }  // namespace quarvel::idf
 
-PyMODINIT_FUNC PyInit_idf() {
-  using namespace quarvel;
-  using namespace quarvel::idf;
-  PyRef module(PyModule_Create(&kModule));
-  if (!module) return nullptr;
-  if (!g.IDFObjectTuple_type && guard([&] { return init_once(module.get()); }, -1) < 0) return nullptr;
-  if (PyModule_AddObjectRef(module.get(), "IDF", reinterpret_cast<PyObject*>(g.IDF_type)) < 0 ||
-      PyModule_AddObjectRef(module.get(), "IDFObject", reinterpret_cast<PyObject*>(g.IDFObject_type)) < 0 ||
-      PyModule_AddObjectRef(module.get(), "IDFObjectTuple", reinterpret_cast<PyObject*>(g.IDFObjectTuple_type)) < 0 ||
-      PyModule_AddObjectRef(module.get(), "IDFParseError", g.IDFParseError) < 0 ||
-      PyModule_Add(module.get(), "VALIDATION_RULES", guard([] { return validation_rules(); }, nullptr)) < 0 ||
-      add_unknown_field_error(module.get()) < 0 ||
-      publish_capi(module.get(), "_C_API", IDF_CAPSULE, &g_capi) < 0) {
-    return nullptr;
-  }
-  return module.release();
-}
+PyMODINIT_FUNC PyInit_idf() { return PyModuleDef_Init(&quarvel::idf::kIdfModule); }

@@ -35,10 +35,11 @@ void insert(IDFModel* model, IDFObjectObj* obj) {
 void build(IDFModel* model) {
   drop(model);
   if (!PyList_Check(model->objects)) return;
+  const State& st = state_of(model);
   try {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(model->objects); ++i) {
       PyObject* item = PyList_GET_ITEM(model->objects, i);
-      if (is_object(item) && as_object(item)->obj_idx == static_cast<size_t>(i) && named(as_object(item))) {
+      if (st.is_object(item) && as_object(item)->obj_idx == static_cast<size_t>(i) && named(as_object(item))) {
         insert(model, as_object(item));
       }
     }

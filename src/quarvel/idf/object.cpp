@@ -223,7 +223,7 @@ int object_c_init(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_
   Py_XSETREF(self->idd, Py_NewRef(idd));
   Py_XSETREF(self->parent_idf, Py_NewRef(parent_idf));
   const auto* schema = reinterpret_cast<IDDObject*>(idd);
-  if (!is_idd(idd) || class_idx >= schema->c_idd.ordered_classes.size()) {
+  if (!state_of(self).is_idd(idd) || class_idx >= schema->c_idd.ordered_classes.size()) {
     PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", class_idx);
     return -1;
   }
@@ -243,7 +243,7 @@ int object_c_init(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_
 }
 
 const ClassDef& class_of(IDFObjectObj* self) {
-  if (!is_idd(self->idd)) {
+  if (!state_of(self).is_idd(self->idd)) {
     raise(PyExc_ValueError, "IDFObject has no schema: create it with IDFObject(idd, class_name) "
                             "or get it from a loaded model");
   }

@@ -116,8 +116,8 @@ class CommentPlacer {
 // ends at a line break, and the state carries what an unfinished object holds.
 class IdfReader {
  public:
-  IdfReader(LexerObject* lexer, std::vector<c_IDFObject>& out, ModelComments* comments)
-      : lexer_(lexer), out_(out), placer_(lexer, out, current_, comments) {
+  IdfReader(const LexerOps& ops, LexerObject* lexer, std::vector<c_IDFObject>& out, ModelComments* comments)
+      : ops_(ops), lexer_(lexer), out_(out), placer_(lexer, out, current_, comments) {
     lexer->keep_comments = comments != nullptr;
     // An object's values gather as views of the text and are copied once, into a
     // vector of exact size: one allocation per object instead of one per doubling, no
@@ -129,9 +129,8 @@ class IdfReader {
   // else more text follows, and the comments read so far are placed now, while the
   // text they view is still there (no token comes between them and the next piece,
   // so they are placed as they would be before its first token).
-  ParseFailure read(bool last) {
-    ParseFailure failure;
-    const auto scan_next_line = g.lexer->ops->scan_next_line;
+  Status read(bool last) {
+    const auto scan_next_line = ops_.scan_next_line;
     for (;;) {
       Token tok = token_scan::next_token(lexer_, scan_next_line);
       if (!lexer_->comments.empty()) {  // only when comments are kept and some were read
@@ -143,26 +142,16 @@ class IdfReader {
         case TOKEN_EOF:
           if (!last) {
             carry_unfinished();
-            return failure;
+            return Status();
           }
-          if (object_started_ || !last_text_.empty()) {
-            failure.kind = ParseFailure::kUnterminated;
-            failure.line = lexer_->line_num;
-          } else if (placer_.keeping()) {
-            placer_.finish(last_slot());
-          }
-          return failure;
+          if (object_started_ || !last_text_.empty()) return Status::of(Fault::kUnterminated, lexer_->line_num);
+          if (placer_.keeping()) placer_.finish(last_slot());
+          return Status();
         case TOKEN_ERROR:
-          failure.kind = ParseFailure::kTokenError;
-          failure.line = lexer_->line_num;
-          failure.text = tok.value;
-          return failure;
+          return Status::of(Fault::kTokenError, lexer_->line_num, column_of(tok), std::string(tok.value));
         case TOKEN_TEXT:
           if (!last_text_.empty()) {
-            failure.kind = ParseFailure::kMissingDelimiter;
-            failure.line = lexer_->line_num;
-            failure.text = tok.value;
-            return failure;
+            return Status::of(Fault::kMissingDelimiter, lexer_->line_num, column_of(tok), std::string(tok.value));
           }
           if (!object_started_) begin_object();
           last_text_ = tok.value;
@@ -184,10 +173,7 @@ class IdfReader {
           object_started_ = false;
           break;
         default:
-          failure.kind = ParseFailure::kUnknownToken;
-          failure.line = lexer_->line_num;
-          failure.token_type = static_cast<int>(tok.type);
-          return failure;
+          return Status::of(Fault::kUnknownToken, lexer_->line_num, 0, {}, static_cast<int>(tok.type));
       }
     }
   }
@@ -223,6 +209,15 @@ class IdfReader {
     return Slot{out_.size() - 1, static_cast<int>(out_.back().values.size()) - 1};
   }
 
+  // The byte column of a token of the current line (0 when it views no line).
+  int64_t column_of(const Token& tok) const {
+    const char* at = tok.value.data();
+    const char* start = lexer_->line_start;
+    if (!at || !start || at < start) return 0;
+    return static_cast<int64_t>(at - start) + 1;
+  }
+
+  const LexerOps& ops_;
   LexerObject* lexer_;
   std::vector<c_IDFObject>& out_;
   c_IDFObject current_;
@@ -235,49 +230,39 @@ class IdfReader {
 
 }  // namespace
 
-ParseFailure parse_idf(LexerObject* lexer, std::vector<c_IDFObject>& out, ModelComments* comments) noexcept {
+Status parse_idf(const LexerOps& ops, LexerObject* lexer, std::vector<c_IDFObject>& out,
+                 ModelComments* comments) noexcept {
   try {
-    return IdfReader(lexer, out, comments).read(true);
+    return IdfReader(ops, lexer, out, comments).read(true);
   } catch (const std::bad_alloc&) {
-    ParseFailure failure;
-    failure.kind = ParseFailure::kNoMemory;
-    return failure;
+    return Status::of(Fault::kNoMemory);
   }
 }
 
-ParseFailure parse_idf_pieces(LexerObject* lexer, LineChunks& pieces, std::vector<c_IDFObject>& out,
-                              ModelComments* comments) noexcept {
-  ParseFailure failure;
+Status parse_idf_pieces(const LexerOps& ops, LexerObject* lexer, LineChunks& pieces, std::vector<c_IDFObject>& out,
+                        ModelComments* comments) noexcept {
   try {
-    auto reader = std::make_unique<IdfReader>(lexer, out, comments);
-    const auto continue_with = g.lexer->ops->continue_with;
+    auto reader = std::make_unique<IdfReader>(ops, lexer, out, comments);
     bool as_cp1252 = false;
     for (;;) {
       std::string_view piece;
-      if (!pieces.next(piece)) {
-        failure.kind = ParseFailure::kReadFailed;
-        return failure;
-      }
-      if (!continue_with(lexer, piece) && !as_cp1252) {
+      if (Status read = pieces.next(piece); !read.ok()) return read;
+      if (!ops.continue_with(lexer, piece) && !as_cp1252) {
         // Text that is not UTF-8 is read as Windows-1252, the whole of it: from the start again.
-        if (!pieces.restart_as_cp1252()) {
-          failure.kind = ParseFailure::kReadFailed;
-          return failure;
-        }
+        if (Status again = pieces.restart_as_cp1252(); !again.ok()) return again;
         as_cp1252 = true;
         out.clear();
         if (comments) *comments = ModelComments();
-        reader = std::make_unique<IdfReader>(lexer, out, comments);
+        reader = std::make_unique<IdfReader>(ops, lexer, out, comments);
         lexer->line_num = 0;
         continue;
       }
-      failure = reader->read(piece.empty());
-      if (failure.kind != ParseFailure::kNone || piece.empty()) return failure;
+      Status status = reader->read(piece.empty());
+      if (!status.ok() || piece.empty()) return status;
     }
   } catch (const std::bad_alloc&) {
-    failure.kind = ParseFailure::kNoMemory;
+    return Status::of(Fault::kNoMemory);
   }
-  return failure;
 }
 
 }  // namespace quarvel::idf

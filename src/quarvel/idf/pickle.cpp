@@ -1,6 +1,7 @@
 // Pickling of models and objects: each reduces to its module-level reconstructor,
 // a checksum of its member layout and a state tuple of its members in name order.
 #include "core.hpp"
+#include "quarvel/messages.hpp"
 #include "quarvel/pickling.hpp"
 
 #include <algorithm>
@@ -122,9 +123,8 @@ bool instance_dict(PyObject* self, PyRef& out) {
   // and clear an AttributeError for every object of a model.
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return true;
-  static PyObject* name = PyUnicode_InternFromString("__dict__");
   PyObject* found = nullptr;
-  if (!name || PyObject_GetOptionalAttr(self, name, &found) < 0) return false;
+  if (PyObject_GetOptionalAttr(self, state_of(self).dict_name, &found) < 0) return false;
   PyRef dict(found);
   if (!dict) return true;
   const int truth = PyObject_IsTrue(dict.get());
@@ -135,7 +135,7 @@ bool instance_dict(PyObject* self, PyRef& out) {
 
 PyObject* reduce_with(PyObject* self, PyObject* reconstructor, long checksum, PyRef state, bool setstate_form) {
   if (!reconstructor) return nullptr;
-  PyRef fn(PyObject_GetAttr(PyType_GetModule(g.IDF_type), reconstructor));
+  PyRef fn(PyObject_GetAttr(PyType_GetModuleByDef(Py_TYPE(self), &kIdfModule), reconstructor));
   return fn ? reduce_value(fn.get(), self, checksum, state.get(), setstate_form) : nullptr;
 }
 
@@ -245,9 +245,10 @@ PyRef model_extras(IDFModel* m, PyObject* objects) {
   std::vector<int64_t> lines;
   if (PyList_Check(objects)) {
     lines.resize(static_cast<size_t>(PyList_GET_SIZE(m->objects)));
+    const State& st = state_of(m);
     for (size_t i = 0; i < lines.size(); ++i) {
       PyObject* item = PyList_GET_ITEM(m->objects, static_cast<Py_ssize_t>(i));
-      if (is_object(item)) lines[i] = as_object(item)->line;
+      if (st.is_object(item)) lines[i] = as_object(item)->line;
       any_line = any_line || lines[i] > 0;
     }
   }
@@ -274,12 +275,13 @@ void restore_model_extras(IDFModel* m, PyObject* extras) {
     PyObject* blob = held.get();
     const auto count = std::min(static_cast<size_t>(PyBytes_GET_SIZE(blob)) / sizeof(int64_t),
                                 static_cast<size_t>(PyList_GET_SIZE(m->objects)));
+    const State& st = state_of(m);
     for (size_t i = 0; i < count; ++i) {
       uint64_t raw;
       std::memcpy(&raw, PyBytes_AS_STRING(blob) + i * sizeof(int64_t), sizeof(raw));
       PyObject* item = PyList_GET_ITEM(m->objects, static_cast<Py_ssize_t>(i));
       const auto line = static_cast<int64_t>(to_little_endian(raw));
-      if (is_object(item) && as_object(item)->obj_idx == i) as_object(item)->line = line > 0 ? line : 0;
+      if (st.is_object(item) && as_object(item)->obj_idx == i) as_object(item)->line = line > 0 ? line : 0;
     }
   }
   auto comments = std::make_unique<ModelComments>();
@@ -446,7 +448,7 @@ bool restore_model(IDFModel* m, PyObject* state) {
   if (!check_state_size(state, kModelMembers, "IDF")) return false;
   name_index_invalidate(m);
   PyObject* idd = PyTuple_GET_ITEM(state, 0);
-  if (!check_type_or_none(idd, g.schema->IDD_type)) return false;
+  if (!check_type_or_none(idd, state_of(m).schema->IDD_type)) return false;
   Py_XSETREF(m->idd, Py_NewRef(idd));
   PyObject* objects = PyTuple_GET_ITEM(state, 1);
   if (objects != Py_None && !PyList_CheckExact(objects)) {
@@ -471,8 +473,8 @@ bool restore_model(IDFModel* m, PyObject* state) {
 }
 
 bool check_class_idx(IDFObjectObj* o) {
-  if (!is_idd(o->idd) || o->class_idx < schema_of(o->idd).ordered_classes.size()) return true;
-  PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", o->class_idx);
+  if (!state_of(o).is_idd(o->idd) || o->class_idx < schema_of(o->idd).ordered_classes.size()) return true;
+  PyErr_Format(PyExc_ValueError, messages::kClassIndexOutOfBounds, o->class_idx);
   return false;
 }
 
@@ -497,14 +499,15 @@ bool restore_object(IDFObjectObj* o, PyObject* state) {
   }
   Py_XSETREF(o->class_name, Py_NewRef(class_name));
   PyObject* idd = PyTuple_GET_ITEM(state, 3);
-  if (!check_type_or_none(idd, g.schema->IDD_type)) return false;
+  const State& st = state_of(o);
+  if (!check_type_or_none(idd, st.schema->IDD_type)) return false;
   Py_XSETREF(o->idd, Py_NewRef(idd));
   if (!check_class_idx(o)) return false;
   size_t obj_idx;
   if (!to_size(PyTuple_GET_ITEM(state, 4), obj_idx)) return false;
   o->obj_idx = obj_idx;
   PyObject* parent = PyTuple_GET_ITEM(state, 5);
-  if (!check_type_or_none(parent, g.IDF_type)) return false;
+  if (!check_type_or_none(parent, st.model_type)) return false;
   Py_XSETREF(o->parent_idf, Py_NewRef(parent));
   if (parent != Py_None) name_index_invalidate(as_model(parent));
   std::vector<std::string> values;
@@ -552,11 +555,11 @@ PyObject* unpickle_common(PyObject* const* args, Py_ssize_t nargs, const char* f
 // An object of a model pickles in the direct form, its state (with its model) before
 // itself: by the time it loads, its model has loaded, and the object the model holds
 // in that slot is the one to give back, so that it stays one object with its model's.
-IDFObjectObj* loaded_member(PyObject* cls, PyObject* state) {
+IDFObjectObj* loaded_member(const State& st, PyObject* cls, PyObject* state) {
   if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < kObjectMembers) return nullptr;
   PyObject* parent = PyTuple_GET_ITEM(state, 5);
   PyObject* position = PyTuple_GET_ITEM(state, 4);
-  if (!is_model(parent) || !PyLong_CheckExact(position)) return nullptr;
+  if (!st.is_model(parent) || !PyLong_CheckExact(position)) return nullptr;
   PyObject* objects = as_model(parent)->objects;
   const size_t pos = PyLong_AsSize_t(position);
   if (pos == static_cast<size_t>(-1) && PyErr_Occurred()) {
@@ -582,14 +585,15 @@ PyObject* model_reduce(PyObject* self, PyObject*) {
         // parent and its slot) together with the indexes, in one native step, so that
         // code running while the pickler works through them (a hook, another thread)
         // cannot make the objects disagree with the indexes.
+        const State& st = state_of(m);
         PyRef objects = PyRef::borrow(m->objects);
         if (PyList_Check(m->objects)) {
           const Py_ssize_t n = PyList_GET_SIZE(m->objects);
           objects = take(PyList_New(n));
           for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PyList_GET_ITEM(m->objects, i);
-            PyObject* copy = is_object(item) ? clone_object(as_object(item), self).release() : Py_NewRef(item);
-            if (is_object(copy)) as_object(copy)->line = 0;  // the lines travel with the model, in one piece
+            PyObject* copy = st.is_object(item) ? clone_object(as_object(item), self).release() : Py_NewRef(item);
+            if (st.is_object(copy)) as_object(copy)->line = 0;  // the lines travel with the model, in one piece
             PyList_SET_ITEM(objects.get(), i, copy);
           }
         }
@@ -604,8 +608,7 @@ PyObject* model_reduce(PyObject* self, PyObject*) {
           throw PythonErrorSet();
         }
         const bool setstate_form = has_dict || m->idd != Py_None || m->objects != Py_None;
-        static PyObject* name = PyUnicode_InternFromString("unpickle_IDF");
-        return reduce_with(self, name, kModelChecksums.written, std::move(state), setstate_form);
+        return reduce_with(self, st.unpickle_model_name, kModelChecksums.written, std::move(state), setstate_form);
       },
       nullptr);
 }
@@ -633,8 +636,7 @@ PyObject* object_reduce(PyObject* self, PyObject*) {
         }
         const bool setstate_form =
             !member && (has_dict || o->class_name != Py_None || o->idd != Py_None || o->parent_idf != Py_None);
-        static PyObject* name = PyUnicode_InternFromString("unpickle_IDFObject");
-        return reduce_with(self, name, kObjectChecksums.written, std::move(state), setstate_form);
+        return reduce_with(self, state_of(o).unpickle_object_name, kObjectChecksums.written, std::move(state), setstate_form);
       },
       nullptr);
 }
@@ -647,19 +649,21 @@ PyObject* object_setstate(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return setstate_common(self, args, nargs, kwnames, restore_object_any);
 }
 
-PyObject* unpickle_model(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return unpickle_common(args, nargs, "unpickle_IDF", g.IDF_type, kModelChecksums, restore_model_any);
+PyObject* unpickle_model(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return unpickle_common(args, nargs, "unpickle_IDF", state_of_module(module).model_type, kModelChecksums,
+                         restore_model_any);
 }
 
-PyObject* unpickle_object(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* unpickle_object(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  const State& st = state_of_module(module);
   if (nargs == 3 && PyType_Check(args[0])) {
     const int accepted = checksum_accepted(kObjectChecksums, args[1]);
     if (accepted < 0) PyErr_Clear();  // reported below, where the arguments are checked in order
     if (accepted > 0) {
-      if (IDFObjectObj* member = loaded_member(args[0], args[2])) return Py_NewRef(as_py(member));
+      if (IDFObjectObj* member = loaded_member(st, args[0], args[2])) return Py_NewRef(as_py(member));
     }
   }
-  return unpickle_common(args, nargs, "unpickle_IDFObject", g.IDFObject_type, kObjectChecksums, restore_object_any);
+  return unpickle_common(args, nargs, "unpickle_IDFObject", st.object_type, kObjectChecksums, restore_object_any);
 }
 
 }  // namespace quarvel::idf

@@ -17,11 +17,6 @@ std::string_view class_text(PyObject* class_name) {
   return utf8_of(class_name);
 }
 
-PyObject* get_objects_name() {
-  static PyObject* name = PyUnicode_InternFromString("get_objects");
-  return name;
-}
-
 const char* const kClassNameNames[] = {"class_name"};
 const Signature kGetObjectsSig = {"get_objects", kClassNameNames, 1, 1, 1};
 
@@ -45,10 +40,11 @@ ReferenceStart reference_start(PyObject* self, PyObject* const* args, Py_ssize_t
   check_status(bind_arguments(sig, args, nargs, kwnames, &key));
   IDFObjectObj* o = as_object(self);
   const ClassDef& cls = class_of(o);
-  const int field_idx = g.schema->resolve_key_to_field_index(cls, key);
+  const State& st = state_of(o);
+  const int field_idx = st.schema->resolve_key_to_field_index(cls, key);
   if (field_idx < 0) throw PythonErrorSet();
   ReferenceStart start;
-  const FieldDef* def = g.schema->get_field_def(cls, field_idx);
+  const FieldDef* def = st.schema->get_field_def(cls, field_idx);
   IDFModel* model = member_model(o);
   if (!def || !model || static_cast<size_t>(field_idx) >= o->values.size()) return start;
   const std::string& text = o->values[static_cast<size_t>(field_idx)];
@@ -69,9 +65,9 @@ const LocList* locations(const RefIndex& index, const std::string& list_name, st
 
 }  // namespace
 
-PyObject* tuple_from_list(PyObject* list) {
+PyObject* tuple_from_list(const State& st, PyObject* list) {
   const Py_ssize_t n = PyList_GET_SIZE(list);
-  PyTypeObject* type = g.IDFObjectTuple_type;
+  PyTypeObject* type = st.tuple_type;
   PyObject* tuple = type->tp_alloc(type, n);
   if (!tuple) return nullptr;
   for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(PyList_GET_ITEM(list, i)));
@@ -100,11 +96,11 @@ PyObject* model_get_objects(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (bind_arguments(kGetObjectsSig, args, nargs, kwnames, &class_name) < 0) return nullptr;
   if (!check_exact_str_or_none(class_name, "class_name")) return nullptr;
   PyRef list(get_objects_raw(as_model(self), class_name));
-  return list ? tuple_from_list(list.get()) : nullptr;
+  return list ? tuple_from_list(state_of(self), list.get()) : nullptr;
 }
 
 PyObject* model_subscript(PyObject* self, PyObject* key) {
-  return PyObject_CallMethodOneArg(self, get_objects_name(), key);
+  return PyObject_CallMethodOneArg(self, state_of(self).get_objects_name, key);
 }
 
 PyObject* model_sq_item(PyObject* self, Py_ssize_t i) {
@@ -165,7 +161,7 @@ PyObject* model_find_dangling_references(PyObject* self, PyObject* const*, Py_ss
         // A referring field dangles when none of its object lists has a target under its
         // value, nor a class that joins the list by its name. Every location in
         // `referencers` is a live object's field.
-        const c_IDD* schema = is_idd(m->idd) ? &schema_of(m->idd) : nullptr;
+        const c_IDD* schema = state_of(m).is_idd(m->idd) ? &schema_of(m->idd) : nullptr;
         std::vector<std::pair<FieldLoc, bool>> seen;  // (location, resolved through some list)
         for (const auto& [list_name, values] : m->referencers) {
           const auto targets = m->targets.find(list_name);
@@ -231,7 +227,7 @@ PyObject* object_get_referencing_objects(PyObject* self, PyObject* const* args, 
             }
           }
         }
-        return tuple_from_list(found.get());
+        return tuple_from_list(state_of(self), found.get());
       },
       nullptr);
 }

@@ -81,7 +81,7 @@ void apply_all(IDFModel* model, std::vector<Write>& writes) {
     auto& values = w.obj->values;
     const auto i = static_cast<size_t>(w.field_idx);
     if (i >= values.size()) values.reserve(i + 1);  // growth within this room cannot fail
-    const FieldDef* field = g.schema->get_field_def(get_class_def(w.obj), w.field_idx);
+    const FieldDef* field = state_of(model).schema->get_field_def(get_class_def(w.obj), w.field_idx);
     if (!field) continue;
     const FieldLoc loc{w.obj->obj_idx, w.field_idx};
     if (i < values.size()) batch.withdraw(*field, values[i], loc);
@@ -116,7 +116,7 @@ PyObject* object_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!is_named_class(cls)) raise_format(PyExc_TypeError, "%s objects have no name to rename", cls.name.c_str());
         const std::string name(utf8_of(new_name));
         if (name.empty()) raise(PyExc_ValueError, "a new name cannot be blank");
-        check_storable(cls, 0, name);
+        check_storable(state_of(obj), cls, 0, name);
         IDFModel* model = member_model(obj);
         if (!model) {
           FieldWrite write{0, name};
@@ -136,7 +136,7 @@ PyObject* object_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
           for (const FieldLoc& loc : referring_fields(model, obj, name_field, old)) {
             IDFObjectObj* referrer = object_at(model, loc.obj_idx);
             if (!referrer) continue;
-            check_storable(class_of(referrer), loc.field_idx, name);
+            check_storable(state_of(model), class_of(referrer), loc.field_idx, name);
             writes.push_back(Write{referrer, loc.field_idx, name});
             ++rewritten;
           }

@@ -3,6 +3,7 @@
 // references, versions, obsolete classes). The scan runs without the interpreter lock;
 // while it runs, the model refuses every change.
 #include "core.hpp"
+#include "quarvel/messages.hpp"
 #include "quarvel/field_text.hpp"
 #include "quarvel/numbers.hpp"
 
@@ -73,6 +74,7 @@ struct Finding {
 
 struct Scan {
   const c_IDD* schema = nullptr;
+  const IddCapi* fields = nullptr;  // the schema module's field lookups
   IDFModel* model = nullptr;
   RuleSet enabled;
   std::vector<IDFObjectObj*> objects;  // live objects in model order
@@ -190,14 +192,14 @@ void check_object(Scan& s, IDFObjectObj* o) {
         first_missing = i;
       }
     }
-    const std::string name = g.schema->get_field_name(cls, static_cast<int>(first_missing), false);
+    const std::string name = s.fields->get_field_name(cls, static_cast<int>(first_missing), false);
     add(s, required_missing ? kIncompleteGroupError : kIncompleteGroupWarning, pos, static_cast<int>(first_missing),
         &cls, "The last group is incomplete: '" + name + "' is missing.");
   }
 
   for (size_t i = 0; i < values.size(); ++i) {
     const int idx = static_cast<int>(i);
-    const FieldDef* f = g.schema->get_field_def(cls, idx);
+    const FieldDef* f = s.fields->get_field_def(cls, idx);
     if (!f) continue;
     const std::string_view text = trim_blanks(values[i]);
     if (text.empty()) {
@@ -364,7 +366,7 @@ PyRef make_diagnostic(PyObject* type, IDFModel* m, const Finding& f) {
   PyRef field_index = PyRef::borrow(Py_None), field_name = PyRef::borrow(Py_None);
   if (o && f.field_idx >= 0) {
     field_index = take(PyLong_FromLong(f.field_idx));
-    const std::string name = g.schema->get_field_name(*f.cls, f.field_idx, false);
+    const std::string name = state_of(m).schema->get_field_name(*f.cls, f.field_idx, false);
     if (!name.empty()) field_name = take(str_from(name));  // a position beyond the class's fields has none
   }
   PyRef line = o && o->line > 0 ? take(PyLong_FromLongLong(o->line)) : PyRef::borrow(Py_None);
@@ -389,7 +391,7 @@ bool names_a_class(const c_IDD& schema, const std::string& list, std::string_vie
 
 void require_no_readers(IDFModel* model) {
   if (model->readers > 0) {
-    raise(PyExc_RuntimeError, "the model is being validated in another thread; change it when that is done");
+    raise(PyExc_RuntimeError, messages::kModelBeingRead);
   }
 }
 
@@ -407,8 +409,9 @@ PyObject* model_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         require_model_ready(m);
         PyRef keep = PyRef::borrow(self);
         PyRef results = take(PyList_New(0));
-        if (!is_idd(m->idd)) return results.release();  // no schema: nothing to check against
+        if (!state_of(m).is_idd(m->idd)) return results.release();  // no schema: nothing to check against
         scan.schema = &schema_of(m->idd);
+        scan.fields = state_of(m).schema;
         scan.model = m;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(m->objects); ++i) {
           IDFObjectObj* o = object_at(m, static_cast<size_t>(i));

@@ -13,8 +13,9 @@
 
 namespace quarvel::idf {
 
-FormatConfig DEFAULT_FORMAT_CONFIG;
-FormatConfig MINIMAL_FORMAT_CONFIG;
+// The two fixed layouts: constants, the same for every module object.
+const FormatConfig DEFAULT_FORMAT_CONFIG = {std::string(), std::string(4, ' '), 24, false};
+const FormatConfig MINIMAL_FORMAT_CONFIG = {std::string(), std::string(), 0, true};
 
 namespace {
 
@@ -24,8 +25,8 @@ constexpr char kTimestampPrefix[] = "! Saved at: ";
 // The text of a group banner line, after its '!'.
 std::string banner_of(std::string_view group) { return " ***" + to_upper(group) + "***"; }
 
-std::string first_group_banner(IDFModel* model) {
-  if (!is_idd(model->idd)) return std::string();
+std::string first_group_banner(const State& st, IDFModel* model) {
+  if (!st.is_idd(model->idd)) return std::string();
   for (const ClassDef& cls : schema_of(model->idd).ordered_classes) {
     const auto found = model->objects_index_map.find_upper(cls.name);
     if (found != model->objects_index_map.end() && !found->second.empty()) {
@@ -48,7 +49,8 @@ void write_comment_line(std::string& out, const std::string& indent, std::string
 // the compact layout, all of them as lines above the object).
 // A kept comment line equal to `banner` (the group banner the writer has just written
 // above the object) is not written again.
-void write_object(IDFObjectObj* self, std::string& out, const FormatConfig& config, bool comments = false,
+void write_object(const State& st, IDFObjectObj* self, std::string& out, const FormatConfig& config,
+                  bool comments = false,
                   const std::string* banner = nullptr) {
   const ClassDef& cls = class_of(self);
   const auto& values = self->values;
@@ -148,7 +150,7 @@ void write_object(IDFObjectObj* self, std::string& out, const FormatConfig& conf
     if (idx < cls.fields.size()) {
       out += cls.fields[idx].shown_name();
     } else {
-      out += g.schema->get_field_name(cls, static_cast<int>(i), true);
+      out += st.schema->get_field_name(cls, static_cast<int>(i), true);
     }
     out += '\n';
   }
@@ -160,6 +162,7 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
     PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(self->objects)->tp_name);
     throw PythonErrorSet();
   }
+  const State& st = state_of(self);
   size_t total_obj_count = 0;
   for (const auto& [key, positions] : self->objects_index_map) total_obj_count += positions.size();
   const size_t estimated_size = out.size() + (config.compact ? 160 : 800) * total_obj_count + 4096;
@@ -168,7 +171,7 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
   const ModelComments* notes = comments ? self->comments.get() : nullptr;
   // The banner the schema order writes first: a header ending with that same line
   // (a file this writer wrote, read back) leaves it to the writer.
-  const std::string first_banner = notes && !preserve_order && !config.compact ? first_group_banner(self) : "";
+  const std::string first_banner = notes && !preserve_order && !config.compact ? first_group_banner(st, self) : "";
   if (notes) {
     size_t count = notes->header.size();
     if (count > 0 && !first_banner.empty() && notes->header.back() == first_banner) --count;
@@ -183,7 +186,7 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
     if (!obj) return;
     out += '\n';
     if (stop_on_error) {
-      write_object(obj, out, config, comments, banner);
+      write_object(st, obj, out, config, comments, banner);
     } else {
       object_write_to_buffer(obj, out, config);
     }
@@ -207,7 +210,7 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
       }
       if (k + 4 < count && position(k + 4) < size) {
         PyObject* ahead = PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(position(k + 4)));
-        if (Py_IS_TYPE(ahead, g.IDFObject_type)) QUARVEL_PREFETCH(as_object(ahead)->values.data());
+        if (Py_IS_TYPE(ahead, st.object_type)) QUARVEL_PREFETCH(as_object(ahead)->values.data());
       }
       write_at(position(k));
     }
@@ -219,7 +222,7 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
     return;
   }
   require_model_ready(self);
-  if (!is_idd(self->idd)) {  // no schema and no objects: only comments to write
+  if (!st.is_idd(self->idd)) {  // no schema and no objects: only comments to write
     write_trailer();
     return;
   }
@@ -296,13 +299,12 @@ const char* const kSaveNames[] = {"output_path", "class_indent_size", "field_ind
                                   "compact",     "preserve_order",    "include_timestamp", "comments"};
 const Signature kSaveSig = {"save", kSaveNames, 8, 1, 4};
 
-// Writes `data` to `target` through quarvel._files.write_atomic: a temporary file in
-// the target's folder, renamed over it once complete, so that a failure never leaves a
+// Writes `data` to `target` with the module's file writer: a temporary file in the
+// target's folder, renamed over it once complete, so that a failure never leaves a
 // truncated file and a reader never sees a partial one.
-PyObject* write_file(PyObject* target, const std::string& data) {
+PyObject* write_file(const State& st, PyObject* target, const std::string& data) {
   PyRef bytes = take(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
-  PyRef files = take(PyImport_ImportModule("quarvel._files"));
-  return PyObject_CallMethod(files.get(), "write_atomic", "OO", target, bytes.get());
+  return PyObject_CallFunctionObjArgs(st.write_file, target, bytes.get(), nullptr);
 }
 
 }  // namespace
@@ -313,7 +315,7 @@ FormatConfig generate_format_config(size_t class_indent_size, size_t field_inden
 
 void object_write_to_buffer(IDFObjectObj* self, std::string& out, const FormatConfig& config) {
   try {
-    write_object(self, out, config);
+    write_object(state_of(self), self, out, config);
   } catch (const std::exception& e) {
     report_unraisable("quarvel.idf.IDFObject.write_to_buffer", e);
   }
@@ -360,11 +362,11 @@ PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         std::string buffer = kHeader;
         if (include_timestamp) {
           buffer += kTimestampPrefix;
-          buffer += g.utils->get_current_time();
+          buffer += state_of(m).utils->get_current_time();
           buffer += '\n';
         }
         write_model(m, buffer, config, preserve_order, true, comments);
-        return write_file(a[0], buffer);
+        return write_file(state_of(m), a[0], buffer);
       },
       nullptr);
 }
@@ -386,7 +388,7 @@ PyObject* object_repr(PyObject* self) {
   return guard(
       [&]() -> PyObject* {
         std::string buffer;
-        write_object(o, buffer, DEFAULT_FORMAT_CONFIG);
+        write_object(state_of(o), o, buffer, DEFAULT_FORMAT_CONFIG);
         return str_from(buffer);
       },
       nullptr);

@@ -55,6 +55,7 @@ void reset(LexerObject* self, std::string_view content, bool is_idd) {
   self->content = content;
   self->pos = 0;
   self->line_rest = std::string_view();
+  self->line_start = nullptr;
   self->bad_at = content.size();
   self->has_cr = false;
   self->prechecked = false;

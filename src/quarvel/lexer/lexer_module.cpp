@@ -1,13 +1,19 @@
 // quarvel.lexer: the Lexer type and its table of operations.
 #include "lexer.hpp"
 #include "quarvel/args.hpp"
+#include "quarvel/module_state.hpp"
 
 #include <new>
 
 namespace quarvel {
 namespace {
 
-PyTypeObject* g_lexer_type = nullptr;
+struct State {
+  PyTypeObject* lexer_type;
+  LexerCapi capi;  // published as the module's _C_API
+};
+
+State& state(PyObject* module) { return state_of_module<State>(module); }
 
 PyObject* lexer_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* self = type->tp_alloc(type, 0);
@@ -58,13 +64,12 @@ const LexerOps kOps = {
     lexer::scan_next_line,
 };
 
-LexerCapi g_capi = {{LEXER_CAPI_VERSION, sizeof(LexerCapi), LEXER_LAYOUT}, nullptr, &kOps};
 
 // Test hook: the whole token stream of `data` as (type, value, line) tuples.
 const char* const kTokenizeNames[] = {"data", "idd_mode"};
 const Signature kTokenizeSig = {"_tokenize", kTokenizeNames, 2, 1, 2};
 
-PyObject* py_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_tokenize(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (bind_arguments(kTokenizeSig, args, nargs, kwnames, a) < 0) return nullptr;
   if (!PyBytes_Check(a[0])) {
@@ -73,7 +78,7 @@ PyObject* py_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
   const int idd_mode = a[1] ? PyObject_IsTrue(a[1]) : 0;
   if (idd_mode < 0) return nullptr;
-  PyRef lexer(lexer_new(g_lexer_type, nullptr, nullptr));
+  PyRef lexer(lexer_new(state(module).lexer_type, nullptr, nullptr));
   if (!lexer) return nullptr;
   auto* lx = reinterpret_cast<LexerObject*>(lexer.get());
   c_init(lx, a[0], idd_mode);
@@ -95,12 +100,12 @@ PyObject* py_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // Benchmark hook: the number of tokens in `data`, counted without the interpreter
 // lock and without making a Python object per token.
-PyObject* py_count_tokens(PyObject*, PyObject* data) {
+PyObject* py_count_tokens(PyObject* module, PyObject* data) {
   if (!PyBytes_Check(data)) {
     raise_argument_type("data", "bytes", data);
     return nullptr;
   }
-  PyRef lexer(lexer_new(g_lexer_type, nullptr, nullptr));
+  PyRef lexer(lexer_new(state(module).lexer_type, nullptr, nullptr));
   if (!lexer) return nullptr;
   auto* lx = reinterpret_cast<LexerObject*>(lexer.get());
   c_init(lx, data, 0);
@@ -143,23 +148,12 @@ PyType_Spec kLexerSpec = {
     "quarvel.lexer.Lexer", sizeof(LexerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, kLexerSlots,
 };
 
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "quarvel.lexer", "Tokenizer of IDF text for quarvel.", -1, kMethods,
-};
-
-}  // namespace
-}  // namespace quarvel
-
-PyMODINIT_FUNC PyInit_lexer() {
-  using namespace quarvel;
-  PyRef module(PyModule_Create(&kModule));
-  if (!module) return nullptr;
-  if (!g_lexer_type) {
-    g_lexer_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module.get(), &kLexerSpec, nullptr));
-    if (!g_lexer_type) return nullptr;
-    g_capi.Lexer_type = g_lexer_type;
-  }
-  if (PyModule_AddObjectRef(module.get(), "Lexer", reinterpret_cast<PyObject*>(g_lexer_type)) < 0) return nullptr;
+int exec_module(PyObject* module) {
+  State& st = state(module);
+  st.lexer_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kLexerSpec, nullptr));
+  if (!st.lexer_type) return -1;
+  st.capi = LexerCapi{{LEXER_CAPI_VERSION, sizeof(LexerCapi), LEXER_LAYOUT}, st.lexer_type, &kOps};
+  if (PyModule_AddObjectRef(module, "Lexer", reinterpret_cast<PyObject*>(st.lexer_type)) < 0) return -1;
   static const struct {
     const char* name;
     int value;
@@ -169,8 +163,31 @@ PyMODINIT_FUNC PyInit_lexer() {
                      {"TOKEN_EOF", TOKEN_EOF},
                      {"TOKEN_ERROR", TOKEN_ERROR}};
   for (const auto& t : kTokenTypes) {
-    if (PyModule_AddIntConstant(module.get(), t.name, t.value) < 0) return nullptr;
+    if (PyModule_AddIntConstant(module, t.name, t.value) < 0) return -1;
   }
-  if (publish_capi(module.get(), "_C_API", LEXER_CAPSULE, &g_capi) < 0) return nullptr;
-  return module.release();
+  return publish_capi(module, "_C_API", LEXER_CAPSULE, &st.capi);
 }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  Py_VISIT(state(module).lexer_type);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  Py_CLEAR(state(module).lexer_type);
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot kSlots[] = {QUARVEL_MODULE_SLOTS(exec_module)};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "quarvel.lexer", "Tokenizer of IDF text for quarvel.", sizeof(State), kMethods, kSlots,
+    traverse_module, clear_module, free_module,
+};
+
+}  // namespace
+}  // namespace quarvel
+
+PyMODINIT_FUNC PyInit_lexer() { return PyModuleDef_Init(&quarvel::kModule); }

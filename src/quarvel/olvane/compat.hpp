@@ -3,21 +3,27 @@
 #include "quarvel/args.hpp"
 #include "quarvel/idf_api.hpp"
 #include "quarvel/lexer_api.hpp"
+#include "quarvel/module_state.hpp"
 #include "quarvel/utils_api.hpp"
 
 namespace quarvel::olvane {
 
-struct Bound {
-  const IdfCapi* core = nullptr;
-  const IddCapi* schema = nullptr;
-  const LexerCapi* lexer = nullptr;
-  const UtilsCapi* utils = nullptr;
-  PyObject* module_dict = nullptr;  // where the three module variables live
-  PyTypeObject* IDF_type = nullptr;
-  PyTypeObject* Proxy_type = nullptr;
-  PyTypeObject* Object_type = nullptr;
+// What quarvel.olvane binds and makes at import: the state of its module object.
+struct State {
+  const IdfCapi* core;
+  const IddCapi* schema;
+  const LexerCapi* lexer;
+  const UtilsCapi* utils;
+  PyObject* module_dict;  // where the three module variables live (borrowed: the module holds it)
+  PyTypeObject* facade_type;   // IDF
+  PyTypeObject* proxy_type;    // IDFObjectsProxy
+  PyTypeObject* wrapper_type;  // IDFObject
 };
-extern Bound g;
+
+extern PyModuleDef kOlvaneModule;
+inline State& state_of_module(PyObject* module) { return quarvel::state_of_module<State>(module); }
+inline State& state_of(PyTypeObject* type) { return state_of_type<State>(type, &kOlvaneModule); }
+inline State& state_of(PyObject* o) { return state_of(Py_TYPE(o)); }
 
 struct FacadeObj {
   PyObject_HEAD
@@ -47,12 +53,12 @@ inline bool check_type_or_none(PyObject* value, PyTypeObject* type) {
 }
 
 // Borrowed value of a module variable, or null with an exception set.
-PyObject* module_variable(const char* name);
-int set_module_variable(const char* name, PyObject* value);
+PyObject* module_variable(const State& st, const char* name);
+int set_module_variable(const State& st, const char* name, PyObject* value);
 
 // ---- field keys (field_keys.cpp) ----
-int build_field_key_to_name_dict();
-PyObject* resolve_field_key_to_field_name(PyObject* class_name, PyObject* field_key);
+int build_field_key_to_name_dict(const State& st);
+PyObject* resolve_field_key_to_field_name(const State& st, PyObject* class_name, PyObject* field_key);
 
 // ---- types ----
 PyTypeObject* create_facade_type(PyObject* module);
@@ -61,8 +67,8 @@ PyTypeObject* create_wrapper_type(PyObject* module);
 void proxy_c_init(ProxyObj* self, PyObject* parent);
 void wrapper_c_init(WrapperObj* self, PyObject* core_obj);
 // A new wrapper (or proxy) made without running any constructor code.
-PyObject* new_wrapper(PyObject* core_obj);
-PyObject* new_proxy(PyObject* parent);
+PyObject* new_wrapper(const State& st, PyObject* core_obj);
+PyObject* new_proxy(const State& st, PyObject* parent);
 
 // ---- pickling (pickle.cpp) ----
 PyObject* facade_reduce(PyObject* self, PyObject*);

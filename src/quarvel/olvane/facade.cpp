@@ -56,36 +56,30 @@ int print_object(PyObject* obj) {
 const char* const kIddNameNames[] = {"iddname"};
 const char* const kIdfNameNames[] = {"idfname"};
 
-PyObject* facade_setiddname(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* facade_setiddname(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const State& st = state_of(reinterpret_cast<PyTypeObject*>(cls));
   PyObject* iddname;
   const Signature sig = {"setiddname", kIddNameNames, 1, 1, 1, true};
   if (bind_arguments(sig, args, nargs, kwnames, &iddname) < 0) return nullptr;
   PyRef text(PyUnicode_CheckExact(iddname) ? Py_NewRef(iddname) : PyObject_Str(iddname));
-  if (!text || set_module_variable("shared_iddname", text.get()) < 0) return nullptr;
-  PyRef schema(PyObject_CallMethod(reinterpret_cast<PyObject*>(g.schema->IDD_type), "from_file", "O", iddname));
-  if (!schema || !check_type_or_none(schema.get(), g.schema->IDD_type)) return nullptr;
-  if (set_module_variable("shared_idd", schema.get()) < 0 || build_field_key_to_name_dict() < 0) return nullptr;
+  if (!text || set_module_variable(st, "shared_iddname", text.get()) < 0) return nullptr;
+  PyRef schema(PyObject_CallMethod(reinterpret_cast<PyObject*>(st.schema->IDD_type), "from_file", "O", iddname));
+  if (!schema || !check_type_or_none(schema.get(), st.schema->IDD_type)) return nullptr;
+  if (set_module_variable(st, "shared_idd", schema.get()) < 0 || build_field_key_to_name_dict(st) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* facade_getiddname(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* facade_getiddname(PyObject* cls, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (bind_no_arguments("getiddname", nargs, kwnames) < 0) return nullptr;
-  return Py_XNewRef(module_variable("shared_iddname"));
+  return Py_XNewRef(module_variable(state_of(reinterpret_cast<PyTypeObject*>(cls)), "shared_iddname"));
 }
 
 // With no schema set, a file that holds objects cannot load; the core says so in
-// terms of its own argument, this says what to do about it.
-void explain_missing_schema(PyObject* schema) {
-  if (schema != Py_None || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+// terms of its own argument (SchemaNeededError), this says what to do about it.
+void explain_missing_schema(const State& st, PyObject* schema) {
+  if (schema != Py_None || !PyErr_ExceptionMatches(st.core->SchemaNeededError)) return;
   PyObject* cause = PyErr_GetRaisedException();
-  PyRef text(PyObject_Str(cause));
-  const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-  if (!message || std::string_view(message).rfind("Argument 'idd' is None", 0) != 0) {
-    PyErr_Clear();
-    PyErr_SetRaisedException(cause);
-    return;
-  }
-  PyErr_SetString(PyExc_TypeError,
+  PyErr_SetString(st.core->SchemaNeededError,
                   "No schema is set: call IDF.setiddname() with the IDD file before opening a model with objects");
   PyObject* error = PyErr_GetRaisedException();
   PyException_SetCause(error, cause);
@@ -105,16 +99,17 @@ int facade_init(PyObject* self, PyObject* args, PyObject* kwds) {
     raise_argument_count("__init__", 1, PY_SSIZE_T_MAX, 0);
     return -1;
   }
-  PyObject* schema = module_variable("shared_idd");
+  const State& st = state_of(self);
+  PyObject* schema = module_variable(st, "shared_idd");
   if (!schema) return -1;
-  PyRef core(PyObject_CallMethod(reinterpret_cast<PyObject*>(g.core->IDF_type), "from_file", "OO", schema,
+  PyRef core(PyObject_CallMethod(reinterpret_cast<PyObject*>(st.core->IDF_type), "from_file", "OO", schema,
                                  idfname.get()));
   if (!core) {
-    explain_missing_schema(schema);
+    explain_missing_schema(st, schema);
     return -1;
   }
-  if (!check_type_or_none(core.get(), g.core->IDF_type)) return -1;
-  PyRef proxy(new_proxy(self));
+  if (!check_type_or_none(core.get(), st.core->IDF_type)) return -1;
+  PyRef proxy(new_proxy(st, self));
   if (!proxy) return -1;
   FacadeObj* f = as_facade(self);
   Py_XSETREF(f->core_idf, core.release());
@@ -161,14 +156,15 @@ PyObject* facade_newidfobject(PyObject* self, PyObject* const* args, Py_ssize_t 
   const int defaults = defaultvalues ? PyObject_IsTrue(defaultvalues) : 1;
   if (defaults < 0) return nullptr;
   if (print_object(class_name) < 0 || print_object(fields.get()) < 0 || print_object(nullptr) < 0) return nullptr;
-  PyRef wrapper(new_wrapper(Py_None));
+  const State& st = state_of(self);
+  PyRef wrapper(new_wrapper(st, Py_None));
   if (!wrapper) return nullptr;
   PyRef initial(PyDict_New());
   if (!initial) return nullptr;
   Py_ssize_t pos = 0;
   PyObject *name, *value;
   while (PyDict_Next(fields.get(), &pos, &name, &value)) {
-    PyRef field_name(resolve_field_key_to_field_name(class_name, name));
+    PyRef field_name(resolve_field_key_to_field_name(st, class_name, name));
     if (!field_name || PyDict_SetItem(initial.get(), field_name.get(), value) < 0) return nullptr;
   }
   PyRef method(PyObject_GetAttrString(as_facade(self)->core_idf, "add_object"));
@@ -178,7 +174,7 @@ PyObject* facade_newidfobject(PyObject* self, PyObject* const* args, Py_ssize_t 
                                   defaults ? Py_True : Py_False));
   if (!call_args || !call_kwargs) return nullptr;
   PyRef core_obj(PyObject_Call(method.get(), call_args.get(), call_kwargs.get()));
-  if (!core_obj || !check_type_or_none(core_obj.get(), g.core->IDFObject_type)) return nullptr;
+  if (!core_obj || !check_type_or_none(core_obj.get(), st.core->IDFObject_type)) return nullptr;
   wrapper_c_init(as_wrapper(wrapper.get()), core_obj.get());
   return wrapper.release();
 }
@@ -193,8 +189,9 @@ PyObject* facade_getobject(PyObject* self, PyObject* const* args, Py_ssize_t nar
   PyRef found(PyObject_CallMethod(as_facade(self)->core_idf, "get_object_by_name", "OO", a[0], a[1]));
   if (!found) return nullptr;
   if (found.get() == Py_None) Py_RETURN_NONE;
-  if (!check_type_or_none(found.get(), g.core->IDFObject_type)) return nullptr;
-  return new_wrapper(found.get());
+  const State& st = state_of(self);
+  if (!check_type_or_none(found.get(), st.core->IDFObject_type)) return nullptr;
+  return new_wrapper(st, found.get());
 }
 
 const char* const kRemoveNames[] = {"idfobject"};
@@ -203,8 +200,9 @@ const Signature kRemoveSig = {"removeidfobject", kRemoveNames, 1, 1, 1};
 PyObject* facade_removeidfobject(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* wrapper;
   if (bind_arguments(kRemoveSig, args, nargs, kwnames, &wrapper) < 0) return nullptr;
-  if (wrapper != Py_None && !PyObject_TypeCheck(wrapper, g.Object_type)) {
-    raise_argument_type("idfobject", g.Object_type->tp_name, wrapper);
+  const State& st = state_of(self);
+  if (wrapper != Py_None && !PyObject_TypeCheck(wrapper, st.wrapper_type)) {
+    raise_argument_type("idfobject", st.wrapper_type->tp_name, wrapper);
     return nullptr;
   }
   // None, and a wrapper without an object, pass None on: the core refuses it.

@@ -25,8 +25,8 @@ bool needs_key(std::string_view name) { return name.find_first_of("-/*") != std:
 
 }  // namespace
 
-int build_field_key_to_name_dict() {
-  PyRef table_ref = PyRef::borrow(module_variable("field_key_to_name"));
+int build_field_key_to_name_dict(const State& st) {
+  PyRef table_ref = PyRef::borrow(module_variable(st, "field_key_to_name"));
   PyObject* table = table_ref.get();
   if (!table) return -1;
   if (!PyDict_Check(table)) {
@@ -34,9 +34,9 @@ int build_field_key_to_name_dict() {
     return -1;
   }
   if (PyDict_GET_SIZE(table) > 0) return 0;
-  PyRef idd = PyRef::borrow(module_variable("shared_idd"));
+  PyRef idd = PyRef::borrow(module_variable(st, "shared_idd"));
   if (!idd) return -1;
-  if (!PyObject_TypeCheck(idd.get(), g.schema->IDD_type)) return 0;
+  if (!PyObject_TypeCheck(idd.get(), st.schema->IDD_type)) return 0;
   const c_IDD& schema = reinterpret_cast<IDDObject*>(idd.get())->c_idd;
   for (const ClassDef& cls : schema.ordered_classes) {
     PyRef name(PyUnicode_DecodeUTF8(cls.name.data(), static_cast<Py_ssize_t>(cls.name.size()), "strict"));
@@ -61,12 +61,12 @@ int build_field_key_to_name_dict() {
   return 0;
 }
 
-PyObject* resolve_field_key_to_field_name(PyObject* class_name, PyObject* field_key) {
+PyObject* resolve_field_key_to_field_name(const State& st, PyObject* class_name, PyObject* field_key) {
   PyRef class_key(call0(class_name, "upper"));
   if (!class_key) return nullptr;
   PyRef key(call0(field_key, "lower"));
   if (!key) return nullptr;
-  PyObject* table = module_variable("field_key_to_name");
+  PyObject* table = module_variable(st, "field_key_to_name");
   if (!table) return nullptr;
   PyRef inner(PyObject_GetItem(table, class_key.get()));
   if (!inner) {
@@ -87,7 +87,7 @@ PyObject* resolve_field_key_to_field_name(PyObject* class_name, PyObject* field_
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(key.get(), &size);
   if (!utf8) return nullptr;
-  const auto [start, end] = g.utils->get_continuous_digits_indices(std::string_view(utf8, static_cast<size_t>(size)));
+  const auto [start, end] = st.utils->get_continuous_digits_indices(std::string_view(utf8, static_cast<size_t>(size)));
   if (start >= 0) {
     PyRef head(PyUnicode_Substring(key.get(), 0, start));
     PyRef digits(PyUnicode_Substring(key.get(), start, end));

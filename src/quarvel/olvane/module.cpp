@@ -4,11 +4,9 @@
 
 namespace quarvel::olvane {
 
-Bound g;
-
-PyObject* module_variable(const char* name) {
+PyObject* module_variable(const State& st, const char* name) {
   PyObject* value = nullptr;
-  if (PyDict_GetItemStringRef(g.module_dict, name, &value) < 0) return nullptr;
+  if (PyDict_GetItemStringRef(st.module_dict, name, &value) < 0) return nullptr;
   if (!value) {
     PyErr_Format(PyExc_NameError, "module variable '%s' is missing", name);
     return nullptr;
@@ -17,7 +15,9 @@ PyObject* module_variable(const char* name) {
   return value;
 }
 
-int set_module_variable(const char* name, PyObject* value) { return PyDict_SetItemString(g.module_dict, name, value); }
+int set_module_variable(const State& st, const char* name, PyObject* value) {
+  return PyDict_SetItemString(st.module_dict, name, value);
+}
 
 namespace {
 
@@ -25,10 +25,10 @@ const char* const kResolveNames[] = {"class_name", "field_key"};
 const Signature kResolveSig = {"_resolve_field_key_to_field_name", kResolveNames, 2, 2, 2};
 
 // Test hook: the field name that an attribute or keyword name stands for.
-PyObject* py_resolve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_resolve(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (bind_arguments(kResolveSig, args, nargs, kwnames, a) < 0) return nullptr;
-  return resolve_field_key_to_field_name(a[0], a[1]);
+  return resolve_field_key_to_field_name(state_of_module(module), a[0], a[1]);
 }
 
 template <class F>
@@ -49,48 +49,63 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef kModule = {
+int exec_module(PyObject* module) {
+  State& st = state_of_module(module);
+  st.core = import_capi<IdfCapi>(IDF_CAPSULE, IDF_CAPI_VERSION, IDF_LAYOUT);
+  if (!st.core) return -1;
+  st.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION, LEXER_LAYOUT);
+  if (!st.lexer) return -1;
+  st.schema = import_capi<IddCapi>(IDD_CAPSULE, IDD_CAPI_VERSION, IDD_LAYOUT);
+  if (!st.schema) return -1;
+  st.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
+  if (!st.utils) return -1;
+  st.module_dict = PyModule_GetDict(module);
+  st.facade_type = create_facade_type(module);
+  st.proxy_type = st.facade_type ? create_proxy_type(module) : nullptr;
+  st.wrapper_type = st.proxy_type ? create_wrapper_type(module) : nullptr;
+  if (!st.wrapper_type) return -1;
+  PyRef empty(PyUnicode_FromString(""));
+  PyRef table(PyDict_New());
+  if (!empty || !table || PyModule_AddObjectRef(module, "IDF", reinterpret_cast<PyObject*>(st.facade_type)) < 0 ||
+      PyModule_AddObjectRef(module, "IDFObjectsProxy", reinterpret_cast<PyObject*>(st.proxy_type)) < 0 ||
+      PyModule_AddObjectRef(module, "IDFObject", reinterpret_cast<PyObject*>(st.wrapper_type)) < 0 ||
+      PyModule_AddObjectRef(module, "shared_iddname", empty.get()) < 0 ||
+      PyModule_AddObjectRef(module, "shared_idd", Py_None) < 0 ||
+      PyModule_AddObjectRef(module, "field_key_to_name", table.get()) < 0) {
+    return -1;
+  }
+  return 0;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  State& st = state_of_module(module);
+  Py_VISIT(st.facade_type);
+  Py_VISIT(st.proxy_type);
+  Py_VISIT(st.wrapper_type);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  State& st = state_of_module(module);
+  Py_CLEAR(st.facade_type);
+  Py_CLEAR(st.proxy_type);
+  Py_CLEAR(st.wrapper_type);
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot kSlots[] = {QUARVEL_MODULE_SLOTS(exec_module)};
+
+}  // namespace
+
+PyModuleDef kOlvaneModule = {
     PyModuleDef_HEAD_INIT, "quarvel.olvane",
     "An older method vocabulary over quarvel models: a process-wide schema set by file name,\n"
     "models opened by file name, fields read and written as attributes.",
-    -1, kMethods,
+    sizeof(State), kMethods, kSlots, traverse_module, clear_module, free_module,
 };
 
-int init_once(PyObject* module) {
-  g.core = import_capi<IdfCapi>(IDF_CAPSULE, IDF_CAPI_VERSION, IDF_LAYOUT);
-  if (!g.core) return -1;
-  g.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION, LEXER_LAYOUT);
-  if (!g.lexer) return -1;
-  g.schema = import_capi<IddCapi>(IDD_CAPSULE, IDD_CAPI_VERSION, IDD_LAYOUT);
-  if (!g.schema) return -1;
-  g.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
-  if (!g.utils) return -1;
-  g.IDF_type = create_facade_type(module);
-  g.Proxy_type = g.IDF_type ? create_proxy_type(module) : nullptr;
-  g.Object_type = g.Proxy_type ? create_wrapper_type(module) : nullptr;
-  return g.Object_type ? 0 : -1;
-}
-
-}  // namespace
 }  // namespace quarvel::olvane
 
-PyMODINIT_FUNC PyInit_olvane() {
-  using namespace quarvel;
-  using namespace quarvel::olvane;
-  PyRef module(PyModule_Create(&kModule));
-  if (!module) return nullptr;
-  if (!g.Object_type && init_once(module.get()) < 0) return nullptr;
-  Py_XSETREF(g.module_dict, Py_NewRef(PyModule_GetDict(module.get())));
-  PyRef empty(PyUnicode_FromString(""));
-  PyRef table(PyDict_New());
-  if (!empty || !table ||
-      PyModule_AddObjectRef(module.get(), "IDF", reinterpret_cast<PyObject*>(g.IDF_type)) < 0 ||
-      PyModule_AddObjectRef(module.get(), "IDFObjectsProxy", reinterpret_cast<PyObject*>(g.Proxy_type)) < 0 ||
-      PyModule_AddObjectRef(module.get(), "IDFObject", reinterpret_cast<PyObject*>(g.Object_type)) < 0 ||
-      PyModule_AddObjectRef(module.get(), "shared_iddname", empty.get()) < 0 ||
-      PyModule_AddObjectRef(module.get(), "shared_idd", Py_None) < 0 ||
-      PyModule_AddObjectRef(module.get(), "field_key_to_name", table.get()) < 0) {
-    return nullptr;
-  }
-  return module.release();
-}
+PyMODINIT_FUNC PyInit_olvane() { return PyModuleDef_Init(&quarvel::olvane::kOlvaneModule); }

@@ -25,10 +25,10 @@ PyObject** fields_of(PyObject* self, const Layout& layout) {
   return &as_wrapper(self)->core_obj;
 }
 
-PyTypeObject* field_type(const Layout& layout, Py_ssize_t i) {
-  if (&layout == &kFacade) return i == 0 ? g.core->IDF_type : g.Proxy_type;
-  if (&layout == &kProxy) return g.IDF_type;
-  return g.core->IDFObject_type;
+PyTypeObject* field_type(const State& st, const Layout& layout, Py_ssize_t i) {
+  if (&layout == &kFacade) return i == 0 ? st.core->IDF_type : st.proxy_type;
+  if (&layout == &kProxy) return st.facade_type;
+  return st.core->IDFObject_type;
 }
 
 PyObject* reduce(PyObject* self, const Layout& layout) {
@@ -53,7 +53,7 @@ PyObject* reduce(PyObject* self, const Layout& layout) {
     any_set = any_set || fields[i] != Py_None;
   }
   if (has_dict) PyTuple_SET_ITEM(state.get(), layout.fields, dict.release());
-  PyRef fn(PyObject_GetAttrString(PyType_GetModule(g.IDF_type), layout.reconstructor));
+  PyRef fn(PyObject_GetAttrString(PyType_GetModuleByDef(Py_TYPE(self), &kOlvaneModule), layout.reconstructor));
   return fn ? reduce_value(fn.get(), self, layout.sums.written, state.get(), has_dict || any_set) : nullptr;
 }
 
@@ -67,7 +67,7 @@ int apply_state(PyObject* self, PyObject* state, const Layout& layout) {
   PyObject** fields = fields_of(self, layout);
   for (Py_ssize_t i = 0; i < layout.fields; ++i) {
     PyObject* value = PyTuple_GET_ITEM(state, i);
-    if (!check_type_or_none(value, field_type(layout, i))) return -1;
+    if (!check_type_or_none(value, field_type(state_of(self), layout, i))) return -1;
     Py_XSETREF(fields[i], Py_NewRef(value));
   }
   if (n > layout.fields) {
@@ -114,14 +114,14 @@ PyObject* facade_setstate(PyObject* self, PyObject* state) { return setstate(sel
 PyObject* proxy_setstate(PyObject* self, PyObject* state) { return setstate(self, state, kProxy); }
 PyObject* wrapper_setstate(PyObject* self, PyObject* state) { return setstate(self, state, kWrapper); }
 
-PyObject* unpickle_facade(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return unpickle(args, nargs, kFacade, g.IDF_type);
+PyObject* unpickle_facade(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return unpickle(args, nargs, kFacade, state_of_module(module).facade_type);
 }
-PyObject* unpickle_proxy(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return unpickle(args, nargs, kProxy, g.Proxy_type);
+PyObject* unpickle_proxy(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return unpickle(args, nargs, kProxy, state_of_module(module).proxy_type);
 }
-PyObject* unpickle_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return unpickle(args, nargs, kWrapper, g.Object_type);
+PyObject* unpickle_wrapper(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return unpickle(args, nargs, kWrapper, state_of_module(module).wrapper_type);
 }
 
 }  // namespace quarvel::olvane

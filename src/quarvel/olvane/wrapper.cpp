@@ -52,10 +52,10 @@ PyObject* core_of(PyObject* self) {
 }
 
 // The schema field name for an attribute name of this wrapper's object.
-PyObject* field_name_for(PyObject* core, PyObject* name) {
+PyObject* field_name_for(const State& st, PyObject* core, PyObject* name) {
   PyRef class_name(PyObject_GetAttrString(core, "class_name"));
   if (!class_name) return nullptr;
-  return resolve_field_key_to_field_name(class_name.get(), name);
+  return resolve_field_key_to_field_name(st, class_name.get(), name);
 }
 
 // The core object is held for the whole operation: resolving the name runs the name's
@@ -63,7 +63,7 @@ PyObject* field_name_for(PyObject* core, PyObject* name) {
 PyObject* read_field(PyObject* self, PyObject* name) {
   PyRef core = PyRef::borrow(core_of(self));
   if (!core) return nullptr;
-  PyRef field(field_name_for(core.get(), name));
+  PyRef field(field_name_for(state_of(self), core.get(), name));
   return field ? PyObject_GetItem(core.get(), field.get()) : nullptr;
 }
 
@@ -82,7 +82,7 @@ int type_has_attribute(PyTypeObject* type, PyObject* name) {
 }
 
 PyObject* wrapper_getattro(PyObject* self, PyObject* name) {
-  if (Py_TYPE(self) == g.Object_type) {
+  if (Py_TYPE(self) == state_of(self).wrapper_type) {
     const int known = type_has_attribute(Py_TYPE(self), name);
     if (known < 0) return nullptr;
     if (!known) return read_field(self, name);
@@ -97,7 +97,7 @@ int wrapper_setattro(PyObject* self, PyObject* name, PyObject* value) {
   if (!value) return PyObject_GenericSetAttr(self, name, nullptr);  // deletion is not redirected
   PyRef core = PyRef::borrow(core_of(self));
   if (!core) return -1;
-  PyRef field(field_name_for(core.get(), name));
+  PyRef field(field_name_for(state_of(self), core.get(), name));
   return field ? PyObject_SetItem(core.get(), field.get(), value) : -1;
 }
 
@@ -148,18 +148,19 @@ PyObject* proxy_subscript(PyObject* self, PyObject* class_name) {
     return nullptr;
   }
   PyObject* core = as_facade(parent)->core_idf;
-  if (!PyObject_TypeCheck(core, g.core->IDF_type)) {
+  const State& st = state_of(self);
+  if (!PyObject_TypeCheck(core, st.core->IDF_type)) {
     PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'get_objects_raw'", Py_TYPE(core)->tp_name);
     return nullptr;
   }
-  PyRef found(g.core->idf_ops->get_objects_raw(reinterpret_cast<IDFModel*>(core), class_name));
+  PyRef found(st.core->idf_ops->get_objects_raw(reinterpret_cast<IDFModel*>(core), class_name));
   if (!found) return nullptr;
   PyRef list(PyList_CheckExact(found.get()) ? found.release() : PySequence_List(found.get()));
   if (!list) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
     PyObject* item = PyList_GET_ITEM(list.get(), i);
-    if (!check_type_or_none(item, g.core->IDFObject_type)) return nullptr;
-    PyObject* wrapper = new_wrapper(item);
+    if (!check_type_or_none(item, st.core->IDFObject_type)) return nullptr;
+    PyObject* wrapper = new_wrapper(st, item);
     if (!wrapper) return nullptr;
     PyList_SetItem(list.get(), i, wrapper);
   }
@@ -209,15 +210,15 @@ void wrapper_c_init(WrapperObj* self, PyObject* core_obj) { Py_XSETREF(self->cor
 
 void proxy_c_init(ProxyObj* self, PyObject* parent) { Py_XSETREF(self->parent, Py_NewRef(parent)); }
 
-PyObject* new_wrapper(PyObject* core_obj) {
-  PyObject* self = g.Object_type->tp_alloc(g.Object_type, 0);
+PyObject* new_wrapper(const State& st, PyObject* core_obj) {
+  PyObject* self = st.wrapper_type->tp_alloc(st.wrapper_type, 0);
   if (!self) return nullptr;
   as_wrapper(self)->core_obj = Py_NewRef(core_obj);
   return self;
 }
 
-PyObject* new_proxy(PyObject* parent) {
-  PyObject* self = g.Proxy_type->tp_alloc(g.Proxy_type, 0);
+PyObject* new_proxy(const State& st, PyObject* parent) {
+  PyObject* self = st.proxy_type->tp_alloc(st.proxy_type, 0);
   if (!self) return nullptr;
   as_proxy(self)->parent = Py_NewRef(Py_None);
   proxy_c_init(as_proxy(self), parent);

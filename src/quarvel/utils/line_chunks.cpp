@@ -37,7 +37,7 @@ class FileLineChunks final : public LineChunks {
   FileLineChunks(const FileLineChunks&) = delete;
   FileLineChunks& operator=(const FileLineChunks&) = delete;
 
-  bool next(std::string_view& piece) noexcept override {
+  Status next(std::string_view& piece) noexcept override {
     try {
       if (seekable_ && start_ > 0) {  // what was handed out is no longer needed
         std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
@@ -54,46 +54,33 @@ class FileLineChunks final : public LineChunks {
         }
         if (eof_) {  // everything has been handed out
           piece = std::string_view();
-          return true;
+          return Status();
         }
         searched = end_ > start_ ? end_ - 1 : start_;  // a final CR is looked at again
-        if (!fill()) return false;
+        if (!fill()) return Status::of(Fault::kRead, 0, 0, {}, error_);
       }
       if (cp1252_) {
         converted_ = cp1252_to_utf8(piece);
         piece = converted_;
       }
-      return true;
+      return Status();
     } catch (const std::bad_alloc&) {
-      no_memory_ = true;
-      return false;
+      return Status::of(Fault::kNoMemory);
     }
   }
 
-  bool restart_as_cp1252() noexcept override {
+  Status restart_as_cp1252() noexcept override {
     cp1252_ = true;
     start_ = 0;
     if (seekable_) {
-      if (std::fseek(file_, 0, SEEK_SET) != 0) {
-        error_ = errno;
-        return false;
-      }
+      if (std::fseek(file_, 0, SEEK_SET) != 0) return Status::of(Fault::kRead, 0, 0, {}, errno);
       end_ = 0;
       eof_ = false;
       bom_checked_ = false;
     } else {
       skip_bom();
     }
-    return true;
-  }
-
-  void raise_failure(PyObject* path) override {
-    if (no_memory_) {
-      PyErr_NoMemory();
-      return;
-    }
-    errno = error_;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    return Status();
   }
 
  private:
@@ -128,7 +115,6 @@ class FileLineChunks final : public LineChunks {
   bool cp1252_ = false;
   std::string converted_;  // the piece handed out, as UTF-8, when reading Windows-1252
   int error_ = 0;
-  bool no_memory_ = false;
 };
 
 }  // namespace

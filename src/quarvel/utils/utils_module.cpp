@@ -1,6 +1,7 @@
 // quarvel.utils: file reading, value-to-text conversion, timestamps, digit runs.
 #include "file_text.hpp"
 #include "quarvel/args.hpp"
+#include "quarvel/module_state.hpp"
 #include "quarvel/utils_api.hpp"
 
 #include <ctime>
@@ -118,21 +119,17 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+int exec_module(PyObject* module) { return publish_capi(module, "_C_API", UTILS_CAPSULE, &kCapi); }
+
+PyModuleDef_Slot kSlots[] = {QUARVEL_MODULE_SLOTS(exec_module)};
+
+// The module keeps no state: its table is constant.
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "quarvel.utils",
-    "File reading, value-to-text conversion, timestamps and digit runs for quarvel.", -1, kMethods,
+    "File reading, value-to-text conversion, timestamps and digit runs for quarvel.", 0, kMethods, kSlots,
 };
 
 }  // namespace
 }  // namespace quarvel
 
-PyMODINIT_FUNC PyInit_utils() {
-  using namespace quarvel;
-  PyObject* module = PyModule_Create(&kModule);
-  if (!module) return nullptr;
-  if (publish_capi(module, "_C_API", UTILS_CAPSULE, &kCapi) < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
-}
+PyMODINIT_FUNC PyInit_utils() { return PyModuleDef_Init(&quarvel::kModule); }

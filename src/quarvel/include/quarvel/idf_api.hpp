@@ -427,7 +427,7 @@ inline constexpr uint64_t IDF_LAYOUT = layout_fingerprint(
     QUARVEL_MEMBER(IDFObjectObj, class_name), QUARVEL_MEMBER(IDFObjectObj, values),
     QUARVEL_MEMBER(IDFObjectObj, obj_idx), sizeof(IdfOps), sizeof(IdfObjectOps));
 
-inline constexpr uint32_t IDF_CAPI_VERSION = 2;
+inline constexpr uint32_t IDF_CAPI_VERSION = 3;
 inline constexpr const char* IDF_CAPSULE = "quarvel.idf._C_API";
 
 struct IdfCapi {
@@ -436,6 +436,8 @@ struct IdfCapi {
   const IdfOps* idf_ops;
   PyTypeObject* IDFObject_type;
   const IdfObjectOps* object_ops;
+  // The TypeError a load raises when objects need a schema and none was given.
+  PyObject* SchemaNeededError;
 };
 
 }  // namespace quarvel

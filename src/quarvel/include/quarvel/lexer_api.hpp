@@ -44,6 +44,7 @@ struct LexerObject {
   size_t pos;
   PyObject* owner;
   std::string_view line_rest;  // what is left of the current line to tokenize (token_scan.hpp)
+  const char* line_start;      // where the current line begins: the column of a token
   // Private to the tokenizer module.
   size_t bad_at;               // offset of the first NUL or invalid UTF-8 byte, or content size
   bool has_cr;                 // whether any line ends in CR
@@ -73,12 +74,12 @@ inline constexpr uint64_t LEXER_LAYOUT = layout_fingerprint(
     QUARVEL_OFFSETOF(LexerObject, buffer), QUARVEL_OFFSETOF(LexerObject, buffer_idx),
     QUARVEL_OFFSETOF(LexerObject, line_num), QUARVEL_OFFSETOF(LexerObject, is_idd),
     QUARVEL_OFFSETOF(LexerObject, content), QUARVEL_OFFSETOF(LexerObject, pos), QUARVEL_OFFSETOF(LexerObject, owner),
-    QUARVEL_OFFSETOF(LexerObject, line_rest),
+    QUARVEL_OFFSETOF(LexerObject, line_rest), QUARVEL_OFFSETOF(LexerObject, line_start),
     QUARVEL_OFFSETOF(LexerObject, keep_comments), QUARVEL_OFFSETOF(LexerObject, comments),
     QUARVEL_OFFSETOF(LexerObject, error_text), sizeof(LexComment),
     sizeof(LexerOps));
 
-inline constexpr uint32_t LEXER_CAPI_VERSION = 5;
+inline constexpr uint32_t LEXER_CAPI_VERSION = 6;
 inline constexpr const char* LEXER_CAPSULE = "quarvel.lexer._C_API";
 
 struct LexerCapi {

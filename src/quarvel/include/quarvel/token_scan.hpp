@@ -122,6 +122,7 @@ QUARVEL_ALWAYS_INLINE Token next_token(LexerObject* self, ScanLine&& scan_next_l
       return Token{TOKEN_EOF, std::string_view()};
     }
     size_t bang;
+    self->line_start = line.data();
     self->line_rest = tokenizable(line, self->is_idd, bang);
     if (self->keep_comments) keep_comment(self, line, bang, self->line_rest);
   }

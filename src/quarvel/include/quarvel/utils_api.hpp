@@ -1,6 +1,7 @@
 // The utility functions quarvel.utils publishes for the other modules.
 #pragma once
 #include "capi.hpp"
+#include "status.hpp"
 
 #include <memory>
 #include <string>
@@ -9,7 +10,7 @@
 
 namespace quarvel {
 
-inline constexpr uint32_t UTILS_CAPI_VERSION = 3;
+inline constexpr uint32_t UTILS_CAPI_VERSION = 4;
 
 // A file handed out in pieces of whole lines, so that a reader holds one piece at a
 // time instead of the whole file. A leading byte-order mark is left out.
@@ -18,13 +19,11 @@ class LineChunks {
   virtual ~LineChunks() = default;
   // The next piece, ending right after a line break (the last one where the file
   // ends); empty once the file is done. The view is valid until the next call. Needs
-  // no interpreter lock; false on a read error or lack of memory (see raise_failure).
-  virtual bool next(std::string_view& piece) noexcept = 0;
+  // no interpreter lock. Fails with kRead (the errno in `code`) or kNoMemory.
+  virtual Status next(std::string_view& piece) noexcept = 0;
   // From the start again, every piece read as Windows-1252 and handed out as UTF-8:
-  // for a file that turns out not to be UTF-8. False on failure, as next().
-  virtual bool restart_as_cp1252() noexcept = 0;
-  // Sets the Python exception for the failure that next() or restart_as_cp1252() reported.
-  virtual void raise_failure(PyObject* path) = 0;
+  // for a file that turns out not to be UTF-8. Fails as next() does.
+  virtual Status restart_as_cp1252() noexcept = 0;
 };
 
 inline constexpr const char* UTILS_CAPSULE = "quarvel.utils._C_API";
