@@ -24,9 +24,9 @@ bool lower_ascii_only(std::string_view s, std::string& out) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   c_IDD schema;
-  idd::ParseError err;
-  if (!idd::parse_idd(text, lower_ascii_only, schema, err)) {
-    check(err.line >= 1 && !err.message.empty());
+  const Status status = idd::parse_idd(text, lower_ascii_only, schema);
+  if (!status.ok()) {
+    check(status.fault == Fault::kSchemaText && status.line >= 1 && !status.detail.empty());
     return 0;
   }
   check(schema.class_map.size() == schema.ordered_classes.size());

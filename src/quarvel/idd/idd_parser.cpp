@@ -1,4 +1,5 @@
 #include "idd_parser.hpp"
+#include "quarvel/messages.hpp"
 
 #include "quarvel/numbers.hpp"
 
@@ -121,14 +122,13 @@ size_t count_field_codes(std::string_view text) {
 
 class Parser {
  public:
-  explicit Parser(ParseError& err) : err_(err) {}
+  explicit Parser(Status& status) : status_(status) {}
 
   bool run(std::string_view text, c_IDD& out);
 
  private:
   bool fail(std::string message) {
-    err_.line = line_;
-    err_.message = std::move(message);
+    status_ = Status::of(Fault::kSchemaText, line_, 0, std::move(message));
     return false;
   }
   ClassDef* current_class() { return class_idx_ < 0 ? nullptr : &idd_.ordered_classes[static_cast<size_t>(class_idx_)]; }
@@ -144,7 +144,7 @@ class Parser {
   bool add_field(std::string_view code);
   bool finish_class();
 
-  ParseError& err_;
+  Status& status_;
   c_IDD idd_;
   std::string_view rest_;  // the text after the current line
   std::string group_;
@@ -174,7 +174,7 @@ bool Parser::run(std::string_view text, c_IDD& out) {
   }
   if (class_open_) {
     const ClassDef* cls = current_class();
-    return fail("class '" + cls->name + "' (line " + std::to_string(cls->line) + ") is missing its closing ';'");
+    return fail(messages::fill(messages::kIddUnclosedClass, {cls->name, std::to_string(cls->line)}));
   }
   out = std::move(idd_);
   return true;
@@ -209,19 +209,21 @@ bool Parser::handle_definitions(std::string_view defs) {
     defs = delim_at == std::string_view::npos ? std::string_view() : trim_blanks(defs.substr(delim_at + 1));
 
     if (!class_open_) {
-      if (is_field_code(piece)) return fail("field " + std::string(piece) + " outside a class");
-      if (piece.empty()) return fail("missing class name before '" + std::string(1, delim) + "'");
-      if (delim == '\0') return fail("class name '" + std::string(piece) + "' must be followed by ',' or ';'");
+      if (is_field_code(piece)) return fail(messages::fill(messages::kIddFieldOutsideClass, {piece}));
+      if (piece.empty()) return fail(messages::fill(messages::kIddMissingClassName, {std::string_view(&delim, 1)}));
+      if (delim == '\0') return fail(messages::fill(messages::kIddClassNameDelimiter, {piece}));
       if (!start_class(piece)) return false;
       if (delim == ';' && !finish_class()) return false;
       continue;
     }
     if (!is_field_code(piece)) {
       const ClassDef* cls = current_class();
-      if (piece.empty()) return fail("missing field code before '" + std::string(1, delim) + "' in class '" + cls->name + "'");
-      return fail("class '" + cls->name + "' (line " + std::to_string(cls->line) + ") is missing its closing ';'");
+      if (piece.empty()) {
+        return fail(messages::fill(messages::kIddMissingFieldCode, {std::string_view(&delim, 1), cls->name}));
+      }
+      return fail(messages::fill(messages::kIddUnclosedClass, {cls->name, std::to_string(cls->line)}));
     }
-    if (delim == '\0') return fail("field " + std::string(piece) + " must be followed by ',' or ';'");
+    if (delim == '\0') return fail(messages::fill(messages::kIddFieldDelimiter, {piece}));
     if (!add_field(piece)) return false;
     if (delim == ';' && !finish_class()) return false;
   }
@@ -231,8 +233,8 @@ bool Parser::handle_definitions(std::string_view defs) {
 bool Parser::start_class(std::string_view name) {
   std::string key = to_upper(name);
   if (const auto it = idd_.class_map.find(key); it != idd_.class_map.end()) {
-    return fail("duplicate class '" + std::string(name) + "' (first defined on line " +
-                std::to_string(idd_.ordered_classes[it->second].line) + ")");
+    return fail(messages::fill(messages::kIddDuplicateClass,
+                               {name, std::to_string(idd_.ordered_classes[it->second].line)}));
   }
   idd_.class_map.emplace(std::move(key), idd_.ordered_classes.size());
   ClassDef& cls = idd_.ordered_classes.emplace_back();
@@ -333,7 +335,7 @@ bool Parser::handle_attribute(std::string_view attr) {
       return true;
     case Attr::kMinFields:
       if (!parse_int(value, cls->min_fields)) {
-        return fail("\\min-fields needs a whole number, got '" + std::string(value) + "'");
+        return fail(messages::fill(messages::kIddMinFields, {value}));
       }
       return true;
     case Attr::kExtensible: {
@@ -342,7 +344,7 @@ bool Parser::handle_attribute(std::string_view attr) {
       size_t digits = 0;
       while (digits < count.size() && is_digit(count[digits])) ++digits;
       if (!parse_int(count.substr(0, digits), cls->extensible.size) || cls->extensible.size <= 0) {
-        return fail("\\extensible needs a positive whole number, got '" + std::string(value) + "'");
+        return fail(messages::fill(messages::kIddExtensible, {value}));
       }
       return true;
     }
@@ -435,15 +437,12 @@ bool Parser::handle_attribute(std::string_view attr) {
 // Builds what depends on a class's complete field list: the name index, display
 // names and the repeated-group patterns. Runs once the whole text is read, since
 // attributes may follow a class's closing ';'.
-bool finalize_class(ClassDef& cls, const LowerFn& lower, ParseError& err) {
+Status finalize_class(ClassDef& cls, const LowerFn& lower) {
   cls.base_field_index_map.reserve(cls.fields.size());
   for (size_t i = 0; i < cls.fields.size(); ++i) {
     const FieldDef& f = cls.fields[i];
     std::string key;
-    if (!lower_name(f.name, lower, key)) {
-      err.python_error = true;
-      return false;
-    }
+    if (!lower_name(f.name, lower, key)) return Status::of(Fault::kPythonError);
     const auto [entry, added] = cls.base_field_index_map.try_emplace(std::move(key));
     if (added) entry->second = static_cast<int>(i);  // the first field of a name wins
   }
@@ -456,7 +455,7 @@ bool finalize_class(ClassDef& cls, const LowerFn& lower, ParseError& err) {
     if (cls.fields[i].required) cls.required_fields.push_back(static_cast<int>(i));
   }
   ExtensibleDef& ext = cls.extensible;
-  if (ext.size <= 0) return true;
+  if (ext.size <= 0) return Status();
 
   const int count = static_cast<int>(cls.fields.size());
   int begin = -1;
@@ -468,10 +467,9 @@ bool finalize_class(ClassDef& cls, const LowerFn& lower, ParseError& err) {
   }
   if (begin < 0) begin = count - ext.size;
   if (begin < 0 || count - begin < ext.size) {
-    err.line = cls.line;
-    err.message = ("class '" + cls.name + "' declares \\extensible:" + std::to_string(ext.size) + " but lists only " +
-                std::to_string(count - (begin < 0 ? 0 : begin)) + " repeatable fields");
-    return false;
+    return Status::of(Fault::kSchemaText, cls.line, 0,
+                      messages::fill(messages::kIddShortGroup, {cls.name, std::to_string(ext.size),
+                                                                std::to_string(count - (begin < 0 ? 0 : begin))}));
   }
   ext.is_extensible = true;
   ext.begin_index = begin;
@@ -480,12 +478,11 @@ bool finalize_class(ClassDef& cls, const LowerFn& lower, ParseError& err) {
     const size_t second = first + static_cast<size_t>(ext.size);
     ExtPattern pat = make_pattern(cls.fields[first].name, second < cls.fields.size() ? &cls.fields[second].name : nullptr);
     if (!lower_name(pat.prefix, lower, pat.search_prefix) || !lower_name(pat.suffix, lower, pat.search_suffix)) {
-      err.python_error = true;
-      return false;
+      return Status::of(Fault::kPythonError);
     }
     ext.patterns.push_back(std::move(pat));
   }
-  return true;
+  return Status();
 }
 
 }  // namespace
@@ -502,12 +499,13 @@ bool lower_name(std::string_view s, const LowerFn& lower, std::string& out) {
   return high < 0x80 || lower(s, out);
 }
 
-bool parse_idd(std::string_view text, const LowerFn& lower, c_IDD& out, ParseError& err) {
-  Parser parser(err);
+Status parse_idd(std::string_view text, const LowerFn& lower, c_IDD& out) {
+  Status status;
+  Parser parser(status);
   c_IDD parsed;
-  if (!parser.run(text, parsed)) return false;
+  if (!parser.run(text, parsed)) return status;
   for (ClassDef& cls : parsed.ordered_classes) {
-    if (!finalize_class(cls, lower, err)) return false;
+    if (status = finalize_class(cls, lower); !status.ok()) return status;
     for (const FieldDef& f : cls.fields) {
       for (const std::string& list : f.reference_class_names) {
         parsed.class_name_lists[std::string_view(list)].try_emplace_upper(cls.name);
@@ -515,7 +513,7 @@ bool parse_idd(std::string_view text, const LowerFn& lower, c_IDD& out, ParseErr
     }
   }
   out = std::move(parsed);
-  return true;
+  return Status();
 }
 
 }  // namespace quarvel::idd

@@ -1,6 +1,7 @@
 #include "idd_type.hpp"
 
 #include "idd_parser.hpp"
+#include "quarvel/messages.hpp"
 #include "quarvel/args.hpp"
 #include "schema.hpp"
 
@@ -74,15 +75,23 @@ bool python_lower(std::string_view s, std::string& out) {
 // A new schema of type `cls` read from `source` (UTF-8 bytes), or null.
 PyObject* build_idd(PyTypeObject* cls, PyObject* source) {
   c_IDD parsed;
-  ParseError err;
   const std::string_view text(PyBytes_AS_STRING(source), static_cast<size_t>(PyBytes_GET_SIZE(source)));
-  const bool ok = guard([&] { return parse_idd(text, python_lower, parsed, err); }, false);
-  if (!ok) {
-    if (!PyErr_Occurred()) {
-      PyErr_Format(PyExc_ValueError, "IDD parsing error (Line %lld): %s", static_cast<long long>(err.line),
-                   err.message.c_str());
-    }
-    return nullptr;
+  Status status;
+  try {
+    status = parse_idd(text, python_lower, parsed);
+  } catch (const std::bad_alloc&) {
+    status = Status::of(Fault::kNoMemory);
+  }
+  switch (status.fault) {
+    case Fault::kNone:
+      break;
+    case Fault::kNoMemory:
+      return PyErr_NoMemory();
+    case Fault::kPythonError:
+      return nullptr;  // the lower-casing raised: its exception is set
+    default:
+      return PyErr_Format(PyExc_ValueError, messages::kIddParseError, static_cast<long long>(status.line),
+                          status.detail.c_str());
   }
   PyRef empty(PyTuple_New(0));
   if (!empty) return nullptr;

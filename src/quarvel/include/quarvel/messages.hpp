@@ -2,8 +2,27 @@
 // and stored tests rely on word for word (the format of the library's contract), then
 // the library's own. Format strings follow PyUnicode_FromFormat / PyErr_Format.
 #pragma once
+#include <initializer_list>
+#include <string>
+#include <string_view>
 
 namespace quarvel::messages {
+
+// A message of the plain C++ layer (which makes no Python object): `tmpl` with each "{}"
+// replaced by the next of `parts`.
+inline std::string fill(std::string_view tmpl, std::initializer_list<std::string_view> parts) {
+  std::string out;
+  auto part = parts.begin();
+  for (size_t i = 0; i < tmpl.size(); ++i) {
+    if (tmpl[i] == '{' && i + 1 < tmpl.size() && tmpl[i + 1] == '}' && part != parts.end()) {
+      out += *part++;
+      ++i;
+    } else {
+      out += tmpl[i];
+    }
+  }
+  return out;
+}
 
 // ---- wordings of the contract ------------------------------------------------------------
 
@@ -26,6 +45,20 @@ inline constexpr char kUnexpectedKeyword[] = "%s() got an unexpected keyword arg
 inline constexpr char kMultipleValues[] = "%s() got multiple values for keyword argument '%U'";
 inline constexpr char kNoKeywords[] = "%s() takes no keyword arguments";
 inline constexpr char kUnknownField[] = "Unknown field %R for class '%s'";
+
+// Schema (IDD) text that does not parse: "IDD parsing error (Line %lld): %s", the second
+// part one of the texts below ({} filled by fill()).
+inline constexpr char kIddParseError[] = "IDD parsing error (Line %lld): %s";
+inline constexpr char kIddUnclosedClass[] = "class '{}' (line {}) is missing its closing ';'";
+inline constexpr char kIddFieldOutsideClass[] = "field {} outside a class";
+inline constexpr char kIddMissingClassName[] = "missing class name before '{}'";
+inline constexpr char kIddClassNameDelimiter[] = "class name '{}' must be followed by ',' or ';'";
+inline constexpr char kIddMissingFieldCode[] = "missing field code before '{}' in class '{}'";
+inline constexpr char kIddFieldDelimiter[] = "field {} must be followed by ',' or ';'";
+inline constexpr char kIddDuplicateClass[] = "duplicate class '{}' (first defined on line {})";
+inline constexpr char kIddMinFields[] = "\\min-fields needs a whole number, got '{}'";
+inline constexpr char kIddExtensible[] = "\\extensible needs a positive whole number, got '{}'";
+inline constexpr char kIddShortGroup[] = "class '{}' declares \\extensible:{} but lists only {} repeatable fields";
 
 // ---- the library's own -------------------------------------------------------------------
 
