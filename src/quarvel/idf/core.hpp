@@ -76,7 +76,15 @@ std::string_view utf8_of(PyObject* str);
 void report_unraisable(const char* where, const std::exception& error) noexcept;
 
 // ---- model (model.cpp) ----
-PyTypeObject* create_model_type(PyObject* module);
+// What the module adds to a type beyond the core's own methods and attributes (the
+// features): arrays ending with an entry whose name is null.
+struct TypeExtras {
+  const PyMethodDef* methods = nullptr;
+  const PyGetSetDef* getset = nullptr;
+};
+PyTypeObject* create_model_type(PyObject* module, const TypeExtras& extras);
+// A type of the module from `spec`, with `extras` after its own methods and attributes.
+PyTypeObject* type_from_spec(PyObject* module, const PyType_Spec& spec, const TypeExtras& extras, PyObject* base);
 // A new bare model of `type` (IDF or a subclass), made without running Python code.
 PyRef new_bare_model(PyTypeObject* type);
 // A usable model has an object list, and a schema once it holds objects; throws otherwise.
@@ -90,10 +98,6 @@ IDFObjectObj* object_at(IDFModel* self, size_t pos);
 // for pickling, or the leftover of a model whose state was replaced).
 IDFModel* member_model(IDFObjectObj* obj) noexcept;
 
-// Calls module_name.function(self, *args, **kwargs) with a method's fastcall arguments:
-// for methods whose work is done in Python.
-PyObject* call_python(const char* module_name, const char* function, PyObject* self, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames);
 
 // ---- loading (load.cpp) ----
 int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content);
@@ -199,7 +203,7 @@ Status parse_idf_pieces(const LexerOps& ops, LexerObject* lexer, LineChunks& pie
                         ModelComments* comments) noexcept;
 
 // ---- objects (object.cpp) ----
-PyTypeObject* create_object_type(PyObject* module);
+PyTypeObject* create_object_type(PyObject* module, const TypeExtras& extras);
 IDFObjectObj* new_bare_object(PyTypeObject* type);
 int object_c_init(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
                   std::vector<std::string>& values);
@@ -309,10 +313,7 @@ PyObject* object_setstate(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* unpickle_model(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* unpickle_object(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-// ---- validation (validate.cpp) ----
-PyObject* model_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-// The rules as (code, rule, severity, summary) tuples, in code order.
-PyObject* validation_rules();
+// ---- reading without the interpreter lock (model.cpp) ----
 // Throws RuntimeError while a scan reads the model without the interpreter lock.
 void require_no_readers(IDFModel* model);
 // While a scan reads the model without the interpreter lock, the model refuses changes.
@@ -326,30 +327,11 @@ class ReadingWithoutLock {
  private:
   IDFModel* m_;
 };
+
 // Whether `text` names a class that joins reference list `list` (\reference-class-name).
 bool names_a_class(const c_IDD& schema, const std::string& list, std::string_view text);
 
-// ---- the engine's JSON form (epjson.cpp) ----
-PyObject* epjson_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-PyObject* epjson_line(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-
-// ---- comparing and renaming (diff.cpp, rename.cpp) ----
-PyObject* model_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* object_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-// ---- the user's comments (comments.cpp) ----
-PyObject* object_get_comments(PyObject* self, void*);
-int object_set_comments(PyObject* self, PyObject* value, void*);
-PyObject* object_field_comment(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* object_set_field_comment(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* model_get_header_comments(PyObject* self, void*);
-int model_set_header_comments(PyObject* self, PyObject* value, void*);
-PyObject* model_get_trailing_comments(PyObject* self, void*);
-int model_set_trailing_comments(PyObject* self, PyObject* value, void*);
-// How many comment lines the model keeps (its own and its objects').
-size_t comment_line_count(IDFModel* model);
-
 // ---- the read-only tuple (tuple_type.cpp) ----
-PyTypeObject* create_tuple_type(PyObject* module);
+PyTypeObject* create_tuple_type(PyObject* module, const TypeExtras& extras);
 
 }  // namespace quarvel::idf

@@ -237,30 +237,6 @@ int model_contains(PyObject* self, PyObject* item) {
 // A model is true even when it holds no object, as it was before it had a length.
 int always_true(PyObject*) { return 1; }
 
-// What notebooks and the REPL show, made by quarvel._display.
-PyObject* model_summary(PyObject* self, PyObject*) {
-  return call_python("quarvel._display", "model_summary", self, nullptr, 0, nullptr);
-}
-PyObject* model_repr_html(PyObject* self, PyObject*) {
-  return call_python("quarvel._display", "model_html", self, nullptr, 0, nullptr);
-}
-
-// Tables of a class's objects, made by quarvel.tables.
-PyObject* model_to_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_python("quarvel.tables", "to_records", self, args, nargs, kwnames);
-}
-PyObject* model_to_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_python("quarvel.tables", "to_frame", self, args, nargs, kwnames);
-}
-
-// The engine's JSON form, made and read by quarvel.epjson.
-PyObject* model_to_epjson(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_python("quarvel.epjson", "to_epjson", self, args, nargs, kwnames);
-}
-PyObject* model_from_epjson(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_python("quarvel.epjson", "from_epjson", type, args, nargs, kwnames);
-}
-
 PyMethodDef kMethods[] = {
     {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_init_method)),
      METH_VARARGS | METH_KEYWORDS, kInitDoc},
@@ -323,71 +299,6 @@ PyMethodDef kMethods[] = {
      "declares its value under any of them. Answered from the reference index.\n\n"
      "Returns:\n"
      "    list[tuple[IDFObject, int]]: (object, field index) pairs, in model order\n"},
-    {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_validate)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "validate($self, /, select=None, ignore=None)\n--\n\n"
-     "Check the model against what its schema states\n\n"
-     "Number and choice fields, ranges, required fields and objects, repeating groups,\n"
-     "unique names, references, the version and obsolete classes; node names and\n"
-     "external lists are not checked. The scan runs without the interpreter lock.\n\n"
-     "Args:\n"
-     "    select (str | Iterable[str] | None): only these rules (codes such as 'E201' or rule names)\n"
-     "    ignore (str | Iterable[str] | None): all rules but these\n\n"
-     "Returns:\n"
-     "    list[Diagnostic]: the findings, in the order of the model\n"},
-    {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_diff)), METH_FASTCALL | METH_KEYWORDS,
-     "diff($self, /, other, rel_tol=1e-09)\n--\n\n"
-     "What changed from this model to another\n\n"
-     "Objects of a named class match by class and name (any letter case); other\n"
-     "objects by equal content, then by their order within the class. Numbers compare\n"
-     "within rel_tol, choices in any letter case; a blank equals a missing field.\n\n"
-     "Args:\n"
-     "    other (IDF): the model to compare with\n"
-     "    rel_tol (float): relative tolerance for numbers\n\n"
-     "Returns:\n"
-     "    list[Change]: objects removed, objects added and fields changed, by class\n"},
-    {"to_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_to_records)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "to_records($self, /, class_name)\n--\n\n"
-     "The objects of a class as dicts keyed by field name, with converted values\n\n"
-     "The keys are the fields the class lists and the numbered fields of its repeating\n"
-     "group as far as the longest object has them; a field an object lacks is None.\n\n"
-     "Args:\n"
-     "    class_name (str): class name (case-insensitive)\n\n"
-     "Returns:\n"
-     "    list[dict[str, str | int | float | None]]: one dict per object, in class order\n"},
-    {"to_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_to_frame)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "to_frame($self, /, class_name)\n--\n\n"
-     "The objects of a class as a pandas DataFrame (needs the pandas extra)\n\n"
-     "One row per object, one column per field; a named class is indexed by name.\n\n"
-     "Args:\n"
-     "    class_name (str): class name (case-insensitive)\n\n"
-     "Returns:\n"
-     "    pandas.DataFrame: the table\n"},
-    {"to_epjson", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_to_epjson)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "to_epjson($self, /, mapping)\n--\n\n"
-     "The model as an epJSON document (a dict ready for json.dump)\n\n"
-     "Args:\n"
-     "    mapping (quarvel.epjson.Mapping): property names and types, from the engine's JSON schema\n\n"
-     "Returns:\n"
-     "    dict: classes in schema order, objects in model order, fields in IDD order\n"},
-    {"from_epjson", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_from_epjson)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_epjson($type, /, idd, source, mapping)\n--\n\n"
-     "A model from an epJSON document\n\n"
-     "Args:\n"
-     "    idd (IDD): IDD data structure\n"
-     "    source (dict | str | PathLike | file): the document, a path to it, or an open file\n"
-     "    mapping (quarvel.epjson.Mapping): property names and types, from the engine's JSON schema\n\n"
-     "Returns:\n"
-     "    IDF: the model\n"},
-    {"summary", model_summary, METH_NOARGS,
-     "summary($self)\n--\n\n"
-     "A short description of the model: the schema version, the number of objects and\n"
-     "the classes with their counts, in schema order (repr gives the whole text)."},
-    {"_repr_html_", model_repr_html, METH_NOARGS, "_repr_html_($self)\n--\n\nThe summary as an HTML table, for notebooks."},
     {"add_object", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_add_object)),
      METH_FASTCALL | METH_KEYWORDS,
      "add_object($self, /, class_name, initial_values=None, default_values=True)\n--\n\n"
@@ -449,22 +360,10 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* model_get_comment_count(PyObject* self, void*) {
-  return PyLong_FromSize_t(comment_line_count(as_model(self)));
-}
-
 PyObject* model_get_idd(PyObject* self, void*) { return Py_NewRef(as_model(self)->idd); }
 
 PyGetSetDef kGetSet[] = {
     {"idd", model_get_idd, nullptr, "The schema (IDD) the model was loaded against, or None.", nullptr},
-    {"header_comments", model_get_header_comments, model_set_header_comments,
-     "The comment lines at the top of the file, each the text after its '!'; they stay at the top\n"
-     "however the objects are ordered. Set a list of str to change them.",
-     nullptr},
-    {"trailing_comments", model_get_trailing_comments, model_set_trailing_comments,
-     "The comment lines after the last object, each the text after its '!'.", nullptr},
-    {"comment_count", model_get_comment_count, nullptr,
-     "How many comment lines the model keeps: its own and its objects'.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -496,8 +395,8 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyTypeObject* create_model_type(PyObject* module) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
+PyTypeObject* create_model_type(PyObject* module, const TypeExtras& extras) {
+  return type_from_spec(module, kSpec, extras, nullptr);
 }
 
 std::string_view utf8_of(PyObject* str) {
@@ -540,22 +439,15 @@ IDFObjectObj* object_at(IDFModel* self, size_t pos) {
   return as_object(item);
 }
 
-PyObject* call_python(const char* module_name, const char* function, PyObject* self, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames) {
-  PyRef module(PyImport_ImportModule(module_name));
-  if (!module) return nullptr;
-  PyRef callable(PyObject_GetAttrString(module.get(), function));
-  if (!callable) return nullptr;
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  std::vector<PyObject*> forwarded;
-  try {
-    forwarded.reserve(static_cast<size_t>(1 + nargs + nkw));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+bool names_a_class(const c_IDD& schema, const std::string& list, std::string_view text) {
+  const auto classes = schema.class_name_lists.find(list);
+  return classes != schema.class_name_lists.end() && classes->second.find_upper(text) != classes->second.end();
+}
+
+void require_no_readers(IDFModel* model) {
+  if (model->readers > 0) {
+    raise(PyExc_RuntimeError, messages::kModelBeingRead);
   }
-  forwarded.push_back(self);
-  for (Py_ssize_t i = 0; i < nargs + nkw; ++i) forwarded.push_back(args[i]);
-  return PyObject_Vectorcall(callable.get(), forwarded.data(), static_cast<size_t>(1 + nargs), kwnames);
 }
 
 IDFModel* member_model(IDFObjectObj* obj) noexcept {

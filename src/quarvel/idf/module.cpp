@@ -1,6 +1,9 @@
 // quarvel.idf: publishes the model types with their tables, then binds the tokenizer,
 // the schema and the utility modules.
+#include "../features/features.hpp"
 #include "core.hpp"
+
+#include <vector>
 
 namespace quarvel::idf {
 
@@ -26,10 +29,6 @@ PyMethodDef kMethods[] = {
      "unpickle_IDF(cls, checksum, state, /)\n--\n\nRebuild a pickled IDF model."},
     {"unpickle_IDFObject", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_object)),
      METH_FASTCALL, "unpickle_IDFObject(cls, checksum, state, /)\n--\n\nRebuild a pickled IDFObject."},
-    {"_epjson_body", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(epjson_body)), METH_FASTCALL,
-     "_epjson_body(obj, plan, where, /)\n--\n\nFor quarvel.epjson: an object's fields as JSON values."},
-    {"_epjson_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(epjson_line)), METH_FASTCALL,
-     "_epjson_line(class_name, key, body, plan, where, /)\n--\n\nFor quarvel.epjson: a JSON object as IDF text."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -76,9 +75,9 @@ PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 
 int exec_module(PyObject* module) {
   State& st = state_of_module(module);
-  st.model_type = create_model_type(module);
+  st.model_type = create_model_type(module, features::model_extras());
   if (!st.model_type) return -1;
-  st.object_type = create_object_type(module);
+  st.object_type = create_object_type(module, features::object_extras());
   if (!st.object_type) return -1;
   if (install_documented_methods(st.model_type) < 0 || install_documented_methods(st.object_type) < 0) return -1;
   st.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION, LEXER_LAYOUT);
@@ -87,7 +86,7 @@ int exec_module(PyObject* module) {
   if (!st.schema) return -1;
   st.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
   if (!st.utils) return -1;
-  st.tuple_type = create_tuple_type(module);
+  st.tuple_type = create_tuple_type(module, features::tuple_extras());
   if (!st.tuple_type) return -1;
   st.parse_error = create_parse_error();
   st.schema_needed = PyErr_NewExceptionWithDoc(
@@ -107,7 +106,8 @@ int exec_module(PyObject* module) {
   }
   st.capi = IdfCapi{{IDF_CAPI_VERSION, sizeof(IdfCapi), IDF_LAYOUT}, st.model_type, &kIdfOps, st.object_type,
                     &kObjectOps, st.schema_needed};
-  PyRef rules(validation_rules());
+  if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(features::module_functions())) < 0) return -1;
+  PyRef rules(features::validation_rules());
   if (!rules) return -1;
   if (PyModule_AddObjectRef(module, "IDF", reinterpret_cast<PyObject*>(st.model_type)) < 0 ||
       PyModule_AddObjectRef(module, "IDFObject", reinterpret_cast<PyObject*>(st.object_type)) < 0 ||

@@ -47,10 +47,6 @@ PyObject* object_get_class_name(PyObject* self, void*) { return Py_NewRef(as_obj
 Py_ssize_t object_length(PyObject* self) { return static_cast<Py_ssize_t>(as_object(self)->values.size()); }
 int object_is_true(PyObject*) { return 1; }
 
-PyObject* object_repr_html(PyObject* self, PyObject*) {
-  return call_python("quarvel._display", "object_html", self, nullptr, 0, nullptr);
-}
-
 PyObject* object_get_line(PyObject* self, void*) {
   const int64_t line = as_object(self)->line;
   return line > 0 ? PyLong_FromLongLong(line) : Py_NewRef(Py_None);
@@ -123,32 +119,6 @@ PyMethodDef kMethods[] = {
     {"__reduce__", object_reduce, METH_NOARGS, "Pickle support."},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_setstate)),
      METH_FASTCALL | METH_KEYWORDS, "Pickle support: restore the members from a state tuple."},
-    {"rename", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_rename)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "rename($self, /, new_name)\n--\n\n"
-     "Rename the object and every field of its model that refers to it by name\n\n"
-     "One edit: on failure nothing changes. A name that another object declares in\n"
-     "the same reference lists is refused. Fields whose value another object of the\n"
-     "same lists also declares are left alone: they may refer to that one.\n\n"
-     "Args:\n"
-     "    new_name (str): the new name\n\n"
-     "Returns:\n"
-     "    int: the number of referring fields rewritten\n"},
-    {"_repr_html_", object_repr_html, METH_NOARGS,
-     "_repr_html_($self)\n--\n\nThe fields as an HTML table, for notebooks."},
-    {"field_comment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_field_comment)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "field_comment($self, /, key)\n--\n\n"
-     "The comment after a field's value on its line (the text after its '!'), or None.\n\n"
-     "Args:\n"
-     "    key (int | str): field index or field name (case-insensitive)\n"},
-    {"set_field_comment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_set_field_comment)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "set_field_comment($self, /, key, text)\n--\n\n"
-     "Set the comment written after a field's value (the text after its '!'); None removes it.\n\n"
-     "Args:\n"
-     "    key (int | str): field index or field name (case-insensitive)\n"
-     "    text (str | None): one line of text\n"},
     {"__copy__", object_copy, METH_NOARGS,
      "__copy__($self)\n--\n\nA standalone copy of the object: same class and values, belonging to no model."},
     {"__deepcopy__", object_deepcopy, METH_O,
@@ -161,9 +131,6 @@ PyObject* object_get_idd(PyObject* self, void*) { return Py_NewRef(as_object(sel
 PyGetSetDef kGetSet[] = {
     {"idd", object_get_idd, nullptr, "The schema (IDD) of the object, or None.", nullptr},
     {"class_name", object_get_class_name, nullptr, "The class name as the schema spells it.", nullptr},
-    {"comments", object_get_comments, object_set_comments,
-     "The comment lines above the object, each the text after its '!'; set a list of str to change them.",
-     nullptr},
     {"line", object_get_line, nullptr,
      "The line on which the object began in the text it was loaded from; None for an object made in code.",
      nullptr},
@@ -198,8 +165,8 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyTypeObject* create_object_type(PyObject* module) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
+PyTypeObject* create_object_type(PyObject* module, const TypeExtras& extras) {
+  return type_from_spec(module, kSpec, extras, nullptr);
 }
 
 IDFObjectObj* new_bare_object(PyTypeObject* type) {

@@ -33,13 +33,8 @@ PyObject* tuple_getattro(PyObject* self, PyObject* name) {
   return raise_missing(self, name);
 }
 
-PyObject* tuple_repr_html(PyObject* self, PyObject*) {
-  return call_python("quarvel._display", "objects_html", self, nullptr, 0, nullptr);
-}
-
 PyMethodDef kMethods[] = {
     {"__getattr__", raise_missing, METH_O, "Explain the list-style methods a read-only tuple lacks."},
-    {"_repr_html_", tuple_repr_html, METH_NOARGS, "The objects as an HTML table, for notebooks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -54,9 +49,8 @@ PyType_Spec kSpec = {"quarvel.idf.IDFObjectTuple", 0, 0, Py_TPFLAGS_DEFAULT | Py
 
 }  // namespace
 
-PyTypeObject* create_tuple_type(PyObject* module) {
-  return reinterpret_cast<PyTypeObject*>(
-      PyType_FromModuleAndSpec(module, &kSpec, reinterpret_cast<PyObject*>(&PyTuple_Type)));
+PyTypeObject* create_tuple_type(PyObject* module, const TypeExtras& extras) {
+  return type_from_spec(module, kSpec, extras, reinterpret_cast<PyObject*>(&PyTuple_Type));
 }
 
 }  // namespace quarvel::idf

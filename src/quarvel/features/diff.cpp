@@ -4,14 +4,14 @@
 // their order within the class. Fields compare by type: numbers within a relative
 // tolerance, choices in any letter case, a blank equal to a missing trailing field.
 // The comparison runs without the interpreter lock; meanwhile both models refuse changes.
-#include "core.hpp"
+#include "features.hpp"
 #include "quarvel/numbers.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-namespace quarvel::idf {
+namespace quarvel::features {
 
 namespace {
 
@@ -323,4 +323,4 @@ PyObject* model_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       nullptr);
 }
 
-}  // namespace quarvel::idf
+}  // namespace quarvel::features

@@ -7,14 +7,14 @@
 // with kinds as bit sets (kNumeric, 2 for integer, kAnyText), words/keys as dicts from the
 // upper-cased text to the schema's spelling (or None), and the indexes as dicts from a
 // property name to its position.
-#include "core.hpp"
+#include "features.hpp"
 #include "quarvel/field_text.hpp"
 #include "quarvel/numbers.hpp"
 
 #include <charconv>
 #include <cmath>
 
-namespace quarvel::idf {
+namespace quarvel::features {
 
 namespace {
 
@@ -317,4 +317,4 @@ PyObject* epjson_line(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       nullptr);
 }
 
-}  // namespace quarvel::idf
+}  // namespace quarvel::features

@@ -1,11 +1,11 @@
 // The user's comments as Python sees them: the lines above an object, the comment after
 // a field's value, and the model's header and trailing lines. Each is the text that
 // follows the '!', which a comment line cannot carry a line break in.
-#include "core.hpp"
+#include "features.hpp"
 
 #include <algorithm>
 
-namespace quarvel::idf {
+namespace quarvel::features {
 
 namespace {
 
@@ -161,6 +161,9 @@ int model_set_trailing_comments(PyObject* self, PyObject* value, void*) {
   return set_model_lines(self, value, &ModelComments::trailer);
 }
 
+namespace {
+
+// How many comment lines the model keeps: its own and its objects'.
 size_t comment_line_count(IDFModel* model) {
   size_t count = model->comments ? model->comments->header.size() + model->comments->trailer.size() : 0;
   if (!PyList_Check(model->objects)) return count;
@@ -174,4 +177,10 @@ size_t comment_line_count(IDFModel* model) {
   return count;
 }
 
-}  // namespace quarvel::idf
+}  // namespace
+
+PyObject* model_get_comment_count(PyObject* self, void*) {
+  return guard([&] { return PyLong_FromSize_t(comment_line_count(as_model(self))); }, nullptr);
+}
+
+}  // namespace quarvel::features

@@ -2,7 +2,7 @@
 // and choice fields, ranges, required fields and objects, repeating groups, names,
 // references, versions, obsolete classes). The scan runs without the interpreter lock;
 // while it runs, the model refuses every change.
-#include "core.hpp"
+#include "features.hpp"
 #include "quarvel/messages.hpp"
 #include "quarvel/field_text.hpp"
 #include "quarvel/numbers.hpp"
@@ -12,7 +12,7 @@
 #include <charconv>
 #include <cmath>
 
-namespace quarvel::idf {
+namespace quarvel::features {
 
 namespace {
 
@@ -384,17 +384,6 @@ const Signature kValidateSig = {"validate", kValidateNames, 2, 0, 2};
 
 }  // namespace
 
-bool names_a_class(const c_IDD& schema, const std::string& list, std::string_view text) {
-  const auto classes = schema.class_name_lists.find(list);
-  return classes != schema.class_name_lists.end() && classes->second.find_upper(text) != classes->second.end();
-}
-
-void require_no_readers(IDFModel* model) {
-  if (model->readers > 0) {
-    raise(PyExc_RuntimeError, messages::kModelBeingRead);
-  }
-}
-
 PyObject* model_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard(
       [&]() -> PyObject* {
@@ -445,4 +434,4 @@ PyObject* validation_rules() {
   return rules.release();
 }
 
-}  // namespace quarvel::idf
+}  // namespace quarvel::features

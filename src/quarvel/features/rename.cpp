@@ -1,10 +1,10 @@
 // Renaming an object together with every field of its model that refers to it, as one
 // edit: the name and the referring fields change together, or nothing changes.
-#include "core.hpp"
+#include "features.hpp"
 
 #include <algorithm>
 
-namespace quarvel::idf {
+namespace quarvel::features {
 
 namespace {
 
@@ -147,4 +147,4 @@ PyObject* object_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       nullptr);
 }
 
-}  // namespace quarvel::idf
+}  // namespace quarvel::features
