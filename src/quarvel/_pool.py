@@ -124,7 +124,7 @@ def _worker_main(conn: Connection, initializer: Callable[..., Any] | None, inita
         conn.send_bytes(pack(run_one(fn, item)))
 
 
-def context() -> multiprocessing.context.BaseContext:
+def context() -> Any:
     """Fresh processes (forkserver where there is one): forking a process that runs
     threads, as a notebook or a Dask client does, can deadlock the child."""
     methods = multiprocessing.get_all_start_methods()

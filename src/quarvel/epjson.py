@@ -129,15 +129,22 @@ class ClassMap:
     extensibles: tuple[str, ...] = ()
     extensible_kinds: tuple[Kind, ...] = ()
     extensible_index: dict[str, int] | None = None
-    # What the native conversion reads (names, kinds as bit sets, words and keys), made once.
-    plan: tuple[Any, ...] = field(init=False, repr=False, compare=False)
+    _plan: Any = field(default=None, init=False, repr=False, compare=False)
 
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "plan", (
-            self.named, self.fields, _bits(self.kinds), tuple(k.words for k in self.kinds),
-            tuple(k.keys for k in self.kinds), self.extension, self.extensibles, _bits(self.extensible_kinds),
-            tuple(k.words for k in self.extensible_kinds), tuple(k.keys for k in self.extensible_kinds),
-            self.index, self.extensible_index or {}))
+    @property
+    def plan(self) -> Any:
+        """What the native conversion reads (names, kinds as bit sets, words and keys),
+        made once: a quarvel.idf._EpJSONPlan."""
+        if self._plan is None:
+            from quarvel.idf import _EpJSONPlan
+
+            object.__setattr__(self, "_plan", _EpJSONPlan(
+                class_name=self.name, named=self.named, fields=self.fields, kinds=_bits(self.kinds),
+                words=tuple(k.words for k in self.kinds), keys=tuple(k.keys for k in self.kinds),
+                extension=self.extension, group_fields=self.extensibles, group_kinds=_bits(self.extensible_kinds),
+                group_words=tuple(k.words for k in self.extensible_kinds),
+                group_keys=tuple(k.keys for k in self.extensible_kinds), error=EpJSONError))
+        return self._plan
 
 
 def _bits(kinds: tuple[Kind, ...]) -> tuple[int, ...]:
@@ -208,7 +215,7 @@ class Mapping:
             raise _LayoutError(name, "its definition is not a JSON object")
         legacy = _member(definition, "legacy_idd", name)
         patterns = _member(definition, "patternProperties", name)
-        first = next(iter(patterns.values()), {})
+        first: Any = next(iter(patterns.values()), {})
         if not isinstance(first, dict):
             raise _LayoutError(name, "its object pattern is not a JSON object")
         body = _member(first, "properties", name)
@@ -289,32 +296,16 @@ def to_epjson(model: IDF, mapping: Mapping) -> dict[str, Any]:
 
 
 def _to_epjson(model: IDF, mapping: Mapping) -> dict[str, Any]:
-    from quarvel.idf import _epjson_body
+    from quarvel.idf import _epjson_members
 
     idd = model.idd
-    order = mapping.class_order
     document: dict[str, Any] = {}
+    if idd is None:  # a model without a schema holds no object
+        return document
+    order = mapping.class_order
     for class_name in sorted(model.get_class_names(), key=lambda n: order.get(n.upper(), len(order))):
         cmap = mapping.checked(class_name, idd)
-        members: dict[str, Any] = {}
-        names: set[str] = set()  # upper-cased: the engine tells names apart in no letter case
-        for number, obj in enumerate(model[class_name], start=1):
-            if cmap.named:
-                key = obj[0] if len(obj) else ""
-                key = "" if key is None else str(key)
-                if not key:
-                    raise EpJSONError(f"{cmap.name} #{number}", "an object of this class needs a name: epJSON keys "
-                                                                 "objects by name")
-                if key.upper() in names:
-                    raise EpJSONError(f'{cmap.name}["{key}"]', "two objects of this class have this name")
-                names.add(key.upper())
-            else:
-                key = f"{cmap.name} {number}"
-            where = f'{cmap.name}["{key}"]'
-            if cmap.extension is None and len(obj) > len(cmap.fields):
-                raise EpJSONError(where, f"it has {len(obj)} values; the class has {len(cmap.fields)} fields")
-            members[key] = _epjson_body(obj, cmap.plan, where)
-        document[cmap.name] = members
+        document[cmap.name] = _epjson_members(cmap.plan, model[class_name])
     return document
 
 
@@ -378,15 +369,19 @@ def _idf_text_of(document: Any, idd: IDD, mapping: Mapping) -> str:
         for key, body in objects.items():
             if not isinstance(key, str):
                 raise EpJSONError(f"{class_name}[{key!r}]", "an object's name is text")
-            where = f'{class_name}["{key}"]'
+            where = f'{class_name}["{key}"]' if _encodable(key) else f"{class_name}[{key!r}]"
             if isinstance(body, dict):
                 _refuse_duplicates(body, where, "field")
-            try:
-                lines.append(_epjson_line(cmap.name, key, body, cmap.plan, where))
-            except UnicodeEncodeError:
-                raise EpJSONError(f"{class_name}[{key!r}]", "it holds text that UTF-8 cannot encode (a lone "
-                                                             "surrogate)") from None
+            lines.append(_epjson_line(cmap.plan, key, body, where))
     return "\n".join(lines) + "\n"
+
+
+def _encodable(text: str) -> bool:
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _document(source: Any) -> Any:

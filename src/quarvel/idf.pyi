@@ -2,7 +2,7 @@
 
 from collections.abc import Iterable, Iterator
 from os import PathLike
-from typing import IO, Any, NoReturn, Self, overload
+from typing import IO, Any, NoReturn, Self, overload, final
 
 from quarvel.compare import Change
 from quarvel.diagnostics import Diagnostic
@@ -18,8 +18,16 @@ Readable = Path | IO[bytes] | IO[str]
 
 VALIDATION_RULES: tuple[tuple[str, str, str, str], ...]
 
-def _epjson_body(obj: IDFObject, plan: tuple[Any, ...], /) -> dict[str, Any]: ...
-def _epjson_line(class_name: str, key: str, body: Any, plan: tuple[Any, ...], where: str, /) -> str: ...
+@final
+class _EpJSONPlan:
+    def __new__(cls, class_name: str, named: bool, fields: tuple[str, ...], kinds: tuple[int, ...],
+                words: tuple[dict[str, str] | None, ...], keys: tuple[dict[str, str] | None, ...],
+                extension: str | None, group_fields: tuple[str, ...], group_kinds: tuple[int, ...],
+                group_words: tuple[dict[str, str] | None, ...], group_keys: tuple[dict[str, str] | None, ...],
+                error: type[Exception]) -> _EpJSONPlan: ...
+
+def _epjson_members(plan: _EpJSONPlan, objects: tuple[IDFObject, ...], /) -> dict[str, Any]: ...
+def _epjson_line(plan: _EpJSONPlan, key: str, body: Any, where: str, /) -> str: ...
 
 class IDFParseError(ValueError):
     """IDF text that does not load."""

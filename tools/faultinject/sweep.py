@@ -102,7 +102,7 @@ OPERATIONS = {
     "validate": lambda c: [(d.code, d.line, d.message) for d in c["model"].validate()],
     "to_epjson": lambda c: c["example"].to_epjson(c["mapping"]),
     "from_epjson": lambda c: c["IDF"].from_epjson(c["example_schema"], c["document"], c["mapping"]),
-    "epjson_body": lambda c: _epjson_bodies(c),
+    "epjson_members": lambda c: _epjson_members(c),
     "epjson_line": lambda c: _epjson_lines(c),
     # The path as str: CPython turns a failed __fspath__ lookup of a Path into TypeError.
     "load_file": lambda c: c["IDF"].from_file(c["schema"], str(DATA / "office.idf")).format(comments=True),
@@ -127,11 +127,11 @@ def _measures(model):
 PYTHON_LEVEL = {"to_epjson", "from_epjson", "geometry_measures"}
 
 
-def _epjson_bodies(ctx):
-    from quarvel.idf import _epjson_body
+def _epjson_members(ctx):
+    from quarvel.idf import _epjson_members
 
-    mapping = ctx["mapping"]
-    return [_epjson_body(obj, mapping.get(obj.class_name).plan, obj.class_name) for obj in ctx["example"]]
+    mapping, model = ctx["mapping"], ctx["example"]
+    return [_epjson_members(mapping.get(name).plan, model[name]) for name in sorted(model.get_class_names())]
 
 
 def _epjson_lines(ctx):
@@ -142,7 +142,7 @@ def _epjson_lines(ctx):
     for class_name, objects in ctx["document"].items():
         plan = mapping.get(class_name).plan
         for key, body in objects.items():
-            lines.append(_epjson_line(class_name, key, body, plan, f'{class_name}["{key}"]'))
+            lines.append(_epjson_line(plan, key, body, f'{class_name}["{key}"]'))
     return lines
 
 

@@ -1,18 +1,19 @@
-// The value-by-value work of converting between IDF objects and the engine's JSON form
-// (quarvel.epjson does the rest): an object's fields to a JSON-ready dict, and a JSON
-// object's members back to a line of IDF text. A class's plan, made once in Python, says
-// how each property is written:
-//   (named, fields, kinds, words, keys, extension, group_fields, group_kinds,
-//    group_words, group_keys, field_index, group_index)
-// with kinds as bit sets (kNumeric, 2 for integer, kAnyText), words/keys as dicts from the
-// upper-cased text to the schema's spelling (or None), and the indexes as dicts from a
-// property name to its position.
+// The object-by-object work of converting between IDF objects and the engine's JSON form
+// (quarvel.epjson reads the JSON schema and walks the classes): a class's objects to the
+// JSON object of its members, and a JSON object back to a line of IDF text.
+//
+// How each property of a class is written is a plan (the _EpJSONPlan type), made once
+// per class from what quarvel.epjson read of the schema: a typed record, checked when it
+// is made. Converting reads only the plan and copies of the objects' values, so that code
+// that runs meanwhile (a finalizer, another thread) cannot change what is being read.
 #include "features.hpp"
 #include "quarvel/field_text.hpp"
 #include "quarvel/numbers.hpp"
 
 #include <charconv>
 #include <cmath>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace quarvel::features {
 
@@ -22,57 +23,42 @@ namespace {
 // integer bit, 2, asks for nothing more), or any text as well as a number.
 constexpr long kNumeric = 1, kAnyText = 4;
 
-struct Plan {
-  bool named;
-  PyObject* fields;  // tuple of str
-  PyObject* kinds;   // tuple of int
-  PyObject* words;   // tuple of dict or None
-  PyObject* keys;    // tuple of dict or None
-  PyObject* extension;
-  PyObject* group_fields;
-  PyObject* group_kinds;
-  PyObject* group_words;
-  PyObject* group_keys;
-  PyObject* field_index;
-  PyObject* group_index;
+// Upper-cased text to the schema's spelling of it (a str).
+using Spellings = std::unordered_map<std::string, PyRef, StringHash, std::equal_to<>>;
+
+// One property: a field of the class, or a field of its repeating group.
+struct Property {
+  PyRef name;        // its JSON name
+  std::string text;  // the same, for paths in messages
+  long kind = 0;
+  Spellings words;   // what a number field also takes (Autosize...)
+  Spellings keys;    // the choices of a choice field
 };
 
-Plan plan_of(PyObject* plan) {
-  if (!PyTuple_Check(plan) || PyTuple_GET_SIZE(plan) != 12) raise(PyExc_TypeError, "an epJSON plan is a 12-tuple");
-  Plan p{PyObject_IsTrue(PyTuple_GET_ITEM(plan, 0)) == 1, PyTuple_GET_ITEM(plan, 1), PyTuple_GET_ITEM(plan, 2),
-         PyTuple_GET_ITEM(plan, 3), PyTuple_GET_ITEM(plan, 4), PyTuple_GET_ITEM(plan, 5), PyTuple_GET_ITEM(plan, 6),
-         PyTuple_GET_ITEM(plan, 7), PyTuple_GET_ITEM(plan, 8), PyTuple_GET_ITEM(plan, 9),
-         PyTuple_GET_ITEM(plan, 10), PyTuple_GET_ITEM(plan, 11)};
-  if (!PyDict_Check(p.field_index) || !PyDict_Check(p.group_index)) raise(PyExc_TypeError, "an epJSON plan holds dicts");
-  for (PyObject* t : {p.fields, p.kinds, p.words, p.keys, p.group_fields, p.group_kinds, p.group_words, p.group_keys}) {
-    if (!PyTuple_Check(t)) raise(PyExc_TypeError, "an epJSON plan holds tuples");
-  }
-  const Py_ssize_t n = PyTuple_GET_SIZE(p.fields), g = PyTuple_GET_SIZE(p.group_fields);
-  if (PyTuple_GET_SIZE(p.kinds) != n || PyTuple_GET_SIZE(p.words) != n || PyTuple_GET_SIZE(p.keys) != n ||
-      PyTuple_GET_SIZE(p.group_kinds) != g || PyTuple_GET_SIZE(p.group_words) != g ||
-      PyTuple_GET_SIZE(p.group_keys) != g) {
-    raise(PyExc_TypeError, "an epJSON plan's tuples differ in length");
-  }
-  return p;
-}
+struct ClassPlan {
+  std::string class_name;
+  bool named = false;
+  std::vector<Property> fields;
+  std::unordered_map<std::string, size_t, StringHash, std::equal_to<>> field_index;
+  PyRef extension;  // the array property of the repeating group, or null
+  std::string extension_text;
+  std::vector<Property> group;
+  std::unordered_map<std::string, size_t, StringHash, std::equal_to<>> group_index;
+  PyRef error;  // the exception raised, called with (path, message)
+};
 
-// The schema's spelling of `text` in `table` (upper-cased keys), or null when absent.
-PyObject* spelled(PyObject* table, std::string_view text) {
-  if (table == Py_None || !PyDict_Check(table)) return nullptr;
-  std::string upper(text);
-  for (char& c : upper) c = ascii_upper(c);
-  PyRef key = take(str_from(upper));
-  PyObject* found = PyDict_GetItemWithError(table, key.get());
-  if (!found && PyErr_Occurred()) throw PythonErrorSet();
-  return found;  // borrowed
-}
+struct PlanObject {
+  PyObject_HEAD
+  ClassPlan* plan;
+};
 
-// The schema's spelling of a sizing word in a field that takes the other one: the
-// engine's own converter writes AUTOCALCULATE in an autosizable field as "Autosize".
-PyObject* sizing_spelling(PyObject* words, std::string_view text) {
-  if (!is_sizing_word(text)) return nullptr;
-  if (PyObject* word = spelled(words, "AUTOSIZE")) return word;
-  return spelled(words, "AUTOCALCULATE");
+// ---- errors ----
+
+[[noreturn]] void raise_at(const ClassPlan& plan, const std::string& where, const std::string& message) {
+  PyRef path = take(str_from(where)), text = take(str_from(message));
+  PyRef error = take(PyObject_CallFunctionObjArgs(plan.error.get(), path.get(), text.get(), nullptr));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  throw PythonErrorSet();
 }
 
 std::string repr_of(PyObject* value) {
@@ -80,64 +66,213 @@ std::string repr_of(PyObject* value) {
   return std::string(utf8_of(r.get()));
 }
 
-// " or 'Autosize'": the words a number field also takes, for messages.
-std::string also_allowed(PyObject* words) {
-  std::string allowed;
-  if (words != Py_None && PyDict_Check(words)) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *spelling;
-    while (PyDict_Next(words, &pos, &key, &spelling)) allowed += " or " + repr_of(spelling);
+// ---- making a plan ----
+
+Spellings spellings_of(PyObject* table, const char* what) {
+  Spellings out;
+  if (table == Py_None) return out;
+  if (!PyDict_CheckExact(table)) raise_format(PyExc_TypeError, "an epJSON plan's %s are a dict or None", what);
+  PyRef items = take(PyDict_Items(table));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    PyObject* spelling = PyTuple_GET_ITEM(pair, 1);
+    if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(spelling)) {
+      raise_format(PyExc_TypeError, "an epJSON plan's %s map text to text", what);
+    }
+    out.emplace(std::string(utf8_of(key)), PyRef::borrow(spelling));
   }
+  return out;
+}
+
+std::vector<Property> properties_of(PyObject* names, PyObject* kinds, PyObject* words, PyObject* keys) {
+  if (!PyTuple_CheckExact(names) || !PyTuple_CheckExact(kinds) || !PyTuple_CheckExact(words) ||
+      !PyTuple_CheckExact(keys)) {
+    raise(PyExc_TypeError, "an epJSON plan's names, kinds, words and keys are tuples");
+  }
+  const Py_ssize_t n = PyTuple_GET_SIZE(names);
+  if (PyTuple_GET_SIZE(kinds) != n || PyTuple_GET_SIZE(words) != n || PyTuple_GET_SIZE(keys) != n) {
+    raise(PyExc_ValueError, "an epJSON plan's names, kinds, words and keys differ in length");
+  }
+  std::vector<Property> out(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Property& p = out[static_cast<size_t>(i)];
+    PyObject* name = PyTuple_GET_ITEM(names, i);
+    if (!PyUnicode_CheckExact(name)) raise(PyExc_TypeError, "an epJSON plan's property names are str");
+    p.name = PyRef::borrow(name);
+    p.text = std::string(utf8_of(name));
+    p.kind = PyLong_AsLong(PyTuple_GET_ITEM(kinds, i));
+    if (p.kind == -1 && PyErr_Occurred()) throw PythonErrorSet();
+    p.words = spellings_of(PyTuple_GET_ITEM(words, i), "words");
+    p.keys = spellings_of(PyTuple_GET_ITEM(keys, i), "keys");
+  }
+  return out;
+}
+
+template <class Index>
+void index_properties(const std::vector<Property>& properties, Index& index) {
+  for (size_t i = 0; i < properties.size(); ++i) index.emplace(properties[i].text, i);  // the first wins
+}
+
+const char* const kPlanNames[] = {"class_name", "named",        "fields",      "kinds",       "words",
+                                  "keys",       "extension",    "group_fields", "group_kinds", "group_words",
+                                  "group_keys", "error",        nullptr};
+
+void plan_dealloc(PyObject* self);
+
+bool is_plan(PyObject* o) { return Py_TYPE(o)->tp_dealloc == plan_dealloc; }
+
+PyObject* plan_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  return guard(
+      [&]() -> PyObject* {
+        PyObject *class_name, *fields, *kinds, *words, *keys, *extension, *group_fields, *group_kinds, *group_words,
+            *group_keys, *error;
+        int named;
+        if (!PyArg_ParseTupleAndKeywords(args, kwds, "UpOOOOOOOOOO:_EpJSONPlan", const_cast<char**>(kPlanNames),
+                                         &class_name, &named, &fields, &kinds, &words, &keys, &extension,
+                                         &group_fields, &group_kinds, &group_words, &group_keys, &error)) {
+          throw PythonErrorSet();
+        }
+        if (extension != Py_None && !PyUnicode_CheckExact(extension)) {
+          raise(PyExc_TypeError, "an epJSON plan's extension is a str or None");
+        }
+        if (!PyCallable_Check(error)) raise(PyExc_TypeError, "an epJSON plan's error is an exception type");
+        auto plan = std::make_unique<ClassPlan>();
+        plan->class_name = std::string(utf8_of(class_name));
+        plan->named = named != 0;
+        plan->fields = properties_of(fields, kinds, words, keys);
+        index_properties(plan->fields, plan->field_index);
+        if (extension != Py_None) {
+          plan->extension = PyRef::borrow(extension);
+          plan->extension_text = std::string(utf8_of(extension));
+          plan->group = properties_of(group_fields, group_kinds, group_words, group_keys);
+          index_properties(plan->group, plan->group_index);
+        }
+        plan->error = PyRef::borrow(error);
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) throw PythonErrorSet();
+        reinterpret_cast<PlanObject*>(self)->plan = plan.release();
+        return self;
+      },
+      nullptr);
+}
+
+void plan_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<PlanObject*>(self)->plan;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+const ClassPlan& plan_arg(PyObject* o) {
+  if (!is_plan(o) || !reinterpret_cast<PlanObject*>(o)->plan) raise(PyExc_TypeError, "an _EpJSONPlan is needed");
+  return *reinterpret_cast<PlanObject*>(o)->plan;
+}
+
+PyType_Slot kPlanSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(plan_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(plan_dealloc)},
+    {Py_tp_doc, const_cast<char*>("How the objects of one class are written in the engine's JSON form; made by "
+                                  "quarvel.epjson.")},
+    {0, nullptr},
+};
+
+PyType_Spec kPlanSpec = {"quarvel.idf._EpJSONPlan", sizeof(PlanObject), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kPlanSlots};
+
+// ---- IDF to JSON ----
+
+// The schema's spelling of `text`, or null.
+PyObject* spelled(const Spellings& table, std::string_view text) {
+  if (table.empty()) return nullptr;
+  const auto found = table.find(to_upper(text));
+  return found == table.end() ? nullptr : found->second.get();
+}
+
+// The schema's spelling of a sizing word in a field that takes the other one: the
+// engine's own converter writes AUTOCALCULATE in an autosizable field as "Autosize".
+PyObject* sizing_spelling(const Spellings& words, std::string_view text) {
+  if (!is_sizing_word(text)) return nullptr;
+  if (PyObject* word = spelled(words, "AUTOSIZE")) return word;
+  return spelled(words, "AUTOCALCULATE");
+}
+
+// " or 'Autosize'": the words a number field also takes, for messages.
+std::string also_allowed(const Spellings& words) {
+  std::string allowed;
+  for (const auto& [upper, spelling] : words) allowed += " or " + repr_of(spelling.get());
   return allowed;
 }
 
-[[noreturn]] void raise_at(const std::string& where, const std::string& message);
-
-template <class Where>
-PyRef json_value(const std::string& text, long kind, PyObject* words, PyObject* keys, const Where& where) {
-  if (kind & kNumeric) {
+PyRef json_value(const ClassPlan& plan, const std::string& text, const Property& p, const std::string& where) {
+  if (p.kind & kNumeric) {
     double v;
     if (parse_engine_number(text, v)) {
-      if (!std::isfinite(v)) raise_at(where(), "'" + text + "' is beyond the range of a number");
+      if (!std::isfinite(v)) raise_at(plan, where, "'" + text + "' is beyond the range of a number");
       // A whole number travels as an integer (4, not 4.0).
       if (v == std::floor(v) && std::fabs(v) < 9007199254740992.0) return take(PyLong_FromDouble(v));
       return take(PyFloat_FromDouble(v));
     }
-    if (PyObject* word = spelled(words, text)) return PyRef::borrow(word);
-    if (PyObject* word = sizing_spelling(words, text)) return PyRef::borrow(word);
-    if (kind & kAnyText) return take(str_from(text));
+    if (PyObject* word = spelled(p.words, text)) return PyRef::borrow(word);
+    if (PyObject* word = sizing_spelling(p.words, text)) return PyRef::borrow(word);
+    if (p.kind & kAnyText) return take(str_from(text));
     // Not a number: what the engine would refuse, and what would not come back from the form.
     PyRef shown = take(str_from(text));
-    raise_at(where(), "a number" + also_allowed(words) + " belongs here, not " + repr_of(shown.get()));
+    raise_at(plan, where, "a number" + also_allowed(p.words) + " belongs here, not " + repr_of(shown.get()));
   }
-  if (PyObject* key = spelled(keys, text)) return PyRef::borrow(key);
+  if (PyObject* key = spelled(p.keys, text)) return PyRef::borrow(key);
   return take(str_from(text));
 }
 
-long kind_at(PyObject* kinds, Py_ssize_t i) {
-  const long kind = PyLong_AsLong(PyTuple_GET_ITEM(kinds, i));
-  if (kind == -1 && PyErr_Occurred()) throw PythonErrorSet();
-  return kind;
+// The object's non-blank fields as a JSON object; `where` names it (Zone["Office"]).
+PyRef body_of(const ClassPlan& plan, const std::vector<std::string>& values, const std::string& where) {
+  const size_t n = plan.fields.size();
+  PyRef body = take(PyDict_New());
+  for (size_t i = plan.named ? 1 : 0; i < n && i < values.size(); ++i) {
+    if (values[i].empty()) continue;
+    const Property& p = plan.fields[i];
+    PyRef value = json_value(plan, values[i], p, where + "." + p.text);
+    check_status(PyDict_SetItem(body.get(), p.name.get(), value.get()));
+  }
+  const size_t size = plan.group.size();
+  if (values.size() > n && plan.extension && size > 0) {
+    PyRef items = take(PyList_New(0));
+    for (size_t start = n; start < values.size(); start += size) {
+      const std::string item_where =
+          where + "." + plan.extension_text + "[" + std::to_string(PyList_GET_SIZE(items.get())) + "]";
+      PyRef item = take(PyDict_New());
+      for (size_t j = 0; j < size && start + j < values.size(); ++j) {
+        const std::string& text = values[start + j];
+        if (text.empty()) continue;
+        const Property& p = plan.group[j];
+        PyRef value = json_value(plan, text, p, item_where + "." + p.text);
+        check_status(PyDict_SetItem(item.get(), p.name.get(), value.get()));
+      }
+      if (PyDict_GET_SIZE(item.get()) > 0) check_status(PyList_Append(items.get(), item.get()));
+    }
+    if (PyList_GET_SIZE(items.get()) > 0) check_status(PyDict_SetItem(body.get(), plan.extension.get(), items.get()));
+  }
+  return body;
 }
 
-// ---- back to IDF text ----
+// ---- JSON to IDF ----
 
-[[noreturn]] void raise_at(const std::string& where, const std::string& message) {
-  PyRef module = take(PyImport_ImportModule("quarvel.epjson"));
-  PyRef error_type = take(PyObject_GetAttrString(module.get(), "EpJSONError"));
-  PyRef path = take(str_from(where)), text = take(str_from(message));
-  PyRef error = take(PyObject_CallFunctionObjArgs(error_type.get(), path.get(), text.get(), nullptr));
-  PyErr_SetObject(error_type.get(), error.get());
-  throw PythonErrorSet();
+// `value`'s UTF-8; text that cannot be encoded (a lone surrogate) is refused at `where`.
+std::string_view utf8_at(const ClassPlan& plan, PyObject* value, const std::string& where) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data) return std::string_view(data, static_cast<size_t>(size));
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonErrorSet();
+  PyErr_Clear();
+  raise_at(plan, where, "it holds text that UTF-8 cannot encode (a lone surrogate)");
 }
 
-
-// The IDF text of one JSON value, appended to `out`. `where()` makes the value's JSON
-// path, only when there is an error to report: most documents have none.
-template <class Where>
-void append_idf_text(std::string& out, PyObject* value, long kind, PyObject* words, const Where& where) {
+// The IDF text of one JSON value, appended to `out`.
+void append_idf_text(const ClassPlan& plan, std::string& out, PyObject* value, const Property* p,
+                     const std::string& where) {
+  const long kind = p ? p->kind : 0;
   if (value == Py_None) return;
-  if (PyBool_Check(value)) raise_at(where(), "a number or text belongs here, not " + repr_of(value));
+  if (PyBool_Check(value)) raise_at(plan, where, "a number or text belongs here, not " + repr_of(value));
   if (PyLong_Check(value)) {
     int overflow = 0;
     const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
@@ -148,165 +283,166 @@ void append_idf_text(std::string& out, PyObject* value, long kind, PyObject* wor
       out.append(digits, end);
       return;
     }
-    PyRef text = take(PyObject_Str(value));
+    PyRef text = take(PyLong_Type.tp_repr(value));  // digits, even for an int subclass
     out += utf8_of(text.get());
     return;
   }
   if (PyFloat_Check(value)) {
     const double v = PyFloat_AS_DOUBLE(value);
-    if (!std::isfinite(v)) raise_at(where(), repr_of(value) + " is not a number IDF text can hold");
+    if (!std::isfinite(v)) raise_at(plan, where, repr_of(value) + " is not a number IDF text can hold");
     out += shortest_text(v);
     return;
   }
   if (PyUnicode_Check(value)) {
-    const std::string_view text = utf8_of(value);
+    const std::string_view text = utf8_at(plan, value, where);
     if ((kind & kNumeric) && !(kind & kAnyText) && !text.empty()) {
-      PyObject* word = spelled(words, text);
-      if (!word) word = sizing_spelling(words, text);
+      PyObject* word = spelled(p->words, text);
+      if (!word) word = sizing_spelling(p->words, text);
       if (word) {
         out += utf8_of(word);
         return;
       }
       double v;
       if (!parse_engine_number(text, v)) {
-        raise_at(where(), "a number" + also_allowed(words) + " belongs here, not " + repr_of(value));
+        PyRef shown = take(str_from(text));
+        raise_at(plan, where, "a number" + also_allowed(p->words) + " belongs here, not " + repr_of(shown.get()));
       }
     }
     if (const FieldTextFault fault = field_text_fault(text)) {
       if (fault.kind == FieldTextFault::kBlankAtEnd) {
-        raise_at(where(), "a value cannot begin or end with a blank or a tab, which IDF text drops when it is read");
+        raise_at(plan, where, "a value cannot begin or end with a blank or a tab, which IDF text drops when it is read");
       }
       PyRef character = take(PyUnicode_FromStringAndSize(&fault.character, 1));
-      raise_at(where(), repr_of(character.get()) + " cannot stand in IDF text, which has no way to write it");
+      raise_at(plan, where, repr_of(character.get()) + " cannot stand in IDF text, which has no way to write it");
     }
     out += text;
     return;
   }
   const char* what = PyList_Check(value) ? "an array" : PyDict_Check(value) ? "an object" : Py_TYPE(value)->tp_name;
-  raise_at(where(), std::string(what) + " where a " + ((kind & kNumeric) ? "number" : "value") + " belongs");
+  raise_at(plan, where, std::string(what) + " where a " + ((kind & kNumeric) ? "number" : "value") + " belongs");
 }
 
-// The position of a property in a class's field list (`index`, a dict), or -1.
-Py_ssize_t index_in(PyObject* index, PyObject* name) {
-  PyObject* found = PyDict_GetItemWithError(index, name);
-  if (!found) {
-    if (PyErr_Occurred()) throw PythonErrorSet();
-    return -1;
-  }
-  const Py_ssize_t at = PyLong_AsSsize_t(found);
-  if (at == -1 && PyErr_Occurred()) throw PythonErrorSet();
-  return at;
+// The (name, value) pairs of a JSON object, held: iterating a dict while code of its keys
+// and values runs (hashing, comparing, repr) could otherwise free what is being read.
+PyRef pairs_of(PyObject* members) { return take(PyDict_Items(members)); }
+
+// A property name's text; a name that is no str is refused as no such field.
+std::string name_text(const ClassPlan& plan, PyObject* name, const std::string& where) {
+  if (PyUnicode_Check(name)) return std::string(utf8_at(plan, name, where));
+  PyRef shown = take(PyObject_Repr(name));
+  return std::string(utf8_of(shown.get()));
 }
 
 }  // namespace
 
-// _epjson_body(obj, plan, where) -> dict: the object's non-blank fields as JSON values;
-// `where` names the object in errors (Zone["Office"]).
-PyObject* epjson_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+PyTypeObject* create_epjson_plan_type(PyObject* module) {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kPlanSpec, nullptr));
+}
+
+// _epjson_members(plan, objects) -> dict: the JSON object of a class's objects, keyed by
+// name (or "<Class> <n>" for a class without names).
+PyObject* epjson_members(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   return guard(
       [&]() -> PyObject* {
-        if (nargs != 3 || !state_of_module(module).is_object(args[0]) || !PyUnicode_Check(args[2])) {
-          raise(PyExc_TypeError, "_epjson_body(obj, plan, where)");
-        }
-        const Plan p = plan_of(args[1]);
-        // A copy: making the dicts may run the cyclic collector, whose finalizers may let
-        // another thread edit the object meanwhile.
-        const std::vector<std::string> values = as_object(args[0])->values;
-        const std::string where(utf8_of(args[2]));
-        auto at_field = [&](PyObject* names, Py_ssize_t at, const std::string& prefix) {
-          return [&, names, at] { return prefix + "." + std::string(utf8_of(PyTuple_GET_ITEM(names, at))); };
-        };
-        const auto n = static_cast<size_t>(PyTuple_GET_SIZE(p.fields));
-        PyRef body = take(PyDict_New());
-        for (size_t i = p.named ? 1 : 0; i < n && i < values.size(); ++i) {
-          if (values[i].empty()) continue;
-          const auto at = static_cast<Py_ssize_t>(i);
-          PyRef value = json_value(values[i], kind_at(p.kinds, at), PyTuple_GET_ITEM(p.words, at),
-                                   PyTuple_GET_ITEM(p.keys, at), at_field(p.fields, at, where));
-          check_status(PyDict_SetItem(body.get(), PyTuple_GET_ITEM(p.fields, at), value.get()));
-        }
-        const auto size = static_cast<size_t>(PyTuple_GET_SIZE(p.group_fields));
-        if (values.size() > n && p.extension != Py_None && size > 0) {
-          PyRef items = take(PyList_New(0));
-          for (size_t start = n; start < values.size(); start += size) {
-            const std::string item_where =
-                where + "." + std::string(utf8_of(p.extension)) + "[" + std::to_string(PyList_GET_SIZE(items.get())) + "]";
-            PyRef item = take(PyDict_New());
-            for (size_t j = 0; j < size && start + j < values.size(); ++j) {
-              const std::string& text = values[start + j];
-              if (text.empty()) continue;
-              const auto at = static_cast<Py_ssize_t>(j);
-              PyRef value = json_value(text, kind_at(p.group_kinds, at), PyTuple_GET_ITEM(p.group_words, at),
-                                       PyTuple_GET_ITEM(p.group_keys, at), at_field(p.group_fields, at, item_where));
-              check_status(PyDict_SetItem(item.get(), PyTuple_GET_ITEM(p.group_fields, at), value.get()));
+        if (nargs != 2 || !PyTuple_Check(args[1])) raise(PyExc_TypeError, "_epjson_members(plan, objects)");
+        const ClassPlan& plan = plan_arg(args[0]);
+        const State& st = state_of_module(module);
+        PyRef objects = PyRef::borrow(args[1]);
+        PyRef members = take(PyDict_New());
+        std::unordered_set<std::string> names;  // upper-cased: the engine tells names apart in no letter case
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(objects.get()); ++k) {
+          PyObject* item = PyTuple_GET_ITEM(objects.get(), k);
+          if (!st.is_object(item)) raise(PyExc_TypeError, "_epjson_members() converts IDFObjects");
+          // A copy: making the dicts may run the cyclic collector, whose finalizers may let
+          // another thread edit the object meanwhile.
+          const std::vector<std::string> values = as_object(item)->values;
+          const std::string number = std::to_string(k + 1);
+          std::string key;
+          if (plan.named) {
+            key = values.empty() ? std::string() : values[0];
+            if (key.empty()) {
+              raise_at(plan, plan.class_name + " #" + number,
+                       "an object of this class needs a name: epJSON keys objects by name");
             }
-            if (PyDict_GET_SIZE(item.get()) > 0) check_status(PyList_Append(items.get(), item.get()));
+            if (!names.insert(to_upper(key)).second) {
+              raise_at(plan, plan.class_name + "[\"" + key + "\"]", "two objects of this class have this name");
+            }
+          } else {
+            key = plan.class_name + " " + number;
           }
-          if (PyList_GET_SIZE(items.get()) > 0) check_status(PyDict_SetItem(body.get(), p.extension, items.get()));
+          const std::string where = plan.class_name + "[\"" + key + "\"]";
+          if (!plan.extension && values.size() > plan.fields.size()) {
+            raise_at(plan, where,
+                     "it has " + std::to_string(values.size()) + " values; the class has " +
+                         std::to_string(plan.fields.size()) + " fields");
+          }
+          PyRef body = body_of(plan, values, where);
+          PyRef name = take(str_from(key));
+          check_status(PyDict_SetItem(members.get(), name.get(), body.get()));
         }
-        return body.release();
+        return members.release();
       },
       nullptr);
 }
 
-// _epjson_line(class_name, key, body, plan, where) -> str: the object as a line of IDF text.
+// _epjson_line(plan, key, body, where) -> str: a JSON object as a line of IDF text.
 PyObject* epjson_line(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guard(
       [&]() -> PyObject* {
-        if (nargs != 5 || !PyUnicode_Check(args[0]) || !PyUnicode_Check(args[1]) || !PyUnicode_Check(args[4])) {
-          raise(PyExc_TypeError, "_epjson_line(class_name, key, body, plan, where)");
+        if (nargs != 4 || !PyUnicode_Check(args[1]) || !PyUnicode_Check(args[3])) {
+          raise(PyExc_TypeError, "_epjson_line(plan, key, body, where)");
         }
-        PyObject* body = args[2];
-        const Plan p = plan_of(args[3]);
-        const std::string where(utf8_of(args[4]));
-        if (!PyDict_Check(body)) raise_at(where, "an object's fields belong in a JSON object");
-        const Py_ssize_t n = PyTuple_GET_SIZE(p.fields), size = PyTuple_GET_SIZE(p.group_fields);
-        std::vector<std::string> values(static_cast<size_t>(n));
-        if (p.named) append_idf_text(values[0], args[1], 0, Py_None, [&] { return where; });
-        PyObject* items = nullptr;
-        Py_ssize_t pos = 0;
-        PyObject *prop, *value;
-        while (PyDict_Next(body, &pos, &prop, &value)) {
-          Py_ssize_t i = PyUnicode_Check(prop) ? index_in(p.field_index, prop) : -1;
-          if (i >= n) i = -1;
-          if (i < 0 || (p.named && i == 0)) {
-            if (p.extension != Py_None && PyUnicode_Check(prop) && PyUnicode_Compare(prop, p.extension) == 0) {
-              items = value;
+        const ClassPlan& plan = plan_arg(args[0]);
+        const std::string where(utf8_at(plan, args[3], "epJSON"));
+        PyRef body = PyRef::borrow(args[2]);
+        if (!PyDict_Check(body.get())) raise_at(plan, where, "an object's fields belong in a JSON object");
+        const size_t n = plan.fields.size(), size = plan.group.size();
+        std::vector<std::string> values(n);
+        if (plan.named) append_idf_text(plan, values[0], args[1], nullptr, where);
+        PyRef items;
+        PyRef pairs = pairs_of(body.get());
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pairs.get()); ++k) {
+          PyObject* pair = PyList_GET_ITEM(pairs.get(), k);
+          PyObject* prop = PyTuple_GET_ITEM(pair, 0);
+          PyObject* value = PyTuple_GET_ITEM(pair, 1);
+          const std::string name = name_text(plan, prop, where);
+          const auto found = PyUnicode_Check(prop) ? plan.field_index.find(name) : plan.field_index.end();
+          if (found == plan.field_index.end() || (plan.named && found->second == 0)) {
+            if (plan.extension && PyUnicode_Check(prop) && name == plan.extension_text) {
+              items = PyRef::borrow(value);
               continue;
             }
-            PyRef name = take(PyObject_Str(prop));
-            raise_at(where + "." + std::string(utf8_of(name.get())), std::string(utf8_of(args[0])) + " has no such field");
+            raise_at(plan, where + "." + name, plan.class_name + " has no such field");
           }
-          append_idf_text(values[static_cast<size_t>(i)], value, kind_at(p.kinds, i), PyTuple_GET_ITEM(p.words, i),
-                          [&] { return where + "." + std::string(utf8_of(prop)); });
+          const size_t i = found->second;
+          append_idf_text(plan, values[i], value, &plan.fields[i], where + "." + name);
         }
         if (items) {
-          const std::string place = where + "." + std::string(utf8_of(p.extension));
-          if (!PyList_Check(items)) raise_at(place, "the repeating group belongs in an array");
-          for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items); ++k) {
-            PyObject* item = PyList_GET_ITEM(items, k);
-            auto at = [&] { return place + "[" + std::to_string(k) + "]"; };
-            if (!PyDict_Check(item)) raise_at(at(), "each group belongs in a JSON object");
+          const std::string place = where + "." + plan.extension_text;
+          if (!PyList_Check(items.get())) raise_at(plan, place, "the repeating group belongs in an array");
+          PyRef groups = take(PySequence_List(items.get()));  // held, whatever runs meanwhile
+          for (Py_ssize_t k = 0; k < PyList_GET_SIZE(groups.get()); ++k) {
+            PyObject* item = PyList_GET_ITEM(groups.get(), k);
+            const std::string at = place + "[" + std::to_string(k) + "]";
+            if (!PyDict_Check(item)) raise_at(plan, at, "each group belongs in a JSON object");
             const size_t base = values.size();
-            values.resize(base + static_cast<size_t>(size));
-            Py_ssize_t item_pos = 0;
-            PyObject *member, *member_value;
-            while (PyDict_Next(item, &item_pos, &member, &member_value)) {
-              Py_ssize_t j = PyUnicode_Check(member) ? index_in(p.group_index, member) : -1;
-              if (j >= size) j = -1;
-              if (j < 0) {
-                PyRef name = take(PyObject_Str(member));
-                raise_at(at() + "." + std::string(utf8_of(name.get())),
-                         "the groups of " + std::string(utf8_of(args[0])) + " have no such field");
+            values.resize(base + size);
+            PyRef members = pairs_of(item);
+            for (Py_ssize_t m = 0; m < PyList_GET_SIZE(members.get()); ++m) {
+              PyObject* member_pair = PyList_GET_ITEM(members.get(), m);
+              PyObject* member = PyTuple_GET_ITEM(member_pair, 0);
+              const std::string name = name_text(plan, member, at);
+              const auto found = PyUnicode_Check(member) ? plan.group_index.find(name) : plan.group_index.end();
+              if (found == plan.group_index.end()) {
+                raise_at(plan, at + "." + name, "the groups of " + plan.class_name + " have no such field");
               }
-              append_idf_text(values[base + static_cast<size_t>(j)], member_value, kind_at(p.group_kinds, j),
-                              PyTuple_GET_ITEM(p.group_words, j),
-                              [&] { return at() + "." + std::string(utf8_of(member)); });
+              append_idf_text(plan, values[base + found->second], PyTuple_GET_ITEM(member_pair, 1),
+                              &plan.group[found->second], at + "." + name);
             }
           }
         }
         while (!values.empty() && values.back().empty()) values.pop_back();
-        std::string line(utf8_of(args[0]));
+        std::string line = plan.class_name;
         for (const std::string& v : values) {
           line += ',';
           line += v;

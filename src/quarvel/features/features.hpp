@@ -13,8 +13,9 @@ using namespace quarvel::idf;
 TypeExtras model_extras();
 TypeExtras object_extras();
 TypeExtras tuple_extras();
-// The module functions the features add (the epJSON conversion for quarvel.epjson).
+// The module functions and types the features add (the epJSON conversion for quarvel.epjson).
 const PyMethodDef* module_functions();
+int add_types(PyObject* module);
 
 // ---- validation (validate.cpp) ----
 PyObject* model_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -22,7 +23,8 @@ PyObject* model_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* validation_rules();
 
 // ---- the engine's JSON form (epjson.cpp) ----
-PyObject* epjson_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyTypeObject* create_epjson_plan_type(PyObject* module);
+PyObject* epjson_members(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* epjson_line(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // ---- comparing and renaming (diff.cpp, rename.cpp) ----

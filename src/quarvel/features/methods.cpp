@@ -129,10 +129,10 @@ PyMethodDef kTupleMethods[] = {
 };
 
 PyMethodDef kFunctions[] = {
-    {"_epjson_body", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(epjson_body)), METH_FASTCALL,
-     "_epjson_body(obj, plan, where, /)\n--\n\nFor quarvel.epjson: an object's fields as JSON values."},
+    {"_epjson_members", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(epjson_members)), METH_FASTCALL,
+     "_epjson_members(plan, objects, /)\n--\n\nFor quarvel.epjson: a class's objects as the JSON object of its members."},
     {"_epjson_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(epjson_line)), METH_FASTCALL,
-     "_epjson_line(class_name, key, body, plan, where, /)\n--\n\nFor quarvel.epjson: a JSON object as IDF text."},
+     "_epjson_line(plan, key, body, where, /)\n--\n\nFor quarvel.epjson: a JSON object as IDF text."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -142,5 +142,11 @@ TypeExtras model_extras() { return TypeExtras{kModelMethods, kModelGetSet}; }
 TypeExtras object_extras() { return TypeExtras{kObjectMethods, kObjectGetSet}; }
 TypeExtras tuple_extras() { return TypeExtras{kTupleMethods, nullptr}; }
 const PyMethodDef* module_functions() { return kFunctions; }
+
+int add_types(PyObject* module) {
+  PyTypeObject* plan = create_epjson_plan_type(module);
+  if (!plan) return -1;
+  return PyModule_Add(module, "_EpJSONPlan", reinterpret_cast<PyObject*>(plan));
+}
 
 }  // namespace quarvel::features

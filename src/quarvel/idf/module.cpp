@@ -106,7 +106,10 @@ int exec_module(PyObject* module) {
   }
   st.capi = IdfCapi{{IDF_CAPI_VERSION, sizeof(IdfCapi), IDF_LAYOUT}, st.model_type, &kIdfOps, st.object_type,
                     &kObjectOps, st.schema_needed};
-  if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(features::module_functions())) < 0) return -1;
+  if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(features::module_functions())) < 0 ||
+      features::add_types(module) < 0) {
+    return -1;
+  }
   PyRef rules(features::validation_rules());
   if (!rules) return -1;
   if (PyModule_AddObjectRef(module, "IDF", reinterpret_cast<PyObject*>(st.model_type)) < 0 ||
