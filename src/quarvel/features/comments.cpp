@@ -2,6 +2,7 @@
 // a field's value, and the model's header and trailing lines. Each is the text that
 // follows the '!', which a comment line cannot carry a line break in.
 #include "features.hpp"
+#include "quarvel/messages.hpp"
 
 #include <algorithm>
 
@@ -19,11 +20,11 @@ PyObject* str_list(const std::vector<std::string>& lines) {
 
 std::string comment_text(PyObject* text) {
   if (!PyUnicode_Check(text)) {
-    raise_format(PyExc_TypeError, "a comment must be a str, not %.200s", Py_TYPE(text)->tp_name);
+    raise_format(PyExc_TypeError, messages::kCommentNotStr, Py_TYPE(text)->tp_name);
   }
   const std::string_view utf8 = utf8_of(text);
   if (utf8.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
-    raise(PyExc_ValueError, "a comment is one line: it cannot hold a line break or a NUL");
+    raise(PyExc_ValueError, messages::kCommentOneLine);
   }
   return std::string(utf8);
 }
@@ -31,7 +32,7 @@ std::string comment_text(PyObject* text) {
 // Lines from any iterable of str (a str alone is one line); None for none.
 std::vector<std::string> comment_lines(PyObject* value) {
   std::vector<std::string> lines;
-  if (!value) raise(PyExc_TypeError, "comments cannot be deleted; set an empty list");
+  if (!value) raise(PyExc_TypeError, messages::kCommentsNotDeleted);
   if (value == Py_None) return lines;
   if (PyUnicode_Check(value)) {
     lines.push_back(comment_text(value));

@@ -5,6 +5,7 @@
 // tolerance, choices in any letter case, a blank equal to a missing trailing field.
 // The comparison runs without the interpreter lock; meanwhile both models refuse changes.
 #include "features.hpp"
+#include "quarvel/messages.hpp"
 #include "quarvel/numbers.hpp"
 
 #include <algorithm>
@@ -277,7 +278,7 @@ double tolerance_of(PyObject* value) {
   if (!value) return 1e-9;
   const double tol = PyFloat_AsDouble(value);
   if (tol == -1.0 && PyErr_Occurred()) throw PythonErrorSet();
-  if (!(tol >= 0) || !std::isfinite(tol)) raise_format(PyExc_ValueError, "rel_tol must be a finite number at least 0, got %R", value);
+  if (!(tol >= 0) || !std::isfinite(tol)) raise_format(PyExc_ValueError, messages::kBadRelTol, value);
   return tol;
 }
 
@@ -293,7 +294,7 @@ PyObject* model_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         check_status(bind_arguments(kDiffSig, args, nargs, kwnames, a));
         const State& st = state_of(self);
         if (!st.is_model(a[0])) {
-          raise_format(PyExc_TypeError, "diff() compares two IDF models, not %.200s", Py_TYPE(a[0])->tp_name);
+          raise_format(PyExc_TypeError, messages::kDiffNeedsModel, Py_TYPE(a[0])->tp_name);
         }
         const Comparer cmp(*st.schema, tolerance_of(a[1]));
         PyRef type = take(change_type());

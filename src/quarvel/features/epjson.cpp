@@ -7,6 +7,7 @@
 // is made. Converting reads only the plan and copies of the objects' values, so that code
 // that runs meanwhile (a finalizer, another thread) cannot change what is being read.
 #include "features.hpp"
+#include "quarvel/messages.hpp"
 #include "quarvel/field_text.hpp"
 #include "quarvel/numbers.hpp"
 
@@ -71,14 +72,14 @@ std::string repr_of(PyObject* value) {
 Spellings spellings_of(PyObject* table, const char* what) {
   Spellings out;
   if (table == Py_None) return out;
-  if (!PyDict_CheckExact(table)) raise_format(PyExc_TypeError, "an epJSON plan's %s are a dict or None", what);
+  if (!PyDict_CheckExact(table)) raise_format(PyExc_TypeError, messages::kPlanSpellings, what);
   PyRef items = take(PyDict_Items(table));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     PyObject* pair = PyList_GET_ITEM(items.get(), i);
     PyObject* key = PyTuple_GET_ITEM(pair, 0);
     PyObject* spelling = PyTuple_GET_ITEM(pair, 1);
     if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(spelling)) {
-      raise_format(PyExc_TypeError, "an epJSON plan's %s map text to text", what);
+      raise_format(PyExc_TypeError, messages::kPlanSpellingTypes, what);
     }
     out.emplace(std::string(utf8_of(key)), PyRef::borrow(spelling));
   }
@@ -88,17 +89,17 @@ Spellings spellings_of(PyObject* table, const char* what) {
 std::vector<Property> properties_of(PyObject* names, PyObject* kinds, PyObject* words, PyObject* keys) {
   if (!PyTuple_CheckExact(names) || !PyTuple_CheckExact(kinds) || !PyTuple_CheckExact(words) ||
       !PyTuple_CheckExact(keys)) {
-    raise(PyExc_TypeError, "an epJSON plan's names, kinds, words and keys are tuples");
+    raise(PyExc_TypeError, messages::kPlanTuples);
   }
   const Py_ssize_t n = PyTuple_GET_SIZE(names);
   if (PyTuple_GET_SIZE(kinds) != n || PyTuple_GET_SIZE(words) != n || PyTuple_GET_SIZE(keys) != n) {
-    raise(PyExc_ValueError, "an epJSON plan's names, kinds, words and keys differ in length");
+    raise(PyExc_ValueError, messages::kPlanLengths);
   }
   std::vector<Property> out(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     Property& p = out[static_cast<size_t>(i)];
     PyObject* name = PyTuple_GET_ITEM(names, i);
-    if (!PyUnicode_CheckExact(name)) raise(PyExc_TypeError, "an epJSON plan's property names are str");
+    if (!PyUnicode_CheckExact(name)) raise(PyExc_TypeError, messages::kPlanNames);
     p.name = PyRef::borrow(name);
     p.text = std::string(utf8_of(name));
     p.kind = PyLong_AsLong(PyTuple_GET_ITEM(kinds, i));
@@ -134,9 +135,9 @@ PyObject* plan_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
           throw PythonErrorSet();
         }
         if (extension != Py_None && !PyUnicode_CheckExact(extension)) {
-          raise(PyExc_TypeError, "an epJSON plan's extension is a str or None");
+          raise(PyExc_TypeError, messages::kPlanExtension);
         }
-        if (!PyCallable_Check(error)) raise(PyExc_TypeError, "an epJSON plan's error is an exception type");
+        if (!PyCallable_Check(error)) raise(PyExc_TypeError, messages::kPlanError);
         auto plan = std::make_unique<ClassPlan>();
         plan->class_name = std::string(utf8_of(class_name));
         plan->named = named != 0;
@@ -165,7 +166,7 @@ void plan_dealloc(PyObject* self) {
 }
 
 const ClassPlan& plan_arg(PyObject* o) {
-  if (!is_plan(o) || !reinterpret_cast<PlanObject*>(o)->plan) raise(PyExc_TypeError, "an _EpJSONPlan is needed");
+  if (!is_plan(o) || !reinterpret_cast<PlanObject*>(o)->plan) raise(PyExc_TypeError, messages::kPlanNeeded);
   return *reinterpret_cast<PlanObject*>(o)->plan;
 }
 
@@ -344,7 +345,7 @@ PyTypeObject* create_epjson_plan_type(PyObject* module) {
 PyObject* epjson_members(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   return guard(
       [&]() -> PyObject* {
-        if (nargs != 2 || !PyTuple_Check(args[1])) raise(PyExc_TypeError, "_epjson_members(plan, objects)");
+        if (nargs != 2 || !PyTuple_Check(args[1])) raise(PyExc_TypeError, messages::kMembersUsage);
         const ClassPlan& plan = plan_arg(args[0]);
         const State& st = state_of_module(module);
         PyRef objects = PyRef::borrow(args[1]);
@@ -352,7 +353,7 @@ PyObject* epjson_members(PyObject* module, PyObject* const* args, Py_ssize_t nar
         std::unordered_set<std::string> names;  // upper-cased: the engine tells names apart in no letter case
         for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(objects.get()); ++k) {
           PyObject* item = PyTuple_GET_ITEM(objects.get(), k);
-          if (!st.is_object(item)) raise(PyExc_TypeError, "_epjson_members() converts IDFObjects");
+          if (!st.is_object(item)) raise(PyExc_TypeError, messages::kMembersObjects);
           // A copy: making the dicts may run the cyclic collector, whose finalizers may let
           // another thread edit the object meanwhile.
           const std::vector<std::string> values = as_object(item)->values;
@@ -390,7 +391,7 @@ PyObject* epjson_line(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guard(
       [&]() -> PyObject* {
         if (nargs != 4 || !PyUnicode_Check(args[1]) || !PyUnicode_Check(args[3])) {
-          raise(PyExc_TypeError, "_epjson_line(plan, key, body, where)");
+          raise(PyExc_TypeError, messages::kLineUsage);
         }
         const ClassPlan& plan = plan_arg(args[0]);
         const std::string where(utf8_at(plan, args[3], "epJSON"));

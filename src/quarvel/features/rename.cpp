@@ -1,6 +1,7 @@
 // Renaming an object together with every field of its model that refers to it, as one
 // edit: the name and the referring fields change together, or nothing changes.
 #include "features.hpp"
+#include "quarvel/messages.hpp"
 
 #include <algorithm>
 
@@ -23,7 +24,7 @@ void refuse_taken_name(IDFModel* model, IDFObjectObj* obj, const FieldDef& name_
       IDFObjectObj* holder = object_at(model, loc.obj_idx);
       if (!holder || holder == obj) continue;
       PyRef text = take(str_from(name));
-      raise_format(PyExc_ValueError, "cannot rename %s '%s' to %R: %s '%s' has that name", class_name_of(obj),
+      raise_format(PyExc_ValueError, messages::kRenameTaken, class_name_of(obj),
                    obj->values[0].c_str(), text.get(), class_name_of(holder),
                    holder->values[static_cast<size_t>(loc.field_idx)].c_str());
     }
@@ -31,7 +32,7 @@ void refuse_taken_name(IDFModel* model, IDFObjectObj* obj, const FieldDef& name_
   IDFObjectObj* same_class = name_index_find(model, obj->c_class_name, name);
   if (same_class && same_class != obj) {
     PyRef text = take(str_from(name));
-    raise_format(PyExc_ValueError, "cannot rename %s '%s' to %R: another %s has that name", class_name_of(obj),
+    raise_format(PyExc_ValueError, messages::kRenameTakenByAnother, class_name_of(obj),
                  obj->values[0].c_str(), text.get(), class_name_of(obj));
   }
 }
@@ -113,9 +114,9 @@ PyObject* object_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         }
         IDFObjectObj* obj = as_object(self);
         const ClassDef& cls = class_of(obj);
-        if (!is_named_class(cls)) raise_format(PyExc_TypeError, "%s objects have no name to rename", cls.name.c_str());
+        if (!is_named_class(cls)) raise_format(PyExc_TypeError, messages::kRenameUnnamed, cls.name.c_str());
         const std::string name(utf8_of(new_name));
-        if (name.empty()) raise(PyExc_ValueError, "a new name cannot be blank");
+        if (name.empty()) raise(PyExc_ValueError, messages::kRenameBlank);
         check_storable(state_of(obj), cls, 0, name);
         IDFModel* model = member_model(obj);
         if (!model) {

@@ -325,7 +325,7 @@ RuleSet rules_named(PyObject* names, const char* argument) {
   RuleSet set;
   auto add_name = [&](PyObject* item) {
     if (!PyUnicode_Check(item)) {
-      raise_format(PyExc_TypeError, "%s must hold rule names or codes (str), not %.200s", argument,
+      raise_format(PyExc_TypeError, messages::kRuleNamesNotStr, argument,
                    Py_TYPE(item)->tp_name);
     }
     const std::string_view name = utf8_of(item);
@@ -336,7 +336,7 @@ RuleSet rules_named(PyObject* names, const char* argument) {
         found = true;
       }
     }
-    if (!found) raise_format(PyExc_ValueError, "%s names no validation rule: %R", argument, item);
+    if (!found) raise_format(PyExc_ValueError, messages::kNoSuchRule, argument, item);
   };
   if (PyUnicode_Check(names)) {
     add_name(names);
@@ -405,7 +405,7 @@ PyObject* model_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(m->objects); ++i) {
           IDFObjectObj* o = object_at(m, static_cast<size_t>(i));
           if (!o || o->obj_idx != static_cast<size_t>(i)) continue;
-          if (o->idd != m->idd) raise(PyExc_ValueError, "an object of the model has another schema than the model");
+          if (o->idd != m->idd) raise(PyExc_ValueError, messages::kMixedSchemas);
           class_of(o);
           scan.objects.push_back(o);
         }

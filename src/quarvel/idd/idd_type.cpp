@@ -98,7 +98,7 @@ PyObject* build_idd(PyTypeObject* cls, PyObject* source) {
   PyRef self(cls->tp_new(cls, empty.get(), nullptr));
   if (!self) return nullptr;
   if (!PyObject_TypeCheck(self.get(), state_of(cls).idd_type)) {
-    PyErr_Format(PyExc_TypeError, "%.200s.__new__ did not return an IDD", cls->tp_name);
+    PyErr_Format(PyExc_TypeError, messages::kNewNotIDD, cls->tp_name);
     return nullptr;
   }
   IDDObject* idd = as_idd(self.get());
@@ -278,7 +278,7 @@ PyObject* idd_field_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       [&]() -> PyObject* {
         const auto [cls, idx] = resolve_field(self, args, nargs, "field_info");
         const FieldDef* f = get_field_def(*cls, idx);
-        if (!f) raise_format(PyExc_IndexError, "Field %d of class '%s' has no definition", idx, cls->name.c_str());
+        if (!f) raise_format(PyExc_IndexError, messages::kNoFieldDefinition, idx, cls->name.c_str());
         const bool listed = static_cast<size_t>(idx) < cls->fields.size();
         PyRef name = take(str_of(get_field_name(*cls, idx, false)));
         PyRef code = take(listed ? str_of(f->code) : Py_NewRef(Py_None));
@@ -445,7 +445,7 @@ PyObject* unpickle_idd(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   PyObject* packed = args[2];
   State& st = state_of(module);
   if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), st.idd_type)) {
-    return PyErr_Format(PyExc_TypeError, "unpickle_IDD() needs a subclass of IDD, not %.200s", Py_TYPE(cls)->tp_name);
+    return PyErr_Format(PyExc_TypeError, messages::kUnpickleIddType, Py_TYPE(cls)->tp_name);
   }
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   if (digest == Py_None) {
@@ -455,7 +455,7 @@ PyObject* unpickle_idd(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   // Exact types: the digest decides which cached schema is reused, so a subclass that
   // answers equal to anything must not get a say.
   if (!PyUnicode_CheckExact(digest) || !PyBytes_CheckExact(packed)) {
-    PyErr_SetString(PyExc_TypeError, "unpickle_IDD() needs a str digest and bytes");
+    PyErr_SetString(PyExc_TypeError, messages::kUnpickleIddArguments);
     return nullptr;
   }
   PyObject* cached = PyDict_GetItemWithError(st.schema_cache, digest);
@@ -468,7 +468,7 @@ PyObject* unpickle_idd(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   PyRef source(call_module_function("zlib", "decompress", packed));
   if (!source) return nullptr;
   if (!PyBytes_Check(source.get())) {
-    PyErr_SetString(PyExc_TypeError, "unpickle_IDD(): decompressed schema is not bytes");
+    PyErr_SetString(PyExc_TypeError, messages::kUnpickleIddNotBytes);
     return nullptr;
   }
   PyRef actual(sha256_hex(source.get()));
@@ -476,7 +476,7 @@ PyObject* unpickle_idd(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   const int same = PyObject_RichCompareBool(actual.get(), digest, Py_EQ);
   if (same < 0) return nullptr;
   if (!same) {
-    PyErr_SetString(PyExc_ValueError, "unpickle_IDD(): the schema text does not match its digest");
+    PyErr_SetString(PyExc_ValueError, messages::kUnpickleIddDigest);
     return nullptr;
   }
   PyRef idd(build_idd(type, source.get()));

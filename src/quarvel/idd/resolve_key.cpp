@@ -1,5 +1,6 @@
 // Resolution of a Python key (int index or str field name) to a field index.
 #include "idd_type.hpp"
+#include "quarvel/messages.hpp"
 #include "schema.hpp"
 
 #include <climits>
@@ -34,16 +35,15 @@ int resolve_key_to_field_index(const ClassDef& cls, PyObject* key) {
     const bool ok = overflow == 0 && idx >= 0 && (cls.extensible.is_extensible ? idx <= kMaxFieldIndex : idx < count);
     if (ok) return static_cast<int>(idx);
     if (cls.extensible.is_extensible) {
-      PyErr_Format(PyExc_IndexError, "Field index %R is out of range for class '%s', which repeats its fields up to "
-                   "index %d", key, cls.name.c_str(), kMaxFieldIndex);
+      PyErr_Format(PyExc_IndexError, messages::kFieldIndexRepeating, key, cls.name.c_str(), kMaxFieldIndex);
     } else {
-      PyErr_Format(PyExc_IndexError, "Field index %R is out of range for class '%s', which has %lld fields", key,
+      PyErr_Format(PyExc_IndexError, messages::kFieldIndexOutOfRange, key,
                    cls.name.c_str(), count);
     }
     return -1;
   }
   if (!PyUnicode_Check(key)) {
-    PyErr_Format(PyExc_TypeError, "Field key must be int or str, not %.200s", Py_TYPE(key)->tp_name);
+    PyErr_Format(PyExc_TypeError, messages::kFieldKeyType, Py_TYPE(key)->tp_name);
     return -1;
   }
   // Unicode case folding for non-ASCII keys, a byte loop for the rest. A str subclass

@@ -6,6 +6,7 @@
 // again, makes every allocation, and only then changes anything: a failure at any
 // point leaves the model as it was.
 #include "core.hpp"
+#include "quarvel/messages.hpp"
 
 #include <algorithm>
 
@@ -23,7 +24,7 @@ size_t find_class(PyObject* idd, PyObject* class_name) {
   const std::string_view utf8 = utf8_of(class_name);
   const c_IDD& schema = schema_of(idd);
   const auto found = schema.class_map.find(to_upper(utf8));
-  if (found == schema.class_map.end()) raise_format(PyExc_ValueError, "Unknown class: '%U'", class_name);
+  if (found == schema.class_map.end()) raise_format(PyExc_ValueError, messages::kUnknownClass, class_name);
   return found->second;
 }
 
@@ -32,7 +33,7 @@ std::vector<std::string> minimum_values(const ClassDef& cls) {
 }
 
 [[noreturn]] void raise_not_member() {
-  raise(PyExc_ValueError, "Error: The object belongs to a different IDF model or is detached.");
+  raise(PyExc_ValueError, messages::kNotMember);
 }
 
 int resolve_key(const State& st, const ClassDef& cls, PyObject* key) {
@@ -58,12 +59,12 @@ Items gather_items(PyObject* values) {
     items.reserve(static_cast<size_t>(PyList_GET_SIZE(pairs.get())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
       PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
-      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, "items() must give (key, value) pairs");
+      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, messages::kItemsNotPairs);
       items.emplace_back(PyRef::borrow(PyTuple_GET_ITEM(pair, 0)), PyRef::borrow(PyTuple_GET_ITEM(pair, 1)));
     }
   } else {
     PyRef type_name = take(PyType_GetName(Py_TYPE(values)));
-    raise_format(PyExc_TypeError, "Invalid values type: %U. Expected list or dict", type_name.get());
+    raise_format(PyExc_TypeError, messages::kInvalidValuesType, type_name.get());
   }
   return items;
 }
@@ -131,8 +132,7 @@ void construct_object(PyObject* self, PyObject* args, PyObject* kwds) {
   if (!check_exact_str_or_none(class_name, "class_name")) throw PythonErrorSet();
   IDFObjectObj* o = as_object(self);
   if (st.is_model(o->parent_idf)) {
-    raise(PyExc_ValueError, "IDFObject.__init__() cannot re-initialize an object that belongs to a model; "
-                            "remove it from the model first");
+    raise(PyExc_ValueError, messages::kInitMember);
   }
   const size_t class_idx = find_class(idd, class_name);
   std::vector<std::string> values = minimum_values(schema_of(idd).ordered_classes[class_idx]);
@@ -170,7 +170,7 @@ PyObject* add_object(IDFModel* m, PyObject* class_name, PyObject* initial_values
   const State& st = state_of(m);
   auto schema_now = [&]() -> PyObject* {
     require_model_ready(m);
-    if (!st.is_idd(m->idd)) raise(PyExc_TypeError, "this model has no schema (IDD), so objects cannot be added to it");
+    if (!st.is_idd(m->idd)) raise(PyExc_TypeError, messages::kAddWithoutSchema);
     return m->idd;
   };
   auto class_now = [&]() -> const ClassDef& {
@@ -217,7 +217,7 @@ PyObject* add_object(IDFModel* m, PyObject* class_name, PyObject* initial_values
 }
 
 void remove_object(IDFModel* m, PyObject* arg) {
-  if (m->objects == Py_None) raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
+  if (m->objects == Py_None) raise(PyExc_TypeError, messages::kNoneHasNoLen);
   require_no_readers(m);
   if (arg == Py_None) raise_not_member();
   IDFObjectObj* obj = as_object(arg);
@@ -246,7 +246,7 @@ PyObject* remove_all(IDFModel* m, PyObject* class_name) {
   const std::string_view utf8 = utf8_of(class_name);
   const auto entry = m->objects_index_map.find_upper(utf8);
   if (entry == m->objects_index_map.end() || entry->second.empty()) return PyLong_FromLong(0);
-  if (!PyList_Check(m->objects)) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+  if (!PyList_Check(m->objects)) raise(PyExc_TypeError, messages::kNoneNotSubscriptable);
   // Everything that can fail comes first: the live objects (held, so that no object is
   // freed and no finalizer runs while the indexes change) and the result.
   std::vector<PyRef> removed;

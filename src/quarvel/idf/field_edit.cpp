@@ -2,6 +2,7 @@
 // cannot carry, and storing a batch of writes so that the object and its model's
 // indexes change together or not at all.
 #include "core.hpp"
+#include "quarvel/messages.hpp"
 #include "quarvel/field_text.hpp"
 
 #include <algorithm>
@@ -35,11 +36,10 @@ void check_storable(const State& st, const ClassDef& cls, int field_idx, std::st
   std::string field = st.schema->get_field_name(cls, field_idx, false);
   if (field.empty()) field = "field " + std::to_string(field_idx);
   if (fault.kind == FieldTextFault::kBlankAtEnd) {
-    raise_format(PyExc_ValueError, "%s field '%s' cannot begin or end with a blank or a tab: IDF text drops them "
-                 "when it is read", cls.name.c_str(), field.c_str());
+    raise_format(PyExc_ValueError, messages::kBlankAtEnd, cls.name.c_str(), field.c_str());
   }
   PyRef character = take(PyUnicode_FromStringAndSize(&fault.character, 1));
-  raise_format(PyExc_ValueError, "%s field '%s' cannot hold %R: IDF text has no way to write it", cls.name.c_str(),
+  raise_format(PyExc_ValueError, messages::kCannotHold, cls.name.c_str(),
                field.c_str(), character.get());
 }
 

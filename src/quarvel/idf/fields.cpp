@@ -2,6 +2,7 @@
 // turns a Python value into text first (running the value's own code), then checks
 // the object again and stores the text (field_edit.cpp).
 #include "core.hpp"
+#include "quarvel/messages.hpp"
 #include "quarvel/numbers.hpp"
 
 namespace quarvel::idf {
@@ -62,7 +63,7 @@ PyObject* object_getitem(PyObject* self, PyObject* key) {
 
 int object_setitem(PyObject* self, PyObject* key, PyObject* value) {
   if (!value) {
-    PyErr_Format(PyExc_NotImplementedError, "Subscript %.10s not supported by %.200s", "deletion",
+    PyErr_Format(PyExc_NotImplementedError, messages::kNoDeletion, "deletion",
                  Py_TYPE(self)->tp_name);
     return -1;
   }
@@ -87,7 +88,7 @@ PyObject* object_sq_item(PyObject* self, Py_ssize_t i) {
         IDFObjectObj* o = as_object(self);
         class_of(o);
         if (beyond_iteration_end(o, i)) {
-          raise_format(PyExc_IndexError, "Field index %zd is beyond the fields of this %s object", i,
+          raise_format(PyExc_IndexError, messages::kBeyondIteration, i,
                        class_name_of(o));
         }
         PyRef key = take(PyLong_FromSsize_t(i));

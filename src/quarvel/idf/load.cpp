@@ -93,7 +93,7 @@ void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
   CollectorPaused paused;
   const State& st = state_of(self);
   if (!PyList_Check(self->objects) || !st.is_idd(self->idd)) {
-    raise(PyExc_TypeError, "objects can only be built into a model with a schema and an object list");
+    raise(PyExc_TypeError, messages::kBuildWithoutSchema);
   }
   const c_IDD& schema = schema_of(self->idd);
   std::string search_key;

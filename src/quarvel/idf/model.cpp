@@ -67,7 +67,7 @@ int refuse_construction(PyObject* args, PyObject* kwds) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     PyDict_Next(kwds, &pos, &key, &value);
-    PyErr_Format(PyExc_TypeError, "__init__() got an unexpected keyword argument '%S'", key);
+    PyErr_Format(PyExc_TypeError, messages::kInitUnexpectedKeyword, key);
     return -1;
   }
   PyErr_SetString(PyExc_TypeError, kInitDoc);
@@ -424,16 +424,16 @@ void require_model_ready(IDFModel* self) {
 IDFObjectObj* object_at(IDFModel* self, size_t pos) {
   PyObject* objects = self->objects;
   if (!PyList_Check(objects)) {
-    raise_format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(objects)->tp_name);
+    raise_format(PyExc_TypeError, messages::kNotSubscriptable, Py_TYPE(objects)->tp_name);
   }
   if (pos >= static_cast<size_t>(PyList_GET_SIZE(objects))) {
-    raise_format(PyExc_IndexError, "object position %zu is beyond the model's object list", pos);
+    raise_format(PyExc_IndexError, messages::kPositionBeyondList, pos);
   }
   PyObject* item = PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(pos));
   if (item == Py_None) return nullptr;
   const State& st = state_of(self);
   if (!st.is_object(item)) {
-    raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item)->tp_name,
+    raise_format(PyExc_TypeError, messages::kCannotConvert, Py_TYPE(item)->tp_name,
                  st.object_type->tp_name);
   }
   return as_object(item);

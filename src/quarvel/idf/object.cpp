@@ -1,5 +1,6 @@
 // The IDFObject type: one object of a model, or a standalone one.
 #include "core.hpp"
+#include "quarvel/messages.hpp"
 
 #include <new>
 
@@ -191,7 +192,7 @@ int object_c_init(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_
   Py_XSETREF(self->parent_idf, Py_NewRef(parent_idf));
   const auto* schema = reinterpret_cast<IDDObject*>(idd);
   if (!state_of(self).is_idd(idd) || class_idx >= schema->c_idd.ordered_classes.size()) {
-    PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", class_idx);
+    PyErr_Format(PyExc_ValueError, messages::kClassIndexOutOfBounds, class_idx);
     return -1;
   }
   try {
@@ -211,11 +212,10 @@ int object_c_init(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_
 
 const ClassDef& class_of(IDFObjectObj* self) {
   if (!state_of(self).is_idd(self->idd)) {
-    raise(PyExc_ValueError, "IDFObject has no schema: create it with IDFObject(idd, class_name) "
-                            "or get it from a loaded model");
+    raise(PyExc_ValueError, messages::kObjectWithoutSchema);
   }
   if (self->class_idx >= schema_of(self->idd).ordered_classes.size()) {
-    raise_format(PyExc_ValueError, "Class index out of bounds: %zu", self->class_idx);
+    raise_format(PyExc_ValueError, messages::kClassIndexOutOfBounds, self->class_idx);
   }
   return get_class_def(self);
 }

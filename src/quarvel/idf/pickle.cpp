@@ -154,7 +154,7 @@ bool finish_state(PyObject* self, std::initializer_list<PyObject*> members, bool
   for (PyObject* member : members) {
     if (!member) {
       state = PyRef();
-      PyErr_SetString(PyExc_SystemError, "an object's member is unset");
+      PyErr_SetString(PyExc_SystemError, messages::kMemberUnset);
       return false;
     }
     PyTuple_SET_ITEM(state.get(), i++, Py_NewRef(member));
@@ -179,7 +179,7 @@ std::vector<std::string> lines_from(PyObject* list) {
   PyRef seq = take(PySequence_Fast(list, "comment lines must be a sequence of str"));
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
-    if (!PyUnicode_Check(item)) raise(PyExc_TypeError, "comment lines must be str");
+    if (!PyUnicode_Check(item)) raise(PyExc_TypeError, messages::kCommentLinesNotStr);
     lines.emplace_back(utf8_of(item));
   }
   return lines;
@@ -232,7 +232,7 @@ void restore_object_extras(IDFObjectObj* o, PyObject* extras) {
       const char* text = nullptr;
       Py_ssize_t size = 0;
       if (!PyArg_ParseTuple(item, "ips#", &field, &same_line, &text, &size)) throw PythonErrorSet();
-      if (field < -1) raise(PyExc_ValueError, "a field comment names a negative field");
+      if (field < -1) raise(PyExc_ValueError, messages::kNegativeCommentField);
       comments->fields.push_back(FieldComment{field, same_line != 0, std::string(text, static_cast<size_t>(size))});
     }
   }
@@ -298,7 +298,7 @@ bool to_string(PyObject* o, std::string& out) {
   } else if (PyByteArray_Check(o)) {
     out.assign(PyByteArray_AS_STRING(o), static_cast<size_t>(PyByteArray_GET_SIZE(o)));
   } else {
-    PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(o)->tp_name);
+    PyErr_Format(PyExc_TypeError, messages::kExpectedBytes, Py_TYPE(o)->tp_name);
     return false;
   }
   return true;
@@ -308,7 +308,7 @@ bool to_size(PyObject* o, size_t& out) {
   PyRef index(PyNumber_Index(o));
   if (!index) return false;
   if (_PyLong_Sign(index.get()) < 0) {
-    PyErr_Format(PyExc_OverflowError, "can't convert negative value to %.200s", "size_t");
+    PyErr_Format(PyExc_OverflowError, messages::kNegativeToUnsigned, "size_t");
     return false;
   }
   out = PyLong_AsSize_t(index.get());
@@ -322,7 +322,7 @@ bool to_int32(PyObject* o, int& out) {
   const long v = PyLong_AsLongAndOverflow(index.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) return false;
   if (overflow || v > INT_MAX || v < INT_MIN) {
-    PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
+    PyErr_Format(PyExc_OverflowError, messages::kValueTooLarge, "int");
     return false;
   }
   out = static_cast<int>(v);
@@ -340,7 +340,7 @@ bool for_each_item(PyObject* mapping, F&& f) {
     PyRef seq(PySequence_Fast(pair.get(), "items() must yield (key, value) pairs"));
     if (!seq) return false;
     if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
-      PyErr_SetString(PyExc_ValueError, "items() must yield (key, value) pairs");
+      PyErr_SetString(PyExc_ValueError, messages::kItemsNotPairsState);
       return false;
     }
     if (!f(PySequence_Fast_GET_ITEM(seq.get(), 0), PySequence_Fast_GET_ITEM(seq.get(), 1))) return false;
@@ -389,7 +389,7 @@ bool to_ref_index(PyObject* mapping, RefIndex& out) {
                 PyRef seq(PySequence_Fast(loc, "a reference location must be a (position, field) pair"));
                 if (!seq) return false;
                 if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
-                  PyErr_SetString(PyExc_ValueError, "a reference location must be a (position, field) pair");
+                  PyErr_SetString(PyExc_ValueError, messages::kLocationNotPair);
                   return false;
                 }
                 FieldLoc fl{};
@@ -398,7 +398,7 @@ bool to_ref_index(PyObject* mapping, RefIndex& out) {
                   return false;
                 }
                 if (fl.field_idx < 0) {
-                  PyErr_Format(PyExc_ValueError, "IDF state holds a negative field index %d", fl.field_idx);
+                  PyErr_Format(PyExc_ValueError, messages::kNegativeFieldIndex, fl.field_idx);
                   return false;
                 }
                 list.push_back(fl);
@@ -419,14 +419,14 @@ bool to_ref_index(PyObject* mapping, RefIndex& out) {
 bool check_state_size(PyObject* state, Py_ssize_t members, const char* type_name) {
   const Py_ssize_t n = PyTuple_GET_SIZE(state);
   if (n >= members) return true;
-  PyErr_Format(PyExc_ValueError, "%s state needs %zd members (and an optional instance dictionary), got %zd",
+  PyErr_Format(PyExc_ValueError, messages::kStateSize,
                type_name, members, n);
   return false;
 }
 
 bool check_type_or_none(PyObject* value, PyTypeObject* type) {
   if (value == Py_None || PyObject_TypeCheck(value, type)) return true;
-  PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name, type->tp_name);
+  PyErr_Format(PyExc_TypeError, messages::kCannotConvert, Py_TYPE(value)->tp_name, type->tp_name);
   return false;
 }
 
@@ -452,7 +452,7 @@ bool restore_model(IDFModel* m, PyObject* state) {
   Py_XSETREF(m->idd, Py_NewRef(idd));
   PyObject* objects = PyTuple_GET_ITEM(state, 1);
   if (objects != Py_None && !PyList_CheckExact(objects)) {
-    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "list", Py_TYPE(objects)->tp_name);
+    PyErr_Format(PyExc_TypeError, messages::kExpectedGot, "list", Py_TYPE(objects)->tp_name);
     return false;
   }
   Py_XSETREF(m->objects, Py_NewRef(objects));
@@ -482,7 +482,7 @@ bool restore_object(IDFObjectObj* o, PyObject* state) {
   if (member_model(o)) {
     // Its fields are in its model's indexes: replacing them here would leave the indexes
     // pointing at values the object no longer holds.
-    PyErr_SetString(PyExc_ValueError, "IDFObject.__setstate__() cannot restore an object that belongs to a model");
+    PyErr_SetString(PyExc_ValueError, messages::kSetstateMember);
     return false;
   }
   if (!check_state_size(state, kObjectMembers, "IDFObject")) return false;
@@ -494,7 +494,7 @@ bool restore_object(IDFObjectObj* o, PyObject* state) {
   o->class_idx = class_idx;
   PyObject* class_name = PyTuple_GET_ITEM(state, 2);
   if (class_name != Py_None && !PyUnicode_CheckExact(class_name)) {
-    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "str", Py_TYPE(class_name)->tp_name);
+    PyErr_Format(PyExc_TypeError, messages::kExpectedGot, "str", Py_TYPE(class_name)->tp_name);
     return false;
   }
   Py_XSETREF(o->class_name, Py_NewRef(class_name));
@@ -533,7 +533,7 @@ PyObject* setstate_common(PyObject* self, PyObject* const* args, Py_ssize_t narg
   }
   PyObject* state = args[0];
   if (!PyTuple_Check(state)) {
-    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
+    PyErr_Format(PyExc_TypeError, messages::kExpectedGot, "tuple", Py_TYPE(state)->tp_name);
     return nullptr;
   }
   if (!guard([&] { return restore(self, state); }, false)) return nullptr;

@@ -1,6 +1,7 @@
 // IDFObjectTuple: the read-only tuple that class lookups return, with messages that
 // point users of list-style methods to the model's own editing methods.
 #include "core.hpp"
+#include "quarvel/messages.hpp"
 
 
 namespace quarvel::idf {
@@ -22,7 +23,7 @@ PyObject* raise_missing(PyObject* self, PyObject* name) {
     return nullptr;
   }
   PyRef type_name(PyType_GetName(Py_TYPE(self)));
-  if (type_name) PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%S'", type_name.get(), name);
+  if (type_name) PyErr_Format(PyExc_AttributeError, messages::kNoSuchAttribute, type_name.get(), name);
   return nullptr;
 }
 

@@ -1,6 +1,7 @@
 // Writing models and objects as IDF text, in schema order with group banners or in
 // insertion order, aligned with field comments or compact.
 #include "core.hpp"
+#include "quarvel/messages.hpp"
 
 #include <climits>
 
@@ -159,7 +160,7 @@ void write_object(const State& st, IDFObjectObj* self, std::string& out, const F
 void write_model(IDFModel* self, std::string& out, const FormatConfig& config, bool preserve_order,
                  bool stop_on_error, bool comments = false) {
   if (!PyList_Check(self->objects)) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(self->objects)->tp_name);
+    PyErr_Format(PyExc_TypeError, messages::kNotSubscriptable, Py_TYPE(self->objects)->tp_name);
     throw PythonErrorSet();
   }
   const State& st = state_of(self);
@@ -257,16 +258,16 @@ long size_argument(PyObject* obj, long default_value) {
   } else if (Py_TYPE(obj)->tp_as_number && Py_TYPE(obj)->tp_as_number->nb_int) {
     number = take(Py_TYPE(obj)->tp_as_number->nb_int(obj));
     if (!PyLong_Check(number.get())) {
-      raise_format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(number.get())->tp_name);
+      raise_format(PyExc_TypeError, messages::kIntNotInt, Py_TYPE(number.get())->tp_name);
     }
   } else {
-    raise(PyExc_TypeError, "an integer is required");
+    raise(PyExc_TypeError, messages::kIntegerRequired);
   }
   int overflow = 0;
   const long value = PyLong_AsLongAndOverflow(number.get(), &overflow);
   if (value == -1 && PyErr_Occurred()) throw PythonErrorSet();
   if (overflow != 0 || value > INT_MAX || value < INT_MIN) {
-    raise_format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
+    raise_format(PyExc_OverflowError, messages::kValueTooLarge, "int");
   }
   return value;
 }
@@ -285,7 +286,7 @@ FormatConfig layout_from_arguments(PyObject* const* sizes, const char* const* na
   for (int i = 0; i < 3; ++i) values[i] = size_argument(sizes[i], defaults[i]);
   if (compact) return MINIMAL_FORMAT_CONFIG;
   for (int i = 0; i < 3; ++i) {
-    if (values[i] < 0) raise_format(PyExc_ValueError, "%s must not be negative, got %ld", names[i], values[i]);
+    if (values[i] < 0) raise_format(PyExc_ValueError, messages::kNegativeSize, names[i], values[i]);
   }
   return generate_format_config(static_cast<size_t>(values[0]), static_cast<size_t>(values[1]),
                                 static_cast<size_t>(values[2]));

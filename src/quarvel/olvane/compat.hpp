@@ -1,6 +1,7 @@
 // Internal declarations of quarvel.olvane, the older method vocabulary over the core.
 #pragma once
 #include "quarvel/args.hpp"
+#include "quarvel/messages.hpp"
 #include "quarvel/idf_api.hpp"
 #include "quarvel/lexer_api.hpp"
 #include "quarvel/module_state.hpp"
@@ -48,7 +49,7 @@ inline WrapperObj* as_wrapper(PyObject* o) { return reinterpret_cast<WrapperObj*
 // "Cannot convert X to Y" for a value of the wrong type bound for a typed field.
 inline bool check_type_or_none(PyObject* value, PyTypeObject* type) {
   if (value == Py_None || PyObject_TypeCheck(value, type)) return true;
-  PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name, type->tp_name);
+  PyErr_Format(PyExc_TypeError, messages::kCannotConvert, Py_TYPE(value)->tp_name, type->tp_name);
   return false;
 }
 

@@ -1,6 +1,7 @@
 // The model facade IDF: a process-wide schema set by file name, and models opened by
 // file name against it, every operation delegated to one core model.
 #include "compat.hpp"
+#include "quarvel/messages.hpp"
 
 namespace quarvel::olvane {
 
@@ -41,7 +42,7 @@ PyObject* builtin(const char* name) {
   PyObject* builtins = PyEval_GetBuiltins();  // borrowed
   PyObject* fn = nullptr;
   if (!builtins || PyDict_GetItemStringRef(builtins, name, &fn) < 0) return nullptr;
-  if (!fn) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+  if (!fn) PyErr_Format(PyExc_NameError, messages::kNameNotDefined, name);
   return fn;
 }
 
@@ -147,7 +148,7 @@ PyObject* facade_newidfobject(PyObject* self, PyObject* const* args, Py_ssize_t 
       continue;
     }
     if (*slot) {
-      PyErr_Format(PyExc_TypeError, "newidfobject() got multiple values for keyword argument '%U'", key);
+      PyErr_Format(PyExc_TypeError, messages::kNewidfobjectMultipleValues, key);
       return nullptr;
     }
     *slot = value;

@@ -2,6 +2,7 @@
 // '/' or '*' cannot be spelled as a Python name, so it is reached through a key made
 // by dropping those characters; other names are the key with '_' read as a space.
 #include "compat.hpp"
+#include "quarvel/messages.hpp"
 
 namespace quarvel::olvane {
 
@@ -30,7 +31,7 @@ int build_field_key_to_name_dict(const State& st) {
   PyObject* table = table_ref.get();
   if (!table) return -1;
   if (!PyDict_Check(table)) {
-    PyErr_Format(PyExc_TypeError, "field_key_to_name must be a dict, not %.200s", Py_TYPE(table)->tp_name);
+    PyErr_Format(PyExc_TypeError, messages::kFieldKeyTable, Py_TYPE(table)->tp_name);
     return -1;
   }
   if (PyDict_GET_SIZE(table) > 0) return 0;

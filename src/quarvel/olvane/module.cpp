@@ -1,6 +1,7 @@
 // quarvel.olvane: binds the core model types with their tables, the tokenizer and
 // schema types and the digit-run utility, and holds the process-wide schema.
 #include "compat.hpp"
+#include "quarvel/messages.hpp"
 
 namespace quarvel::olvane {
 
@@ -8,7 +9,7 @@ PyObject* module_variable(const State& st, const char* name) {
   PyObject* value = nullptr;
   if (PyDict_GetItemStringRef(st.module_dict, name, &value) < 0) return nullptr;
   if (!value) {
-    PyErr_Format(PyExc_NameError, "module variable '%s' is missing", name);
+    PyErr_Format(PyExc_NameError, messages::kModuleVariableMissing, name);
     return nullptr;
   }
   Py_DECREF(value);  // borrowed, as callers expect: the module's dictionary holds it

@@ -2,6 +2,7 @@
 // reconstructor, a checksum of its field list and the tuple of its fields. Facade and
 // proxy refer to each other and are restored as a pair through the pickle memo.
 #include "compat.hpp"
+#include "quarvel/messages.hpp"
 #include "quarvel/pickling.hpp"
 
 namespace quarvel::olvane {
@@ -60,7 +61,7 @@ PyObject* reduce(PyObject* self, const Layout& layout) {
 int apply_state(PyObject* self, PyObject* state, const Layout& layout) {
   const Py_ssize_t n = PyTuple_GET_SIZE(state);
   if (n < layout.fields) {
-    PyErr_Format(PyExc_ValueError, "%s state needs %zd field%s (and an optional instance dictionary), got %zd",
+    PyErr_Format(PyExc_ValueError, messages::kCompatStateSize,
                  layout.type_name, layout.fields, layout.fields == 1 ? "" : "s", n);
     return -1;
   }
@@ -86,11 +87,11 @@ int apply_state(PyObject* self, PyObject* state, const Layout& layout) {
 
 PyObject* setstate(PyObject* self, PyObject* state, const Layout& layout) {
   if (state == Py_None) {
-    PyErr_SetString(PyExc_TypeError, "cannot pass None into a C function argument that is declared 'not None'");
+    PyErr_SetString(PyExc_TypeError, messages::kNoneNotAllowed);
     return nullptr;
   }
   if (!PyTuple_Check(state)) {
-    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
+    PyErr_Format(PyExc_TypeError, messages::kExpectedGot, "tuple", Py_TYPE(state)->tp_name);
     return nullptr;
   }
   if (apply_state(self, state, layout) < 0) return nullptr;

@@ -1,6 +1,7 @@
 // The object wrapper, whose attributes are the fields of its core object, and the
 // proxy that lists wrappers of a class: model.idfobjects[class_name].
 #include "compat.hpp"
+#include "quarvel/messages.hpp"
 
 namespace quarvel::olvane {
 
@@ -45,7 +46,7 @@ int ignore_init(PyObject*, PyObject*, PyObject*) { return 0; }
 PyObject* core_of(PyObject* self) {
   PyObject* core = as_wrapper(self)->core_obj;
   if (core == Py_None) {
-    PyErr_SetString(PyExc_AttributeError, "this IDFObject wraps no object (it was not made by a model)");
+    PyErr_SetString(PyExc_AttributeError, messages::kWrapsNothing);
     return nullptr;
   }
   return core;
@@ -144,13 +145,13 @@ PyObject* proxy_subscript(PyObject* self, PyObject* class_name) {
   if (!check_exact_str_or_none(class_name, "class_name")) return nullptr;
   PyObject* parent = as_proxy(self)->parent;
   if (parent == Py_None) {
-    PyErr_SetString(PyExc_AttributeError, "this IDFObjectsProxy serves no model (it was not made by one)");
+    PyErr_SetString(PyExc_AttributeError, messages::kProxyServesNothing);
     return nullptr;
   }
   PyObject* core = as_facade(parent)->core_idf;
   const State& st = state_of(self);
   if (!PyObject_TypeCheck(core, st.core->IDF_type)) {
-    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'get_objects_raw'", Py_TYPE(core)->tp_name);
+    PyErr_Format(PyExc_AttributeError, messages::kNoGetObjectsRaw, Py_TYPE(core)->tp_name);
     return nullptr;
   }
   PyRef found(st.core->idf_ops->get_objects_raw(reinterpret_cast<IDFModel*>(core), class_name));

@@ -1,4 +1,5 @@
 #include "file_text.hpp"
+#include "quarvel/messages.hpp"
 
 #include "quarvel/utf8.hpp"
 
@@ -203,7 +204,7 @@ PyObject* read_open_file(PyObject* file, bool& decoded) {
   }
   if (PyByteArray_Check(data.get())) return PyBytes_FromObject(data.get());
   if (!PyBytes_Check(data.get())) {
-    PyErr_Format(PyExc_TypeError, "read() gave %.200s, not bytes or str", Py_TYPE(data.get())->tp_name);
+    PyErr_Format(PyExc_TypeError, messages::kReadNotText, Py_TYPE(data.get())->tp_name);
     return nullptr;
   }
   return data.release();
@@ -211,7 +212,7 @@ PyObject* read_open_file(PyObject* file, bool& decoded) {
 
 PyObject* read_utf8_bytes(PyObject* path, PyObject* encoding) {
   if (encoding != Py_None && !PyUnicode_Check(encoding)) {
-    PyErr_Format(PyExc_TypeError, "encoding must be str or None, not %.200s", Py_TYPE(encoding)->tp_name);
+    PyErr_Format(PyExc_TypeError, messages::kEncodingType, Py_TYPE(encoding)->tp_name);
     return nullptr;
   }
   bool decoded = false;

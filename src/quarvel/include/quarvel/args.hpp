@@ -2,19 +2,20 @@
 // wordings of argument errors that callers see.
 #pragma once
 #include "errors.hpp"
+#include "quarvel/messages.hpp"
 
 #include <cstddef>
 
 namespace quarvel {
 
 inline void raise_argument_type(const char* name, const char* expected, PyObject* got) {
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+  PyErr_Format(PyExc_TypeError, messages::kArgumentType,
                name, expected, Py_TYPE(got)->tp_name);
 }
 
 // The error a string argument that is None gives when it is about to be encoded.
 inline void raise_none_has_no_encode() {
-  PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+  PyErr_Format(PyExc_AttributeError, messages::kNoneHasNoAttribute, "encode");
 }
 
 inline void raise_argument_count(const char* func, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) {
@@ -30,7 +31,7 @@ inline void raise_argument_count(const char* func, Py_ssize_t min, Py_ssize_t ma
     more_or_less = "at most";
     expected = max;
   }
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func,
+  PyErr_Format(PyExc_TypeError, messages::kArgumentCount, func,
                more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
@@ -76,11 +77,11 @@ inline int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_
     }
     if (slot < 0) {
       if (sig.extra_ok) continue;
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.func, key);
+      PyErr_Format(PyExc_TypeError, messages::kUnexpectedKeyword, sig.func, key);
       return -1;
     }
     if (out[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.func, key);
+      PyErr_Format(PyExc_TypeError, messages::kMultipleValues, sig.func, key);
       return -1;
     }
     out[slot] = args[nargs + k];
@@ -103,7 +104,7 @@ inline int bind_no_arguments(const char* func, Py_ssize_t nargs, PyObject* kwnam
     return -1;
   }
   if (kwnames && PyTuple_GET_SIZE(kwnames) != 0) {
-    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", func);
+    PyErr_Format(PyExc_TypeError, messages::kNoKeywords, func);
     return -1;
   }
   return 0;

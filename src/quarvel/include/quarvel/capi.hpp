@@ -5,6 +5,7 @@
 // instead of crashing, even when a struct changed and nobody bumped the version.
 #pragma once
 #include "pyref.hpp"
+#include "quarvel/messages.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -58,7 +59,7 @@ const Table* import_capi(const char* capsule_name, uint32_t version, uint64_t la
   auto* table = static_cast<const Table*>(PyCapsule_Import(capsule_name, 0));
   if (!table) return nullptr;
   if (table->header.version != version || table->header.size < sizeof(Table)) {
-    PyErr_Format(PyExc_ImportError, "%s has version %u and size %u, expected version %u and size %zu",
+    PyErr_Format(PyExc_ImportError, messages::kCapiVersion,
                  capsule_name, table->header.version, table->header.size, version, sizeof(Table));
     return nullptr;
   }

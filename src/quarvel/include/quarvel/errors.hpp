@@ -3,6 +3,7 @@
 // C-API call has already set its exception; `PythonErrorSet` carries that fact up.
 #pragma once
 #include "pyref.hpp"
+#include "quarvel/messages.hpp"
 
 #include <cstdarg>
 #include <exception>
@@ -51,7 +52,7 @@ inline void set_error_from_exception() noexcept {
   } catch (const std::exception& e) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
+    PyErr_SetString(PyExc_RuntimeError, messages::kInternalError);
   }
 }
 

@@ -2,6 +2,7 @@
 // checksums of a member layout, the reduce value, and the start of a reconstructor.
 #pragma once
 #include "args.hpp"
+#include "quarvel/messages.hpp"
 
 namespace quarvel {
 
@@ -70,7 +71,7 @@ inline PyObject* reconstruct_bare(PyObject* const* args, Py_ssize_t nargs, const
     return nullptr;
   }
   if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), base)) {
-    PyErr_Format(PyExc_TypeError, "%s() needs a subtype of %.200s as its first argument", func, base->tp_name);
+    PyErr_Format(PyExc_TypeError, messages::kReconstructorType, func, base->tp_name);
     return nullptr;
   }
   PyRef empty(PyTuple_New(0));
