@@ -19,6 +19,7 @@ import time
 import traceback
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
+from functools import partial
 from multiprocessing.connection import Connection, wait
 from typing import Any
 
@@ -269,6 +270,28 @@ def in_order(results: Iterable[tuple[int, Done]]) -> Iterator[Done]:
         while expected in waiting:
             yield waiting.pop(expected)
             expected += 1
+
+
+def packed_call(item: Any, task: Callable[..., Any], **fixed: Any) -> bytes:
+    """A task on a cluster: `task(item, **fixed)`, every failure caught, the result in its
+    travelling form."""
+    return pack(run_one(partial(task, **fixed), item))
+
+
+def on_dask(client: Any, task: Callable[..., Any], items: Iterable[Any], **fixed: Any) -> Iterator[Done]:
+    """`task(item, **fixed)` for each item on a Dask cluster, in order; `fixed` may hold Dask
+    futures, which the cluster resolves. A task Dask gives up on (its workers died) gives
+    its error; an interrupt cancels what is left."""
+    futures = client.map(packed_call, list(items), task=task, pure=False, **fixed)
+    try:
+        for future in futures:
+            try:
+                yield unpack(future.result())
+            except Exception as exc:
+                yield Done(error=exc)
+    except BaseException:
+        client.cancel(futures)
+        raise
 
 
 def default_workers(count: int) -> int:

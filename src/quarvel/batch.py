@@ -225,14 +225,12 @@ def _map_dask(client: Any, fn: Callable[[IDF], Any], items: list[str], digest: s
     when the workers holding it die. A worker that dies takes its task to another
     worker, as Dask does, until Dask gives the task up; that model fails, the others go on."""
     shared = client.submit(_SchemaRef, digest, idd, pure=False)
-    futures = client.map(_run, items, fn=fn, ref=shared, packed=True, pure=False)
-    outcomes: list[Outcome] = []
-    try:
-        for path, future in zip(items, futures):
-            result = _result(future, path)
-            assert isinstance(result, Outcome)
-            outcomes.append(result)
-    except BaseException:
-        client.cancel(futures)
-        raise
-    return outcomes
+    return [_outcome(path, done) for path, done in zip(items, _pool.on_dask(client, _load_with, items, fn=fn,
+                                                                               ref=shared))]
+
+
+def _load_with(path: str, fn: Callable[[IDF], Any], ref: _SchemaRef) -> Any:
+    """A Dask task: the model at `path`, loaded against the schema `ref` brings."""
+    schema = ref.resolve()
+    assert schema is not None  # the reference carries its schema
+    return _load_and_call(fn, schema, path)

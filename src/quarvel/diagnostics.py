@@ -52,12 +52,19 @@ class Diagnostic:
     def is_error(self) -> bool:
         return self.severity == "error"
 
-    def __str__(self) -> str:
+    @property
+    def subject(self) -> str:
+        """The object and field at fault, as reports name them: Zone 'Office', Multiplier."""
         where = f"{self.class_name} '{self.object_name}'" if self.object_name else self.class_name
-        if self.field_name:
-            where += f", {self.field_name}"
-        line = f"{self.line}: " if self.line is not None else ""
-        return f"{line}{self.code} {self.rule}: {where}: {self.message}"
+        return f"{where}, {self.field_name}" if self.field_name else where
+
+    def located(self, file: str | None = None) -> str:
+        """One line: where (file:line, or the line alone), code, rule, subject, message."""
+        place = ":".join(str(p) for p in (file, self.line) if p is not None)
+        return f"{place + ': ' if place else ''}{self.code} {self.rule}: {self.subject}: {self.message}"
+
+    def __str__(self) -> str:
+        return self.located()
 
 
 def __getattr__(name: str) -> object:

@@ -15,16 +15,6 @@ from quarvel.diagnostics import Diagnostic, Rule, rules as all_rules
 HELP = "check models against their schema: one line per finding, exit status 1 on errors"
 
 
-def _subject(finding: Diagnostic) -> str:
-    subject = f"{finding.class_name} '{finding.object_name}'" if finding.object_name else finding.class_name
-    return f"{subject}, {finding.field_name}" if finding.field_name else subject
-
-
-def finding_line(label: str, finding: Diagnostic) -> str:
-    where = f"{label}:{finding.line}" if finding.line is not None else label
-    return f"{where}: {finding.code} {finding.rule}: {_subject(finding)}: {finding.message}"
-
-
 def _record(label: str, finding: Diagnostic) -> dict[str, Any]:
     return {"file": label, "line": finding.line, "code": finding.code, "rule": finding.rule,
             "severity": finding.severity, "class_name": finding.class_name, "object_name": finding.object_name,
@@ -41,7 +31,7 @@ def check_task(source: Source, schema_path: str, *, select: list[str] | None, ig
     status = EXIT_FINDING if errors or (strict and warnings) else EXIT_OK
     if as_json:
         return Result(records=[_record(source.label, f) for f in findings], status=status)
-    out = [finding_line(source.label, f) for f in findings]
+    out = [f.located(source.label) for f in findings]
     if not quiet:
         out.append(f"{source.label}: {plural(errors, 'error')}, {plural(warnings, 'warning')}")
     return Result(out=out, status=status)

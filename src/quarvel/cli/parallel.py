@@ -51,20 +51,7 @@ def _on_cluster(work: Callable[[T], R], items: Sequence[T], address: str) -> Ite
     except (OSError, TimeoutError, ValueError) as exc:
         raise UsageError(f"{address}: cannot reach the Dask scheduler ({exc})") from None
     with client:
-        futures = client.map(_packed, items, work=work, pure=False)
-        try:
-            for future in futures:
-                try:
-                    yield _pool.unpack(future.result())
-                except Exception as exc:  # a task Dask gave up on (its workers died)
-                    yield _pool.Done(error=exc)
-        except BaseException:
-            client.cancel(futures)
-            raise
-
-
-def _packed(item: T, work: Callable[[T], R]) -> bytes:
-    return _pool.pack(_pool.run_one(work, item))
+        yield from _pool.on_dask(client, work, items)
 
 
 def default_jobs() -> int:

@@ -295,6 +295,10 @@ PyRef clone_model(IDFModel* source);
 PyRef clone_object(IDFObjectObj* source, PyObject* parent);
 
 // ---- writer (writer.cpp) ----
+// The lines `save` writes above the model: the header, and the timestamp line's start.
+// A comment read back with the same text is the writer's own (load.cpp drops it).
+inline constexpr std::string_view kHeaderComment = " Generated using Quarvel.py";
+inline constexpr std::string_view kTimestampComment = " Saved at: ";
 extern const FormatConfig DEFAULT_FORMAT_CONFIG;
 extern const FormatConfig MINIMAL_FORMAT_CONFIG;
 FormatConfig generate_format_config(size_t class_indent_size = 0, size_t field_indent_size = 4, size_t field_size = 24);

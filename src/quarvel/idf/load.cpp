@@ -66,7 +66,7 @@ void drop_writers_header(CommentLines& header) {
   std::vector<std::string> lines = header.lines();
   const size_t before = lines.size();
   std::erase_if(lines, [](const std::string& text) {
-    return text == " Generated using Quarvel.py" || std::string_view(text).starts_with(" Saved at: ");
+    return text == kHeaderComment || std::string_view(text).starts_with(kTimestampComment);
   });
   if (lines.size() != before) header.assign(lines);
 }

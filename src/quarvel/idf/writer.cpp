@@ -20,8 +20,6 @@ const FormatConfig MINIMAL_FORMAT_CONFIG = {std::string(), std::string(), 0, tru
 
 namespace {
 
-constexpr char kHeader[] = "! Generated using Quarvel.py\n";
-constexpr char kTimestampPrefix[] = "! Saved at: ";
 
 // The text of a group banner line, after its '!'.
 std::string banner_of(std::string_view group) { return " ***" + to_upper(group) + "***"; }
@@ -360,9 +358,12 @@ PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         const FormatConfig config = layout_from_arguments(a + 1, kSaveNames + 1, compact);
         IDFModel* m = as_model(self);
         require_model_ready(m);
-        std::string buffer = kHeader;
+        std::string buffer = "!";
+        buffer += kHeaderComment;
+        buffer += '\n';
         if (include_timestamp) {
-          buffer += kTimestampPrefix;
+          buffer += '!';
+          buffer += kTimestampComment;
           buffer += state_of(m).utils->get_current_time();
           buffer += '\n';
         }
