@@ -17,8 +17,8 @@ const LexerOps kOps = {nullptr, lexer::continue_with, lexer::scan_next_line};
 
 // A tokenizer state outside any Python object.
 struct Lexer {
-  LexerObject* obj;
-  Lexer() : obj(static_cast<LexerObject*>(std::calloc(1, sizeof(LexerObject)))) {
+  LexerInstance* obj;
+  Lexer() : obj(static_cast<LexerInstance*>(std::calloc(1, sizeof(LexerInstance)))) {
     new (&obj->buffer) std::vector<Token>();
     new (&obj->comments) std::vector<LexComment>();
     new (&obj->error_text) std::string();

@@ -44,12 +44,12 @@ std::vector<std::string> comment_lines(PyObject* value) {
   return lines;
 }
 
-ObjectComments& comments_of(IDFObjectObj* o) {
+ObjectComments& comments_of(IDFObjectInstance* o) {
   if (!o->comments) o->comments = std::make_unique<ObjectComments>();
   return *o->comments;
 }
 
-void drop_if_empty(IDFObjectObj* o) {
+void drop_if_empty(IDFObjectInstance* o) {
   if (o->comments && o->comments->empty()) o->comments.reset();
 }
 
@@ -61,7 +61,7 @@ const char* const kSetNames[] = {"key", "text"};
 PyObject* object_get_comments(PyObject* self, void*) {
   return guard(
       [&] {
-        IDFObjectObj* o = as_object(self);
+        IDFObjectInstance* o = as_object(self);
         return str_list(o->comments ? o->comments->above.lines() : std::vector<std::string>());
       },
       nullptr);
@@ -71,7 +71,7 @@ int object_set_comments(PyObject* self, PyObject* value, void*) {
   return guard(
       [&] {
         std::vector<std::string> lines = comment_lines(value);
-        IDFObjectObj* o = as_object(self);
+        IDFObjectInstance* o = as_object(self);
         comments_of(o).above.assign(lines);
         drop_if_empty(o);
         return 0;
@@ -85,7 +85,7 @@ PyObject* object_field_comment(PyObject* self, PyObject* const* args, Py_ssize_t
         PyObject* key;
         const Signature sig = {"field_comment", kKeyNames, 1, 1, 1};
         check_status(bind_arguments(sig, args, nargs, kwnames, &key));
-        IDFObjectObj* o = as_object(self);
+        IDFObjectInstance* o = as_object(self);
         const int idx = state_of(o).schema->resolve_key_to_field_index(class_of(o), key);
         if (idx < 0) throw PythonErrorSet();
         if (o->comments) {
@@ -104,7 +104,7 @@ PyObject* object_set_field_comment(PyObject* self, PyObject* const* args, Py_ssi
         PyObject* a[2];
         const Signature sig = {"set_field_comment", kSetNames, 2, 2, 2};
         check_status(bind_arguments(sig, args, nargs, kwnames, a));
-        IDFObjectObj* o = as_object(self);
+        IDFObjectInstance* o = as_object(self);
         const int idx = state_of(o).schema->resolve_key_to_field_index(class_of(o), a[0]);
         if (idx < 0) throw PythonErrorSet();
         const bool remove = a[1] == Py_None;
@@ -165,7 +165,7 @@ int model_set_trailing_comments(PyObject* self, PyObject* value, void*) {
 namespace {
 
 // How many comment lines the model keeps: its own and its objects'.
-size_t comment_line_count(IDFModel* model) {
+size_t comment_line_count(IDFInstance* model) {
   size_t count = model->comments ? model->comments->header.size() + model->comments->trailer.size() : 0;
   if (!PyList_Check(model->objects)) return count;
   const State& st = state_of(model);

@@ -20,8 +20,8 @@ enum class Kind : uint8_t { kRemoved, kAdded, kChanged };
 
 struct Delta {
   Kind kind;
-  IDFObjectObj* a;  // the object in the first model, or null
-  IDFObjectObj* b;  // the object in the second model, or null
+  IDFObjectInstance* a;  // the object in the first model, or null
+  IDFObjectInstance* b;  // the object in the second model, or null
   int field_idx;    // -1: the object as a whole
 };
 
@@ -29,14 +29,14 @@ struct Delta {
 struct ClassPair {
   const ClassDef* cls = nullptr;  // as the first model's schema has it (else the second's)
   size_t order = 0;               // the class's place in that schema
-  std::vector<IDFObjectObj*> a, b;
+  std::vector<IDFObjectInstance*> a, b;
 };
 
 const std::string kBlank;
 
-const std::string& value_at(const IDFObjectObj* o, size_t i) { return i < o->values.size() ? o->values[i] : kBlank; }
+const std::string& value_at(const IDFObjectInstance* o, size_t i) { return i < o->values.size() ? o->values[i] : kBlank; }
 
-size_t stored_size(const IDFObjectObj* o) {
+size_t stored_size(const IDFObjectInstance* o) {
   size_t n = o->values.size();
   while (n > 0 && o->values[n - 1].empty()) --n;
   return n;
@@ -48,8 +48,8 @@ bool is_number_field(const FieldDef* f) {
 
 class Comparer {
  public:
-  Comparer(const IddCapi& schema, double rel_tol) : schema_(schema), rel_tol_(rel_tol) {}
-  const IddCapi& schema() const { return schema_; }
+  Comparer(const IDDCapi& schema, double rel_tol) : schema_(schema), rel_tol_(rel_tol) {}
+  const IDDCapi& schema() const { return schema_; }
 
   bool same(const FieldDef* f, const std::string& x, const std::string& y) const {
     if (x == y) return true;
@@ -65,7 +65,7 @@ class Comparer {
   }
 
   // The fields in which two matched objects differ, appended to `out`.
-  void compare(const ClassDef& cls, IDFObjectObj* a, IDFObjectObj* b, std::vector<Delta>& out) const {
+  void compare(const ClassDef& cls, IDFObjectInstance* a, IDFObjectInstance* b, std::vector<Delta>& out) const {
     const size_t n = std::max(stored_size(a), stored_size(b));
     for (size_t i = 0; i < n; ++i) {
       const int idx = static_cast<int>(i);
@@ -76,13 +76,13 @@ class Comparer {
   }
 
  private:
-  const IddCapi& schema_;
+  const IDDCapi& schema_;
   double rel_tol_;
 };
 
 // Content that compares equal gives equal keys: numbers by value, choices upper-cased,
 // other text as written; trailing blanks left out. Values never hold a NUL.
-std::string content_key(const IddCapi& schema, const ClassDef& cls, const IDFObjectObj* o) {
+std::string content_key(const IDDCapi& schema, const ClassDef& cls, const IDFObjectInstance* o) {
   std::string key;
   const size_t n = stored_size(o);
   for (size_t i = 0; i < n; ++i) {
@@ -142,7 +142,7 @@ class Queues {
 void diff_class(const ClassPair& pair, const Comparer& cmp, std::vector<Delta>& out) {
   const ClassDef& cls = *pair.cls;
   std::vector<bool> a_done(pair.a.size()), b_done(pair.b.size());
-  auto blank_name = [](const IDFObjectObj* o) { return o->values.empty() || o->values[0].empty(); };
+  auto blank_name = [](const IDFObjectInstance* o) { return o->values.empty() || o->values[0].empty(); };
 
   if (is_named_class(cls)) {
     Queues by_name(pair.b.size());
@@ -150,7 +150,7 @@ void diff_class(const ClassPair& pair, const Comparer& cmp, std::vector<Delta>& 
       if (!blank_name(pair.b[j])) by_name.push(pair.b[j]->values[0], static_cast<uint32_t>(j), true);
     }
     for (size_t i = 0; i < pair.a.size(); ++i) {
-      IDFObjectObj* a = pair.a[i];
+      IDFObjectInstance* a = pair.a[i];
       if (blank_name(a)) continue;
       a_done[i] = true;
       const uint32_t j = by_name.pop(a->values[0], true);
@@ -201,11 +201,11 @@ void diff_class(const ClassPair& pair, const Comparer& cmp, std::vector<Delta>& 
 }
 
 // The live objects of a class in class order.
-std::vector<IDFObjectObj*> class_objects(IDFModel* m, const std::vector<size_t>& positions) {
-  std::vector<IDFObjectObj*> objects;
+std::vector<IDFObjectInstance*> class_objects(IDFInstance* m, const std::vector<size_t>& positions) {
+  std::vector<IDFObjectInstance*> objects;
   objects.reserve(positions.size());
   for (size_t pos : positions) {
-    IDFObjectObj* o = object_at(m, pos);
+    IDFObjectInstance* o = object_at(m, pos);
     if (!o || o->obj_idx != pos) continue;
     class_of(o);
     objects.push_back(o);
@@ -213,20 +213,20 @@ std::vector<IDFObjectObj*> class_objects(IDFModel* m, const std::vector<size_t>&
   return objects;
 }
 
-std::vector<ClassPair> class_pairs(IDFModel* a, IDFModel* b) {
+std::vector<ClassPair> class_pairs(IDFInstance* a, IDFInstance* b) {
   std::vector<ClassPair> pairs;
-  auto start = [&](std::vector<IDFObjectObj*> objects, bool first) -> ClassPair& {
+  auto start = [&](std::vector<IDFObjectInstance*> objects, bool first) -> ClassPair& {
     ClassPair& pair = pairs.emplace_back();
-    IDFObjectObj* o = objects.front();
+    IDFObjectInstance* o = objects.front();
     pair.cls = &get_class_def(o);
     pair.order = o->class_idx;
     (first ? pair.a : pair.b) = std::move(objects);
     return pair;
   };
   for (const auto& [key, positions] : a->objects_index_map) {
-    std::vector<IDFObjectObj*> objects = class_objects(a, positions);
+    std::vector<IDFObjectInstance*> objects = class_objects(a, positions);
     const auto other = b->objects_index_map.find_upper(key);
-    std::vector<IDFObjectObj*> theirs;
+    std::vector<IDFObjectInstance*> theirs;
     if (other != b->objects_index_map.end()) theirs = class_objects(b, other->second);
     if (objects.empty() && theirs.empty()) continue;
     ClassPair& pair = objects.empty() ? start(std::move(theirs), false) : start(std::move(objects), true);
@@ -234,7 +234,7 @@ std::vector<ClassPair> class_pairs(IDFModel* a, IDFModel* b) {
   }
   for (const auto& [key, positions] : b->objects_index_map) {
     if (a->objects_index_map.find_upper(key) != a->objects_index_map.end()) continue;
-    std::vector<IDFObjectObj*> objects = class_objects(b, positions);
+    std::vector<IDFObjectInstance*> objects = class_objects(b, positions);
     if (!objects.empty()) start(std::move(objects), false);
   }
   std::sort(pairs.begin(), pairs.end(), [](const ClassPair& x, const ClassPair& y) {
@@ -248,13 +248,13 @@ PyObject* change_type() {
   return take(PyObject_GetAttrString(module.get(), "Change")).release();
 }
 
-PyRef text_or_none(const IDFObjectObj* o, int field_idx) {
+PyRef text_or_none(const IDFObjectInstance* o, int field_idx) {
   return o ? take(str_from(value_at(o, static_cast<size_t>(field_idx)))) : PyRef::borrow(Py_None);
 }
 
 PyRef make_change(const State& st, PyObject* type, const Delta& d) {
   static const char* const kKinds[] = {"removed", "added", "changed"};
-  IDFObjectObj* o = d.a ? d.a : d.b;
+  IDFObjectInstance* o = d.a ? d.a : d.b;
   const ClassDef& cls = get_class_def(o);
   PyRef name = PyRef::borrow(Py_None);
   if (is_named_class(cls) && !o->values.empty() && !o->values[0].empty()) name = take(str_from(o->values[0]));
@@ -298,8 +298,8 @@ PyObject* model_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         }
         const Comparer cmp(*st.schema, tolerance_of(a[1]));
         PyRef type = take(change_type());
-        IDFModel* first = as_model(self);
-        IDFModel* second = as_model(a[0]);
+        IDFInstance* first = as_model(self);
+        IDFInstance* second = as_model(a[0]);
         require_model_ready(first);
         require_model_ready(second);
         PyRef keep_first = PyRef::borrow(self), keep_second = PyRef::borrow(a[0]);

@@ -48,7 +48,7 @@ struct ClassPlan {
   PyRef error;  // the exception raised, called with (path, message)
 };
 
-struct PlanObject {
+struct EpJSONPlanInstance {
   PyObject_HEAD
   ClassPlan* plan;
 };
@@ -152,7 +152,7 @@ PyObject* plan_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         plan->error = PyRef::borrow(error);
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) throw PythonErrorSet();
-        reinterpret_cast<PlanObject*>(self)->plan = plan.release();
+        reinterpret_cast<EpJSONPlanInstance*>(self)->plan = plan.release();
         return self;
       },
       nullptr);
@@ -160,14 +160,14 @@ PyObject* plan_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 void plan_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<PlanObject*>(self)->plan;
+  delete reinterpret_cast<EpJSONPlanInstance*>(self)->plan;
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 const ClassPlan& plan_arg(PyObject* o) {
-  if (!is_plan(o) || !reinterpret_cast<PlanObject*>(o)->plan) raise(PyExc_TypeError, messages::kPlanNeeded);
-  return *reinterpret_cast<PlanObject*>(o)->plan;
+  if (!is_plan(o) || !reinterpret_cast<EpJSONPlanInstance*>(o)->plan) raise(PyExc_TypeError, messages::kPlanNeeded);
+  return *reinterpret_cast<EpJSONPlanInstance*>(o)->plan;
 }
 
 PyType_Slot kPlanSlots[] = {
@@ -178,7 +178,7 @@ PyType_Slot kPlanSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kPlanSpec = {"quarvel.idf._EpJSONPlan", sizeof(PlanObject), 0,
+PyType_Spec kPlanSpec = {"quarvel.idf._EpJSONPlan", sizeof(EpJSONPlanInstance), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kPlanSlots};
 
 // ---- IDF to JSON ----

@@ -14,14 +14,14 @@ const Signature kRenameSig = {"rename", kRenameNames, 1, 1, 1};
 
 // Refuses a name that another object already declares where this one declares its own:
 // references to it could no longer tell the two apart.
-void refuse_taken_name(IDFModel* model, IDFObjectObj* obj, const FieldDef& name_field, std::string_view name) {
+void refuse_taken_name(IDFInstance* model, IDFObjectInstance* obj, const FieldDef& name_field, std::string_view name) {
   for (const std::string& list : name_field.references) {
     const auto tag = model->targets.find(list);
     if (tag == model->targets.end()) continue;
     const auto locs = tag->second.find_upper(name);
     if (locs == tag->second.end()) continue;
     for (const FieldLoc& loc : locs->second) {
-      IDFObjectObj* holder = object_at(model, loc.obj_idx);
+      IDFObjectInstance* holder = object_at(model, loc.obj_idx);
       if (!holder || holder == obj) continue;
       PyRef text = take(str_from(name));
       raise_format(PyExc_ValueError, messages::kRenameTaken, class_name_of(obj),
@@ -29,7 +29,7 @@ void refuse_taken_name(IDFModel* model, IDFObjectObj* obj, const FieldDef& name_
                    holder->values[static_cast<size_t>(loc.field_idx)].c_str());
     }
   }
-  IDFObjectObj* same_class = name_index_find(model, obj->c_class_name, name);
+  IDFObjectInstance* same_class = name_index_find(model, obj->c_class_name, name);
   if (same_class && same_class != obj) {
     PyRef text = take(str_from(name));
     raise_format(PyExc_ValueError, messages::kRenameTakenByAnother, class_name_of(obj),
@@ -40,7 +40,7 @@ void refuse_taken_name(IDFModel* model, IDFObjectObj* obj, const FieldDef& name_
 // The fields that refer to `obj` by its name `old`: those under each list the name
 // field declares it in, unless another object declares the same name there too (then
 // a referring field may mean that one, and is left alone).
-std::vector<FieldLoc> referring_fields(IDFModel* model, IDFObjectObj* obj, const FieldDef& name_field,
+std::vector<FieldLoc> referring_fields(IDFInstance* model, IDFObjectInstance* obj, const FieldDef& name_field,
                                        std::string_view old) {
   std::vector<FieldLoc> found;
   for (const std::string& list : name_field.references) {
@@ -69,14 +69,14 @@ std::vector<FieldLoc> referring_fields(IDFModel* model, IDFObjectObj* obj, const
 }
 
 struct Write {
-  IDFObjectObj* obj;
+  IDFObjectInstance* obj;
   int field_idx;
   std::string text;
 };
 
 // Stores every write and keeps the reference and name indexes in step; every
 // allocation is made before the first change.
-void apply_all(IDFModel* model, std::vector<Write>& writes) {
+void apply_all(IDFInstance* model, std::vector<Write>& writes) {
   IndexBatch batch(model);
   for (Write& w : writes) {
     auto& values = w.obj->values;
@@ -112,13 +112,13 @@ PyObject* object_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
           raise_argument_type("new_name", "str", new_name);
           throw PythonErrorSet();
         }
-        IDFObjectObj* obj = as_object(self);
+        IDFObjectInstance* obj = as_object(self);
         const ClassDef& cls = class_of(obj);
         if (!is_named_class(cls)) raise_format(PyExc_TypeError, messages::kRenameUnnamed, cls.name.c_str());
         const std::string name(utf8_of(new_name));
         if (name.empty()) raise(PyExc_ValueError, messages::kRenameBlank);
         check_storable(state_of(obj), cls, 0, name);
-        IDFModel* model = member_model(obj);
+        IDFInstance* model = member_model(obj);
         if (!model) {
           FieldWrite write{0, name};
           apply_writes(obj, std::span(&write, 1), Extend::kNonEmpty, false);
@@ -135,7 +135,7 @@ PyObject* object_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         size_t rewritten = 0;
         if (!old.empty()) {
           for (const FieldLoc& loc : referring_fields(model, obj, name_field, old)) {
-            IDFObjectObj* referrer = object_at(model, loc.obj_idx);
+            IDFObjectInstance* referrer = object_at(model, loc.obj_idx);
             if (!referrer) continue;
             check_storable(state_of(model), class_of(referrer), loc.field_idx, name);
             writes.push_back(Write{referrer, loc.field_idx, name});

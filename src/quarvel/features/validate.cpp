@@ -74,10 +74,10 @@ struct Finding {
 
 struct Scan {
   const c_IDD* schema = nullptr;
-  const IddCapi* fields = nullptr;  // the schema module's field lookups
-  IDFModel* model = nullptr;
+  const IDDCapi* fields = nullptr;  // the schema module's field lookups
+  IDFInstance* model = nullptr;
   RuleSet enabled;
-  std::vector<IDFObjectObj*> objects;  // live objects in model order
+  std::vector<IDFObjectInstance*> objects;  // live objects in model order
   std::vector<Finding> findings;
   bool out_of_memory = false;
 };
@@ -159,7 +159,7 @@ void check_reference(Scan& s, size_t pos, int idx, const ClassDef& cls, const Fi
       quoted(text) + " names no object that this field can refer to (" + list_of(f.object_lists, 6) + ").");
 }
 
-void check_object(Scan& s, IDFObjectObj* o) {
+void check_object(Scan& s, IDFObjectInstance* o) {
   const ClassDef& cls = get_class_def(o);
   const size_t pos = o->obj_idx;
   const auto& values = o->values;
@@ -253,16 +253,16 @@ bool same_major_minor(std::string_view a, std::string_view b) {
   return ascii_iequals(major_minor(a), major_minor(b));
 }
 
-std::string on_line(const IDFObjectObj* o) {
+std::string on_line(const IDFObjectInstance* o) {
   return o->line > 0 ? " on line " + std::to_string(o->line) : std::string();
 }
 
 // The rules that concern objects together: names, unique and required classes, versions.
 void check_model(Scan& s) {
   const auto& classes = s.schema->ordered_classes;
-  std::vector<IDFObjectObj*> first_of_class(classes.size(), nullptr);
-  std::vector<StringMap<IDFObjectObj*>> names(classes.size());
-  for (IDFObjectObj* o : s.objects) {
+  std::vector<IDFObjectInstance*> first_of_class(classes.size(), nullptr);
+  std::vector<StringMap<IDFObjectInstance*>> names(classes.size());
+  for (IDFObjectInstance* o : s.objects) {
     const size_t c = o->class_idx;
     const ClassDef& cls = classes[c];
     if (!first_of_class[c]) {
@@ -292,7 +292,7 @@ void check_model(Scan& s) {
   }
   const auto version_class = s.schema->class_map.find("VERSION");
   if (version_class != s.schema->class_map.end() && !s.schema->version.empty()) {
-    for (IDFObjectObj* o : s.objects) {
+    for (IDFObjectInstance* o : s.objects) {
       if (o->class_idx != version_class->second || o->values.empty() || o->values[0].empty()) continue;
       if (!same_major_minor(o->values[0], s.schema->version)) {
         add(s, kVersionMismatch, o->obj_idx, 0, &classes[o->class_idx],
@@ -305,7 +305,7 @@ void check_model(Scan& s) {
 
 void run_scan(Scan& s) noexcept {
   try {
-    for (IDFObjectObj* o : s.objects) check_object(s, o);
+    for (IDFObjectInstance* o : s.objects) check_object(s, o);
     check_model(s);
     std::stable_sort(s.findings.begin(), s.findings.end(), [](const Finding& a, const Finding& b) {
       const size_t pa = a.position == kNoObject ? 0 : a.position + 1;
@@ -355,9 +355,9 @@ PyObject* diagnostic_type() {
 
 PyObject* text_or_none(std::string_view text) { return str_from(text); }
 
-PyRef make_diagnostic(PyObject* type, IDFModel* m, const Finding& f) {
+PyRef make_diagnostic(PyObject* type, IDFInstance* m, const Finding& f) {
   const RuleInfo& rule = kRules[f.rule];
-  IDFObjectObj* o = f.position == kNoObject ? nullptr : object_at(m, f.position);
+  IDFObjectInstance* o = f.position == kNoObject ? nullptr : object_at(m, f.position);
   PyRef object = PyRef::borrow(o ? as_py(o) : Py_None);
   PyRef object_name = PyRef::borrow(Py_None);
   if (o && is_named_class(*f.cls) && !o->values.empty() && !o->values[0].empty()) {
@@ -394,7 +394,7 @@ PyObject* model_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (a[0] && a[0] != Py_None) scan.enabled = rules_named(a[0], "select");
         if (a[1] && a[1] != Py_None) scan.enabled &= ~rules_named(a[1], "ignore");
         PyRef type = take(diagnostic_type());
-        IDFModel* m = as_model(self);
+        IDFInstance* m = as_model(self);
         require_model_ready(m);
         PyRef keep = PyRef::borrow(self);
         PyRef results = take(PyList_New(0));
@@ -403,7 +403,7 @@ PyObject* model_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         scan.fields = state_of(m).schema;
         scan.model = m;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(m->objects); ++i) {
-          IDFObjectObj* o = object_at(m, static_cast<size_t>(i));
+          IDFObjectInstance* o = object_at(m, static_cast<size_t>(i));
           if (!o || o->obj_idx != static_cast<size_t>(i)) continue;
           if (o->idd != m->idd) raise(PyExc_ValueError, messages::kMixedSchemas);
           class_of(o);

@@ -45,7 +45,7 @@ int exec_module(PyObject* module) {
   st.unpickle_name = PyUnicode_InternFromString("unpickle_IDD");
   st.idd_type = create_idd_type(module);
   if (!st.unknown_field_error || !st.schema_cache || !st.unpickle_name || !st.idd_type) return -1;
-  st.capi = IddCapi{{IDD_CAPI_VERSION, sizeof(IddCapi), IDD_LAYOUT}, st.idd_type, resolve_key_to_field_index,
+  st.capi = IDDCapi{{IDD_CAPI_VERSION, sizeof(IDDCapi), IDD_LAYOUT}, st.idd_type, resolve_key_to_field_index,
                     find_field_index, get_field_name, get_field_def};
   if (PyModule_AddObjectRef(module, "IDD", reinterpret_cast<PyObject*>(st.idd_type)) < 0 ||
       PyModule_AddObjectRef(module, "UnknownFieldError", st.unknown_field_error) < 0) {

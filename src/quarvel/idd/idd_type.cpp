@@ -13,12 +13,12 @@ namespace {
 
 constexpr Py_ssize_t kSchemaCacheSize = 8;
 
-IDDObject* as_idd(PyObject* o) { return reinterpret_cast<IDDObject*>(o); }
+IDDInstance* as_idd(PyObject* o) { return reinterpret_cast<IDDInstance*>(o); }
 
 PyObject* idd_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  IDDObject* idd = as_idd(self);
+  IDDInstance* idd = as_idd(self);
   new (&idd->c_idd) c_IDD();
   idd->initialized = false;
   idd->version = Py_NewRef(Py_None);
@@ -34,7 +34,7 @@ PyObject* idd_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 void idd_dealloc(PyObject* self) {
-  IDDObject* idd = as_idd(self);
+  IDDInstance* idd = as_idd(self);
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   PyObject_ClearWeakRefs(self);
@@ -101,7 +101,7 @@ PyObject* build_idd(PyTypeObject* cls, PyObject* source) {
     PyErr_Format(PyExc_TypeError, messages::kNewNotIDD, cls->tp_name);
     return nullptr;
   }
-  IDDObject* idd = as_idd(self.get());
+  IDDInstance* idd = as_idd(self.get());
   PyObject* version = Py_None;
   PyRef version_text;
   if (!parsed.version.empty()) {
@@ -175,7 +175,7 @@ PyObject* optional_float(const std::optional<double>& v) {
 }
 
 // The class definition named by a str argument (any letter case); throws KeyError.
-const ClassDef& class_named(IDDObject* idd, PyObject* name) {
+const ClassDef& class_named(IDDInstance* idd, PyObject* name) {
   if (!PyUnicode_Check(name)) {
     raise_argument_type("class_name", "str", name);
     throw PythonErrorSet();
@@ -311,7 +311,7 @@ PyObject* idd_get_version(PyObject* self, void*) { return Py_NewRef(as_idd(self)
 PyObject* idd_get_initialized(PyObject* self, void*) { return PyBool_FromLong(as_idd(self)->initialized); }
 
 PyObject* idd_repr(PyObject* self) {
-  IDDObject* idd = as_idd(self);
+  IDDInstance* idd = as_idd(self);
   if (!idd->initialized) return PyUnicode_FromString("<IDD (empty)>");
   return PyUnicode_FromFormat("<IDD version %R, %zu classes>", idd->version, idd->c_idd.ordered_classes.size());
 }
@@ -344,7 +344,7 @@ PyObject* sha256_hex(PyObject* data) {
 }
 
 // Makes the digest and the compressed source that pickles carry, once.
-int make_pickle_form(IDDObject* idd) {
+int make_pickle_form(IDDInstance* idd) {
   if (idd->digest) return 0;
   PyRef digest(sha256_hex(idd->source));
   if (!digest) return -1;
@@ -358,14 +358,14 @@ int make_pickle_form(IDDObject* idd) {
 }
 
 PyObject* idd_get_digest(PyObject* self, void*) {
-  IDDObject* idd = as_idd(self);
+  IDDInstance* idd = as_idd(self);
   if (!idd->initialized || !idd->source) Py_RETURN_NONE;
   if (make_pickle_form(idd) < 0) return nullptr;
   return Py_NewRef(idd->digest);
 }
 
 PyObject* idd_reduce(PyObject* self, PyObject*) {
-  IDDObject* idd = as_idd(self);
+  IDDInstance* idd = as_idd(self);
   State& st = state_of(Py_TYPE(self));
   PyRef fn(PyObject_GetAttr(PyType_GetModuleByDef(Py_TYPE(self), &kIddModule), st.unpickle_name));
   if (!fn) return nullptr;
@@ -424,7 +424,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "quarvel.idd.IDD", sizeof(IDDObject), 0,
+    "quarvel.idd.IDD", sizeof(IDDInstance), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
         Py_TPFLAGS_MANAGED_WEAKREF, kSlots,
 };
@@ -481,7 +481,7 @@ PyObject* unpickle_idd(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   }
   PyRef idd(build_idd(type, source.get()));
   if (!idd) return nullptr;
-  IDDObject* obj = as_idd(idd.get());
+  IDDInstance* obj = as_idd(idd.get());
   obj->digest = Py_NewRef(digest);
   obj->packed = Py_NewRef(packed);
   if (remember_schema(st.schema_cache, digest, idd.get()) < 0) return nullptr;

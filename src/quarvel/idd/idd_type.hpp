@@ -13,7 +13,7 @@ struct State {
   PyObject* schema_cache;         // digest -> IDD, most recent last
   PyObject* unpickle_name;        // "unpickle_IDD", interned
   const UtilsCapi* utils;
-  IddCapi capi;  // published as the module's _C_API
+  IDDCapi capi;  // published as the module's _C_API
 };
 
 extern PyModuleDef kIddModule;

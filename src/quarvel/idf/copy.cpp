@@ -45,9 +45,9 @@ void remember(PyObject* memo, PyObject* original, PyObject* copy) {
 
 }  // namespace
 
-PyRef clone_object(IDFObjectObj* source, PyObject* parent) {
+PyRef clone_object(IDFObjectInstance* source, PyObject* parent) {
   PyRef copy = take(as_py(new_bare_object(Py_TYPE(as_py(source)))));
-  IDFObjectObj* o = as_object(copy.get());
+  IDFObjectInstance* o = as_object(copy.get());
   Py_XSETREF(o->idd, Py_NewRef(source->idd));
   Py_XSETREF(o->parent_idf, Py_NewRef(parent));
   o->class_idx = source->class_idx;
@@ -61,9 +61,9 @@ PyRef clone_object(IDFObjectObj* source, PyObject* parent) {
   return copy;
 }
 
-PyRef clone_model(IDFModel* source) {
+PyRef clone_model(IDFInstance* source) {
   PyRef copy = new_bare_model(Py_TYPE(as_py(source)));
-  IDFModel* m = as_model(copy.get());
+  IDFInstance* m = as_model(copy.get());
   Py_XSETREF(m->idd, Py_NewRef(source->idd));
   if (PyList_Check(source->objects)) {
     const State& st = state_of(source);
@@ -103,7 +103,7 @@ PyObject* model_deepcopy(PyObject* self, PyObject* memo) {
         remember(memo, self, copy.get());
         PyRef deepcopy = PyRef(deepcopy_function());
         deep_copy_dict(self, copy.get(), deepcopy.get(), memo);
-        IDFModel* m = as_model(copy.get());
+        IDFInstance* m = as_model(copy.get());
         if (PyList_Check(m->objects)) {
           PyRef originals = PyRef::borrow(as_model(self)->objects);
           for (Py_ssize_t i = 0; i < PyList_GET_SIZE(m->objects); ++i) {
@@ -135,9 +135,9 @@ PyObject* object_copy(PyObject* self, PyObject*) {
 PyObject* object_deepcopy(PyObject* self, PyObject* memo) {
   return guard(
       [&]() -> PyObject* {
-        IDFObjectObj* o = as_object(self);
+        IDFObjectInstance* o = as_object(self);
         PyRef deepcopy = PyRef(deepcopy_function());
-        if (IDFModel* model = member_model(o)) {
+        if (IDFInstance* model = member_model(o)) {
           // An object of a model is copied with its model (once, through the memo): the
           // copy is the object in the same slot of the model's copy.
           const size_t slot = o->obj_idx;

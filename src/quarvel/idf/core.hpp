@@ -25,7 +25,7 @@ namespace quarvel::idf {
 // to the functions they call.
 struct State {
   const LexerCapi* lexer;
-  const IddCapi* schema;
+  const IDDCapi* schema;
   const UtilsCapi* utils;
   PyTypeObject* model_type;   // IDF
   PyTypeObject* object_type;  // IDFObject
@@ -39,7 +39,7 @@ struct State {
   PyObject* get_objects_name;
   PyObject* unpickle_model_name;
   PyObject* unpickle_object_name;
-  IdfCapi capi;               // published as the module's _C_API
+  IDFCapi capi;               // published as the module's _C_API
 
   bool is_idd(PyObject* o) const { return PyObject_TypeCheck(o, schema->IDD_type); }
   bool is_model(PyObject* o) const { return PyObject_TypeCheck(o, model_type); }
@@ -52,16 +52,16 @@ inline State& state_of_module(PyObject* module) { return quarvel::state_of_modul
 inline State& state_of(PyTypeObject* type) { return state_of_type<State>(type, &kIdfModule); }
 inline State& state_of(PyObject* o) { return state_of(Py_TYPE(o)); }
 
-extern const IdfOps kIdfOps;
-extern const IdfObjectOps kObjectOps;
+extern const IDFOps kIDFOps;
+extern const IDFObjectOps kIDFObjectOps;
 
-inline IDFModel* as_model(PyObject* o) { return reinterpret_cast<IDFModel*>(o); }
-inline IDFObjectObj* as_object(PyObject* o) { return reinterpret_cast<IDFObjectObj*>(o); }
-inline PyObject* as_py(IDFObjectObj* o) { return reinterpret_cast<PyObject*>(o); }
-inline PyObject* as_py(IDFModel* m) { return reinterpret_cast<PyObject*>(m); }
-inline State& state_of(IDFModel* m) { return state_of(Py_TYPE(as_py(m))); }
-inline State& state_of(IDFObjectObj* o) { return state_of(Py_TYPE(as_py(o))); }
-inline const c_IDD& schema_of(PyObject* idd) { return reinterpret_cast<IDDObject*>(idd)->c_idd; }
+inline IDFInstance* as_model(PyObject* o) { return reinterpret_cast<IDFInstance*>(o); }
+inline IDFObjectInstance* as_object(PyObject* o) { return reinterpret_cast<IDFObjectInstance*>(o); }
+inline PyObject* as_py(IDFObjectInstance* o) { return reinterpret_cast<PyObject*>(o); }
+inline PyObject* as_py(IDFInstance* m) { return reinterpret_cast<PyObject*>(m); }
+inline State& state_of(IDFInstance* m) { return state_of(Py_TYPE(as_py(m))); }
+inline State& state_of(IDFObjectInstance* o) { return state_of(Py_TYPE(as_py(o))); }
+inline const c_IDD& schema_of(PyObject* idd) { return reinterpret_cast<IDDInstance*>(idd)->c_idd; }
 
 inline PyObject* str_from(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
@@ -88,25 +88,25 @@ PyTypeObject* type_from_spec(PyObject* module, const PyType_Spec& spec, const Ty
 // A new bare model of `type` (IDF or a subclass), made without running Python code.
 PyRef new_bare_model(PyTypeObject* type);
 // A usable model has an object list, and a schema once it holds objects; throws otherwise.
-void require_model_ready(IDFModel* self);
-bool model_has_objects(IDFModel* self);
+void require_model_ready(IDFInstance* self);
+bool model_has_objects(IDFInstance* self);
 // The live object at `pos`: a borrowed IDFObject, or nullptr for a removed slot.
 // A position outside the list or an entry of another type throws.
-IDFObjectObj* object_at(IDFModel* self, size_t pos);
+IDFObjectInstance* object_at(IDFInstance* self, size_t pos);
 // The model `obj` belongs to: its parent, when the parent's list holds `obj` in its
 // slot. Null for a detached object, and for one that only claims a slot (a copy made
 // for pickling, or the leftover of a model whose state was replaced).
-IDFModel* member_model(IDFObjectObj* obj) noexcept;
+IDFInstance* member_model(IDFObjectInstance* obj) noexcept;
 
 
 // ---- loading (load.cpp) ----
-int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content);
+int model_c_init(IDFInstance* self, PyObject* idd, PyObject* idf_content);
 // Loads a text (bytes of UTF-8), taken over: the caller may give up its reference, and
 // the text is then freed once it is parsed. Throws.
-void load_text(IDFModel* self, PyObject* idd, PyRef content);
+void load_text(IDFInstance* self, PyObject* idd, PyRef content);
 // Loads the text of a file read in pieces; errors name `path`. Throws.
-void load_file(IDFModel* self, PyObject* idd, LineChunks& pieces, PyObject* path);
-void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects);
+void load_file(IDFInstance* self, PyObject* idd, LineChunks& pieces, PyObject* path);
+void build_objects(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects);
 
 // ---- reference index (index.cpp) ----
 // Adds a location under `tag` and the upper-cased `text`; on std::bad_alloc the
@@ -121,7 +121,7 @@ void erase_if_empty(RefIndex& index, std::string_view tag, std::string_view text
 // Calls fn(list_name, is_target, text, field_idx) for every registration that the
 // non-empty values of an object of class `cls` make, in the index's order.
 template <class F>
-void for_each_registration(const IddCapi& schema, const ClassDef& cls, const std::vector<std::string>& values, F&& fn) {
+void for_each_registration(const IDDCapi& schema, const ClassDef& cls, const std::vector<std::string>& values, F&& fn) {
   for (size_t i = 0; i < values.size(); ++i) {
     if (values[i].empty()) continue;
     const int field_idx = static_cast<int>(i);
@@ -133,14 +133,14 @@ void for_each_registration(const IddCapi& schema, const ClassDef& cls, const std
 }
 // The published operations: they never raise (a failure to register is reported as
 // unraisable and the location is not stored).
-void register_target(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx);
-void register_referencer(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+void register_target(IDFInstance* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx);
+void register_referencer(IDFInstance* self, const std::string& tag, const std::string& val, size_t obj_idx,
                          int field_idx);
-void unregister_target(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx);
-void unregister_referencer(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+void unregister_target(IDFInstance* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx);
+void unregister_referencer(IDFInstance* self, const std::string& tag, const std::string& val, size_t obj_idx,
                            int field_idx);
 // Withdraws every registration of an object's values. Never allocates.
-void unregister_object(IDFModel* model, const ClassDef& cls, const std::vector<std::string>& values,
+void unregister_object(IDFInstance* model, const ClassDef& cls, const std::vector<std::string>& values,
                        size_t obj_idx) noexcept;
 
 // Changes to the reference index made all at once: `prepare` makes every allocation
@@ -149,7 +149,7 @@ void unregister_object(IDFModel* model, const ClassDef& cls, const std::vector<s
 // The texts given must stay alive until the batch is committed or dropped.
 class IndexBatch {
  public:
-  explicit IndexBatch(IDFModel* model) : model_(model) {}
+  explicit IndexBatch(IDFInstance* model) : model_(model) {}
   IndexBatch(const IndexBatch&) = delete;
   IndexBatch& operator=(const IndexBatch&) = delete;
   ~IndexBatch();
@@ -177,7 +177,7 @@ class IndexBatch {
   void queue(const FieldDef& field, std::string_view text, FieldLoc loc, bool add);
   void undo() noexcept;
 
-  IDFModel* model_;
+  IDFInstance* model_;
   std::vector<Step> steps_;
   std::vector<Created> created_;
   bool prepared_ = false;
@@ -186,42 +186,42 @@ class IndexBatch {
 // ---- lookup by name (name_index.cpp) ----
 // Maintenance never fails: an index that cannot be kept is dropped and rebuilt on the
 // next lookup, which throws std::bad_alloc when it cannot be built.
-void name_index_add(IDFModel* model, IDFObjectObj* obj) noexcept;
-void name_index_remove(IDFModel* model, IDFObjectObj* obj, std::string_view name) noexcept;
-void name_index_invalidate(IDFModel* model) noexcept;
-IDFObjectObj* name_index_find(IDFModel* model, std::string_view class_name, std::string_view name);
+void name_index_add(IDFInstance* model, IDFObjectInstance* obj) noexcept;
+void name_index_remove(IDFInstance* model, IDFObjectInstance* obj, std::string_view name) noexcept;
+void name_index_invalidate(IDFInstance* model) noexcept;
+IDFObjectInstance* name_index_find(IDFInstance* model, std::string_view class_name, std::string_view name);
 
 // ---- parser (parser.cpp) ----
 // Runs without the interpreter lock; touches no Python object. `ops` is the tokenizer's
 // table. With `comments`, the user's comments are kept: the model's own there, the
 // objects' own in their records.
-Status parse_idf(const LexerOps& ops, LexerObject* lexer, std::vector<c_IDFObject>& out,
+Status parse_idf(const LexerOps& ops, LexerInstance* lexer, std::vector<c_IDFObject>& out,
                  ModelComments* comments) noexcept;
 // The same over text that comes in pieces of whole lines; text that is not UTF-8 is read
 // again from the start as Windows-1252. A failure to read is the reader's status.
-Status parse_idf_pieces(const LexerOps& ops, LexerObject* lexer, LineChunks& pieces, std::vector<c_IDFObject>& out,
+Status parse_idf_pieces(const LexerOps& ops, LexerInstance* lexer, LineChunks& pieces, std::vector<c_IDFObject>& out,
                         ModelComments* comments) noexcept;
 
 // ---- objects (object.cpp) ----
 PyTypeObject* create_object_type(PyObject* module, const TypeExtras& extras);
-IDFObjectObj* new_bare_object(PyTypeObject* type);
-int object_c_init(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
+IDFObjectInstance* new_bare_object(PyTypeObject* type);
+int object_c_init(IDFObjectInstance* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
                   std::vector<std::string>& values);
-inline const ClassDef& get_class_def(IDFObjectObj* self) {
+inline const ClassDef& get_class_def(IDFObjectInstance* self) {
   return schema_of(self->idd).ordered_classes[self->class_idx];
 }
 // The object's class; throws unless it has a schema and a class within it.
-const ClassDef& class_of(IDFObjectObj* self);
+const ClassDef& class_of(IDFObjectInstance* self);
 // Which class an object is of, held across a call into Python code: the schema is kept
 // alive, so that when the object still has this schema and class index afterwards, keys
 // resolved before the call are still good.
 class ClassMark {
  public:
-  explicit ClassMark(IDFObjectObj* obj) : obj_(obj), idd_(PyRef::borrow(obj->idd)), class_idx_(obj->class_idx) {}
+  explicit ClassMark(IDFObjectInstance* obj) : obj_(obj), idd_(PyRef::borrow(obj->idd)), class_idx_(obj->class_idx) {}
   bool unchanged() const { return obj_->idd == idd_.get() && obj_->class_idx == class_idx_; }
 
  private:
-  IDFObjectObj* obj_;
+  IDFObjectInstance* obj_;
   PyRef idd_;
   size_t class_idx_;
 };
@@ -230,7 +230,7 @@ inline bool is_named_class(const ClassDef& cls) {
   return !cls.fields.empty() && (cls.fields[0].name == "Name" || !cls.fields[0].references.empty());
 }
 // The class's name as the schema spells it, for messages.
-inline const char* class_name_of(IDFObjectObj* self) { return self->c_class_name.c_str(); }
+inline const char* class_name_of(IDFObjectInstance* self) { return self->c_class_name.c_str(); }
 
 // ---- reading fields (fields.cpp) ----
 PyObject* convert_field_value(const State& st, const FieldDef* field, const std::string& val);
@@ -255,13 +255,13 @@ std::string text_of_value(const State& st, PyObject* value);
 void check_storable(const State& st, const ClassDef& cls, int field_idx, std::string_view text);
 // Stores the writes (a later write to a field wins), keeping the model's indexes in
 // step: all of them or, when anything fails, none. Runs no Python code.
-void apply_writes(IDFObjectObj* obj, std::span<FieldWrite> writes, Extend extend, bool trim);
-int set_string_by_index(IDFObjectObj* self, int field_idx, const std::string& value);
-int set_by_index(IDFObjectObj* self, int field_idx, PyObject* value);
-void trim_trailing_empty_fields(IDFObjectObj* self);
+void apply_writes(IDFObjectInstance* obj, std::span<FieldWrite> writes, Extend extend, bool trim);
+int set_string_by_index(IDFObjectInstance* self, int field_idx, const std::string& value);
+int set_by_index(IDFObjectInstance* self, int field_idx, PyObject* value);
+void trim_trailing_empty_fields(IDFObjectInstance* self);
 
 // ---- queries (queries.cpp) ----
-PyObject* get_objects_raw(IDFModel* self, PyObject* class_name);
+PyObject* get_objects_raw(IDFInstance* self, PyObject* class_name);
 PyObject* model_get_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* model_subscript(PyObject* self, PyObject* key);
 PyObject* model_sq_item(PyObject* self, Py_ssize_t i);
@@ -290,9 +290,9 @@ PyObject* object_deepcopy(PyObject* self, PyObject* memo);
 // A copy of the model made in one native step: the same schema, copies of its objects
 // in the same slots, copies of its indexes. Runs no Python code; the instance
 // dictionaries are not copied.
-PyRef clone_model(IDFModel* source);
+PyRef clone_model(IDFInstance* source);
 // A copy of one object for `parent` (a model or None), in the same slot.
-PyRef clone_object(IDFObjectObj* source, PyObject* parent);
+PyRef clone_object(IDFObjectInstance* source, PyObject* parent);
 
 // ---- writer (writer.cpp) ----
 // The lines `save` writes above the model: the header, and the timestamp line's start.
@@ -302,8 +302,8 @@ inline constexpr std::string_view kTimestampComment = " Saved at: ";
 extern const FormatConfig DEFAULT_FORMAT_CONFIG;
 extern const FormatConfig MINIMAL_FORMAT_CONFIG;
 FormatConfig generate_format_config(size_t class_indent_size = 0, size_t field_indent_size = 4, size_t field_size = 24);
-void object_write_to_buffer(IDFObjectObj* self, std::string& out, const FormatConfig& config);
-void model_write_to_buffer(IDFModel* self, std::string& out, const FormatConfig& config, bool preserve_order = false);
+void object_write_to_buffer(IDFObjectInstance* self, std::string& out, const FormatConfig& config);
+void model_write_to_buffer(IDFInstance* self, std::string& out, const FormatConfig& config, bool preserve_order = false);
 PyObject* model_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* model_repr(PyObject* self);
@@ -319,17 +319,17 @@ PyObject* unpickle_object(PyObject* module, PyObject* const* args, Py_ssize_t na
 
 // ---- reading without the interpreter lock (model.cpp) ----
 // Throws RuntimeError while a scan reads the model without the interpreter lock.
-void require_no_readers(IDFModel* model);
+void require_no_readers(IDFInstance* model);
 // While a scan reads the model without the interpreter lock, the model refuses changes.
 class ReadingWithoutLock {
  public:
-  explicit ReadingWithoutLock(IDFModel* m) : m_(m) { ++m_->readers; }
+  explicit ReadingWithoutLock(IDFInstance* m) : m_(m) { ++m_->readers; }
   ~ReadingWithoutLock() { --m_->readers; }
   ReadingWithoutLock(const ReadingWithoutLock&) = delete;
   ReadingWithoutLock& operator=(const ReadingWithoutLock&) = delete;
 
  private:
-  IDFModel* m_;
+  IDFInstance* m_;
 };
 
 // Whether `text` names a class that joins reference list `list` (\reference-class-name).

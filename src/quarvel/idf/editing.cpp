@@ -84,7 +84,7 @@ std::vector<FieldWrite> writes_of(const State& st, const Items& items, ClassNow 
   return writes;
 }
 
-void update_object(IDFObjectObj* o, PyObject* values, bool trim) {
+void update_object(IDFObjectInstance* o, PyObject* values, bool trim) {
   if (values == Py_None) return;
   class_of(o);
   const Items items = gather_items(values);
@@ -130,7 +130,7 @@ void construct_object(PyObject* self, PyObject* args, PyObject* kwds) {
     throw PythonErrorSet();
   }
   if (!check_exact_str_or_none(class_name, "class_name")) throw PythonErrorSet();
-  IDFObjectObj* o = as_object(self);
+  IDFObjectInstance* o = as_object(self);
   if (st.is_model(o->parent_idf)) {
     raise(PyExc_ValueError, messages::kInitMember);
   }
@@ -166,7 +166,7 @@ std::vector<std::string> new_object_values(const State& st, const ClassDef& cls,
   return values;
 }
 
-PyObject* add_object(IDFModel* m, PyObject* class_name, PyObject* initial_values, bool defaults) {
+PyObject* add_object(IDFInstance* m, PyObject* class_name, PyObject* initial_values, bool defaults) {
   const State& st = state_of(m);
   auto schema_now = [&]() -> PyObject* {
     require_model_ready(m);
@@ -189,7 +189,7 @@ PyObject* add_object(IDFModel* m, PyObject* class_name, PyObject* initial_values
   const ClassDef& cls = schema_of(idd).ordered_classes[class_idx];
   std::vector<std::string> values = new_object_values(st, cls, defaults, given ? &writes : nullptr);
   PyRef obj = take(as_py(new_bare_object(st.object_type)));
-  IDFObjectObj* o = as_object(obj.get());
+  IDFObjectInstance* o = as_object(obj.get());
   check_status(object_c_init(o, idd, as_py(m), class_idx, values));
   o->obj_idx = static_cast<size_t>(PyList_GET_SIZE(m->objects));
 
@@ -216,11 +216,11 @@ PyObject* add_object(IDFModel* m, PyObject* class_name, PyObject* initial_values
   return obj.release();
 }
 
-void remove_object(IDFModel* m, PyObject* arg) {
+void remove_object(IDFInstance* m, PyObject* arg) {
   if (m->objects == Py_None) raise(PyExc_TypeError, messages::kNoneHasNoLen);
   require_no_readers(m);
   if (arg == Py_None) raise_not_member();
-  IDFObjectObj* obj = as_object(arg);
+  IDFObjectInstance* obj = as_object(arg);
   if (obj->parent_idf != as_py(m) || member_model(obj) != m) raise_not_member();
   const auto positions = m->objects_index_map.find_upper(obj->c_class_name);
   if (positions == m->objects_index_map.end()) raise_not_member();
@@ -241,7 +241,7 @@ void remove_object(IDFModel* m, PyObject* arg) {
   Py_XSETREF(obj->parent_idf, Py_NewRef(Py_None));
 }
 
-PyObject* remove_all(IDFModel* m, PyObject* class_name) {
+PyObject* remove_all(IDFInstance* m, PyObject* class_name) {
   require_no_readers(m);
   const std::string_view utf8 = utf8_of(class_name);
   const auto entry = m->objects_index_map.find_upper(utf8);
@@ -252,14 +252,14 @@ PyObject* remove_all(IDFModel* m, PyObject* class_name) {
   std::vector<PyRef> removed;
   removed.reserve(entry->second.size());
   for (size_t pos : entry->second) {
-    if (IDFObjectObj* obj = object_at(m, pos)) removed.push_back(PyRef::borrow(as_py(obj)));
+    if (IDFObjectInstance* obj = object_at(m, pos)) removed.push_back(PyRef::borrow(as_py(obj)));
   }
   PyRef count = take(PyLong_FromSize_t(removed.size()));
 
   const ClassDef* cls = nullptr;
   const State& st = state_of(m);
   for (const PyRef& held : removed) {
-    IDFObjectObj* obj = as_object(held.get());
+    IDFObjectInstance* obj = as_object(held.get());
     if (!cls && st.is_idd(obj->idd) && obj->class_idx < schema_of(obj->idd).ordered_classes.size()) {
       cls = &get_class_def(obj);
     }

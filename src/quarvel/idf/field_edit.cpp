@@ -48,14 +48,14 @@ namespace {
 // One write to a field that takes no part in any index (no reference lists, not the
 // name of an object of a model): the common case of setting a number, made cheap.
 // Returns false, having changed nothing, when the general path is needed.
-bool apply_plain_write(const State& st, IDFObjectObj* obj, const ClassDef& cls, FieldWrite& write, bool trim) {
+bool apply_plain_write(const State& st, IDFObjectInstance* obj, const ClassDef& cls, FieldWrite& write, bool trim) {
   auto& values = obj->values;
   const auto i = static_cast<size_t>(write.field_idx);
   if (i < values.size() && values[i] == write.text) {
     if (trim) trim_trailing_empty_fields(obj);
     return true;  // nothing changes
   }
-  IDFModel* model = member_model(obj);
+  IDFInstance* model = member_model(obj);
   if (model) {
     if (i == 0) return false;
     const FieldDef* field = st.schema->get_field_def(cls, write.field_idx);
@@ -76,10 +76,10 @@ bool apply_plain_write(const State& st, IDFObjectObj* obj, const ClassDef& cls, 
 
 }  // namespace
 
-void apply_writes(IDFObjectObj* obj, std::span<FieldWrite> writes, Extend extend, bool trim) {
+void apply_writes(IDFObjectInstance* obj, std::span<FieldWrite> writes, Extend extend, bool trim) {
   const ClassDef& cls = class_of(obj);
   const State& st = state_of(obj);
-  if (IDFModel* model = member_model(obj)) require_no_readers(model);
+  if (IDFInstance* model = member_model(obj)) require_no_readers(model);
   if (writes.size() == 1 && extend == Extend::kNonEmpty && apply_plain_write(st, obj, cls, writes[0], trim)) return;
   for (const FieldWrite& w : writes) check_storable(st, cls, w.field_idx, w.text);
   auto& values = obj->values;
@@ -129,7 +129,7 @@ void apply_writes(IDFObjectObj* obj, std::span<FieldWrite> writes, Extend extend
   // Every allocation is made before anything changes; the room for the values comes
   // first, as the batch below holds views of the stored texts.
   if (new_size > values.capacity()) values.reserve(std::max(new_size, values.size() * 2));  // growth as resize's
-  IDFModel* model = member_model(obj);
+  IDFInstance* model = member_model(obj);
   IndexBatch batch(model);
   bool name_changes = false;
   if (model) {
@@ -157,12 +157,12 @@ void apply_writes(IDFObjectObj* obj, std::span<FieldWrite> writes, Extend extend
   if (trim) trim_trailing_empty_fields(obj);
 }
 
-void trim_trailing_empty_fields(IDFObjectObj* self) {
+void trim_trailing_empty_fields(IDFObjectInstance* self) {
   auto& values = self->values;
   while (!values.empty() && values.back().empty()) values.pop_back();
 }
 
-int set_string_by_index(IDFObjectObj* self, int field_idx, const std::string& value) {
+int set_string_by_index(IDFObjectInstance* self, int field_idx, const std::string& value) {
   return guard(
       [&] {
         FieldWrite write{field_idx, value};
@@ -172,7 +172,7 @@ int set_string_by_index(IDFObjectObj* self, int field_idx, const std::string& va
       -1);
 }
 
-int set_by_index(IDFObjectObj* self, int field_idx, PyObject* value) {
+int set_by_index(IDFObjectInstance* self, int field_idx, PyObject* value) {
   return guard(
       [&] {
         FieldWrite write{field_idx, text_of_value(state_of(self), value)};

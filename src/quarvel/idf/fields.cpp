@@ -15,7 +15,7 @@ int resolve_key(const State& st, const ClassDef& cls, PyObject* key) {
   return field_idx;
 }
 
-PyObject* read_field(const State& st, IDFObjectObj* o, int field_idx) {
+PyObject* read_field(const State& st, IDFObjectInstance* o, int field_idx) {
   const FieldDef* field = st.schema->get_field_def(get_class_def(o), field_idx);
   static const std::string kEmpty;
   const auto i = static_cast<size_t>(field_idx);
@@ -24,7 +24,7 @@ PyObject* read_field(const State& st, IDFObjectObj* o, int field_idx) {
 
 // Iterating an object of a repeated-group class would never end, since every
 // position reads; positional reads stop after the listed fields and stored values.
-bool beyond_iteration_end(IDFObjectObj* o, Py_ssize_t i) {
+bool beyond_iteration_end(IDFObjectInstance* o, Py_ssize_t i) {
   const ClassDef& cls = get_class_def(o);
   if (!cls.extensible.is_extensible || i < 0) return false;
   const size_t end = cls.fields.size() > o->values.size() ? cls.fields.size() : o->values.size();
@@ -54,7 +54,7 @@ PyObject* convert_field_value(const State& st, const FieldDef* field, const std:
 PyObject* object_getitem(PyObject* self, PyObject* key) {
   return guard(
       [&] {
-        IDFObjectObj* o = as_object(self);
+        IDFObjectInstance* o = as_object(self);
         const State& st = state_of(o);
         return read_field(st, o, resolve_key(st, class_of(o), key));
       },
@@ -69,7 +69,7 @@ int object_setitem(PyObject* self, PyObject* key, PyObject* value) {
   }
   return guard(
       [&] {
-        IDFObjectObj* o = as_object(self);
+        IDFObjectInstance* o = as_object(self);
         const State& st = state_of(o);
         FieldWrite write{resolve_key(st, class_of(o), key), {}};  // a bad key fails before the value's code runs
         const ClassMark mark(o);
@@ -85,7 +85,7 @@ int object_setitem(PyObject* self, PyObject* key, PyObject* value) {
 PyObject* object_sq_item(PyObject* self, Py_ssize_t i) {
   return guard(
       [&]() -> PyObject* {
-        IDFObjectObj* o = as_object(self);
+        IDFObjectInstance* o = as_object(self);
         class_of(o);
         if (beyond_iteration_end(o, i)) {
           raise_format(PyExc_IndexError, messages::kBeyondIteration, i,
@@ -105,7 +105,7 @@ int object_sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value) {
 PyObject* object_get_values(PyObject* self, PyObject*) {
   return guard(
       [&] {
-        IDFObjectObj* o = as_object(self);
+        IDFObjectInstance* o = as_object(self);
         const ClassDef& cls = class_of(o);
         const State& st = state_of(o);
         const auto& values = o->values;

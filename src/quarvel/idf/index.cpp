@@ -44,7 +44,7 @@ void erase_if_empty(RefIndex& index, std::string_view tag, std::string_view text
   if (tag_it->second.empty()) index.erase(tag_it);
 }
 
-void unregister_object(IDFModel* model, const ClassDef& cls, const std::vector<std::string>& values,
+void unregister_object(IDFInstance* model, const ClassDef& cls, const std::vector<std::string>& values,
                        size_t obj_idx) noexcept {
   // for_each_registration only looks up field definitions: it cannot throw here.
   for_each_registration(*state_of(model).schema, cls, values, [&](const std::string& name, bool target, const std::string& text, int field) {
@@ -156,20 +156,20 @@ void register_reporting(RefIndex& index, const std::string& tag, const std::stri
 
 }  // namespace
 
-void register_target(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx) {
+void register_target(IDFInstance* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx) {
   register_reporting(self->targets, tag, val, obj_idx, field_idx, "quarvel.idf.IDF.register_target");
 }
 
-void register_referencer(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+void register_referencer(IDFInstance* self, const std::string& tag, const std::string& val, size_t obj_idx,
                          int field_idx) {
   register_reporting(self->referencers, tag, val, obj_idx, field_idx, "quarvel.idf.IDF.register_referencer");
 }
 
-void unregister_target(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx) {
+void unregister_target(IDFInstance* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx) {
   remove_location(self->targets, tag, val, FieldLoc{obj_idx, field_idx});
 }
 
-void unregister_referencer(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+void unregister_referencer(IDFInstance* self, const std::string& tag, const std::string& val, size_t obj_idx,
                            int field_idx) {
   remove_location(self->referencers, tag, val, FieldLoc{obj_idx, field_idx});
 }

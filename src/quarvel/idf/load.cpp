@@ -89,7 +89,7 @@ class CollectorPaused {
 
 // The objects of the raw records, appended and indexed. A failure leaves a model that
 // is dropped by its caller, so nothing is taken back.
-void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
+void build(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects) {
   CollectorPaused paused;
   const State& st = state_of(self);
   if (!PyList_Check(self->objects) || !st.is_idd(self->idd)) {
@@ -108,7 +108,7 @@ void build(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
     const size_t class_idx = found->second;
     const ClassDef& cls = schema.ordered_classes[class_idx];
     PyRef obj = take(as_py(new_bare_object(st.object_type)));
-    IDFObjectObj* o = as_object(obj.get());
+    IDFObjectInstance* o = as_object(obj.get());
     // A class written as the schema spells it hands its name over, saving a copy.
     if (c_object.class_name == cls.name) o->c_class_name.swap(c_object.class_name);
     check_status(object_c_init(o, self->idd, as_py(self), class_idx, c_object.values));
@@ -133,7 +133,7 @@ PyRef new_lexer(const State& st) {
   return take(lexer_type->tp_new(lexer_type, empty.get(), nullptr));
 }
 
-LexerObject* lexer_of(const PyRef& lexer) { return reinterpret_cast<LexerObject*>(lexer.get()); }
+LexerInstance* lexer_of(const PyRef& lexer) { return reinterpret_cast<LexerInstance*>(lexer.get()); }
 
 // Parses with `parse(records, comments)`, run without the interpreter lock, then makes
 // the model's objects. `text` (the tokenizer and what it reads) is let go of as soon as
@@ -141,7 +141,7 @@ LexerObject* lexer_of(const PyRef& lexer) { return reinterpret_cast<LexerObject*
 // text and the whole model never need memory at the same time. `path` names the file in
 // an error, or is None.
 template <class Parse>
-void load_parsed(IDFModel* self, PyObject* idd, PyRef text, PyObject* path, Parse&& parse) {
+void load_parsed(IDFInstance* self, PyObject* idd, PyRef text, PyObject* path, Parse&& parse) {
   const State& st = state_of(self);
   Py_XSETREF(self->idd, Py_NewRef(idd));
   Py_XSETREF(self->objects, take(PyList_New(0)).release());
@@ -161,10 +161,10 @@ void load_parsed(IDFModel* self, PyObject* idd, PyRef text, PyObject* path, Pars
 
 }  // namespace
 
-void load_text(IDFModel* self, PyObject* idd, PyRef content) {
+void load_text(IDFInstance* self, PyObject* idd, PyRef content) {
   const State& st = state_of(self);
   PyRef lexer = new_lexer(st);
-  LexerObject* lx = lexer_of(lexer);
+  LexerInstance* lx = lexer_of(lexer);
   st.lexer->ops->c_init(lx, content.get(), 0);
   content = PyRef();  // the tokenizer holds it now
   load_parsed(self, idd, std::move(lexer), Py_None,
@@ -173,16 +173,16 @@ void load_text(IDFModel* self, PyObject* idd, PyRef content) {
               });
 }
 
-void load_file(IDFModel* self, PyObject* idd, LineChunks& pieces, PyObject* path) {
+void load_file(IDFInstance* self, PyObject* idd, LineChunks& pieces, PyObject* path) {
   PyRef lexer = new_lexer(state_of(self));
-  LexerObject* lx = lexer_of(lexer);
+  LexerInstance* lx = lexer_of(lexer);
   load_parsed(self, idd, std::move(lexer), path,
               [lx, &pieces](const LexerOps& ops, std::vector<c_IDFObject>& out, ModelComments* comments) {
                 return parse_idf_pieces(ops, lx, pieces, out, comments);
               });
 }
 
-int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content) {
+int model_c_init(IDFInstance* self, PyObject* idd, PyObject* idf_content) {
   return guard(
       [&] {
         load_text(self, idd, PyRef::borrow(idf_content));
@@ -191,7 +191,7 @@ int model_c_init(IDFModel* self, PyObject* idd, PyObject* idf_content) {
       -1);
 }
 
-void build_objects(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects) {
+void build_objects(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects) {
   if (c_idf_objects.empty()) return;
   guard(
       [&] {

@@ -11,7 +11,7 @@ namespace {
 PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  IDFModel* m = as_model(self);
+  IDFInstance* m = as_model(self);
   m->idd = Py_NewRef(Py_None);
   m->objects = Py_NewRef(Py_None);
   new (&m->objects_index_map) ClassIndex();
@@ -25,7 +25,7 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 void model_dealloc(PyObject* self) {
-  IDFModel* m = as_model(self);
+  IDFInstance* m = as_model(self);
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   PyObject_ClearWeakRefs(self);
@@ -41,7 +41,7 @@ void model_dealloc(PyObject* self) {
 }
 
 int model_traverse(PyObject* self, visitproc visit, void* arg) {
-  IDFModel* m = as_model(self);
+  IDFInstance* m = as_model(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(m->idd);
   Py_VISIT(m->objects);
@@ -49,7 +49,7 @@ int model_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int model_clear(PyObject* self) {
-  IDFModel* m = as_model(self);
+  IDFInstance* m = as_model(self);
   Py_XSETREF(m->idd, Py_NewRef(Py_None));
   Py_XSETREF(m->objects, Py_NewRef(Py_None));
   return 0;
@@ -100,7 +100,7 @@ PyRef new_model_of_class(const State& st, PyObject* cls) {
     raise_format(PyExc_TypeError, messages::kNewReturnedOther,
                  reinterpret_cast<PyTypeObject*>(cls)->tp_name, Py_TYPE(model.get())->tp_name);
   }
-  const IDFModel* m = as_model(model.get());
+  const IDFInstance* m = as_model(model.get());
   if (m->objects != Py_None || m->idd != Py_None || !m->objects_index_map.empty() || m->comments) {
     raise_format(PyExc_TypeError, messages::kNewReturnedLoaded,
                  reinterpret_cast<PyTypeObject*>(cls)->tp_name);
@@ -205,11 +205,11 @@ Py_ssize_t model_length(PyObject* self) {
 PyObject* model_iter(PyObject* self) {
   return guard(
       [&] {
-        IDFModel* m = as_model(self);
+        IDFInstance* m = as_model(self);
         PyRef live = take(PyList_New(0));
         if (PyList_Check(m->objects)) {
           for (Py_ssize_t i = 0; i < PyList_GET_SIZE(m->objects); ++i) {
-            if (IDFObjectObj* obj = object_at(m, static_cast<size_t>(i))) {
+            if (IDFObjectInstance* obj = object_at(m, static_cast<size_t>(i))) {
               if (obj->obj_idx == static_cast<size_t>(i)) check_status(PyList_Append(live.get(), as_py(obj)));
             }
           }
@@ -224,7 +224,7 @@ PyObject* model_iter(PyObject* self) {
 int model_contains(PyObject* self, PyObject* item) {
   return guard(
       [&] {
-        IDFModel* m = as_model(self);
+        IDFInstance* m = as_model(self);
         if (PyUnicode_Check(item)) {
           const auto found = m->objects_index_map.find_upper(utf8_of(item));
           return found != m->objects_index_map.end() && !found->second.empty() ? 1 : 0;
@@ -388,7 +388,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "quarvel.idf.IDF", sizeof(IDFModel), 0,
+    "quarvel.idf.IDF", sizeof(IDFInstance), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
         Py_TPFLAGS_MANAGED_WEAKREF, kSlots,
 };
@@ -408,20 +408,20 @@ std::string_view utf8_of(PyObject* str) {
 
 PyRef new_bare_model(PyTypeObject* type) { return take(model_new(type, nullptr, nullptr)); }
 
-bool model_has_objects(IDFModel* self) {
+bool model_has_objects(IDFInstance* self) {
   for (const auto& [key, positions] : self->objects_index_map) {
     if (!positions.empty()) return true;
   }
   return false;
 }
 
-void require_model_ready(IDFModel* self) {
+void require_model_ready(IDFInstance* self) {
   // A text without objects loads without a schema; such a model can still be written.
   if (PyList_Check(self->objects) && (state_of(self).is_idd(self->idd) || !model_has_objects(self))) return;
   raise(PyExc_ValueError, messages::kModelNotLoaded);
 }
 
-IDFObjectObj* object_at(IDFModel* self, size_t pos) {
+IDFObjectInstance* object_at(IDFInstance* self, size_t pos) {
   PyObject* objects = self->objects;
   if (!PyList_Check(objects)) {
     raise_format(PyExc_TypeError, messages::kNotSubscriptable, Py_TYPE(objects)->tp_name);
@@ -444,15 +444,15 @@ bool names_a_class(const c_IDD& schema, const std::string& list, std::string_vie
   return classes != schema.class_name_lists.end() && classes->second.find_upper(text) != classes->second.end();
 }
 
-void require_no_readers(IDFModel* model) {
+void require_no_readers(IDFInstance* model) {
   if (model->readers > 0) {
     raise(PyExc_RuntimeError, messages::kModelBeingRead);
   }
 }
 
-IDFModel* member_model(IDFObjectObj* obj) noexcept {
+IDFInstance* member_model(IDFObjectInstance* obj) noexcept {
   if (!state_of(obj).is_model(obj->parent_idf)) return nullptr;
-  IDFModel* model = as_model(obj->parent_idf);
+  IDFInstance* model = as_model(obj->parent_idf);
   PyObject* objects = model->objects;
   if (!PyList_Check(objects) || obj->obj_idx >= static_cast<size_t>(PyList_GET_SIZE(objects)) ||
       PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(obj->obj_idx)) != as_py(obj)) {

@@ -7,18 +7,18 @@
 
 namespace quarvel::idf {
 
-const IdfOps kIdfOps = {
+const IDFOps kIDFOps = {
     register_target, register_referencer, unregister_target, unregister_referencer,
     model_c_init,    build_objects,       get_objects_raw,   model_write_to_buffer,
 };
 
 namespace {
 
-const ClassDef& class_def_of(IDFObjectObj* self) { return get_class_def(self); }
+const ClassDef& class_def_of(IDFObjectInstance* self) { return get_class_def(self); }
 
 }  // namespace
 
-const IdfObjectOps kObjectOps = {
+const IDFObjectOps kIDFObjectOps = {
     class_def_of, object_c_init, set_string_by_index, set_by_index, trim_trailing_empty_fields, object_write_to_buffer,
 };
 
@@ -82,7 +82,7 @@ int exec_module(PyObject* module) {
   if (install_documented_methods(st.model_type) < 0 || install_documented_methods(st.object_type) < 0) return -1;
   st.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION, LEXER_LAYOUT);
   if (!st.lexer) return -1;
-  st.schema = import_capi<IddCapi>(IDD_CAPSULE, IDD_CAPI_VERSION, IDD_LAYOUT);
+  st.schema = import_capi<IDDCapi>(IDD_CAPSULE, IDD_CAPI_VERSION, IDD_LAYOUT);
   if (!st.schema) return -1;
   st.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
   if (!st.utils) return -1;
@@ -104,8 +104,8 @@ int exec_module(PyObject* module) {
       !st.dict_name || !st.get_objects_name || !st.unpickle_model_name || !st.unpickle_object_name) {
     return -1;
   }
-  st.capi = IdfCapi{{IDF_CAPI_VERSION, sizeof(IdfCapi), IDF_LAYOUT}, st.model_type, &kIdfOps, st.object_type,
-                    &kObjectOps, st.schema_needed};
+  st.capi = IDFCapi{{IDF_CAPI_VERSION, sizeof(IDFCapi), IDF_LAYOUT}, st.model_type, &kIDFOps, st.object_type,
+                    &kIDFObjectOps, st.schema_needed};
   if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(features::module_functions())) < 0 ||
       features::add_types(module) < 0) {
     return -1;

@@ -20,19 +20,19 @@ std::string key_of(std::string_view class_name, std::string_view name) {
   return key;
 }
 
-bool named(const IDFObjectObj* obj) { return !obj->values.empty() && !obj->values[0].empty(); }
+bool named(const IDFObjectInstance* obj) { return !obj->values.empty() && !obj->values[0].empty(); }
 
-void drop(IDFModel* model) noexcept {
+void drop(IDFInstance* model) noexcept {
   model->name_index.clear();
   model->name_index_ready = false;
 }
 
-void insert(IDFModel* model, IDFObjectObj* obj) {
+void insert(IDFInstance* model, IDFObjectInstance* obj) {
   auto& positions = model->name_index[key_of(obj->c_class_name, obj->values[0])];
   positions.insert(std::lower_bound(positions.begin(), positions.end(), obj->obj_idx), obj->obj_idx);
 }
 
-void build(IDFModel* model) {
+void build(IDFInstance* model) {
   drop(model);
   if (!PyList_Check(model->objects)) return;
   const State& st = state_of(model);
@@ -52,7 +52,7 @@ void build(IDFModel* model) {
 
 }  // namespace
 
-void name_index_add(IDFModel* model, IDFObjectObj* obj) noexcept {
+void name_index_add(IDFInstance* model, IDFObjectInstance* obj) noexcept {
   if (!model->name_index_ready || !named(obj)) return;
   try {
     insert(model, obj);
@@ -61,7 +61,7 @@ void name_index_add(IDFModel* model, IDFObjectObj* obj) noexcept {
   }
 }
 
-void name_index_remove(IDFModel* model, IDFObjectObj* obj, std::string_view name) noexcept {
+void name_index_remove(IDFInstance* model, IDFObjectInstance* obj, std::string_view name) noexcept {
   if (!model->name_index_ready || name.empty()) return;
   try {
     const auto found = model->name_index.find(key_of(obj->c_class_name, name));
@@ -75,16 +75,16 @@ void name_index_remove(IDFModel* model, IDFObjectObj* obj, std::string_view name
   }
 }
 
-void name_index_invalidate(IDFModel* model) noexcept { drop(model); }
+void name_index_invalidate(IDFInstance* model) noexcept { drop(model); }
 
 // The first object of the class whose field 0 equals `name` in ASCII letter case, or
 // nullptr. Throws when the index cannot be built or the object list is broken.
-IDFObjectObj* name_index_find(IDFModel* model, std::string_view class_name, std::string_view name) {
+IDFObjectInstance* name_index_find(IDFInstance* model, std::string_view class_name, std::string_view name) {
   if (!model->name_index_ready) build(model);
   const auto found = model->name_index.find(key_of(class_name, name));
   if (found == model->name_index.end()) return nullptr;
   for (size_t pos : found->second) {
-    IDFObjectObj* obj = object_at(model, pos);
+    IDFObjectInstance* obj = object_at(model, pos);
     if (obj && named(obj) && ascii_iequals(obj->values[0], name) && ascii_iequals(obj->c_class_name, class_name)) {
       return obj;
     }

@@ -13,7 +13,7 @@ PyObject* object_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 void object_dealloc(PyObject* self) {
-  IDFObjectObj* o = as_object(self);
+  IDFObjectInstance* o = as_object(self);
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   PyObject_ClearWeakRefs(self);
@@ -28,7 +28,7 @@ void object_dealloc(PyObject* self) {
 }
 
 int object_traverse(PyObject* self, visitproc visit, void* arg) {
-  IDFObjectObj* o = as_object(self);
+  IDFObjectInstance* o = as_object(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(o->idd);
   Py_VISIT(o->parent_idf);
@@ -36,7 +36,7 @@ int object_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int object_clear(PyObject* self) {
-  IDFObjectObj* o = as_object(self);
+  IDFObjectInstance* o = as_object(self);
   Py_XSETREF(o->idd, Py_NewRef(Py_None));
   Py_XSETREF(o->parent_idf, Py_NewRef(Py_None));
   return 0;
@@ -159,7 +159,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "quarvel.idf.IDFObject", sizeof(IDFObjectObj), 0,
+    "quarvel.idf.IDFObject", sizeof(IDFObjectInstance), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
         Py_TPFLAGS_MANAGED_WEAKREF, kSlots,
 };
@@ -170,10 +170,10 @@ PyTypeObject* create_object_type(PyObject* module, const TypeExtras& extras) {
   return type_from_spec(module, kSpec, extras, nullptr);
 }
 
-IDFObjectObj* new_bare_object(PyTypeObject* type) {
+IDFObjectInstance* new_bare_object(PyTypeObject* type) {
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  IDFObjectObj* o = as_object(self);
+  IDFObjectInstance* o = as_object(self);
   o->idd = Py_NewRef(Py_None);
   o->parent_idf = Py_NewRef(Py_None);
   o->class_idx = 0;
@@ -186,11 +186,11 @@ IDFObjectObj* new_bare_object(PyTypeObject* type) {
   return o;
 }
 
-int object_c_init(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
+int object_c_init(IDFObjectInstance* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
                   std::vector<std::string>& values) {
   Py_XSETREF(self->idd, Py_NewRef(idd));
   Py_XSETREF(self->parent_idf, Py_NewRef(parent_idf));
-  const auto* schema = reinterpret_cast<IDDObject*>(idd);
+  const auto* schema = reinterpret_cast<IDDInstance*>(idd);
   if (!state_of(self).is_idd(idd) || class_idx >= schema->c_idd.ordered_classes.size()) {
     PyErr_Format(PyExc_ValueError, messages::kClassIndexOutOfBounds, class_idx);
     return -1;
@@ -210,7 +210,7 @@ int object_c_init(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_
   return 0;
 }
 
-const ClassDef& class_of(IDFObjectObj* self) {
+const ClassDef& class_of(IDFObjectInstance* self) {
   if (!state_of(self).is_idd(self->idd)) {
     raise(PyExc_ValueError, messages::kObjectWithoutSchema);
   }

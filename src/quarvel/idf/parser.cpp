@@ -26,7 +26,7 @@ struct Slot {
 
 class CommentPlacer {
  public:
-  CommentPlacer(LexerObject* lexer, std::vector<c_IDFObject>& out, c_IDFObject& current, ModelComments* model)
+  CommentPlacer(LexerInstance* lexer, std::vector<c_IDFObject>& out, c_IDFObject& current, ModelComments* model)
       : lexer_(lexer), out_(out), current_(current), model_(model) {}
 
   bool keeping() const { return model_ != nullptr; }
@@ -100,7 +100,7 @@ class CommentPlacer {
   }
   ObjectComments& object_at(size_t index) { return comments_of(index < out_.size() ? out_[index] : current_); }
 
-  LexerObject* lexer_;
+  LexerInstance* lexer_;
   std::vector<c_IDFObject>& out_;
   c_IDFObject& current_;
   ModelComments* model_;
@@ -116,7 +116,7 @@ class CommentPlacer {
 // ends at a line break, and the state carries what an unfinished object holds.
 class IdfReader {
  public:
-  IdfReader(const LexerOps& ops, LexerObject* lexer, std::vector<c_IDFObject>& out, ModelComments* comments)
+  IdfReader(const LexerOps& ops, LexerInstance* lexer, std::vector<c_IDFObject>& out, ModelComments* comments)
       : ops_(ops), lexer_(lexer), out_(out), placer_(lexer, out, current_, comments) {
     lexer->keep_comments = comments != nullptr;
     // An object's values gather as views of the text and are copied once, into a
@@ -218,7 +218,7 @@ class IdfReader {
   }
 
   const LexerOps& ops_;
-  LexerObject* lexer_;
+  LexerInstance* lexer_;
   std::vector<c_IDFObject>& out_;
   c_IDFObject current_;
   CommentPlacer placer_;
@@ -230,7 +230,7 @@ class IdfReader {
 
 }  // namespace
 
-Status parse_idf(const LexerOps& ops, LexerObject* lexer, std::vector<c_IDFObject>& out,
+Status parse_idf(const LexerOps& ops, LexerInstance* lexer, std::vector<c_IDFObject>& out,
                  ModelComments* comments) noexcept {
   try {
     return IdfReader(ops, lexer, out, comments).read(true);
@@ -239,7 +239,7 @@ Status parse_idf(const LexerOps& ops, LexerObject* lexer, std::vector<c_IDFObjec
   }
 }
 
-Status parse_idf_pieces(const LexerOps& ops, LexerObject* lexer, LineChunks& pieces, std::vector<c_IDFObject>& out,
+Status parse_idf_pieces(const LexerOps& ops, LexerInstance* lexer, LineChunks& pieces, std::vector<c_IDFObject>& out,
                         ModelComments* comments) noexcept {
   try {
     auto reader = std::make_unique<IdfReader>(ops, lexer, out, comments);

@@ -194,7 +194,7 @@ PyRef extra_item(PyObject* extras, const char* key) {
 
 // {"line": n, "above": [...], "fields": [(field, same_line, text), ...]}, or null when
 // the object has neither a line nor comments.
-PyRef object_extras(IDFObjectObj* o) {
+PyRef object_extras(IDFObjectInstance* o) {
   if (o->line <= 0 && !o->comments) return PyRef();
   PyRef extras = take(PyDict_New());
   if (o->line > 0) {
@@ -215,7 +215,7 @@ PyRef object_extras(IDFObjectObj* o) {
   return extras;
 }
 
-void restore_object_extras(IDFObjectObj* o, PyObject* extras) {
+void restore_object_extras(IDFObjectInstance* o, PyObject* extras) {
   if (!PyDict_Check(extras)) return;
   if (PyRef line = extra_item(extras, "line")) {
     const long long n = PyLong_AsLongLong(line.get());
@@ -240,7 +240,7 @@ void restore_object_extras(IDFObjectObj* o, PyObject* extras) {
 }
 
 // {"lines": bytes of one 64-bit line per slot, "header": [...], "trailer": [...]}, or null.
-PyRef model_extras(IDFModel* m, PyObject* objects) {
+PyRef model_extras(IDFInstance* m, PyObject* objects) {
   bool any_line = false;
   std::vector<int64_t> lines;
   if (PyList_Check(objects)) {
@@ -269,7 +269,7 @@ PyRef model_extras(IDFModel* m, PyObject* objects) {
   return extras;
 }
 
-void restore_model_extras(IDFModel* m, PyObject* extras) {
+void restore_model_extras(IDFInstance* m, PyObject* extras) {
   if (!PyDict_Check(extras)) return;
   if (PyRef held = extra_item(extras, "lines"); held && PyBytes_Check(held.get()) && PyList_Check(m->objects)) {
     PyObject* blob = held.get();
@@ -443,7 +443,7 @@ bool restore_instance_dict(PyObject* self, PyObject* state, Py_ssize_t members) 
   return static_cast<bool>(done);
 }
 
-bool restore_model(IDFModel* m, PyObject* state) {
+bool restore_model(IDFInstance* m, PyObject* state) {
   require_no_readers(m);
   if (!check_state_size(state, kModelMembers, "IDF")) return false;
   name_index_invalidate(m);
@@ -472,13 +472,13 @@ bool restore_model(IDFModel* m, PyObject* state) {
   return true;
 }
 
-bool check_class_idx(IDFObjectObj* o) {
+bool check_class_idx(IDFObjectInstance* o) {
   if (!state_of(o).is_idd(o->idd) || o->class_idx < schema_of(o->idd).ordered_classes.size()) return true;
   PyErr_Format(PyExc_ValueError, messages::kClassIndexOutOfBounds, o->class_idx);
   return false;
 }
 
-bool restore_object(IDFObjectObj* o, PyObject* state) {
+bool restore_object(IDFObjectInstance* o, PyObject* state) {
   if (member_model(o)) {
     // Its fields are in its model's indexes: replacing them here would leave the indexes
     // pointing at values the object no longer holds.
@@ -555,7 +555,7 @@ PyObject* unpickle_common(PyObject* const* args, Py_ssize_t nargs, const char* f
 // An object of a model pickles in the direct form, its state (with its model) before
 // itself: by the time it loads, its model has loaded, and the object the model holds
 // in that slot is the one to give back, so that it stays one object with its model's.
-IDFObjectObj* loaded_member(const State& st, PyObject* cls, PyObject* state) {
+IDFObjectInstance* loaded_member(const State& st, PyObject* cls, PyObject* state) {
   if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < kObjectMembers) return nullptr;
   PyObject* parent = PyTuple_GET_ITEM(state, 5);
   PyObject* position = PyTuple_GET_ITEM(state, 4);
@@ -579,7 +579,7 @@ IDFObjectObj* loaded_member(const State& st, PyObject* cls, PyObject* state) {
 PyObject* model_reduce(PyObject* self, PyObject*) {
   return guard(
       [&]() -> PyObject* {
-        IDFModel* m = as_model(self);
+        IDFInstance* m = as_model(self);
         repeated_values().clear();
         // The state is a snapshot: the objects are copied (each keeping this model as its
         // parent and its slot) together with the indexes, in one native step, so that
@@ -616,7 +616,7 @@ PyObject* model_reduce(PyObject* self, PyObject*) {
 PyObject* object_reduce(PyObject* self, PyObject*) {
   return guard(
       [&]() -> PyObject* {
-        IDFObjectObj* o = as_object(self);
+        IDFObjectInstance* o = as_object(self);
         PyRef values = take(PyList_New(static_cast<Py_ssize_t>(o->values.size())));
         for (size_t i = 0; i < o->values.size(); ++i) {
           PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), take(repeated_values().get(o->values[i])).release());
@@ -660,7 +660,7 @@ PyObject* unpickle_object(PyObject* module, PyObject* const* args, Py_ssize_t na
     const int accepted = checksum_accepted(kObjectChecksums, args[1]);
     if (accepted < 0) PyErr_Clear();  // reported below, where the arguments are checked in order
     if (accepted > 0) {
-      if (IDFObjectObj* member = loaded_member(st, args[0], args[2])) return Py_NewRef(as_py(member));
+      if (IDFObjectInstance* member = loaded_member(st, args[0], args[2])) return Py_NewRef(as_py(member));
     }
   }
   return unpickle_common(args, nargs, "unpickle_IDFObject", st.object_type, kObjectChecksums, restore_object_any);

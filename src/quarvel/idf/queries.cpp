@@ -28,7 +28,7 @@ const char* const kKeyNames[] = {"key"};
 // What both reference queries start from: the model, the field definition and the
 // stored text. Throws on a bad key; returns a null field when there is nothing to follow.
 struct ReferenceStart {
-  IDFModel* model = nullptr;
+  IDFInstance* model = nullptr;
   const FieldDef* field = nullptr;
   std::string_view text;
 };
@@ -38,14 +38,14 @@ ReferenceStart reference_start(PyObject* self, PyObject* const* args, Py_ssize_t
   PyObject* key;
   const Signature sig = {func, kKeyNames, 1, 1, 1};
   check_status(bind_arguments(sig, args, nargs, kwnames, &key));
-  IDFObjectObj* o = as_object(self);
+  IDFObjectInstance* o = as_object(self);
   const ClassDef& cls = class_of(o);
   const State& st = state_of(o);
   const int field_idx = st.schema->resolve_key_to_field_index(cls, key);
   if (field_idx < 0) throw PythonErrorSet();
   ReferenceStart start;
   const FieldDef* def = st.schema->get_field_def(cls, field_idx);
-  IDFModel* model = member_model(o);
+  IDFInstance* model = member_model(o);
   if (!def || !model || static_cast<size_t>(field_idx) >= o->values.size()) return start;
   const std::string& text = o->values[static_cast<size_t>(field_idx)];
   if (text.empty()) return start;
@@ -74,7 +74,7 @@ PyObject* tuple_from_list(const State& st, PyObject* list) {
   return tuple;
 }
 
-PyObject* get_objects_raw(IDFModel* self, PyObject* class_name) {
+PyObject* get_objects_raw(IDFInstance* self, PyObject* class_name) {
   return guard(
       [&]() -> PyObject* {
         const auto found = self->objects_index_map.find_upper(class_text(class_name));
@@ -83,7 +83,7 @@ PyObject* get_objects_raw(IDFModel* self, PyObject* class_name) {
         PyRef result = take(PyList_New(static_cast<Py_ssize_t>(positions.size())));
         Py_ssize_t stored = 0;
         for (size_t pos : positions) {
-          if (IDFObjectObj* obj = object_at(self, pos)) PyList_SET_ITEM(result.get(), stored++, Py_NewRef(as_py(obj)));
+          if (IDFObjectInstance* obj = object_at(self, pos)) PyList_SET_ITEM(result.get(), stored++, Py_NewRef(as_py(obj)));
         }
         if (stored < PyList_GET_SIZE(result.get())) Py_SET_SIZE(result.get(), stored);
         return result.release();
@@ -122,13 +122,13 @@ PyObject* model_get_object_by_name(PyObject* self, PyObject* const* args, Py_ssi
         }
         const std::string_view wanted = utf8_of(a[1]);
         if (!wanted.empty()) {
-          IDFObjectObj* found = name_index_find(as_model(self), class_text(a[0]), wanted);
+          IDFObjectInstance* found = name_index_find(as_model(self), class_text(a[0]), wanted);
           return Py_NewRef(found ? as_py(found) : Py_None);
         }
         // An empty name matches objects whose first field is empty: found by a walk of the class.
         PyRef candidates = take(get_objects_raw(as_model(self), a[0]));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
-          IDFObjectObj* obj = as_object(PyList_GET_ITEM(candidates.get(), i));
+          IDFObjectInstance* obj = as_object(PyList_GET_ITEM(candidates.get(), i));
           if (!obj->values.empty() && obj->values[0].empty()) return Py_NewRef(as_py(obj));
         }
         Py_RETURN_NONE;
@@ -140,11 +140,11 @@ PyObject* model_get_class_names(PyObject* self, PyObject* const*, Py_ssize_t nar
   return guard(
       [&]() -> PyObject* {
         check_status(bind_no_arguments("get_class_names", nargs, kwnames));
-        IDFModel* m = as_model(self);
+        IDFInstance* m = as_model(self);
         PyRef names = take(PyList_New(0));
         for (const auto& [key, positions] : m->objects_index_map) {
           if (positions.empty()) continue;
-          if (IDFObjectObj* obj = object_at(m, positions.front())) {
+          if (IDFObjectInstance* obj = object_at(m, positions.front())) {
             check_status(PyList_Append(names.get(), obj->class_name));
           }
         }
@@ -157,7 +157,7 @@ PyObject* model_find_dangling_references(PyObject* self, PyObject* const*, Py_ss
   return guard(
       [&]() -> PyObject* {
         check_status(bind_no_arguments("find_dangling_references", nargs, kwnames));
-        IDFModel* m = as_model(self);
+        IDFInstance* m = as_model(self);
         // A referring field dangles when none of its object lists has a target under its
         // value, nor a class that joins the list by its name. Every location in
         // `referencers` is a live object's field.
@@ -181,7 +181,7 @@ PyObject* model_find_dangling_references(PyObject* self, PyObject* const*, Py_ss
           bool resolved = false;
           for (; j < seen.size() && seen[j].first == seen[i].first; ++j) resolved = resolved || seen[j].second;
           if (!resolved) {
-            if (IDFObjectObj* obj = object_at(m, seen[i].first.obj_idx)) {
+            if (IDFObjectInstance* obj = object_at(m, seen[i].first.obj_idx)) {
               PyRef pair = take(Py_BuildValue("(Oi)", as_py(obj), seen[i].first.field_idx));
               check_status(PyList_Append(result.get(), pair.get()));
             }
@@ -202,7 +202,7 @@ PyObject* object_get_referenced_object(PyObject* self, PyObject* const* args, Py
           const LocList* locs = locations(start.model->targets, list_name, start.text);
           if (!locs) continue;
           for (const FieldLoc& loc : *locs) {
-            if (IDFObjectObj* obj = object_at(start.model, loc.obj_idx)) return Py_NewRef(as_py(obj));
+            if (IDFObjectInstance* obj = object_at(start.model, loc.obj_idx)) return Py_NewRef(as_py(obj));
           }
         }
         Py_RETURN_NONE;
@@ -221,7 +221,7 @@ PyObject* object_get_referencing_objects(PyObject* self, PyObject* const* args, 
             const LocList* locs = locations(start.model->referencers, list_name, start.text);
             if (!locs) continue;
             for (const FieldLoc& loc : *locs) {
-              if (IDFObjectObj* obj = object_at(start.model, loc.obj_idx)) {
+              if (IDFObjectInstance* obj = object_at(start.model, loc.obj_idx)) {
                 check_status(PyList_Append(found.get(), as_py(obj)));
               }
             }

@@ -24,7 +24,7 @@ namespace {
 // The text of a group banner line, after its '!'.
 std::string banner_of(std::string_view group) { return " ***" + to_upper(group) + "***"; }
 
-std::string first_group_banner(const State& st, IDFModel* model) {
+std::string first_group_banner(const State& st, IDFInstance* model) {
   if (!st.is_idd(model->idd)) return std::string();
   for (const ClassDef& cls : schema_of(model->idd).ordered_classes) {
     const auto found = model->objects_index_map.find_upper(cls.name);
@@ -48,7 +48,7 @@ void write_comment_line(std::string& out, const std::string& indent, std::string
 // the compact layout, all of them as lines above the object).
 // A kept comment line equal to `banner` (the group banner the writer has just written
 // above the object) is not written again.
-void write_object(const State& st, IDFObjectObj* self, std::string& out, const FormatConfig& config,
+void write_object(const State& st, IDFObjectInstance* self, std::string& out, const FormatConfig& config,
                   bool comments = false,
                   const std::string* banner = nullptr) {
   const ClassDef& cls = class_of(self);
@@ -155,7 +155,7 @@ void write_object(const State& st, IDFObjectObj* self, std::string& out, const F
   }
 }
 
-void write_model(IDFModel* self, std::string& out, const FormatConfig& config, bool preserve_order,
+void write_model(IDFInstance* self, std::string& out, const FormatConfig& config, bool preserve_order,
                  bool stop_on_error, bool comments = false) {
   if (!PyList_Check(self->objects)) {
     PyErr_Format(PyExc_TypeError, messages::kNotSubscriptable, Py_TYPE(self->objects)->tp_name);
@@ -181,7 +181,7 @@ void write_model(IDFModel* self, std::string& out, const FormatConfig& config, b
   }
   const std::string* banner = nullptr;  // just written above the next object
   auto write_at = [&](size_t pos) {
-    IDFObjectObj* obj = object_at(self, pos);
+    IDFObjectInstance* obj = object_at(self, pos);
     if (!obj) return;
     out += '\n';
     if (stop_on_error) {
@@ -312,7 +312,7 @@ FormatConfig generate_format_config(size_t class_indent_size, size_t field_inden
   return FormatConfig{std::string(class_indent_size, ' '), std::string(field_indent_size, ' '), field_size, false};
 }
 
-void object_write_to_buffer(IDFObjectObj* self, std::string& out, const FormatConfig& config) {
+void object_write_to_buffer(IDFObjectInstance* self, std::string& out, const FormatConfig& config) {
   try {
     write_object(state_of(self), self, out, config);
   } catch (const std::exception& e) {
@@ -320,7 +320,7 @@ void object_write_to_buffer(IDFObjectObj* self, std::string& out, const FormatCo
   }
 }
 
-void model_write_to_buffer(IDFModel* self, std::string& out, const FormatConfig& config, bool preserve_order) {
+void model_write_to_buffer(IDFInstance* self, std::string& out, const FormatConfig& config, bool preserve_order) {
   try {
     write_model(self, out, config, preserve_order, false);
   } catch (const std::exception& e) {
@@ -337,7 +337,7 @@ PyObject* model_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         const bool preserve_order = flag_argument(a[4], false);
         const bool comments = flag_argument(a[5], false);
         const FormatConfig config = layout_from_arguments(a, kFormatNames, compact);
-        IDFModel* m = as_model(self);
+        IDFInstance* m = as_model(self);
         require_model_ready(m);
         std::string buffer;
         write_model(m, buffer, config, preserve_order, true, comments);
@@ -356,7 +356,7 @@ PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         const bool include_timestamp = flag_argument(a[6], true);
         const bool comments = flag_argument(a[7], false);
         const FormatConfig config = layout_from_arguments(a + 1, kSaveNames + 1, compact);
-        IDFModel* m = as_model(self);
+        IDFInstance* m = as_model(self);
         require_model_ready(m);
         std::string buffer = "!";
         buffer += kHeaderComment;
@@ -374,7 +374,7 @@ PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* model_repr(PyObject* self) {
-  IDFModel* m = as_model(self);
+  IDFInstance* m = as_model(self);
   return guard(
       [&]() -> PyObject* {
         require_model_ready(m);
@@ -386,7 +386,7 @@ PyObject* model_repr(PyObject* self) {
 }
 
 PyObject* object_repr(PyObject* self) {
-  IDFObjectObj* o = as_object(self);
+  IDFObjectInstance* o = as_object(self);
   return guard(
       [&]() -> PyObject* {
         std::string buffer;

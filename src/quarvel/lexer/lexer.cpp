@@ -17,7 +17,7 @@ using token_scan::tokenizable;
 namespace {
 
 // An error token; its text is kept by the tokenizer (one error ends the input).
-Token error_token(LexerObject* self, const char* what, size_t column, int byte) {
+Token error_token(LexerInstance* self, const char* what, size_t column, int byte) {
   char text[96];
   if (byte >= 0) {
     std::snprintf(text, sizeof(text), "%s 0x%02x at column %zu", what, byte, column);
@@ -31,7 +31,7 @@ Token error_token(LexerObject* self, const char* what, size_t column, int byte) 
 // One pass over the input, done on first need (without the interpreter lock):
 // where the first byte that is not text lies, and whether CR line ends occur.
 // Returns whether the whole input is UTF-8 (a NUL counts as UTF-8 here).
-bool precheck(LexerObject* self) {
+bool precheck(LexerInstance* self) {
   const std::string_view text = self->content;
   self->prechecked = true;
   self->bad_at = text.size();
@@ -47,7 +47,7 @@ bool precheck(LexerObject* self) {
 
 }  // namespace
 
-void reset(LexerObject* self, std::string_view content, bool is_idd) {
+void reset(LexerInstance* self, std::string_view content, bool is_idd) {
   self->buffer.clear();
   self->buffer_idx = 0;
   self->line_num = 0;
@@ -63,7 +63,7 @@ void reset(LexerObject* self, std::string_view content, bool is_idd) {
   self->comments.clear();
 }
 
-bool continue_with(LexerObject* self, std::string_view piece) {
+bool continue_with(LexerInstance* self, std::string_view piece) {
   const int64_t line = self->line_num;
   const bool keep_comments = self->keep_comments;
   reset(self, piece, self->is_idd);
@@ -75,7 +75,7 @@ bool continue_with(LexerObject* self, std::string_view piece) {
 // Takes the next line (without its line break) and counts it. Lines end at LF,
 // CRLF or a lone CR. A line that holds a NUL or invalid UTF-8 byte queues its
 // tokens before that byte and an error, and ends the input. Returns false at the end.
-bool scan_next_line(LexerObject* self, std::string_view& line) {
+bool scan_next_line(LexerInstance* self, std::string_view& line) {
   if (!self->prechecked) precheck(self);
   const std::string_view text = self->content;
   const size_t size = text.size();
@@ -117,11 +117,11 @@ bool scan_next_line(LexerObject* self, std::string_view& line) {
   return true;
 }
 
-void push_text_token(LexerObject* self, std::string_view text) {
+void push_text_token(LexerInstance* self, std::string_view text) {
   if (!text.empty()) self->buffer.push_back(Token{TOKEN_TEXT, text});
 }
 
-void tokenize_line(LexerObject* self, std::string_view line) {
+void tokenize_line(LexerInstance* self, std::string_view line) {
   size_t bang;
   std::string_view rest = tokenizable(line, self->is_idd, bang);
   TokenType type;
@@ -135,6 +135,6 @@ void tokenize_line(LexerObject* self, std::string_view line) {
   }
 }
 
-Token next_token(LexerObject* self) { return token_scan::next_token(self, scan_next_line); }
+Token next_token(LexerInstance* self) { return token_scan::next_token(self, scan_next_line); }
 
 }  // namespace quarvel::lexer

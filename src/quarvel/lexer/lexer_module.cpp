@@ -18,7 +18,7 @@ State& state(PyObject* module) { return state_of_module<State>(module); }
 PyObject* lexer_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  auto* lx = reinterpret_cast<LexerObject*>(self);
+  auto* lx = reinterpret_cast<LexerInstance*>(self);
   new (&lx->buffer) std::vector<Token>();
   new (&lx->comments) std::vector<LexComment>();
   new (&lx->error_text) std::string();
@@ -33,7 +33,7 @@ PyObject* lexer_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 void lexer_dealloc(PyObject* self) {
-  auto* lx = reinterpret_cast<LexerObject*>(self);
+  auto* lx = reinterpret_cast<LexerInstance*>(self);
   PyTypeObject* type = Py_TYPE(self);
   Py_CLEAR(lx->owner);
   lx->buffer.~vector();
@@ -44,7 +44,7 @@ void lexer_dealloc(PyObject* self) {
 }
 
 // Input that is not bytes yields a single error token instead of text.
-void c_init(LexerObject* self, PyObject* content, int is_idd) {
+void c_init(LexerInstance* self, PyObject* content, int is_idd) {
   Py_CLEAR(self->owner);
   if (!PyBytes_Check(content)) {
     lexer::reset(self, std::string_view(), is_idd != 0);
@@ -80,7 +80,7 @@ PyObject* py_tokenize(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
   if (idd_mode < 0) return nullptr;
   PyRef lexer(lexer_new(state(module).lexer_type, nullptr, nullptr));
   if (!lexer) return nullptr;
-  auto* lx = reinterpret_cast<LexerObject*>(lexer.get());
+  auto* lx = reinterpret_cast<LexerInstance*>(lexer.get());
   c_init(lx, a[0], idd_mode);
   PyRef out(PyList_New(0));
   if (!out) return nullptr;
@@ -107,7 +107,7 @@ PyObject* py_count_tokens(PyObject* module, PyObject* data) {
   }
   PyRef lexer(lexer_new(state(module).lexer_type, nullptr, nullptr));
   if (!lexer) return nullptr;
-  auto* lx = reinterpret_cast<LexerObject*>(lexer.get());
+  auto* lx = reinterpret_cast<LexerInstance*>(lexer.get());
   c_init(lx, data, 0);
   Py_ssize_t count = 0;
   bool failed = false;
@@ -145,7 +145,7 @@ PyType_Slot kLexerSlots[] = {
 };
 
 PyType_Spec kLexerSpec = {
-    "quarvel.lexer.Lexer", sizeof(LexerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, kLexerSlots,
+    "quarvel.lexer.Lexer", sizeof(LexerInstance), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, kLexerSlots,
 };
 
 int exec_module(PyObject* module) {

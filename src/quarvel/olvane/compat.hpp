@@ -11,8 +11,8 @@ namespace quarvel::olvane {
 
 // What quarvel.olvane binds and makes at import: the state of its module object.
 struct State {
-  const IdfCapi* core;
-  const IddCapi* schema;
+  const IDFCapi* core;
+  const IDDCapi* schema;
   const LexerCapi* lexer;
   const UtilsCapi* utils;
   PyObject* module_dict;  // where the three module variables live (borrowed: the module holds it)
@@ -26,25 +26,25 @@ inline State& state_of_module(PyObject* module) { return quarvel::state_of_modul
 inline State& state_of(PyTypeObject* type) { return state_of_type<State>(type, &kOlvaneModule); }
 inline State& state_of(PyObject* o) { return state_of(Py_TYPE(o)); }
 
-struct FacadeObj {
+struct FacadeInstance {
   PyObject_HEAD
   PyObject* core_idf;      // core IDF or None
   PyObject* idfobjsproxy;  // IDFObjectsProxy or None
 };
 
-struct ProxyObj {
+struct ProxyInstance {
   PyObject_HEAD
   PyObject* parent;  // facade IDF or None
 };
 
-struct WrapperObj {
+struct WrapperInstance {
   PyObject_HEAD
   PyObject* core_obj;  // core IDFObject or None
 };
 
-inline FacadeObj* as_facade(PyObject* o) { return reinterpret_cast<FacadeObj*>(o); }
-inline ProxyObj* as_proxy(PyObject* o) { return reinterpret_cast<ProxyObj*>(o); }
-inline WrapperObj* as_wrapper(PyObject* o) { return reinterpret_cast<WrapperObj*>(o); }
+inline FacadeInstance* as_facade(PyObject* o) { return reinterpret_cast<FacadeInstance*>(o); }
+inline ProxyInstance* as_proxy(PyObject* o) { return reinterpret_cast<ProxyInstance*>(o); }
+inline WrapperInstance* as_wrapper(PyObject* o) { return reinterpret_cast<WrapperInstance*>(o); }
 
 // "Cannot convert X to Y" for a value of the wrong type bound for a typed field.
 inline bool check_type_or_none(PyObject* value, PyTypeObject* type) {
@@ -65,8 +65,8 @@ PyObject* resolve_field_key_to_field_name(const State& st, PyObject* class_name,
 PyTypeObject* create_facade_type(PyObject* module);
 PyTypeObject* create_proxy_type(PyObject* module);
 PyTypeObject* create_wrapper_type(PyObject* module);
-void proxy_c_init(ProxyObj* self, PyObject* parent);
-void wrapper_c_init(WrapperObj* self, PyObject* core_obj);
+void proxy_c_init(ProxyInstance* self, PyObject* parent);
+void wrapper_c_init(WrapperInstance* self, PyObject* core_obj);
 // A new wrapper (or proxy) made without running any constructor code.
 PyObject* new_wrapper(const State& st, PyObject* core_obj);
 PyObject* new_proxy(const State& st, PyObject* parent);

@@ -112,7 +112,7 @@ int facade_init(PyObject* self, PyObject* args, PyObject* kwds) {
   if (!check_type_or_none(core.get(), st.core->IDF_type)) return -1;
   PyRef proxy(new_proxy(st, self));
   if (!proxy) return -1;
-  FacadeObj* f = as_facade(self);
+  FacadeInstance* f = as_facade(self);
   Py_XSETREF(f->core_idf, core.release());
   Py_XSETREF(f->idfobjsproxy, proxy.release());
   return 0;
@@ -317,7 +317,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "quarvel.olvane.IDF", sizeof(FacadeObj), 0,
+    "quarvel.olvane.IDF", sizeof(FacadeInstance), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
 };
 

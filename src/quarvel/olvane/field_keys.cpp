@@ -38,7 +38,7 @@ int build_field_key_to_name_dict(const State& st) {
   PyRef idd = PyRef::borrow(module_variable(st, "shared_idd"));
   if (!idd) return -1;
   if (!PyObject_TypeCheck(idd.get(), st.schema->IDD_type)) return 0;
-  const c_IDD& schema = reinterpret_cast<IDDObject*>(idd.get())->c_idd;
+  const c_IDD& schema = reinterpret_cast<IDDInstance*>(idd.get())->c_idd;
   for (const ClassDef& cls : schema.ordered_classes) {
     PyRef name(PyUnicode_DecodeUTF8(cls.name.data(), static_cast<Py_ssize_t>(cls.name.size()), "strict"));
     if (!name) return -1;

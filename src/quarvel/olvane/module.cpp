@@ -52,11 +52,11 @@ PyMethodDef kMethods[] = {
 
 int exec_module(PyObject* module) {
   State& st = state_of_module(module);
-  st.core = import_capi<IdfCapi>(IDF_CAPSULE, IDF_CAPI_VERSION, IDF_LAYOUT);
+  st.core = import_capi<IDFCapi>(IDF_CAPSULE, IDF_CAPI_VERSION, IDF_LAYOUT);
   if (!st.core) return -1;
   st.lexer = import_capi<LexerCapi>(LEXER_CAPSULE, LEXER_CAPI_VERSION, LEXER_LAYOUT);
   if (!st.lexer) return -1;
-  st.schema = import_capi<IddCapi>(IDD_CAPSULE, IDD_CAPI_VERSION, IDD_LAYOUT);
+  st.schema = import_capi<IDDCapi>(IDD_CAPSULE, IDD_CAPI_VERSION, IDD_LAYOUT);
   if (!st.schema) return -1;
   st.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
   if (!st.utils) return -1;

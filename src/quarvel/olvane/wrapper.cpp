@@ -121,11 +121,11 @@ PyMethodDef kWrapperMethods[] = {
 };
 
 PyType_Slot kWrapperSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(one_field_new<WrapperObj, &WrapperObj::core_obj>)},
+    {Py_tp_new, reinterpret_cast<void*>(one_field_new<WrapperInstance, &WrapperInstance::core_obj>)},
     {Py_tp_init, reinterpret_cast<void*>(ignore_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(one_field_dealloc<WrapperObj, &WrapperObj::core_obj>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(one_field_traverse<WrapperObj, &WrapperObj::core_obj>)},
-    {Py_tp_clear, reinterpret_cast<void*>(one_field_clear<WrapperObj, &WrapperObj::core_obj>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(one_field_dealloc<WrapperInstance, &WrapperInstance::core_obj>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(one_field_traverse<WrapperInstance, &WrapperInstance::core_obj>)},
+    {Py_tp_clear, reinterpret_cast<void*>(one_field_clear<WrapperInstance, &WrapperInstance::core_obj>)},
     {Py_tp_getattro, reinterpret_cast<void*>(wrapper_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(wrapper_setattro)},
     {Py_tp_repr, reinterpret_cast<void*>(wrapper_repr)},
@@ -135,7 +135,7 @@ PyType_Slot kWrapperSlots[] = {
 };
 
 PyType_Spec kWrapperSpec = {
-    "quarvel.olvane.IDFObject", sizeof(WrapperObj), 0,
+    "quarvel.olvane.IDFObject", sizeof(WrapperInstance), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kWrapperSlots,
 };
 
@@ -154,7 +154,7 @@ PyObject* proxy_subscript(PyObject* self, PyObject* class_name) {
     PyErr_Format(PyExc_AttributeError, messages::kNoGetObjectsRaw, Py_TYPE(core)->tp_name);
     return nullptr;
   }
-  PyRef found(st.core->idf_ops->get_objects_raw(reinterpret_cast<IDFModel*>(core), class_name));
+  PyRef found(st.core->idf_ops->get_objects_raw(reinterpret_cast<IDFInstance*>(core), class_name));
   if (!found) return nullptr;
   PyRef list(PyList_CheckExact(found.get()) ? found.release() : PySequence_List(found.get()));
   if (!list) return nullptr;
@@ -180,11 +180,11 @@ PyMethodDef kProxyMethods[] = {
 };
 
 PyType_Slot kProxySlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(one_field_new<ProxyObj, &ProxyObj::parent>)},
+    {Py_tp_new, reinterpret_cast<void*>(one_field_new<ProxyInstance, &ProxyInstance::parent>)},
     {Py_tp_init, reinterpret_cast<void*>(ignore_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(one_field_dealloc<ProxyObj, &ProxyObj::parent>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(one_field_traverse<ProxyObj, &ProxyObj::parent>)},
-    {Py_tp_clear, reinterpret_cast<void*>(one_field_clear<ProxyObj, &ProxyObj::parent>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(one_field_dealloc<ProxyInstance, &ProxyInstance::parent>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(one_field_traverse<ProxyInstance, &ProxyInstance::parent>)},
+    {Py_tp_clear, reinterpret_cast<void*>(one_field_clear<ProxyInstance, &ProxyInstance::parent>)},
     {Py_mp_subscript, reinterpret_cast<void*>(proxy_subscript)},
     {Py_sq_item, reinterpret_cast<void*>(proxy_sq_item)},
     {Py_tp_methods, kProxyMethods},
@@ -193,7 +193,7 @@ PyType_Slot kProxySlots[] = {
 };
 
 PyType_Spec kProxySpec = {
-    "quarvel.olvane.IDFObjectsProxy", sizeof(ProxyObj), 0,
+    "quarvel.olvane.IDFObjectsProxy", sizeof(ProxyInstance), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kProxySlots,
 };
 
@@ -207,9 +207,9 @@ PyTypeObject* create_proxy_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kProxySpec, nullptr));
 }
 
-void wrapper_c_init(WrapperObj* self, PyObject* core_obj) { Py_XSETREF(self->core_obj, Py_NewRef(core_obj)); }
+void wrapper_c_init(WrapperInstance* self, PyObject* core_obj) { Py_XSETREF(self->core_obj, Py_NewRef(core_obj)); }
 
-void proxy_c_init(ProxyObj* self, PyObject* parent) { Py_XSETREF(self->parent, Py_NewRef(parent)); }
+void proxy_c_init(ProxyInstance* self, PyObject* parent) { Py_XSETREF(self->parent, Py_NewRef(parent)); }
 
 PyObject* new_wrapper(const State& st, PyObject* core_obj) {
   PyObject* self = st.wrapper_type->tp_alloc(st.wrapper_type, 0);

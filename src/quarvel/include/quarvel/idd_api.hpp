@@ -98,7 +98,7 @@ struct c_IDD {
 };
 
 // Layout of an IDD instance. The first three members are read by other modules.
-struct IDDObject {
+struct IDDInstance {
   PyObject_HEAD
   c_IDD c_idd;
   bool initialized;
@@ -142,14 +142,14 @@ inline constexpr uint64_t IDD_LAYOUT = layout_fingerprint(
     QUARVEL_MEMBER(ClassDef, unique_object), QUARVEL_MEMBER(ClassDef, required_object),
     QUARVEL_MEMBER(ClassDef, obsolete), QUARVEL_MEMBER(ClassDef, format), QUARVEL_MEMBER(ClassDef, memo),
     QUARVEL_MEMBER(ClassDef, line), sizeof(c_IDD), QUARVEL_MEMBER(c_IDD, version), QUARVEL_MEMBER(c_IDD, class_map),
-    QUARVEL_MEMBER(c_IDD, ordered_classes), QUARVEL_MEMBER(c_IDD, class_name_lists), sizeof(IDDObject), QUARVEL_MEMBER(IDDObject, c_idd),
-    QUARVEL_MEMBER(IDDObject, initialized), QUARVEL_MEMBER(IDDObject, version),
-    QUARVEL_MEMBER(IDDObject, class_name_strs));
+    QUARVEL_MEMBER(c_IDD, ordered_classes), QUARVEL_MEMBER(c_IDD, class_name_lists), sizeof(IDDInstance), QUARVEL_MEMBER(IDDInstance, c_idd),
+    QUARVEL_MEMBER(IDDInstance, initialized), QUARVEL_MEMBER(IDDInstance, version),
+    QUARVEL_MEMBER(IDDInstance, class_name_strs));
 
 inline constexpr uint32_t IDD_CAPI_VERSION = 2;
 inline constexpr const char* IDD_CAPSULE = "quarvel.idd._C_API";
 
-struct IddCapi {
+struct IDDCapi {
   CapiHeader header;
   PyTypeObject* IDD_type;
   // Key (int index or str field name) to field index, or -1 with an exception set.

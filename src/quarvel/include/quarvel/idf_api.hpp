@@ -355,7 +355,7 @@ struct FormatConfig {
   bool compact;
 };
 
-struct IDFModel {
+struct IDFInstance {
   PyObject_HEAD
   PyObject* idd;      // IDD or None
   PyObject* objects;  // list (slot i holds the object at position i, None once removed) or None
@@ -372,7 +372,7 @@ struct IDFModel {
   std::unique_ptr<ModelComments> comments;  // null when it has none
 };
 
-struct IDFObjectObj {
+struct IDFObjectInstance {
   PyObject_HEAD
   PyObject* idd;         // IDD or None
   PyObject* parent_idf;  // IDF or None (detached)
@@ -387,29 +387,29 @@ struct IDFObjectObj {
   std::unique_ptr<ObjectComments> comments;
 };
 
-struct IdfOps {
-  void (*register_target)(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx);
-  void (*register_referencer)(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+struct IDFOps {
+  void (*register_target)(IDFInstance* self, const std::string& tag, const std::string& val, size_t obj_idx, int field_idx);
+  void (*register_referencer)(IDFInstance* self, const std::string& tag, const std::string& val, size_t obj_idx,
                               int field_idx);
-  void (*unregister_target)(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+  void (*unregister_target)(IDFInstance* self, const std::string& tag, const std::string& val, size_t obj_idx,
                             int field_idx);
-  void (*unregister_referencer)(IDFModel* self, const std::string& tag, const std::string& val, size_t obj_idx,
+  void (*unregister_referencer)(IDFInstance* self, const std::string& tag, const std::string& val, size_t obj_idx,
                                 int field_idx);
-  int (*c_init)(IDFModel* self, PyObject* idd, PyObject* idf_content);
-  void (*build_objects)(IDFModel* self, std::vector<c_IDFObject>& c_idf_objects);
+  int (*c_init)(IDFInstance* self, PyObject* idd, PyObject* idf_content);
+  void (*build_objects)(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects);
   // A new list of the live objects of a class (name as str, any letter case).
-  PyObject* (*get_objects_raw)(IDFModel* self, PyObject* class_name);
-  void (*write_to_buffer)(IDFModel* self, std::string& out_buffer, const FormatConfig& config, bool preserve_order);
+  PyObject* (*get_objects_raw)(IDFInstance* self, PyObject* class_name);
+  void (*write_to_buffer)(IDFInstance* self, std::string& out_buffer, const FormatConfig& config, bool preserve_order);
 };
 
-struct IdfObjectOps {
-  const ClassDef& (*get_class_def)(IDFObjectObj* self);
-  int (*c_init)(IDFObjectObj* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
+struct IDFObjectOps {
+  const ClassDef& (*get_class_def)(IDFObjectInstance* self);
+  int (*c_init)(IDFObjectInstance* self, PyObject* idd, PyObject* parent_idf, size_t class_idx,
                 std::vector<std::string>& values);
-  int (*set_string_by_index)(IDFObjectObj* self, int field_idx, const std::string& value);
-  int (*set_by_index)(IDFObjectObj* self, int field_idx, PyObject* value);
-  void (*trim_trailing_empty_fields)(IDFObjectObj* self);
-  void (*write_to_buffer)(IDFObjectObj* self, std::string& out_buffer, const FormatConfig& config);
+  int (*set_string_by_index)(IDFObjectInstance* self, int field_idx, const std::string& value);
+  int (*set_by_index)(IDFObjectInstance* self, int field_idx, PyObject* value);
+  void (*trim_trailing_empty_fields)(IDFObjectInstance* self);
+  void (*write_to_buffer)(IDFObjectInstance* self, std::string& out_buffer, const FormatConfig& config);
 };
 
 // The layout of the model structs that the compatibility module reads in place.
@@ -419,23 +419,23 @@ inline constexpr uint64_t IDF_LAYOUT = layout_fingerprint(
     QUARVEL_MEMBER(c_IDFObject, line), QUARVEL_MEMBER(c_IDFObject, comments), sizeof(FieldComment),
     sizeof(ObjectComments), sizeof(ModelComments),
     sizeof(FormatConfig), QUARVEL_MEMBER(FormatConfig, class_indent), QUARVEL_MEMBER(FormatConfig, field_indent),
-    QUARVEL_MEMBER(FormatConfig, field_size), QUARVEL_MEMBER(FormatConfig, compact), sizeof(IDFModel),
-    QUARVEL_MEMBER(IDFModel, idd), QUARVEL_MEMBER(IDFModel, objects), QUARVEL_MEMBER(IDFModel, objects_index_map),
-    QUARVEL_MEMBER(IDFModel, targets), QUARVEL_MEMBER(IDFModel, referencers), sizeof(IDFObjectObj),
-    QUARVEL_MEMBER(IDFObjectObj, idd), QUARVEL_MEMBER(IDFObjectObj, parent_idf),
-    QUARVEL_MEMBER(IDFObjectObj, class_idx), QUARVEL_MEMBER(IDFObjectObj, c_class_name),
-    QUARVEL_MEMBER(IDFObjectObj, class_name), QUARVEL_MEMBER(IDFObjectObj, values),
-    QUARVEL_MEMBER(IDFObjectObj, obj_idx), sizeof(IdfOps), sizeof(IdfObjectOps));
+    QUARVEL_MEMBER(FormatConfig, field_size), QUARVEL_MEMBER(FormatConfig, compact), sizeof(IDFInstance),
+    QUARVEL_MEMBER(IDFInstance, idd), QUARVEL_MEMBER(IDFInstance, objects), QUARVEL_MEMBER(IDFInstance, objects_index_map),
+    QUARVEL_MEMBER(IDFInstance, targets), QUARVEL_MEMBER(IDFInstance, referencers), sizeof(IDFObjectInstance),
+    QUARVEL_MEMBER(IDFObjectInstance, idd), QUARVEL_MEMBER(IDFObjectInstance, parent_idf),
+    QUARVEL_MEMBER(IDFObjectInstance, class_idx), QUARVEL_MEMBER(IDFObjectInstance, c_class_name),
+    QUARVEL_MEMBER(IDFObjectInstance, class_name), QUARVEL_MEMBER(IDFObjectInstance, values),
+    QUARVEL_MEMBER(IDFObjectInstance, obj_idx), sizeof(IDFOps), sizeof(IDFObjectOps));
 
 inline constexpr uint32_t IDF_CAPI_VERSION = 3;
 inline constexpr const char* IDF_CAPSULE = "quarvel.idf._C_API";
 
-struct IdfCapi {
+struct IDFCapi {
   CapiHeader header;
   PyTypeObject* IDF_type;
-  const IdfOps* idf_ops;
+  const IDFOps* idf_ops;
   PyTypeObject* IDFObject_type;
-  const IdfObjectOps* object_ops;
+  const IDFObjectOps* object_ops;
   // The TypeError a load raises when objects need a schema and none was given.
   PyObject* SchemaNeededError;
 };

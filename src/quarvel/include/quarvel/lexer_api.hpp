@@ -34,7 +34,7 @@ struct LexComment {
 
 // Layout of a Lexer instance. `content` views the bytes object held in `owner`,
 // so the input is never copied and stays alive while the tokenizer runs.
-struct LexerObject {
+struct LexerInstance {
   PyObject_HEAD
   std::vector<Token> buffer;  // tokens queued ahead of the current line (errors)
   size_t buffer_idx;
@@ -58,25 +58,25 @@ struct LexerObject {
 
 struct LexerOps {
   // Gives the tokenizer its whole input (a bytes object of UTF-8 text).
-  void (*c_init)(LexerObject* self, PyObject* content, int is_idd);
+  void (*c_init)(LexerInstance* self, PyObject* content, int is_idd);
   // Goes on with the next piece of the input (whole lines, viewed, not copied; kept
   // alive by the caller): lines are counted on, and the comments read from the last
   // piece must have been taken off the queue. Returns whether the piece is UTF-8 (a
   // piece that is not yields an error token at its first bad byte).
-  bool (*continue_with)(LexerObject* self, std::string_view piece);
+  bool (*continue_with)(LexerInstance* self, std::string_view piece);
   // The next line, for token_scan.hpp's next_token; needs no interpreter lock.
-  bool (*scan_next_line)(LexerObject* self, std::string_view& line);
+  bool (*scan_next_line)(LexerInstance* self, std::string_view& line);
 };
 
 // The layout of the tokenizer structs that the parser reads in place.
 inline constexpr uint64_t LEXER_LAYOUT = layout_fingerprint(
-    sizeof(Token), QUARVEL_OFFSETOF(Token, type), QUARVEL_OFFSETOF(Token, value), sizeof(LexerObject),
-    QUARVEL_OFFSETOF(LexerObject, buffer), QUARVEL_OFFSETOF(LexerObject, buffer_idx),
-    QUARVEL_OFFSETOF(LexerObject, line_num), QUARVEL_OFFSETOF(LexerObject, is_idd),
-    QUARVEL_OFFSETOF(LexerObject, content), QUARVEL_OFFSETOF(LexerObject, pos), QUARVEL_OFFSETOF(LexerObject, owner),
-    QUARVEL_OFFSETOF(LexerObject, line_rest), QUARVEL_OFFSETOF(LexerObject, line_start),
-    QUARVEL_OFFSETOF(LexerObject, keep_comments), QUARVEL_OFFSETOF(LexerObject, comments),
-    QUARVEL_OFFSETOF(LexerObject, error_text), sizeof(LexComment),
+    sizeof(Token), QUARVEL_OFFSETOF(Token, type), QUARVEL_OFFSETOF(Token, value), sizeof(LexerInstance),
+    QUARVEL_OFFSETOF(LexerInstance, buffer), QUARVEL_OFFSETOF(LexerInstance, buffer_idx),
+    QUARVEL_OFFSETOF(LexerInstance, line_num), QUARVEL_OFFSETOF(LexerInstance, is_idd),
+    QUARVEL_OFFSETOF(LexerInstance, content), QUARVEL_OFFSETOF(LexerInstance, pos), QUARVEL_OFFSETOF(LexerInstance, owner),
+    QUARVEL_OFFSETOF(LexerInstance, line_rest), QUARVEL_OFFSETOF(LexerInstance, line_start),
+    QUARVEL_OFFSETOF(LexerInstance, keep_comments), QUARVEL_OFFSETOF(LexerInstance, comments),
+    QUARVEL_OFFSETOF(LexerInstance, error_text), sizeof(LexComment),
     sizeof(LexerOps));
 
 inline constexpr uint32_t LEXER_CAPI_VERSION = 6;

@@ -96,7 +96,7 @@ QUARVEL_ALWAYS_INLINE bool take_token(std::string_view& rest, TokenType& type, s
 }
 
 // Keeps the comment of a line when asked to: one that is not the writer's own "!-".
-inline void keep_comment(LexerObject* self, std::string_view line, size_t bang, std::string_view tokens) {
+inline void keep_comment(LexerInstance* self, std::string_view line, size_t bang, std::string_view tokens) {
   if (bang == std::string_view::npos || self->is_idd) return;
   const std::string_view text = line.substr(bang + 1);
   if (!text.empty() && text.front() == '-') return;
@@ -106,7 +106,7 @@ inline void keep_comment(LexerObject* self, std::string_view line, size_t bang, 
 // The next token: queued ones first, then the rest of the current line, then the next
 // line's. Needs no interpreter lock.
 template <class ScanLine>
-QUARVEL_ALWAYS_INLINE Token next_token(LexerObject* self, ScanLine&& scan_next_line) {
+QUARVEL_ALWAYS_INLINE Token next_token(LexerInstance* self, ScanLine&& scan_next_line) {
   for (;;) {
     if (self->buffer_idx < self->buffer.size()) return self->buffer[self->buffer_idx++];
     if (!self->buffer.empty()) {
