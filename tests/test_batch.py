@@ -92,9 +92,12 @@ def _crash():
     ctypes.string_at(0)
 
 
+# A sanitizer catches the fault itself and ends the worker with abort().
+CRASH_SIGNAL = "SIGABRT" if "asan" in os.environ.get("LD_PRELOAD", "") else "SIGSEGV"
+
 FAILURES = {
     "os._exit": (lambda: os._exit(3), "WorkerError", "the worker process died while running this task (exit status 3)"),
-    "a native crash": (_crash, "WorkerError", "the worker process died while running this task (killed by SIGSEGV)"),
+    "a native crash": (_crash, "WorkerError", f"the worker process died while running this task (killed by {CRASH_SIGNAL})"),
     "sys.exit": (lambda: sys.exit(4), "SystemExit", "4"),
     "KeyboardInterrupt": (lambda: (_ for _ in ()).throw(KeyboardInterrupt), "KeyboardInterrupt", ""),
     "an exception that cannot be rebuilt": (lambda: (_ for _ in ()).throw(Unrebuildable("lost", "arg")),
