@@ -22,8 +22,9 @@ EXAMPLE_IDF_PATH = Path(quarvel_package.__file__).parent / "data" / "example.idf
 ENTRY = shutil.which("quarvel", path=str(Path(sys.executable).parent)) or "quarvel"
 
 
-def quarvel(*args, cwd=None):
-    return subprocess.run([ENTRY, *map(str, args)], capture_output=True, text=True, cwd=cwd)
+def quarvel(*args, cwd=None, env=None):
+    environment = {**os.environ, "QUARVEL_IDD_PATH": "", **(env or {})}
+    return subprocess.run([ENTRY, *map(str, args)], capture_output=True, text=True, cwd=cwd, env=environment)
 
 
 @pytest.mark.parametrize("command", [[], ["info"], ["format"], ["check"], ["refs"], ["diff"], ["table"], ["view"],
@@ -197,8 +198,10 @@ def test_bad_schema_and_missing_files(tmp_path):
                              "missing its closing ';'\n")
     missing = quarvel("info", tmp_path / "none.idf", "--idd", SCHEMA)
     assert missing.returncode == 2 and missing.stderr == f"quarvel: {tmp_path / 'none.idf'}: No such file or directory\n"
-    no_schema = quarvel("info", OFFICE)
-    assert no_schema.returncode == 2 and no_schema.stderr == "quarvel: give the schema with --idd SCHEMA\n"
+    no_schema = quarvel("info", OFFICE, env={"QUARVEL_IDD_PATH": str(tmp_path)})
+    assert no_schema.returncode == 2 and no_schema.stderr == (
+        f"quarvel: {OFFICE}: no schema is known: register the folder of your schemas with "
+        "quarvel.idd.register(path) or list it in QUARVEL_IDD_PATH, or name the schema (schema=, --idd)\n")
     assert quarvel("nope").returncode == 2
 
 
@@ -222,7 +225,7 @@ def test_debug_shows_the_traceback(tmp_path):
 ])
 def test_usage_errors_are_one_line_and_write_nothing(tmp_path, args, message):
     (tmp_path / "empty.idd").write_text("! only a comment\n")
-    (tmp_path / "binary.idd").write_bytes(b"\x1b[31m,")
+    (tmp_path / "binary.idd").write_bytes(b"\x1b[31m," + b" " * 40)  # text, with a control sequence
     filled = [a.format(tmp=tmp_path) for a in args]
     if "--idd" not in filled:
         filled += ["--idd", SCHEMA]

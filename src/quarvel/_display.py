@@ -75,9 +75,50 @@ def objects_html(objects: tuple[IDFObject, ...]) -> str:
         body += f"<tr><td>{escape(obj.class_name)}</td>{cells}</tr>"
     if len(objects) > len(shown):
         body += f"<tr><td colspan='{columns + 1}'>... {len(objects) - len(shown)} more objects</td></tr>"
-    heads = "".join(f"<th>{i}</th>" for i in range(columns))
+    heads = "".join(f"<th>{escape(label)}</th>" for label in _column_labels(shown, columns))
     return (f"<table><caption>{len(objects)} object{'s' if len(objects) != 1 else ''}</caption><thead><tr><th>class</th>{heads}</tr></thead>"
             f"<tbody>{body}</tbody></table>")
+
+
+def _column_labels(objects: tuple[IDFObject, ...], columns: int) -> list[str]:
+    """Field names with their units when the objects share one class; else the field numbers."""
+    classes = {obj.class_name.upper() for obj in objects}
+    idd = objects[0].idd if objects else None
+    if len(classes) != 1 or idd is None:
+        return [str(i) for i in range(columns)]
+    return [idd.field_name(objects[0].class_name, i) for i in range(columns)]
+
+
+_MOST_NAMES = 5  # names a class's display lists
+
+
+def model_pretty(model: IDF, printer: Any, cycle: bool) -> None:
+    """IPython's display of a model: the summary and the file, not the whole text."""
+    if cycle:
+        printer.text("IDF(...)")
+        return
+    lines = model_summary(model).split("\n")
+    schema = model.idd.version if model.idd is not None else None
+    if schema:
+        lines[0] += f"; schema {schema}"
+    from quarvel.opening import source_of
+
+    source = source_of(model)
+    if source:
+        lines.insert(1, f"  file: {source}")
+    printer.text("\n".join(lines))
+
+
+def objects_pretty(objects: tuple[IDFObject, ...], printer: Any, cycle: bool) -> None:
+    """IPython's display of a class's objects: the class, how many, and the first names."""
+    class_name = getattr(objects, "class_name", None) or (objects[0].class_name if objects else "")
+    names = []
+    for obj in objects[:_MOST_NAMES]:
+        values = obj.get_values()
+        names.append(repr(values[0]) if values and values[0] not in (None, "") else "<unnamed>")
+    more = ", ..." if len(objects) > _MOST_NAMES else ""
+    shown = f": {', '.join(names)}{more}" if names else ""
+    printer.text(f"{len(objects)} {class_name} object{'s' if len(objects) != 1 else ''}{shown}")
 
 
 def _text(value: Any) -> str:

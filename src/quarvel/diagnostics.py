@@ -1,7 +1,8 @@
 """Findings of model validation (``IDF.validate``) and the rules that make them.
 
-Every rule reads what the schema states; see ``RULES`` for the codes. Node names and
-fields that refer to external lists are not checked.
+The rules read what the schema states, where windows and doors lie, and what output
+requests name; see ``RULES`` for the codes. Node names and fields that refer to
+external lists are not checked.
 """
 
 from __future__ import annotations
@@ -21,10 +22,15 @@ class Rule(NamedTuple):
 
 
 def rules() -> tuple[Rule, ...]:
-    """Every rule: its code, name, severity and a one-line summary, in code order."""
+    """Every rule: its code, name, severity and a one-line summary, in code order: those
+    of the load (a file that does not parse), of the schema, and of the model's geometry
+    and outputs."""
+    from quarvel import _lenient, _output_rules, _subsurface_rules
     from quarvel.idf import VALIDATION_RULES
 
-    return tuple(Rule(*row) for row in VALIDATION_RULES)
+    every = [Rule(*row) for row in VALIDATION_RULES]
+    every += [*_lenient.RULES, *_subsurface_rules.RULES, *_output_rules.RULES]
+    return tuple(sorted(every, key=lambda rule: rule.code[1:]))
 
 
 @dataclass(frozen=True, slots=True)

@@ -1,6 +1,7 @@
 """Schemas (IDD) for quarvel: loading, field lookups, pickling."""
 
 from os import PathLike
+from pathlib import Path
 from typing import IO, Any, Self, TypedDict
 
 FIELDTYPE_DEFAULT: int
@@ -85,3 +86,10 @@ class IDD:
 
 def unpickle_IDD(cls: type[IDD], digest: str | None, packed: bytes | None, /) -> IDD: ...
 def clear_schema_cache() -> None: ...
+
+class SchemaNotFoundError(LookupError):
+    """No known schema matches the version asked for; the message lists those known."""
+
+def register(path: str | PathLike[str]) -> list[str]: ...
+def known_versions() -> dict[str, Path]: ...
+def schema_for(version: str | None = None) -> IDD: ...

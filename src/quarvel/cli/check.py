@@ -9,8 +9,9 @@ from typing import Any
 
 from quarvel.cli.common import Result, add_command, examples, guarded, inputs, plural, run_tasks, say
 from quarvel.cli.errors import EXIT_FINDING, EXIT_OK, UsageError
-from quarvel.cli.loading import Source, load_model, load_schema
+from quarvel.cli.loading import Source, load_lenient, load_schema
 from quarvel.diagnostics import Diagnostic, Rule, rules as all_rules
+from quarvel.opening import findings_of
 
 HELP = "check models against their schema: one line per finding, exit status 1 on errors"
 
@@ -22,10 +23,10 @@ def _record(label: str, finding: Diagnostic) -> dict[str, Any]:
 
 
 @guarded
-def check_task(source: Source, schema_path: str, *, select: list[str] | None, ignore: list[str] | None,
-               strict: bool, as_json: bool, quiet: bool) -> Result:
-    model, _ = load_model(source, load_schema(schema_path))
-    findings = model.validate(select=select, ignore=ignore)
+def check_task(source: Source, schema_path: str | None, *, select: list[str] | None, ignore: list[str] | None,
+               strict: bool, as_json: bool, quiet: bool, fragment: bool | None) -> Result:
+    model, problems = load_lenient(source, load_schema(schema_path, source))
+    findings = findings_of(model, problems, select=select, ignore=ignore, fragment=fragment)
     errors = sum(1 for f in findings if f.severity == "error")
     warnings = len(findings) - errors
     status = EXIT_FINDING if errors or (strict and warnings) else EXIT_OK
@@ -53,7 +54,8 @@ def run(args: argparse.Namespace) -> int:
     rules = all_rules()
     task = partial(check_task, schema_path=args.idd_path, debug=args.debug,
                    select=_rule_names(args.select, "--select", rules), ignore=_rule_names(args.ignore, "--ignore", rules),
-                   strict=args.strict, as_json=args.format == "json", quiet=args.quiet)
+                   strict=args.strict, as_json=args.format == "json", quiet=args.quiet,
+                   fragment=True if args.fragment else None)
     if args.format != "json":
         return run_tasks(args, task, sources)
     records: list[dict[str, Any]] = []
@@ -66,11 +68,16 @@ def register(commands: argparse._SubParsersAction) -> None:
     rows = "\n".join(f"  {r.code}  {r.rule:<20} {r.summary}" for r in all_rules())
     parser = add_command(commands, "check", HELP, (
         "rules (select or ignore them by code or name):\n" + rows + "\n\n" + examples(
+            "quarvel check model.idf",
             "quarvel check model.idf --idd schema.idd",
+            "quarvel check --fragment library/materials.idf",
             "quarvel check -r models/ --idd schema.idd --ignore W208,obsolete --format json")))
     parser.add_argument("--select", metavar="RULES", help="only these rules: codes or names, comma-separated")
     parser.add_argument("--ignore", metavar="RULES", help="all rules but these: codes or names, comma-separated")
     parser.add_argument("--format", choices=["text", "json"], default="text",
                         help="text: one line per finding and a summary per model; json: one array of findings")
     parser.add_argument("--strict", action="store_true", help="exit with status 1 for warnings too")
+    parser.add_argument("--fragment", action="store_true",
+                        help="check a library file: no required-object findings (the default for a file "
+                             "without a Version object)")
     parser.set_defaults(run=run)

@@ -44,7 +44,9 @@ def add_inputs(parser: argparse.ArgumentParser, words: str = "MODEL", several: b
     """The positional words (models: files, folders, `-`), the schema and the shared flags."""
     parser.add_argument("words", nargs="*", metavar=words,
                         help="IDF files, folders of them, or - for standard input" if several else None)
-    parser.add_argument("--idd", metavar="SCHEMA", help="the schema (IDD) file")
+    parser.add_argument("--idd", metavar="SCHEMA",
+                        help="the schema (IDD) file; without it, the known schema of the model's version "
+                             "(see QUARVEL_IDD_PATH)")
     parser.add_argument("--example", action="store_true", help="use the bundled example model and schema")
     if several:
         parser.add_argument("-r", "--recursive", action="store_true", help="search folders and their subfolders")
@@ -58,8 +60,8 @@ def add_inputs(parser: argparse.ArgumentParser, words: str = "MODEL", several: b
     verbosity.add_argument("-v", "--verbose", action="store_true", help="print more: load times, files written")
 
 
-def inputs(args: argparse.Namespace, suffixes: tuple[str, ...] = (".idf",)) -> tuple[list[Source], str]:
-    """The models and the schema path the arguments name."""
+def inputs(args: argparse.Namespace, suffixes: tuple[str, ...] = (".idf",)) -> tuple[list[Source], str | None]:
+    """The models and the schema path the arguments name (None: each model's own version's)."""
     if getattr(args, "jobs", 1) < 1:
         raise UsageError(f"--jobs must be at least 1, got {args.jobs}")
     if args.example:
@@ -69,15 +71,14 @@ def inputs(args: argparse.Namespace, suffixes: tuple[str, ...] = (".idf",)) -> t
         return [Source(str(model), model)], str(schema)
     if not args.words:
         raise UsageError("give at least one MODEL (a file, a folder, or - for standard input), or --example")
-    if not args.idd:
-        raise UsageError("give the schema with --idd SCHEMA")
     return model_sources(args.words, getattr(args, "recursive", False), suffixes), args.idd
 
 
 def run_tasks(args: argparse.Namespace, work: Callable[[Any], Result], items: list[Any],
               print_result: Callable[[Result], None] | None = None) -> int:
     """Runs `work` on each item, printing results in order; the worst status wins."""
-    load_schema(args.idd_path)  # a schema that does not load is reported once, up front
+    if args.idd_path is not None:
+        load_schema(args.idd_path)  # a schema that does not load is reported once, up front
     status = EXIT_OK
     for result in run_all(work, items, args.jobs, _failed, progress=not args.quiet, scheduler=args.scheduler):
         if print_result:
@@ -98,7 +99,7 @@ def _failed(item: Any, error: BaseException) -> Result:
     return Result(err=[f"{label}: {error}" if label else str(error)], status=EXIT_USAGE)
 
 
-def single_model(args: argparse.Namespace, extra: str, count: int) -> tuple[Source, str, list[str]]:
+def single_model(args: argparse.Namespace, extra: str, count: int) -> tuple[Source, str | None, list[str]]:
     """For a command on one model (or the bundled example): the model, the schema path
     and the `count` words that follow the model, which `extra` names for messages."""
     words = list(args.words)
@@ -107,8 +108,8 @@ def single_model(args: argparse.Namespace, extra: str, count: int) -> tuple[Sour
             raise UsageError(f"with --example give {extra} only" if count else "--example takes no MODEL and no --idd")
         model, schema = example_paths()
         return Source(str(model), model), str(schema), words
-    if len(words) != count + 1 or not args.idd:
-        raise UsageError(f"give {' '.join(['MODEL', *([extra] if extra else [])])} and --idd SCHEMA")
+    if len(words) != count + 1:
+        raise UsageError(f"give {' '.join(['MODEL', *([extra] if extra else [])])}")
     sources = model_sources(words[:1])
     if len(sources) != 1:
         raise UsageError(f"{words[0]}: give one model file, not a folder")
@@ -124,7 +125,7 @@ def guarded(task: Callable[..., Result]) -> Callable[..., Result]:
     """Runs a per-model task; a model that does not load becomes an error line."""
 
     @functools.wraps(task)  # the name worker processes find it by
-    def wrapper(source: Source, schema_path: str, *, debug: bool = False, **options: Any) -> Result:
+    def wrapper(source: Source, schema_path: str | None, *, debug: bool = False, **options: Any) -> Result:
         try:
             return task(source, schema_path, **options)
         except UsageError as exc:

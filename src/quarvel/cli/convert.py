@@ -13,7 +13,9 @@ from typing import Any
 from quarvel._files import write_atomic
 from quarvel.cli.common import Result, add_command, call, examples, guarded, inputs, run_tasks
 from quarvel.cli.errors import UsageError, describe_load_error
+from quarvel._registry import json_schema_beside
 from quarvel.cli.loading import Source, load_model, load_schema
+from quarvel.cli.loading import schema_path as schema_path_of
 from quarvel.epjson import EpJSONError, Mapping, dumps
 from quarvel.idf import IDF
 
@@ -41,9 +43,16 @@ def _is_json(source: Source) -> bool:
 
 
 @guarded
-def convert_task(source: Source, schema_path: str, *, mapping_path: str, target: str | None,
+def convert_task(source: Source, schema_path: str | None, *, mapping_path: str | None, target: str | None,
                  verbose: bool) -> Result:
-    schema, mapping = load_schema(schema_path), _mapping(mapping_path)
+    idd_path = schema_path_of(schema_path, source)
+    if mapping_path is None:
+        beside = json_schema_beside(idd_path)
+        if beside is None:
+            raise UsageError(f"{source.label}: no JSON schema beside {idd_path} (same name, .schema.epJSON): "
+                             "give it with --schema SCHEMA.epJSON")
+        mapping_path = str(beside)
+    schema, mapping = load_schema(idd_path), _mapping(mapping_path)
     try:
         if _is_json(source):
             data: Any = source.data if source.data is not None else source.path
@@ -116,9 +125,8 @@ def _chosen_targets(args: argparse.Namespace, sources: list[Source]) -> list[str
 
 def run(args: argparse.Namespace) -> int:
     sources, args.idd_path = inputs(args, suffixes=(".idf", *JSON_SUFFIXES))
-    if not args.schema:
-        raise UsageError("give the engine's JSON schema with --schema SCHEMA.epJSON")
-    _mapping(args.schema)  # a schema that does not load is reported once, up front
+    if args.schema:
+        _mapping(args.schema)  # a schema that does not load is reported once, up front
     targets = _targets(args, sources)
     tasks = [partial(convert_task, source, args.idd_path, mapping_path=args.schema, target=target,
                      verbose=args.verbose, debug=args.debug) for source, target in zip(sources, targets)]
@@ -135,7 +143,7 @@ def register(commands: argparse._SubParsersAction) -> None:
         "quarvel convert office.idf -o office.epJSON --idd schema.idd --schema schema.epJSON",
         "quarvel convert office.epJSON -o office.idf --idd schema.idd --schema schema.epJSON",
         "quarvel convert -r models/ -o converted/ --idd schema.idd --schema schema.epJSON --jobs 4"))
-    parser.add_argument("--schema", metavar="EPJSON", help="the engine's JSON schema (schema.epJSON)")
+    parser.add_argument("--schema", metavar="EPJSON", help="the engine's JSON schema (schema.epJSON); without it, the one beside the IDD")
     parser.add_argument("-o", "--output", metavar="OUT",
                         help="the file to write, - for standard output, or a folder (ending in /) for several models; "
                              "default: beside each model, with the other suffix")

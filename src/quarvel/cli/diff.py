@@ -14,15 +14,14 @@ HELP = "show what changed between two models: objects removed and added, fields 
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.example or len(args.words) != 2 or not args.idd:
-        raise UsageError("give OLD and NEW model files and --idd SCHEMA")
+    if args.example or len(args.words) != 2:
+        raise UsageError("give OLD and NEW model files")
     if not args.rel_tol >= 0:
         raise UsageError(f"--rel-tol must be at least 0, got {args.rel_tol}")
     sources = model_sources(args.words)
     if len(sources) != 2:
         raise UsageError("OLD and NEW must be model files, not folders")
-    schema = load_schema(args.idd)
-    (old, _), (new, _) = (load_model(source, schema) for source in sources)
+    (old, _), (new, _) = (load_model(source, load_schema(args.idd, source)) for source in sources)
     changes = old.diff(new, rel_tol=args.rel_tol)
     if args.format == "json":
         say(json.dumps([change.to_dict() for change in changes], indent=2))

@@ -35,4 +35,7 @@ def describe_load_error(path: Path | str, exc: Exception) -> str:
             # The schema's parser names the line only in its message.
             found = re.search(r"\(Line (\d+)\)", message)
             line = found.group(1) if found else None
+    notes = " ".join(getattr(exc, "__notes__", ()))  # the closest names, for a misspelt one
+    if notes:
+        message = f"{message} {notes}"
     return f"{path}:{line}: {message}" if line is not None else f"{path}: {message}"

@@ -18,9 +18,9 @@ MAX_FIELD_SIZE = 4096  # a value column far wider than any screen
 
 
 @guarded
-def format_task(source: Source, schema_path: str, *, target: str | None, layout: dict[str, Any], timestamp: bool,
+def format_task(source: Source, schema_path: str | None, *, target: str | None, layout: dict[str, Any], timestamp: bool,
                 verbose: bool) -> Result:
-    model, _ = load_model(source, load_schema(schema_path))
+    model, _ = load_model(source, load_schema(schema_path, source))
     if target is None:
         return Result(out=[model.format(**layout)])
     try:

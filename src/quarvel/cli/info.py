@@ -16,9 +16,9 @@ HELP = "summarise models: objects per class in schema order, schema version, com
 
 
 @guarded
-def info_task(source: Source, schema_path: str, *, as_json: bool, quiet: bool, verbose: bool,
+def info_task(source: Source, schema_path: str | None, *, as_json: bool, quiet: bool, verbose: bool,
               geometry: bool = False) -> Result:
-    schema = load_schema(schema_path)
+    schema = load_schema(schema_path, source)
     model, seconds = load_model(source, schema)
     present = class_counts(model)
     total = sum(n for _, n in present)

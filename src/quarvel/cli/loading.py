@@ -7,8 +7,10 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
+from quarvel import _lenient, _registry, opening
+from quarvel._sniff import WRONG_KIND, head_of, kind_of, model_version
 from quarvel.cli.errors import UsageError, describe_load_error
-from quarvel._sniff import head_of, is_binary
+from quarvel.diagnostics import Diagnostic
 from quarvel.cli.streams import standard_input
 from quarvel.idd import IDD
 from quarvel.idf import IDF
@@ -27,33 +29,68 @@ class Source:
         return self.path.name if self.path is not None else "stdin.idf"
 
 
-_SCHEMAS: dict[str, IDD] = {}
-
-
-def load_schema(path: str) -> IDD:
-    """The schema at `path`, loaded once per process."""
-    if path in _SCHEMAS:
-        return _SCHEMAS[path]
+def _bytes_of(source: Source) -> bytes:
+    if source.data is not None:
+        return source.data
     try:
-        schema = IDD.from_file(path)
+        return source.path.read_bytes() if source.path is not None else b""
+    except OSError as exc:
+        raise UsageError(describe_load_error(source.label, exc)) from exc
+
+
+def schema_path(path: str | None, source: Source) -> str:
+    """The schema's path: `path`, or the known schema of the version the model states."""
+    if path is not None:
+        return path
+    try:
+        return str(_registry.schema_path_for(model_version(_bytes_of(source))))
+    except _registry.SchemaNotFoundError as exc:
+        raise UsageError(f"{source.label}: {exc}") from exc
+
+
+def load_schema(path: str | None, source: Source | None = None) -> IDD:
+    """The schema at `path`, or (without one) the known schema of the version that the
+    model `source` states; loaded once per process."""
+    if path is None:
+        if source is None:
+            raise UsageError("give the schema with --idd SCHEMA")
+        path = schema_path(None, source)
+    try:
+        schema = opening.load_schema(path)
+    except opening.WrongFileKindError as exc:
+        raise UsageError(str(exc)) from exc
     except (OSError, ValueError) as exc:
         raise UsageError(describe_load_error(path, exc)) from exc
     if not schema.class_names():
         raise UsageError(f"{path}: not a schema: no classes")
-    _SCHEMAS[path] = schema
     return schema
+
+
+def refuse_wrong_kind(source: Source) -> None:
+    """A model that is no IDF text (an epJSON model, a schema, binary data), named as such."""
+    kind = kind_of(head_of(source.data if source.data is not None else source.path))
+    if kind in WRONG_KIND:
+        raise UsageError(f"{source.label}: {WRONG_KIND[kind]}")
 
 
 def load_model(source: Source, schema: IDD) -> tuple[IDF, float]:
     """The model and the seconds it took to load."""
+    refuse_wrong_kind(source)
     start = time.perf_counter()
     try:
         model = IDF.from_file(schema, io.BytesIO(source.data) if source.data is not None else str(source.path))
     except (OSError, ValueError, TypeError) as exc:
-        if not isinstance(exc, OSError) and is_binary(head_of(source.data if source.data is not None else source.path)):
-            raise UsageError(f"{source.label}: not a model: the file holds binary data, not IDF text") from exc
         raise UsageError(describe_load_error(source.label, exc)) from exc
     return model, time.perf_counter() - start
+
+
+def load_lenient(source: Source, schema: IDD) -> tuple[IDF, list[Diagnostic]]:
+    """The model of what parses in the source and a finding for each object left out."""
+    refuse_wrong_kind(source)
+    try:
+        return _lenient.load(schema, _bytes_of(source))
+    except (OSError, ValueError, TypeError) as exc:
+        raise UsageError(describe_load_error(source.label, exc)) from exc
 
 
 def model_sources(words: list[str], recursive: bool = False, suffixes: tuple[str, ...] = (".idf",)) -> list[Source]:

@@ -17,7 +17,7 @@ def _label(obj) -> str:
 
 def run(args: argparse.Namespace) -> int:
     source, schema_path, (class_name, name) = single_model(args, "CLASS NAME", 2)
-    schema = load_schema(schema_path)
+    schema = load_schema(schema_path, source)
     model, _ = load_model(source, schema)
     obj = model.get_object_by_name(class_name, name)
     if obj is None:

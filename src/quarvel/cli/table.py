@@ -15,7 +15,7 @@ HELP = "print the objects of a class as a table: one row per object, one column 
 
 def run(args: argparse.Namespace) -> int:
     source, schema_path, (class_name,) = single_model(args, "CLASS", 1)
-    model, _ = load_model(source, load_schema(schema_path))
+    model, _ = load_model(source, load_schema(schema_path, source))
     render = as_csv if args.csv else as_json if args.json else as_text
     try:
         text = render(model, class_name)

@@ -18,7 +18,7 @@ HELP = "draw the building as an SVG picture: surfaces filled by kind, a legend a
 
 def run(args: argparse.Namespace) -> int:
     source, schema_path, _ = single_model(args, "", 0)
-    model, _ = load_model(source, load_schema(schema_path))
+    model, _ = load_model(source, load_schema(schema_path, source))
     title = model_name(model) + (f" - {source.path.name}" if source.path is not None else "")
     try:
         picture = svg(model, view=args.view, zones=args.zones, title=title)

@@ -51,5 +51,10 @@ PyObject* model_to_epjson(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* model_from_epjson(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* object_repr_html(PyObject* self, PyObject*);
 PyObject* tuple_repr_html(PyObject* self, PyObject*);
+PyObject* model_repr_pretty(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* tuple_repr_pretty(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* model_validate_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* model_objects_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* model_open(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace quarvel::features

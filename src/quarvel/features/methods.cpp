@@ -6,18 +6,47 @@ namespace quarvel::features {
 namespace {
 
 PyMethodDef kModelMethods[] = {
-    {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_validate)),
+    {"_validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_validate)),
      METH_FASTCALL | METH_KEYWORDS,
-     "validate($self, /, select=None, ignore=None)\n--\n\n"
+     "_validate($self, /, select=None, ignore=None)\n--\n\n"
+     "The findings of the native rules (validate runs these and the rest)."},
+    {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_validate_all)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "validate($self, /, select=None, ignore=None, fragment=None)\n--\n\n"
      "Check the model against what its schema states\n\n"
      "Number and choice fields, ranges, required fields and objects, repeating groups,\n"
-     "unique names, references, the version and obsolete classes; node names and\n"
-     "external lists are not checked. The scan runs without the interpreter lock.\n\n"
+     "unique names, references, the version, obsolete classes, subsurfaces on their base\n"
+     "surfaces and the keys of output requests; node names and external lists are not\n"
+     "checked. The schema's rules run without the interpreter lock.\n\n"
      "Args:\n"
      "    select (str | Iterable[str] | None): only these rules (codes such as 'E201' or rule names)\n"
-     "    ignore (str | Iterable[str] | None): all rules but these\n\n"
+     "    ignore (str | Iterable[str] | None): all rules but these\n"
+     "    fragment (bool | None): check a library fragment: no required-object findings; None\n"
+     "        (the default) checks a model without a Version object as a fragment\n\n"
      "Returns:\n"
      "    list[Diagnostic]: the findings, in the order of the model\n"},
+    {"objects_of", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_objects_of)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "objects_of($self, /, class_name)\n--\n\n"
+     "The objects of a class, like model[class_name], but a class the schema does not\n"
+     "know raises KeyError naming the closest classes instead of giving an empty tuple.\n\n"
+     "Args:\n"
+     "    class_name (str): class name (case-insensitive)\n\n"
+     "Returns:\n"
+     "    IDFObjectTuple: the objects, in class order\n"},
+    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_open)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "open($type, /, source, schema=None, encoding=None)\n--\n\n"
+     "A model from an IDF file, its schema found by the version it states\n\n"
+     "Without a schema, the registry's schema whose major.minor matches the model's\n"
+     "Version object is used (see quarvel.idd.register and QUARVEL_IDD_PATH), loaded once\n"
+     "per process; a model without a Version object gets the newest known schema.\n\n"
+     "Args:\n"
+     "    source (str | PathLike | file): the IDF file, or an open binary file\n"
+     "    schema (IDD | str | PathLike | None): the schema, or its path; wins over the registry\n"
+     "    encoding (str | None): the file's encoding (default: UTF-8, else Windows-1252)\n\n"
+     "Returns:\n"
+     "    IDF: the model\n"},
     {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_diff)), METH_FASTCALL | METH_KEYWORDS,
      "diff($self, /, other, rel_tol=1e-09)\n--\n\n"
      "What changed from this model to another\n\n"
@@ -71,6 +100,8 @@ PyMethodDef kModelMethods[] = {
      "A short description of the model: the schema version, the number of objects and\n"
      "the classes with their counts, in schema order (repr gives the whole text)."},
     {"_repr_html_", model_repr_html, METH_NOARGS, "_repr_html_($self)\n--\n\nThe summary as an HTML table, for notebooks."},
+    {"_repr_pretty_", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_repr_pretty)), METH_FASTCALL,
+     "_repr_pretty_($self, printer, cycle, /)\n--\n\nA short display for IPython: the summary, not the whole text."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -89,13 +120,15 @@ PyGetSetDef kModelGetSet[] = {
 PyMethodDef kObjectMethods[] = {
     {"rename", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_rename)),
      METH_FASTCALL | METH_KEYWORDS,
-     "rename($self, /, new_name)\n--\n\n"
+     "rename($self, /, new_name, outputs=False)\n--\n\n"
      "Rename the object and every field of its model that refers to it by name\n\n"
      "One edit: on failure nothing changes. A name that another object declares in\n"
      "the same reference lists is refused. Fields whose value another object of the\n"
      "same lists also declares are left alone: they may refer to that one.\n\n"
      "Args:\n"
-     "    new_name (str): the new name\n\n"
+     "    new_name (str): the new name\n"
+     "    outputs (bool): also rewrite the output requests that name the object as text: an\n"
+     "        Output:Variable's key, and for a zone the ':Zone:NAME' end of a meter's name\n\n"
      "Returns:\n"
      "    int: the number of referring fields rewritten\n"},
     {"_repr_html_", object_repr_html, METH_NOARGS,
@@ -125,6 +158,8 @@ PyGetSetDef kObjectGetSet[] = {
 
 PyMethodDef kTupleMethods[] = {
     {"_repr_html_", tuple_repr_html, METH_NOARGS, "The objects as an HTML table, for notebooks."},
+    {"_repr_pretty_", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tuple_repr_pretty)), METH_FASTCALL,
+     "_repr_pretty_($self, printer, cycle, /)\n--\n\nA short display for IPython: the class, the count, the first names."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,7 @@
-// The methods whose work is done in Python modules of the package: notebook displays
-// (quarvel._display), tables (quarvel.tables) and the engine's JSON form (quarvel.epjson).
+// The methods whose work is done in Python modules of the package: displays
+// (quarvel._display), the rules written in Python (quarvel.validation), opening by
+// version (quarvel.opening), tables (quarvel.tables) and the engine's JSON form
+// (quarvel.epjson).
 #include "features.hpp"
 
 #include <vector>
@@ -40,6 +42,23 @@ PyObject* object_repr_html(PyObject* self, PyObject*) {
 }
 PyObject* tuple_repr_html(PyObject* self, PyObject*) {
   return call_python("quarvel._display", "objects_html", self, nullptr, 0, nullptr);
+}
+
+PyObject* model_repr_pretty(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return call_python("quarvel._display", "model_pretty", self, args, nargs, nullptr);
+}
+PyObject* tuple_repr_pretty(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return call_python("quarvel._display", "objects_pretty", self, args, nargs, nullptr);
+}
+
+PyObject* model_validate_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_python("quarvel.validation", "validate", self, args, nargs, kwnames);
+}
+PyObject* model_objects_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_python("quarvel.opening", "objects_of", self, args, nargs, kwnames);
+}
+PyObject* model_open(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_python("quarvel.opening", "open_model", type, args, nargs, kwnames);
 }
 
 PyObject* model_to_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -9,8 +9,10 @@ namespace quarvel::features {
 
 namespace {
 
-const char* const kRenameNames[] = {"new_name"};
-const Signature kRenameSig = {"rename", kRenameNames, 1, 1, 1};
+const char* const kRenameNames[] = {"new_name", "outputs"};
+const Signature kRenameSig = {"rename", kRenameNames, 2, 1, 2};
+
+
 
 // Refuses a name that another object already declares where this one declares its own:
 // references to it could no longer tell the two apart.
@@ -101,13 +103,60 @@ void apply_all(IDFInstance* model, std::vector<Write>& writes) {
   }
 }
 
+// The output requests that name an object by key: an Output:Variable's key, and for a
+// zone the ":Zone:NAME" end of a meter's name. They are no references in the schema
+// (the engine matches them as text), so a rename rewrites them only when asked.
+constexpr const char* kMeterClasses[] = {"OUTPUT:METER", "OUTPUT:METER:METERFILEONLY", "OUTPUT:METER:CUMULATIVE",
+                                         "OUTPUT:METER:CUMULATIVE:METERFILEONLY"};
+constexpr std::string_view kZonePart = ":Zone:";
+
+template <class F>
+void for_each_in_class(IDFInstance* model, const char* class_key, F&& visit) {
+  const auto found = model->objects_index_map.find(std::string_view(class_key));
+  if (found == model->objects_index_map.end()) return;
+  for (size_t position : found->second) {
+    IDFObjectInstance* o = object_at(model, position);
+    if (o && !o->values.empty()) visit(o);
+  }
+}
+
+size_t add_output_writes(IDFInstance* model, IDFObjectInstance* obj, const std::string& old, const std::string& name,
+                         std::vector<Write>& writes) {
+  size_t count = 0;
+  for_each_in_class(model, "OUTPUT:VARIABLE", [&](IDFObjectInstance* o) {
+    if (ascii_iequals(trim_blanks(o->values[0]), old)) {
+      writes.push_back(Write{o, 0, name});
+      ++count;
+    }
+  });
+  if (!ascii_iequals(class_of(obj).name, "Zone")) return count;
+  for (const char* meter_class : kMeterClasses) {
+    for_each_in_class(model, meter_class, [&](IDFObjectInstance* o) {
+      const std::string_view key = trim_blanks(o->values[0]);
+      if (key.size() < kZonePart.size() + old.size()) return;
+      const size_t at = key.size() - old.size() - kZonePart.size();
+      if (!ascii_iequals(key.substr(at, kZonePart.size()), kZonePart) || !ascii_iequals(key.substr(at + kZonePart.size()), old)) {
+        return;
+      }
+      std::string rewritten(key.substr(0, at + kZonePart.size()));
+      rewritten += name;
+      writes.push_back(Write{o, 0, std::move(rewritten)});
+      ++count;
+    });
+  }
+  return count;
+}
+
 }  // namespace
 
 PyObject* object_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard(
       [&]() -> PyObject* {
-        PyObject* new_name;
-        check_status(bind_arguments(kRenameSig, args, nargs, kwnames, &new_name));
+        PyObject* a[2] = {nullptr, nullptr};
+        check_status(bind_arguments(kRenameSig, args, nargs, kwnames, a));
+        PyObject* new_name = a[0];
+        const int outputs = a[1] ? PyObject_IsTrue(a[1]) : 0;
+        check_status(outputs);
         if (!PyUnicode_Check(new_name)) {
           raise_argument_type("new_name", "str", new_name);
           throw PythonErrorSet();
@@ -141,6 +190,7 @@ PyObject* object_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             writes.push_back(Write{referrer, loc.field_idx, name});
             ++rewritten;
           }
+          if (outputs) rewritten += add_output_writes(model, obj, old, name, writes);
         }
         apply_all(model, writes);
         return PyLong_FromSize_t(rewritten);

@@ -6,6 +6,7 @@
 #include "quarvel/messages.hpp"
 #include "quarvel/field_text.hpp"
 #include "quarvel/numbers.hpp"
+#include "quarvel/suggest.hpp"
 
 #include <algorithm>
 #include <bitset>
@@ -53,7 +54,7 @@ constexpr RuleInfo kRules[kRuleCount] = {
     {"W208", "incomplete-group", "warning", "the last repeating group lacks an optional field"},
     {"E301", "unique-object", "error", "a second object of a class that allows one"},
     {"E302", "required-object", "error", "no object of a class the model must have"},
-    {"E303", "duplicate-name", "error", "two objects of one class with the same name (any letter case)"},
+    {"E303", "duplicate-name", "error", "two objects of a class named by its Name field with the same name (any letter case)"},
     {"E304", "dangling-reference", "error", "a reference that names no object it may refer to"},
     {"W305", "version-mismatch", "warning", "a Version object of another major.minor than the schema"},
     {"W306", "obsolete", "warning", "an object of an obsolete class, or a value in a deprecated field"},
@@ -146,7 +147,19 @@ void check_choice(Scan& s, size_t pos, int idx, const ClassDef& cls, const Field
     if (ascii_iequals(text, key)) return;
   }
   if ((f.autosizable || f.autocalculatable) && is_sizing_word(text)) return;
-  add(s, kInvalidChoice, pos, idx, &cls, quoted(text) + " is not one of the choices (" + list_of(f.choices, 12) + ").");
+  if (!s.enabled[kInvalidChoice]) return;
+  std::vector<std::string_view> choices(f.choices.begin(), f.choices.end());
+  std::vector<std::string> closest;
+  for (size_t i : closest_names(text, choices)) closest.push_back(f.choices[i]);
+  std::string message = quoted(text);
+  message += " is not one of the choices (";
+  message += list_of(f.choices, 12);
+  message += ").";
+  if (!closest.empty()) {
+    message += ' ';
+    message += did_you_mean(closest);
+  }
+  add(s, kInvalidChoice, pos, idx, &cls, std::move(message));
 }
 
 void check_reference(Scan& s, size_t pos, int idx, const ClassDef& cls, const FieldDef& f, std::string_view text) {
@@ -257,6 +270,13 @@ std::string on_line(const IDFObjectInstance* o) {
   return o->line > 0 ? " on line " + std::to_string(o->line) : std::string();
 }
 
+// Whether the engine requires the objects of a class to have different names: those whose
+// first field is their Name. A class whose first field only declares a reference (a meter's
+// key, a fluid's name) may repeat it: the engine tells such objects apart by position.
+bool requires_unique_names(const ClassDef& cls) {
+  return !cls.fields.empty() && ascii_iequals(cls.fields[0].name, "Name");
+}
+
 // The rules that concern objects together: names, unique and required classes, versions.
 void check_model(Scan& s) {
   const auto& classes = s.schema->ordered_classes;
@@ -271,7 +291,7 @@ void check_model(Scan& s) {
       add(s, kUniqueObject, o->obj_idx, -1, &cls,
           "Only one " + cls.name + " object is allowed; another one" + on_line(first_of_class[c]) + ".");
     }
-    if (is_named_class(cls) && !o->values.empty()) {
+    if (requires_unique_names(cls) && !o->values.empty()) {
       const std::string_view name = trim_blanks(o->values[0]);
       if (name.empty()) continue;
       const auto [entry, created] = names[c].try_emplace_upper(name);
@@ -380,7 +400,7 @@ PyRef make_diagnostic(PyObject* type, IDFInstance* m, const Finding& f) {
 }
 
 const char* const kValidateNames[] = {"select", "ignore"};
-const Signature kValidateSig = {"validate", kValidateNames, 2, 0, 2};
+const Signature kValidateSig = {"_validate", kValidateNames, 2, 0, 2};
 
 }  // namespace
 

@@ -36,6 +36,18 @@ PyObject* create_unknown_field_error() {
   return error.release();
 }
 
+// The schema registry (schemas found by version) is written in Python, in
+// quarvel._registry; the module offers its functions as its own.
+int add_registry(PyObject* module) {
+  PyRef registry(PyImport_ImportModule("quarvel._registry"));
+  if (!registry) return -1;
+  for (const char* name : {"register", "known_versions", "schema_for", "SchemaNotFoundError"}) {
+    PyRef member(PyObject_GetAttrString(registry.get(), name));
+    if (!member || PyModule_AddObjectRef(module, name, member.get()) < 0) return -1;
+  }
+  return 0;
+}
+
 int exec_module(PyObject* module) {
   State& st = state_of(module);
   st.utils = import_capi<UtilsCapi>(UTILS_CAPSULE, UTILS_CAPI_VERSION, UTILS_LAYOUT);
@@ -61,6 +73,7 @@ int exec_module(PyObject* module) {
   for (const auto& t : kFieldTypes) {
     if (PyModule_AddIntConstant(module, t.name, t.value) < 0) return -1;
   }
+  if (add_registry(module) < 0) return -1;
   return publish_capi(module, "_C_API", IDD_CAPSULE, &st.capi);
 }
 

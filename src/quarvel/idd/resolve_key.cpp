@@ -2,6 +2,7 @@
 #include "idd_type.hpp"
 #include "quarvel/messages.hpp"
 #include "schema.hpp"
+#include "quarvel/suggest.hpp"
 
 #include <climits>
 
@@ -22,6 +23,31 @@ void raise_unknown_field(PyObject* message) {
     return;
   }
   PyErr_SetObject(state_of(module.get()).unknown_field_error, message);
+}
+
+// The class's field names closest to `key`, spelled as the key is: a key with '_' and no
+// blank is an attribute name, and is offered attribute names (blanks as '_', '-', '/'
+// and '*' dropped).
+std::vector<std::string> closest_fields(const ClassDef& cls, std::string_view key) {
+  std::vector<std::string_view> names;
+  names.reserve(cls.fields.size());
+  for (const FieldDef& field : cls.fields) names.emplace_back(field.name);
+  const bool attribute = key.find('_') != std::string_view::npos && key.find(' ') == std::string_view::npos;
+  std::vector<std::string> out;
+  for (size_t i : closest_names(key, names)) {
+    std::string name;
+    for (char c : names[i]) {
+      if (!attribute) {
+        name += c;
+      } else if (c == ' ') {
+        name += '_';
+      } else if (c != '-' && c != '/' && c != '*') {
+        name += c;
+      }
+    }
+    out.push_back(std::move(name));
+  }
+  return out;
 }
 
 }  // namespace
@@ -76,8 +102,15 @@ int resolve_key_to_field_index(const ClassDef& cls, PyObject* key) {
     return -1;
   }
   if (idx >= 0) return idx;
-  PyRef message(PyUnicode_FromFormat("Unknown field %R for class '%s'", key, cls.name.c_str()));
-  if (message) raise_unknown_field(message.get());
+  PyRef message(PyUnicode_FromFormat(messages::kUnknownField, key, cls.name.c_str()));
+  if (!message) return -1;
+  raise_unknown_field(message.get());
+  if (size > 0 && utf8[0] == '_') return -1;  // a probe for a private or special attribute
+  try {
+    attach_suggestions(closest_fields(cls, std::string_view(utf8, static_cast<size_t>(size))));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
   return -1;
 }
 

@@ -3,6 +3,7 @@
 // the references its fields take part in.
 #include "core.hpp"
 #include "quarvel/messages.hpp"
+#include "quarvel/suggest.hpp"
 
 #include <cerrno>
 
@@ -10,9 +11,10 @@ namespace quarvel::idf {
 
 namespace {
 
-// An IDFParseError with its message, the line and, for an unknown class, the class name.
+// An IDFParseError with its message, the line and, for an unknown class, the class name
+// and the schema's closest class names.
 [[noreturn]] void raise_parse_error(const State& st, PyRef message, const Status& where,
-                                    const std::string* class_name = nullptr) {
+                                    const std::string* class_name = nullptr, const c_IDD* schema = nullptr) {
   PyRef error = take(PyObject_CallOneArg(st.parse_error, message.get()));
   PyRef lineno = where.line > 0 ? take(PyLong_FromLongLong(where.line)) : PyRef::borrow(Py_None);
   check_status(PyObject_SetAttrString(error.get(), "lineno", lineno.get()));
@@ -23,6 +25,14 @@ namespace {
     check_status(PyObject_SetAttrString(error.get(), "class_name", name.get()));
   }
   PyErr_SetRaisedException(error.release());
+  if (class_name && schema) {
+    std::vector<std::string_view> names;
+    names.reserve(schema->ordered_classes.size());
+    for (const ClassDef& cls : schema->ordered_classes) names.emplace_back(cls.name);
+    std::vector<std::string> closest;
+    for (size_t i : closest_names(*class_name, names)) closest.emplace_back(names[i]);
+    attach_suggestions(closest);
+  }
   throw PythonErrorSet();
 }
 
@@ -103,7 +113,7 @@ void build(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects) {
     const auto found = schema.class_map.find(search_key);
     if (found == schema.class_map.end()) {
       raise_parse_error(st, take(PyUnicode_FromFormat(messages::kUnknownClassInText, c_object.class_name.c_str())),
-                        Status::of(Fault::kNone, c_object.line), &c_object.class_name);
+                        Status::of(Fault::kNone, c_object.line), &c_object.class_name, &schema);
     }
     const size_t class_idx = found->second;
     const ClassDef& cls = schema.ordered_classes[class_idx];

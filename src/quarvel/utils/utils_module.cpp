@@ -2,6 +2,7 @@
 #include "file_text.hpp"
 #include "quarvel/args.hpp"
 #include "quarvel/module_state.hpp"
+#include "quarvel/suggest.hpp"
 #include "quarvel/utils_api.hpp"
 
 #include <ctime>
@@ -98,7 +99,44 @@ PyObject* py_get_continuous_digits_indices(PyObject*, PyObject* key) {
   return Py_BuildValue("(nn)", start, end);
 }
 
+// The closest names for "did you mean", for the package's Python modules: the same
+// measure as the native modules' messages use.
+PyObject* py_closest_names(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guard(
+      [&]() -> PyObject* {
+        if (nargs != 2 || !PyUnicode_Check(args[0])) {
+          raise(PyExc_TypeError, messages::kClosestNamesArguments);
+        }
+        PyRef items = take(PySequence_Fast(args[1], messages::kCandidatesNotStr));
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+        std::vector<std::string_view> names;
+        names.reserve(static_cast<size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+          PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+          if (!PyUnicode_Check(item)) raise(PyExc_TypeError, messages::kCandidatesNotStr);
+          Py_ssize_t size = 0;
+          const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+          if (!text) throw PythonErrorSet();
+          names.emplace_back(text, static_cast<size_t>(size));
+        }
+        Py_ssize_t size = 0;
+        const char* word = PyUnicode_AsUTF8AndSize(args[0], &size);
+        if (!word) throw PythonErrorSet();
+        const std::vector<size_t> closest = closest_names(std::string_view(word, static_cast<size_t>(size)), names);
+        PyRef out = take(PyList_New(static_cast<Py_ssize_t>(closest.size())));
+        for (size_t i = 0; i < closest.size(); ++i) {
+          PyObject* item = PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(closest[i]));
+          PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));
+        }
+        return out.release();
+      },
+      nullptr);
+}
+
 PyMethodDef kMethods[] = {
+    {"_closest_names", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_closest_names)), METH_FASTCALL,
+     "_closest_names(word, candidates, /)\n--\n\n"
+     "The candidates closest to a misspelt word (any letter case), nearest first; [] when none is near."},
     {"read_utf8_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_read_utf8_bytes)),
      METH_FASTCALL | METH_KEYWORDS,
      "read_utf8_bytes(path, encoding=None)\n--\n\n"
