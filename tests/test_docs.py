@@ -38,6 +38,10 @@ def test_readme_examples_run(tmp_path):
         "Timestep, Number of Timesteps per Hour: 4 -> 6", "Zone 'Office': removed", "Zone 'Open Plan': added", "[]"]
     assert "Office 1 6" in out and "['Office'] FileNotFoundError" in out and "80.0 240.0 0.1" in out
     assert "Autocalculate 4" in out and out[out.index("Autocalculate 4") + 1] == "[]"
+    assert out[0] == "9.1.0"  # opened by version
+    assert "2: E102 unknown-class: Timestpe '4': The schema has no class 'Timestpe'; the object is left out. " \
+           "Did you mean 'Timestep'?" in out
+    assert "5: E101 syntax-error: Zone 'Attic': Missing delimiter before '0'. The object is left out." in out
 
 
 def test_readme_commands_are_true():

@@ -1,7 +1,8 @@
 """Quarvel: read, query, edit and write IDF building-energy model files.
 
 The modules: ``quarvel.idd`` (schemas), ``quarvel.idf`` (models), ``quarvel.olvane``
-(an older method vocabulary over models), ``quarvel.diagnostics`` (validation findings),
+(an older method vocabulary over models), ``quarvel.opening`` (opening by version,
+lenient loads, one-pass checks), ``quarvel.diagnostics`` (validation findings),
 ``quarvel.compare`` (differences between models), ``quarvel.tables`` (a class as a
 table), ``quarvel.batch`` (one job over many models), ``quarvel.geometry`` (surfaces,
 measures, drawings), ``quarvel.epjson`` (the engine's JSON form), ``quarvel.lexer`` and
@@ -22,6 +23,8 @@ if TYPE_CHECKING:
     from quarvel.idf import IDFObject as IDFObject
     from quarvel.idf import IDFParseError as IDFParseError
     from quarvel.idf import UnknownFieldError as UnknownFieldError
+    from quarvel.idd import SchemaNotFoundError as SchemaNotFoundError
+    from quarvel.opening import check as check
 
 __version__ = "0.1.0"
 
@@ -43,9 +46,11 @@ _LAZY = {
     "Diagnostic": "quarvel.diagnostics",
     "Change": "quarvel.compare",
     "diff": "quarvel.compare",
+    "check": "quarvel.opening",
+    "SchemaNotFoundError": "quarvel.idd",
 }
 __all__ = ["EXAMPLE_IDD", "EXAMPLE_IDF", "EXAMPLE_EPJSON", "IDD", "IDF", "IDFObject", "IDFParseError", "UnknownFieldError", "Diagnostic",
-           "Change", "diff"]
+           "Change", "diff", "check", "SchemaNotFoundError"]
 
 
 def __getattr__(name: str) -> object:

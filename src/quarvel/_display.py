@@ -118,7 +118,8 @@ def objects_pretty(objects: tuple[IDFObject, ...], printer: Any, cycle: bool) ->
         names.append(repr(values[0]) if values and values[0] not in (None, "") else "<unnamed>")
     more = ", ..." if len(objects) > _MOST_NAMES else ""
     shown = f": {', '.join(names)}{more}" if names else ""
-    printer.text(f"{len(objects)} {class_name} object{'s' if len(objects) != 1 else ''}{shown}")
+    what = f"{class_name} object" if class_name else "object"
+    printer.text(f"{len(objects)} {what}{'s' if len(objects) != 1 else ''}{shown}")
 
 
 def _text(value: Any) -> str:
