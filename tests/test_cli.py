@@ -391,7 +391,15 @@ def test_the_readmes_shell_examples_run(tmp_path):
     shutil.copy(package.EXAMPLE_IDF, tmp_path / "models" / "a.idf")
     shutil.copy(package.EXAMPLE_IDD, tmp_path / "schema.idd")
     shutil.copy(package.EXAMPLE_EPJSON, tmp_path / "schema.epJSON")
+    (tmp_path / "library").mkdir()
+    shutil.copy(package.EXAMPLE_IDF, tmp_path / "5ZoneAirCooled.idf")
+    shutil.copy(package.EXAMPLE_IDF, tmp_path / "library" / "materials.idf")
+    schemas = tmp_path / "schemas"  # where commands without --idd find the schema by version
+    schemas.mkdir()
+    shutil.copy(package.EXAMPLE_IDD, schemas / "release.idd")
+    shutil.copy(package.EXAMPLE_EPJSON, schemas / "release.schema.epJSON")
+    environment = {**os.environ, "QUARVEL_IDD_PATH": str(schemas)}
     for command in commands:
         result = subprocess.run(re.sub(r"(^|\| )quarvel ", rf"\g<1>{ENTRY} ", command), shell=True, cwd=tmp_path,
-                                capture_output=True, text=True)
+                                capture_output=True, text=True, env=environment)
         assert result.returncode == 0, f"{command}: {result.stderr}"

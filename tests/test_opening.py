@@ -246,3 +246,26 @@ def test_a_model_given_as_bytes_in_a_file_object_opens(registry):
     idd_module.register(registry)
     assert len(IDF.open(io.BytesIO(EXAMPLE.encode()))) == len(IDF.from_file(IDD.from_file(quarvel.EXAMPLE_IDD),
                                                                           quarvel.EXAMPLE_IDF))
+
+
+@pytest.mark.parametrize(("text", "names", "found"), [
+    (b"Zone, A;\nZone, B, 0", ["A"], [("E101", 2, "Unterminated object before EOF; missing ';'. The object is left out.")]),
+    (b"Zone, A;\r\nZonee, X;\r\nZone, B\r\n0;\r\nZone, C;", ["A", "C"], [
+        ("E102", 2, "The schema has no class 'Zonee'; the object is left out. Did you mean 'Zone'?"),
+        ("E101", 4, "Missing delimiter before '0'. The object is left out.")]),
+    (b"Zone, A; Zonee, X;\rZone, C;", ["A", "C"], [
+        ("E102", 1, "The schema has no class 'Zonee'; the object is left out. Did you mean 'Zone'?")]),
+    (b"Zone, A;;\nZone, B;", ["A", "B"], [("E101", 1, "A ';' with no class name before it; it is left out.")]),
+    (b"", [], []),
+])
+def test_a_lenient_load_keeps_every_object_it_can(text, names, found):
+    model, problems = load_lenient(io.BytesIO(text), quarvel.EXAMPLE_IDD)
+    assert [zone[0] for zone in model["Zone"]] == names
+    assert [(p.code, p.line, p.message) for p in problems] == found
+
+
+def test_a_lenient_load_of_many_faults_stays_linear():
+    # One fault in every other object of 60,000: each block of objects is parsed a few times.
+    text = b"Zone, A\n0;\nZone, B;\n" * 30_000
+    model, problems = load_lenient(io.BytesIO(text), quarvel.EXAMPLE_IDD)
+    assert len(problems) == 30_000 and len(model) == 30_000

@@ -27,7 +27,6 @@ RULES = (SYNTAX_ERROR, UNKNOWN_CLASS)
 
 _LINE = re.compile(rb"[^\r\n]*(?:\r\n|\r|\n|$)")
 _PARSER_PREFIX = re.compile(r"^IDF parsing error(?: \(Line \d+\))?: ")
-_MOST_RETRIES = 10_000  # each retry sets one object aside; a text with more faults is refused as it stands
 
 
 @dataclass
@@ -69,6 +68,8 @@ def pieces_of(data: bytes) -> list[Piece]:
                 break
             if start >= 0:
                 found.append(_piece(start, offset + semicolon + 1, first_line, number, code_parts))
+            else:  # a ';' with nothing before it: an object without even a class name
+                found.append(Piece(offset + semicolon, offset + semicolon + 1, number, number, "", None))
             start, code_parts = -1, []
             position = semicolon + 1
         if start >= 0:
@@ -119,30 +120,57 @@ def load(schema: IDD, data: bytes, encoding: str | None = None) -> tuple[IDF, li
     names = schema.class_names()
     known = {name.upper() for name in names}
     problems: list[Diagnostic] = []
+    kept: list[Piece] = []
     for piece in pieces:
-        if piece.class_name.upper() not in known and piece.class_name:
+        if not piece.class_name:
+            problems.append(_finding(SYNTAX_ERROR, piece, piece.first_line,
+                                     "A ';' with no class name before it; it is left out."))
+            _blank(buffer, piece)
+        elif piece.class_name.upper() not in known:
             problems.append(_unknown_class(piece, names))
             _blank(buffer, piece)
-    set_aside = {id(p) for p in pieces if p.class_name and p.class_name.upper() not in known}
-    for _ in range(_MOST_RETRIES):
-        try:
-            model = IDF.from_file(schema, io.BytesIO(bytes(buffer)), encoding)
-            break
-        except IDFParseError as refused:
-            line = refused.lineno
-            at_fault = next((p for p in pieces if id(p) not in set_aside and line is not None
-                             and p.first_line <= line <= p.last_line), None)
-            if at_fault is None:
-                raise error from None  # not an object's fault: the text is refused as it stands
-            set_aside.add(id(at_fault))
-            _blank(buffer, at_fault)
-            message = _PARSER_PREFIX.sub("", str(refused))
-            if getattr(refused, "class_name", None) is not None:
-                problems.append(_unknown_class(at_fault, names))
-            else:
-                problems.append(_finding(SYNTAX_ERROR, at_fault, line, message[:1].upper() + message[1:] +
-                                         " The object is left out."))
-    else:
-        raise error
+        else:
+            kept.append(piece)
+    # Each block of objects is parsed alone, so that a text with many faults costs a few
+    # parses of each block, not a parse of the whole text per fault.
+    for first in range(0, len(kept), _BLOCK):
+        problems += _set_aside_faults(schema, buffer, kept[first:first + _BLOCK], names, encoding)
+    try:
+        model = IDF.from_file(schema, io.BytesIO(bytes(buffer)), encoding)
+    except IDFParseError:
+        raise error from None  # a fault no object holds: the text is refused as it stands
     problems.sort(key=lambda finding: finding.line or 0)
     return model, problems
+
+
+_BLOCK = 64  # objects parsed together while looking for the ones at fault
+
+
+def _set_aside_faults(schema: IDD, buffer: bytearray, block: list[Piece], names: list[str],
+                      encoding: str | None) -> list[Diagnostic]:
+    """Blanks the objects of `block` that the parser refuses, and a finding for each."""
+    from quarvel.idf import IDF, IDFParseError
+
+    problems: list[Diagnostic] = []
+    start, end, first_line = block[0].start, block[-1].end, block[0].first_line
+    remaining = list(block)
+    while remaining:
+        try:
+            IDF.from_file(schema, io.BytesIO(bytes(buffer[start:end])), encoding)
+            return problems
+        except IDFParseError as refused:
+            line = None if refused.lineno is None else refused.lineno + first_line - 1
+            at_fault = next((p for p in remaining if line is not None and p.first_line <= line <= p.last_line), None)
+            if at_fault is None:
+                return problems  # not an object's fault: the whole text's parse says so
+            remaining.remove(at_fault)
+            _blank(buffer, at_fault)
+            if getattr(refused, "class_name", None) is not None:
+                problems.append(_unknown_class(at_fault, names))
+                continue
+            message = _PARSER_PREFIX.sub("", str(refused))
+            if len(message) > 1 and message[0] == message[-1] == "'":  # the tokenizer's own message, quoted
+                message = message[1:-1] + "."
+            problems.append(_finding(SYNTAX_ERROR, at_fault, line,
+                                     message[:1].upper() + message[1:] + " The object is left out."))
+    return problems
