@@ -435,3 +435,14 @@ def test_import_fails_without_a_bound_table(remove, module):
         capture_output=True, text=True)
     assert result.returncode != 0
     assert "_C_API" in result.stderr
+
+
+@pytest.mark.parametrize(("attribute", "suggestions"), [
+    ("Nmae", ("Name",)), ("X_Orgin", ("X_Origin",)), ("Ceiling_Heigth", ("Ceiling_Height",)), ("Qwerty_Uiop", ())])
+def test_a_misspelt_attribute_gets_the_closest_attribute_names(model, attribute, suggestions):
+    zone = model.idfobjects["ZONE"][0]
+    for attempt in (lambda: getattr(zone, attribute), lambda: setattr(zone, attribute, 1)):
+        with pytest.raises(AttributeError) as raised:
+            attempt()
+        assert raised.value.suggestions == suggestions
+        assert getattr(raised.value, "__notes__", []) == ([f"Did you mean '{suggestions[0]}'?"] if suggestions else [])

@@ -2,6 +2,7 @@
 // proxy that lists wrappers of a class: model.idfobjects[class_name].
 #include "compat.hpp"
 #include "quarvel/messages.hpp"
+#include "quarvel/suggest.hpp"
 
 namespace quarvel::olvane {
 
@@ -59,13 +60,44 @@ PyObject* field_name_for(const State& st, PyObject* core, PyObject* name) {
   return resolve_field_key_to_field_name(st, class_name.get(), name);
 }
 
+// An attribute that names no field was looked up as a field name: the closest field
+// names that the error offers are spelled as attributes again (blanks as '_', '-', '/'
+// and '*' dropped), in its `suggestions` and its note.
+void respell_suggestions_as_attributes() {
+  PyObject* error = PyErr_GetRaisedException();
+  if (!error) return;
+  PyRef names(PyObject_GetAttrString(error, "suggestions"));
+  if (!names || !PyTuple_Check(names.get()) || PyTuple_GET_SIZE(names.get()) == 0) {
+    PyErr_Clear();
+    PyErr_SetRaisedException(error);
+    return;
+  }
+  std::vector<std::string> respelled;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+    const char* text = PyUnicode_AsUTF8(PyTuple_GET_ITEM(names.get(), i));
+    if (!text) break;
+    std::string attribute;
+    for (const char* c = text; *c; ++c) {
+      if (*c == ' ') attribute += '_';
+      else if (*c != '-' && *c != '/' && *c != '*') attribute += *c;
+    }
+    respelled.push_back(std::move(attribute));
+  }
+  PyErr_Clear();
+  if (PyObject_SetAttrString(error, "__notes__", PyRef(PyList_New(0)).get()) < 0) PyErr_Clear();
+  PyErr_SetRaisedException(error);
+  if (attach_suggestions(respelled) < 0) return;  // the new error stands
+}
+
 // The core object is held for the whole operation: resolving the name runs the name's
 // own code (a str subclass), which may replace the wrapper's object.
 PyObject* read_field(PyObject* self, PyObject* name) {
   PyRef core = PyRef::borrow(core_of(self));
   if (!core) return nullptr;
   PyRef field(field_name_for(state_of(self), core.get(), name));
-  return field ? PyObject_GetItem(core.get(), field.get()) : nullptr;
+  PyObject* value = field ? PyObject_GetItem(core.get(), field.get()) : nullptr;
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) respell_suggestions_as_attributes();
+  return value;
 }
 
 // Whether normal lookup can find `name` on the wrapper: only attributes of its type
@@ -99,7 +131,9 @@ int wrapper_setattro(PyObject* self, PyObject* name, PyObject* value) {
   PyRef core = PyRef::borrow(core_of(self));
   if (!core) return -1;
   PyRef field(field_name_for(state_of(self), core.get(), name));
-  return field ? PyObject_SetItem(core.get(), field.get(), value) : -1;
+  const int done = field ? PyObject_SetItem(core.get(), field.get(), value) : -1;
+  if (done < 0 && PyErr_ExceptionMatches(PyExc_AttributeError)) respell_suggestions_as_attributes();
+  return done;
 }
 
 PyObject* wrapper_getattr_method(PyObject* self, PyObject* name) {
