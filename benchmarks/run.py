@@ -406,6 +406,7 @@ SECTIONS = {
     "batch": lambda: workflows.section_batch(timed, row, spread),
     "targets": lambda: targets.section_targets(timed, row, spread),
     "epjson": lambda: workflows.section_epjson(timed, row, spread),
+    "bulk": lambda: workflows.section_bulk_edits(timed, row, spread),
 }
 
 

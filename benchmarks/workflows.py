@@ -114,3 +114,58 @@ def section_epjson(timed, row, spread):
         row("  to_epjson (model to dict)", f"{to_json[0] * 1000:.0f}", "ms",
             f"{to_json[0] / load[0]:.2f}x loading {spread(to_json)}")
         row("  from_epjson (dict to model)", f"{back[0] * 1000:.0f}", "ms", f"{back[0] / load[0]:.2f}x loading {spread(back)}")
+
+
+def _shared_name_model(idd, count):
+    """A zone and `count` objects that all refer to it by name."""
+    from quarvel.idf import IDF
+
+    text = "Zone, Office;\n" + "".join(f"Lights, L{i}, Office, Lighting;\n" for i in range(count))
+    return IDF.from_string(idd, text)
+
+
+def section_bulk_edits(timed, row, spread):
+    """Bulk edits at 80,000 objects against 10,000: linear scales 8x (target: within 9x)."""
+    import random
+
+    import quarvel
+    from quarvel.idd import IDD
+
+    print("Bulk edits (80k objects against 10k; 8x is linear, target 9x)")
+    idd = IDD.from_file(quarvel.EXAMPLE_IDD)
+
+    def in_order(model):
+        for obj in list(model["Lights"]):
+            model.remove_object(obj)
+
+    def in_reverse(model):
+        for obj in reversed(model["Lights"]):
+            model.remove_object(obj)
+
+    def shuffled(model):
+        objects = list(model["Lights"])
+        random.Random(1).shuffle(objects)
+        for obj in objects:
+            model.remove_object(obj)
+
+    def add(model):
+        for i in range(len(model["Lights"])):
+            model.add_object("Lights", {"Name": f"N{i}", "Zone or ZoneList Name": "Office"})
+
+    def set_every(model):
+        for obj in model["Lights"]:
+            obj["Zone or ZoneList Name"] = "Office"
+
+    edits = {"remove_object in load order": in_order, "remove_object in reverse order": in_reverse,
+             "remove_object in random order": shuffled, "remove_all_objects": lambda m: m.remove_all_objects("Lights"),
+             "add_object": add, "rename with every object referring": lambda m: m["Zone"][0].rename("Annex"),
+             "set a field on every object": set_every}
+    for label, edit in edits.items():
+        costs = []
+        for count in (10_000, 80_000):
+            runs = []
+            for _ in range(5):
+                model = _shared_name_model(idd, count)
+                runs.append(timed(lambda: edit(model), 1)[0])
+            costs.append(sorted(runs)[2])
+        row(label, f"{costs[1] * 1000:.1f}", "ms", f"{costs[1] / costs[0]:.1f}x the 10k cost (target 9x)")

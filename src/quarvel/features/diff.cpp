@@ -201,7 +201,7 @@ void diff_class(const ClassPair& pair, const Comparer& cmp, std::vector<Delta>& 
 }
 
 // The live objects of a class in class order.
-std::vector<IDFObjectInstance*> class_objects(IDFInstance* m, const std::vector<size_t>& positions) {
+std::vector<IDFObjectInstance*> class_objects(IDFInstance* m, const PositionList& positions) {
   std::vector<IDFObjectInstance*> objects;
   objects.reserve(positions.size());
   for (size_t pos : positions) {

@@ -203,7 +203,7 @@ PyObject* add_object(IDFInstance* m, PyObject* class_name, PyObject* initial_val
   const std::string key = to_upper(std::string_view(cls.name));
   const auto [entry, created] = m->objects_index_map.try_emplace(std::string_view(key));
   try {
-    std::vector<size_t>& positions = entry->second;
+    PositionList& positions = entry->second;
     if (positions.size() == positions.capacity()) positions.reserve(positions.empty() ? 8 : positions.size() * 2);
     check_status(PyList_Append(m->objects, obj.get()));
   } catch (...) {

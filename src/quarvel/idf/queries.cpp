@@ -79,7 +79,7 @@ PyObject* get_objects_raw(IDFInstance* self, PyObject* class_name) {
       [&]() -> PyObject* {
         const auto found = self->objects_index_map.find_upper(class_text(class_name));
         if (found == self->objects_index_map.end() || found->second.empty()) return PyList_New(0);
-        const std::vector<size_t>& positions = found->second;
+        const PositionList& positions = found->second;
         PyRef result = take(PyList_New(static_cast<Py_ssize_t>(positions.size())));
         Py_ssize_t stored = 0;
         for (size_t pos : positions) {

@@ -240,7 +240,7 @@ void write_model(IDFInstance* self, std::string& out, const FormatConfig& config
       }
     }
     // The class list is copied: a finalizer run while writing must not change it under us.
-    const std::vector<size_t> positions = found->second;
+    const std::vector<size_t> positions = found->second.to_vector();
     write_all(positions.size(), [&](size_t k) { return positions[k]; });
     if (config.compact) out += '\n';
   }

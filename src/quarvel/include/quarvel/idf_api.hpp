@@ -1,6 +1,7 @@
 // The core model types of quarvel.idf, their layouts and the tables of internal
 // operations the module publishes (the compatibility module binds them).
 #pragma once
+#include <algorithm>
 #include "idd_api.hpp"
 #include "string_map.hpp"
 
@@ -267,7 +268,75 @@ class LocList {
 
 using ValueIndex = StringMap<LocList>;
 using RefIndex = StringMap<ValueIndex>;
-using ClassIndex = StringMap<std::vector<size_t>>;
+// The positions of a class's objects, ascending. Removing one moves the shorter side
+// of the list: the objects removed in load order (or in reverse) cost O(1) each, where
+// a vector's erase would move every later position each time.
+class PositionList {
+ public:
+  PositionList() = default;
+  PositionList(std::vector<size_t> items) noexcept : items_(std::move(items)) {}  // NOLINT: a list of positions
+
+  const size_t* begin() const { return items_.data() + head_; }
+  const size_t* end() const { return items_.data() + items_.size(); }
+  size_t* begin() { return items_.data() + head_; }
+  size_t* end() { return items_.data() + items_.size(); }
+  size_t size() const { return items_.size() - head_; }
+  bool empty() const { return size() == 0; }
+  size_t capacity() const { return items_.capacity() - head_; }
+  size_t operator[](size_t i) const { return items_[head_ + i]; }
+  size_t front() const { return items_[head_]; }
+  size_t back() const { return items_.back(); }
+
+  // Throws std::bad_alloc with the list unchanged; never allocates within capacity.
+  void reserve(size_t n) {
+    if (n <= capacity()) return;
+    std::vector<size_t> grown;
+    grown.reserve(n);
+    grown.assign(begin(), end());
+    items_.swap(grown);
+    head_ = 0;
+  }
+  void push_back(size_t position) {
+    if (items_.size() == items_.capacity() && head_ > 0) compact();  // room without allocating
+    items_.push_back(position);
+  }
+  // Throws std::bad_alloc with the list unchanged.
+  void insert(const size_t* at, size_t position) {
+    const size_t k = static_cast<size_t>(at - begin());
+    if (k == 0 && head_ > 0) {
+      items_[--head_] = position;
+      return;
+    }
+    items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(head_ + k), position);
+  }
+  void erase(const size_t* at) noexcept {
+    const size_t k = static_cast<size_t>(at - begin());
+    if (k < size() / 2) {
+      std::move_backward(items_.begin() + static_cast<std::ptrdiff_t>(head_),
+                         items_.begin() + static_cast<std::ptrdiff_t>(head_ + k),
+                         items_.begin() + static_cast<std::ptrdiff_t>(head_ + k + 1));
+      ++head_;
+    } else {
+      items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(head_ + k));
+    }
+    if (empty()) {
+      items_.clear();
+      head_ = 0;
+    }
+  }
+  std::vector<size_t> to_vector() const { return std::vector<size_t>(begin(), end()); }
+
+ private:
+  void compact() noexcept {
+    items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+  }
+
+  std::vector<size_t> items_;
+  size_t head_ = 0;
+};
+
+using ClassIndex = StringMap<PositionList>;
 
 // Comment lines kept in one string, each ended by '\n' (which no comment holds): a
 // model with many commented objects pays for the text, not for a string per line.
