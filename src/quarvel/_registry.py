@@ -135,6 +135,8 @@ def _not_found(wanted: str | None) -> SchemaNotFoundError:
 
 def schema_path_for(version: str | None) -> Path:
     """The IDD file of a version (major.minor compared); with None, the newest known."""
+    if version is not None and not isinstance(version, str):
+        raise TypeError(f"version must be str or None, not {type(version).__name__}")
     known = known_versions()
     if version is None:
         if not known:
@@ -154,7 +156,7 @@ def load(path: str | os.PathLike[str]) -> IDD:
     with _lock:
         schema = _loaded.get(key)
     if schema is None:
-        schema = IDD.from_file(key)
+        schema = IDD.from_file(str(key))
         with _lock:
             schema = _loaded.setdefault(key, schema)
     return schema

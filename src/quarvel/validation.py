@@ -77,6 +77,8 @@ def in_model_order(model: IDF, findings: list[Diagnostic]) -> list[Diagnostic]:
 
 def validate(model: IDF, select: str | Iterable[str] | None = None, ignore: str | Iterable[str] | None = None,
              fragment: bool | None = None) -> list[Diagnostic]:
+    if fragment is not None and not isinstance(fragment, bool):
+        raise TypeError(f"fragment must be True, False or None, not {type(fragment).__name__}")
     enabled = rule_codes(select, "select")
     if ignore is not None:
         enabled -= rule_codes(ignore, "ignore")
