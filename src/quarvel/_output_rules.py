@@ -47,16 +47,14 @@ def requests(model: IDF) -> Iterator[tuple[IDFObject, str, str]]:
                 yield obj, zone.group(1).strip(), "zone"
 
 
-def _spelled_names(model: IDF) -> set[str]:
-    names: set[str] = set()
+def _spelled_names(model: IDF) -> str:
+    """Every text value of the model's objects (output requests aside), upper-cased, each
+    between line breaks (which no value holds): one search of it answers whether any field
+    spells a key."""
     requesting = {VARIABLE_CLASS.upper(), *(name.upper() for name in METER_CLASSES)}
-    for obj in model:
-        if obj.class_name.upper() in requesting:  # a request's key is no evidence of itself
-            continue
-        for value in obj.get_values():
-            if isinstance(value, str) and value:
-                names.add(value.upper())
-    return names
+    texts = [value for obj in model if obj.class_name.upper() not in requesting  # a key is no evidence of itself
+             for value in obj.get_values() if type(value) is str]
+    return "\n" + "\n".join(texts).upper() + "\n"
 
 
 def zone_names(model: IDF) -> set[str]:
@@ -69,7 +67,7 @@ def findings(model: IDF, enabled: set[str], make: Make) -> list[Diagnostic]:
     wanted = list(requests(model))
     if not wanted:
         return []
-    known: set[str] | None = None
+    known: str | None = None
     zones = zone_names(model)
     out = []
     for obj, key, kind in wanted:
@@ -78,6 +76,6 @@ def findings(model: IDF, enabled: set[str], make: Make) -> list[Diagnostic]:
                 out.append(make(UNKNOWN_KEY, obj, f"The meter is for zone '{key}', which the model does not have."))
             continue
         known = _spelled_names(model) if known is None else known
-        if key.upper() not in known:
+        if f"\n{key.upper()}\n" not in known:
             out.append(make(UNKNOWN_KEY, obj, f"The key '{key}' names nothing in the model; the request reports nothing."))
     return out

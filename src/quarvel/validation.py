@@ -43,9 +43,13 @@ def is_fragment(model: IDF) -> bool:
     """A model without a Version object, against a schema that has the class: a library
     file, whose required objects come from the model that includes it."""
     idd = model.idd
-    if idd is None or "VERSION" not in {name.upper() for name in idd.class_names()}:
+    if idd is None or "Version" in model:
         return False
-    return "Version" not in model or len(model["Version"]) == 0
+    try:
+        idd.class_info("Version")
+    except KeyError:
+        return False
+    return True
 
 
 def _object_name(obj: IDFObject) -> str | None:
