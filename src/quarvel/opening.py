@@ -52,8 +52,9 @@ def _read(source: Source) -> tuple[bytes, str | None]:
         return stream.read(), str(path)
 
 
-def _refuse_wrong_kind(data: bytes, label: str | None) -> None:
-    kind = kind_of(head_of(data))
+def refuse_wrong_kind(head: bytes, label: str | None) -> None:
+    """Refuses a model whose first bytes show it is no IDF text, saying what it is."""
+    kind = kind_of(head)
     if kind in WRONG_KIND:
         raise WrongFileKindError(f"{label}: {WRONG_KIND[kind]}" if label else WRONG_KIND[kind])
 
@@ -90,7 +91,7 @@ def schema_of(data: bytes, schema: SchemaArgument) -> IDD:
 
 def open_model(cls: type[IDF], source: Source, schema: SchemaArgument = None, encoding: str | None = None) -> IDF:
     data, label = _read(source)
-    _refuse_wrong_kind(data, label)
+    refuse_wrong_kind(head_of(data), label)
     model = cls.from_file(schema_of(data, schema), io.BytesIO(data), encoding)
     if label is not None:
         _sources[model] = label
@@ -105,7 +106,7 @@ def load_lenient(source: Source, schema: SchemaArgument = None,
     from quarvel import _lenient
 
     data, label = _read(source)
-    _refuse_wrong_kind(data, label)
+    refuse_wrong_kind(head_of(data), label)
     model, problems = _lenient.load(schema_of(data, schema), data, encoding)
     if label is not None:
         _sources[model] = label

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from quarvel import _lenient, _registry, opening
-from quarvel._sniff import WRONG_KIND, head_of, kind_of, model_version
+from quarvel._sniff import head_of, model_version
 from quarvel.cli.errors import UsageError, describe_load_error
 from quarvel.diagnostics import Diagnostic
 from quarvel.cli.streams import standard_input
@@ -68,9 +68,10 @@ def load_schema(path: str | None, source: Source | None = None) -> IDD:
 
 def refuse_wrong_kind(source: Source) -> None:
     """A model that is no IDF text (an epJSON model, a schema, binary data), named as such."""
-    kind = kind_of(head_of(source.data if source.data is not None else source.path))
-    if kind in WRONG_KIND:
-        raise UsageError(f"{source.label}: {WRONG_KIND[kind]}")
+    try:
+        opening.refuse_wrong_kind(head_of(source.data if source.data is not None else source.path), source.label)
+    except opening.WrongFileKindError as exc:
+        raise UsageError(str(exc)) from exc
 
 
 def load_model(source: Source, schema: IDD) -> tuple[IDF, float]:

@@ -35,17 +35,7 @@ std::vector<std::string> closest_fields(const ClassDef& cls, std::string_view ke
   const bool attribute = key.find('_') != std::string_view::npos && key.find(' ') == std::string_view::npos;
   std::vector<std::string> out;
   for (size_t i : closest_names(key, names)) {
-    std::string name;
-    for (char c : names[i]) {
-      if (!attribute) {
-        name += c;
-      } else if (c == ' ') {
-        name += '_';
-      } else if (c != '-' && c != '/' && c != '*') {
-        name += c;
-      }
-    }
-    out.push_back(std::move(name));
+    out.push_back(attribute ? attribute_spelling(names[i]) : std::string(names[i]));
   }
   return out;
 }

@@ -76,12 +76,7 @@ void respell_suggestions_as_attributes() {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
     const char* text = PyUnicode_AsUTF8(PyTuple_GET_ITEM(names.get(), i));
     if (!text) break;
-    std::string attribute;
-    for (const char* c = text; *c; ++c) {
-      if (*c == ' ') attribute += '_';
-      else if (*c != '-' && *c != '/' && *c != '*') attribute += *c;
-    }
-    respelled.push_back(std::move(attribute));
+    respelled.push_back(attribute_spelling(text));
   }
   PyErr_Clear();
   if (PyObject_SetAttrString(error, "__notes__", PyRef(PyList_New(0)).get()) < 0) PyErr_Clear();

@@ -22,6 +22,16 @@ inline std::string folded_for_match(std::string_view name) {
   return out;
 }
 
+// A field name as an attribute spells it: blanks as '_', and '-', '/' and '*' dropped.
+inline std::string attribute_spelling(std::string_view field_name) {
+  std::string out;
+  for (char c : field_name) {
+    if (c == ' ') out += '_';
+    else if (c != '-' && c != '/' && c != '*') out += c;
+  }
+  return out;
+}
+
 // Edit distance (optimal string alignment), or limit + 1 when it exceeds `limit`.
 inline size_t edit_distance(std::string_view a, std::string_view b, size_t limit) {
   const size_t n = a.size(), m = b.size();
