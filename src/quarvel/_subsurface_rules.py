@@ -70,6 +70,12 @@ def findings(model: IDF, enabled: set[str], make: Make) -> list[Diagnostic]:
     if not enabled & {rule.code for rule in RULES}:
         return []
     from quarvel.geometry import GeometryError, surfaces
+    from quarvel.geometry.surfaces import SIMPLE_SUB
+
+    # Placing every surface costs a walk over the zones and surfaces in Python: only a model
+    # with windows or doors pays for it.
+    if not any(name in model for name in ("FenestrationSurface:Detailed", *SIMPLE_SUB)):
+        return []
 
     try:
         every = surfaces(model)
