@@ -368,3 +368,28 @@ def surfaces(model: IDF, *, true_north: bool = False) -> list[Surface]:
     building's North Axis into true-north coordinates with `true_north`."""
     return list(_Reader(model, true_north).all())
 
+
+
+def surface_of(model: IDF, obj: IDFObject) -> Surface | None:
+    """The surface of one object of the model (None when its class is no surface class),
+    placed as `surfaces` places it; a sub-surface's base surface is read for it."""
+    reader = _Reader(model, true_north=False)
+    class_name = obj.class_name
+    if class_name in DETAILED_BASE or class_name in SIMPLE_BASE:
+        return reader._guarded(obj, reader._base)
+    if class_name in ("FenestrationSurface:Detailed", *SIMPLE_SUB, "Shading:Zone:Detailed"):
+        field_name = "Base Surface Name" if class_name == "Shading:Zone:Detailed" else "Building Surface Name"
+        base_name = _text(obj, field_name)
+        for base_class in (*DETAILED_BASE, *SIMPLE_BASE):
+            base = model.get_object_by_name(base_class, base_name) if base_class in model else None
+            if base is not None:
+                surface = reader._guarded(base, reader._base)
+                if surface.vertices:
+                    reader.bases[surface.name.upper()] = surface
+                break
+        return reader._guarded(obj, reader._on_base)
+    if class_name in (*SHADING_DETAILED[:2], *SHADING_SIMPLE):
+        return reader._guarded(obj, reader._shading)
+    if class_name in NOT_SUPPORTED:
+        return reader._skipped(obj, "shading", f"{class_name} is not supported: its geometry follows its window")
+    return None

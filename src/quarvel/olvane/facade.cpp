@@ -1,5 +1,7 @@
 // The model facade IDF: a process-wide schema set by file name, and models opened by
-// file name against it, every operation delegated to one core model.
+// file name against it, every operation delegated to one core model. The members of the
+// vocabulary that are plain compositions of core calls (text, saving, lookups by kind)
+// are written in Python and installed on the type at import (quarvel._vocabulary).
 #include "compat.hpp"
 #include "quarvel/messages.hpp"
 
@@ -37,25 +39,8 @@ void facade_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// A new reference to a builtin, or null with an exception set.
-PyObject* builtin(const char* name) {
-  PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-  PyObject* fn = nullptr;
-  if (!builtins || PyDict_GetItemStringRef(builtins, name, &fn) < 0) return nullptr;
-  if (!fn) PyErr_Format(PyExc_NameError, messages::kNameNotDefined, name);
-  return fn;
-}
-
-int print_object(PyObject* obj) {
-  PyRef print(builtin("print"));
-  if (!print) return -1;
-  PyRef done(obj ? PyObject_CallOneArg(print.get(), obj) : PyObject_CallNoArgs(print.get()));
-  return done ? 0 : -1;
-}
-
 // Arguments: (name, ...) with further positional and keyword arguments ignored.
 const char* const kIddNameNames[] = {"iddname"};
-const char* const kIdfNameNames[] = {"idfname"};
 
 PyObject* facade_setiddname(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const State& st = state_of(reinterpret_cast<PyTypeObject*>(cls));
@@ -156,7 +141,6 @@ PyObject* facade_newidfobject(PyObject* self, PyObject* const* args, Py_ssize_t 
   if (!check_exact_str_or_none(class_name, "class_name")) return nullptr;
   const int defaults = defaultvalues ? PyObject_IsTrue(defaultvalues) : 1;
   if (defaults < 0) return nullptr;
-  if (print_object(class_name) < 0 || print_object(fields.get()) < 0 || print_object(nullptr) < 0) return nullptr;
   const State& st = state_of(self);
   PyRef wrapper(new_wrapper(st, Py_None));
   if (!wrapper) return nullptr;
@@ -225,40 +209,7 @@ PyObject* facade_removeallidfobjects(PyObject* self, PyObject* const* args, Py_s
   Py_RETURN_NONE;
 }
 
-PyObject* facade_printidf(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-  if (bind_no_arguments("printidf", nargs, kwnames) < 0 || print_object(as_facade(self)->core_idf) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject* facade_idfstr(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-  if (bind_no_arguments("idfstr", nargs, kwnames) < 0) return nullptr;
-  return PyObject_Str(as_facade(self)->core_idf);
-}
-
 PyObject* facade_repr(PyObject* self) { return PyObject_Repr(as_facade(self)->core_idf); }
-
-PyObject* facade_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* idfname;
-  const Signature sig = {"save", kIdfNameNames, 1, 1, 1, true};
-  if (bind_arguments(sig, args, nargs, kwnames, &idfname) < 0) return nullptr;
-  PyRef method(PyObject_GetAttrString(as_facade(self)->core_idf, "save"));
-  if (!method) return nullptr;
-  PyRef call_args(PyTuple_Pack(1, idfname));
-  PyRef call_kwargs(Py_BuildValue("{s:i}", "field_size", 25));
-  if (!call_args || !call_kwargs) return nullptr;
-  PyRef done(PyObject_Call(method.get(), call_args.get(), call_kwargs.get()));
-  if (!done) return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject* facade_saveas(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* idfname;
-  const Signature sig = {"saveas", kIdfNameNames, 1, 1, 1, true};
-  if (bind_arguments(sig, args, nargs, kwnames, &idfname) < 0) return nullptr;
-  PyRef done(PyObject_CallMethod(self, "save", "O", idfname));
-  if (!done) return nullptr;
-  Py_RETURN_NONE;
-}
 
 PyObject* facade_get_idfobjects(PyObject* self, void*) { return Py_NewRef(as_facade(self)->idfobjsproxy); }
 
@@ -282,16 +233,6 @@ PyMethodDef kMethods[] = {
      "removeidfobject($self, /, idfobject)\n--\n\nRemove an IDF object from the IDF."},
     {"removeallidfobjects", fast(facade_removeallidfobjects), METH_FASTCALL | METH_KEYWORDS,
      "removeallidfobjects($self, /, class_name)\n--\n\nRemove all IDF object of a certain type from the IDF."},
-    {"printidf", fast(facade_printidf), METH_FASTCALL | METH_KEYWORDS, "printidf($self)\n--\n\nPrint the IDF."},
-    {"idfstr", fast(facade_idfstr), METH_FASTCALL | METH_KEYWORDS,
-     "idfstr($self)\n--\n\nString representation of the IDF."},
-    {"save", fast(facade_save), METH_FASTCALL | METH_KEYWORDS,
-     "save($self, /, idfname, *args, **kwargs)\n--\n\n"
-     "Save the model to idfname in the library's layout, with a value column of 25; further\n"
-     "arguments are ignored. Comments of the file are not written: to keep them, load and save\n"
-     "it with quarvel.idf.IDF and save(path, comments=True)."},
-    {"saveas", fast(facade_saveas), METH_FASTCALL | METH_KEYWORDS,
-     "saveas($self, /, idfname, *args, **kwargs)\n--\n\nThe same as save."},
     {"__reduce__", facade_reduce, METH_NOARGS, "Pickle support."},
     {"__setstate__", facade_setstate, METH_O, "Pickle support: restore the fields from a state tuple."},
     {nullptr, nullptr, 0, nullptr},
@@ -318,7 +259,7 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec = {
     "quarvel.olvane.IDF", sizeof(FacadeInstance), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, kSlots,
 };
 
 }  // namespace

@@ -32,6 +32,49 @@ PyObject* py_resolve(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
   return resolve_field_key_to_field_name(state_of_module(module), a[0], a[1]);
 }
 
+// For the members written in Python: the core model of a facade, the core object of a
+// wrapper, the facade of a proxy (None when it has none). No field is an attribute of
+// its type.
+PyObject* py_core_of(PyObject* module, PyObject* o) {
+  const State& st = state_of_module(module);
+  if (PyObject_TypeCheck(o, st.facade_type)) return Py_NewRef(as_facade(o)->core_idf);
+  if (PyObject_TypeCheck(o, st.wrapper_type)) return Py_NewRef(as_wrapper(o)->core_obj);
+  if (PyObject_TypeCheck(o, st.proxy_type)) return Py_NewRef(as_proxy(o)->parent);
+  raise_argument_type("obj", st.facade_type->tp_name, o);
+  return nullptr;
+}
+
+// A new wrapper of a core object, as the proxy hands them out.
+PyObject* py_wrap(PyObject* module, PyObject* core_obj) {
+  const State& st = state_of_module(module);
+  if (!PyObject_TypeCheck(core_obj, st.core->IDFObject_type)) {
+    raise_argument_type("core_obj", st.core->IDFObject_type->tp_name, core_obj);
+    return nullptr;
+  }
+  return new_wrapper(st, core_obj);
+}
+
+// The core model that a wrapper's object belongs to, or None when it is detached.
+PyObject* py_model_of(PyObject* module, PyObject* wrapper) {
+  const State& st = state_of_module(module);
+  if (!PyObject_TypeCheck(wrapper, st.wrapper_type)) {
+    raise_argument_type("wrapper", st.wrapper_type->tp_name, wrapper);
+    return nullptr;
+  }
+  PyObject* core = as_wrapper(wrapper)->core_obj;
+  if (!PyObject_TypeCheck(core, st.core->IDFObject_type)) Py_RETURN_NONE;
+  PyObject* model = reinterpret_cast<IDFObjectInstance*>(core)->parent_idf;
+  return Py_NewRef(model ? model : Py_None);
+}
+
+// The vocabulary's members written in Python go onto the types before anyone sees them.
+int install_python_members(PyObject* module) {
+  PyRef members(PyImport_ImportModule("quarvel._vocabulary"));
+  if (!members) return -1;
+  PyRef done(PyObject_CallMethod(members.get(), "install", "O", module));
+  return done ? 0 : -1;
+}
+
 template <class F>
 PyCFunction fast(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -47,6 +90,10 @@ PyMethodDef kMethods[] = {
     {"_resolve_field_key_to_field_name", fast(py_resolve), METH_FASTCALL | METH_KEYWORDS,
      "_resolve_field_key_to_field_name(class_name, field_key)\n--\n\n"
      "Test hook: the field name that an attribute or keyword name stands for."},
+    {"_core_of", py_core_of, METH_O, "_core_of(obj, /)\n--\n\nThe core model of a facade, or the core object of a wrapper."},
+    {"_model_of", py_model_of, METH_O,
+     "_model_of(wrapper, /)\n--\n\nThe core model of a wrapper's object, or None when it is detached."},
+    {"_wrap", py_wrap, METH_O, "_wrap(core_obj, /)\n--\n\nA new IDFObject wrapper of a core object."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -75,7 +122,7 @@ int exec_module(PyObject* module) {
       PyModule_AddObjectRef(module, "field_key_to_name", table.get()) < 0) {
     return -1;
   }
-  return 0;
+  return install_python_members(module);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

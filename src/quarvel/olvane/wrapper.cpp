@@ -165,7 +165,7 @@ PyType_Slot kWrapperSlots[] = {
 
 PyType_Spec kWrapperSpec = {
     "quarvel.olvane.IDFObject", sizeof(WrapperInstance), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kWrapperSlots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, kWrapperSlots,
 };
 
 // ---- proxy ----
@@ -223,7 +223,7 @@ PyType_Slot kProxySlots[] = {
 
 PyType_Spec kProxySpec = {
     "quarvel.olvane.IDFObjectsProxy", sizeof(ProxyInstance), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kProxySlots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, kProxySlots,
 };
 
 }  // namespace
