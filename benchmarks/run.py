@@ -26,6 +26,7 @@ DATA = HERE / "data"
 sys.path.insert(0, str(HERE))
 
 import generate  # noqa: E402
+import layout  # noqa: E402
 import targets  # noqa: E402
 import workflows  # noqa: E402
 from quarvel import lexer  # noqa: E402
@@ -407,6 +408,7 @@ SECTIONS = {
     "targets": lambda: targets.section_targets(timed, row, spread),
     "epjson": lambda: workflows.section_epjson(timed, row, spread),
     "bulk": lambda: workflows.section_bulk_edits(timed, row, spread),
+    "layout": lambda: layout.section_layout(timed, row, spread),
 }
 
 

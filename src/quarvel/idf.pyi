@@ -2,7 +2,7 @@
 
 from collections.abc import Iterable, Iterator
 from os import PathLike
-from typing import IO, Any, NoReturn, Self, overload, final
+from typing import IO, Any, Literal, NoReturn, Self, overload, final
 
 from quarvel.compare import Change
 from quarvel.diagnostics import Diagnostic
@@ -117,7 +117,7 @@ class IDF:
     def objects_of(self, class_name: str) -> IDFObjectTuple: ...
     @classmethod
     def open(cls, source: str | PathLike[str] | IO[bytes], schema: IDD | str | PathLike[str] | None = None,
-             encoding: str | None = None) -> Self: ...
+             encoding: str | None = None, *, keep_layout: bool = False) -> Self: ...
     def _repr_pretty_(self, printer: Any, cycle: bool, /) -> None: ...
     def diff(self, other: IDF, rel_tol: float = 1e-09) -> list[Change]: ...
     def to_records(self, class_name: str) -> list[dict[str, FieldValue]]: ...
@@ -140,6 +140,7 @@ class IDF:
         compact: bool = False,
         preserve_order: bool = False,
         comments: bool = False,
+        layout: Literal["library", "original"] | None = None,
     ) -> str: ...
     def save(
         self,
@@ -152,6 +153,7 @@ class IDF:
         preserve_order: bool = False,
         include_timestamp: bool = True,
         comments: bool = False,
+        layout: Literal["library", "original"] | None = None,
     ) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...

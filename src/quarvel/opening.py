@@ -89,12 +89,17 @@ def schema_of(data: bytes, schema: SchemaArgument) -> IDD:
     return _registry.schema_for(model_version(data))
 
 
-def open_model(cls: type[IDF], source: Source, schema: SchemaArgument = None, encoding: str | None = None) -> IDF:
+def open_model(cls: type[IDF], source: Source, schema: SchemaArgument = None, encoding: str | None = None, *,
+               keep_layout: bool = False) -> IDF:
     data, label = _read(source)
     refuse_wrong_kind(head_of(data), label)
     model = cls.from_file(schema_of(data, schema), io.BytesIO(data), encoding)
     if label is not None:
         _sources[model] = label
+    if keep_layout:
+        from quarvel import _layout
+
+        _layout.remember(model, data, encoding)
     return model
 
 

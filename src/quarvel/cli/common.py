@@ -24,6 +24,7 @@ class Result:
     err: list[str] = field(default_factory=list)
     status: int = EXIT_OK
     records: list[dict[str, Any]] = field(default_factory=list)
+    exact: bool = False  # `out` is text to write as it stands, its line ends included
 
 
 def say(line: str, file: Any = None) -> None:

@@ -11,7 +11,7 @@ from typing import Any
 
 from quarvel.cli.common import Result, add_command, call, examples, guarded, inputs, run_tasks, say
 from quarvel.cli.errors import UsageError
-from quarvel.cli.loading import Source, load_model, load_schema
+from quarvel.cli.loading import Source, _bytes_of, load_model, load_schema, refuse_wrong_kind
 
 HELP = "rewrite models in the library's layout, keeping their comments"
 MAX_FIELD_SIZE = 4096  # a value column far wider than any screen
@@ -20,16 +20,32 @@ MAX_FIELD_SIZE = 4096  # a value column far wider than any screen
 @guarded
 def format_task(source: Source, schema_path: str | None, *, target: str | None, layout: dict[str, Any], timestamp: bool,
                 verbose: bool) -> Result:
-    model, _ = load_model(source, load_schema(schema_path, source))
+    if layout.get("layout") == "original":
+        model = _kept_layout_model(source, schema_path)
+    else:
+        model, _ = load_model(source, load_schema(schema_path, source))
     if target is None:
-        return Result(out=[model.format(**layout)])
+        return Result(out=[model.format(**layout)], exact="layout" in layout)
     try:
         # save writes a temporary file beside the target and renames it over it, so an
         # interrupted run never leaves a truncated model, and a link stays a link.
-        model.save(target, include_timestamp=timestamp, **layout)
+        model.save(target, **layout) if "layout" in layout else model.save(target, include_timestamp=timestamp, **layout)
     except OSError as exc:
         raise UsageError(f"{target}: {exc.strerror or exc}") from exc
     return Result(err=[f"wrote {target}"] if verbose else [])
+
+
+def _kept_layout_model(source: Source, schema_path: str | None) -> Any:
+    import io
+
+    from quarvel.cli.errors import describe_load_error
+    from quarvel.idf import IDF
+
+    refuse_wrong_kind(source)
+    try:
+        return IDF.open(io.BytesIO(_bytes_of(source)), schema=load_schema(schema_path, source), keep_layout=True)
+    except (OSError, ValueError, TypeError) as exc:
+        raise UsageError(describe_load_error(source.label, exc)) from exc
 
 
 def _targets(args: argparse.Namespace, sources: list[Source]) -> list[str | None]:
@@ -66,14 +82,18 @@ def run(args: argparse.Namespace) -> int:
     if not 0 <= args.field_size <= MAX_FIELD_SIZE:
         raise UsageError(f"--field-size must be between 0 and {MAX_FIELD_SIZE}, got {args.field_size}")
     targets = _targets(args, sources)
-    layout = {"compact": args.compact, "preserve_order": args.preserve_order, "field_size": args.field_size,
-              "comments": not args.drop_comments}
+    layout: dict[str, Any] = {"compact": args.compact, "preserve_order": args.preserve_order,
+                              "field_size": args.field_size, "comments": not args.drop_comments}
+    if args.keep_layout:
+        if args.compact or args.preserve_order or args.drop_comments or args.field_size != 24:
+            raise UsageError("--keep-layout keeps the file's own layout: it takes no other layout option")
+        layout = {"layout": "original"}
     tasks = [partial(format_task, source, args.idd_path, target=target, layout=layout, timestamp=not args.no_timestamp,
                      verbose=args.verbose, debug=args.debug) for source, target in zip(sources, targets)]
 
     def print_result(result: Result) -> None:
         for text in result.out:
-            sys.stdout.write(text + "\n")  # the model itself, exactly as written
+            sys.stdout.write(text if result.exact else text + "\n")  # the model itself, exactly as written
 
     return run_tasks(args, call, tasks, print_result=print_result)
 
@@ -93,4 +113,6 @@ def register(commands: argparse._SubParsersAction) -> None:
     parser.add_argument("--no-timestamp", action="store_true", help="leave the 'Saved at' line out of files")
     parser.add_argument("--drop-comments", action="store_true",
                         help="leave out the comments of the model (kept by default)")
+    parser.add_argument("--keep-layout", action="store_true",
+                        help="keep each file's own layout, rewriting only what needs it (today: nothing)")
     parser.set_defaults(run=run)

@@ -13,6 +13,9 @@ using namespace quarvel::idf;
 TypeExtras model_extras();
 TypeExtras object_extras();
 TypeExtras tuple_extras();
+// A model in the layout of the text it was read from (quarvel._layout): its text when
+// `target` is null, else written to `target`.
+PyObject* write_original(PyObject* model, PyObject* target);
 // The module functions and types the features add (the epJSON conversion for quarvel.epjson).
 const PyMethodDef* module_functions();
 int add_types(PyObject* module);

@@ -36,7 +36,7 @@ PyMethodDef kModelMethods[] = {
      "    IDFObjectTuple: the objects, in class order\n"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_open)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "open($type, /, source, schema=None, encoding=None)\n--\n\n"
+     "open($type, /, source, schema=None, encoding=None, *, keep_layout=False)\n--\n\n"
      "A model from an IDF file, its schema found by the version it states\n\n"
      "Without a schema, the registry's schema whose major.minor matches the model's\n"
      "Version object is used (see quarvel.idd.register and QUARVEL_IDD_PATH), loaded once\n"
@@ -44,7 +44,9 @@ PyMethodDef kModelMethods[] = {
      "Args:\n"
      "    source (str | PathLike | file): the IDF file, or an open binary file\n"
      "    schema (IDD | str | PathLike | None): the schema, or its path; wins over the registry\n"
-     "    encoding (str | None): the file's encoding (default: UTF-8, else Windows-1252)\n\n"
+     "    encoding (str | None): the file's encoding (default: UTF-8, else Windows-1252)\n"
+     "    keep_layout (bool): keep the file's text, so that format and save with\n"
+     "        layout=\"original\" write it back with only the edits changed\n\n"
      "Returns:\n"
      "    IDF: the model\n"},
     {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_diff)), METH_FASTCALL | METH_KEYWORDS,

@@ -1,7 +1,7 @@
 // The methods whose work is done in Python modules of the package: displays
 // (quarvel._display), the rules written in Python (quarvel.validation), opening by
 // version (quarvel.opening), tables (quarvel.tables) and the engine's JSON form
-// (quarvel.epjson).
+// (quarvel.epjson), and saves in a file's own layout (quarvel._layout).
 #include "features.hpp"
 
 #include <vector>
@@ -73,6 +73,11 @@ PyObject* model_to_epjson(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 PyObject* model_from_epjson(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_python("quarvel.epjson", "from_epjson", type, args, nargs, kwnames);
+}
+
+PyObject* write_original(PyObject* model, PyObject* target) {
+  if (!target) return call_python("quarvel._layout", "format_original", model, nullptr, 0, nullptr);
+  return call_python("quarvel._layout", "save_original", model, &target, 1, nullptr);
 }
 
 }  // namespace quarvel::features

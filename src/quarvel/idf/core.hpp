@@ -33,6 +33,9 @@ struct State {
   PyObject* parse_error;      // IDFParseError: a ValueError with lineno, filename and class_name
   PyObject* schema_needed;    // SchemaNeededError: a TypeError
   PyObject* write_file;       // how a model is written to disk (given by the module)
+  // Writes a model in the layout of the text it was read from: its text (target null) or
+  // into target. A feature, given by the module.
+  PyObject* (*write_original)(PyObject* model, PyObject* target);
   PyObject* autosize_text;    // "Autosize", interned, as fields read
   PyObject* autocalculate_text;
   PyObject* dict_name;        // "__dict__"

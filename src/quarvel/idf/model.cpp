@@ -326,7 +326,7 @@ PyMethodDef kMethods[] = {
     {"format", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_format)),
      METH_FASTCALL | METH_KEYWORDS,
      "format($self, /, class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, preserve_order=False, "
-     "comments=False)\n--\n\n"
+     "comments=False, layout=None)\n--\n\n"
      "Convert IDF to str with format config\n\n"
      "Args:\n"
      "    class_indent_size (int): Indent for class names\n"
@@ -334,12 +334,15 @@ PyMethodDef kMethods[] = {
      "    field_size (int): Minimum size for field values\n"
      "    compact (bool): Whether to enable compact output. Overrides other style settings\n"
      "    preserve_order (bool): Whether to preserve object order\n"
-     "    comments (bool): Whether to write the user's comments kept from the text loaded\n\n"
+     "    comments (bool): Whether to write the user's comments kept from the text loaded\n"
+     "    layout (str | None): \"original\" writes the text the model was opened from with\n"
+     "        IDF.open(..., keep_layout=True), with only the edits changed; the other\n"
+     "        settings then do not apply. \"library\" (the default) is the layout above\n\n"
      "Returns:\n"
      "    str: IDF str\n"},
     {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_save)), METH_FASTCALL | METH_KEYWORDS,
      "save($self, /, output_path, class_indent_size=0, field_indent_size=4, field_size=24, *, compact=False, "
-     "preserve_order=False, include_timestamp=True, comments=False)\n--\n\n"
+     "preserve_order=False, include_timestamp=True, comments=False, layout=None)\n--\n\n"
      "Convert IDF to str with format config\n\n"
      "Args:\n"
      "    output_path (str | bytes | PathLike): output file path\n"
@@ -349,7 +352,9 @@ PyMethodDef kMethods[] = {
      "    compact (bool): Whether to enable compact output. Overrides other style settings\n"
      "    preserve_order (bool): Whether to preserve object order\n"
      "    include_timestamp (bool): Whether to include timestamp\n"
-     "    comments (bool): Whether to write the user's comments kept from the text loaded\n"},
+     "    comments (bool): Whether to write the user's comments kept from the text loaded\n"
+     "    layout (str | None): \"original\" writes the text the model was opened from,\n"
+     "        edits spliced in (see format)\n"},
     {"__reduce__", model_reduce, METH_NOARGS, "Pickle support."},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setstate)),
      METH_FASTCALL | METH_KEYWORDS, "Pickle support: restore the members from a state tuple."},

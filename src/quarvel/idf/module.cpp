@@ -75,6 +75,7 @@ PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 
 int exec_module(PyObject* module) {
   State& st = state_of_module(module);
+  st.write_original = features::write_original;
   st.model_type = create_model_type(module, features::model_extras());
   if (!st.model_type) return -1;
   st.object_type = create_object_type(module, features::object_extras());

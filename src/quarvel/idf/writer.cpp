@@ -291,12 +291,25 @@ FormatConfig layout_from_arguments(PyObject* const* sizes, const char* const* na
 }
 
 const char* const kFormatNames[] = {"class_indent_size", "field_indent_size", "field_size", "compact",
-                                    "preserve_order",    "comments"};
-const Signature kFormatSig = {"format", kFormatNames, 6, 0, 3};
+                                    "preserve_order",    "comments",          "layout"};
+const Signature kFormatSig = {"format", kFormatNames, 7, 0, 3};
 
-const char* const kSaveNames[] = {"output_path", "class_indent_size", "field_indent_size", "field_size",
-                                  "compact",     "preserve_order",    "include_timestamp", "comments"};
-const Signature kSaveSig = {"save", kSaveNames, 8, 1, 4};
+const char* const kSaveNames[] = {"output_path",    "class_indent_size", "field_indent_size", "field_size", "compact",
+                                  "preserve_order", "include_timestamp", "comments",          "layout"};
+const Signature kSaveSig = {"save", kSaveNames, 9, 1, 4};
+
+// Whether `layout` asks for the layout of the text the model was read from ("original")
+// rather than the library's own ("library", the default).
+bool original_layout(PyObject* layout) {
+  if (!layout || layout == Py_None) return false;
+  if (PyUnicode_Check(layout)) {
+    if (PyUnicode_CompareWithASCIIString(layout, "library") == 0) return false;
+    if (PyUnicode_CompareWithASCIIString(layout, "original") == 0) return true;
+  }
+  raise_format(PyExc_ValueError, messages::kUnknownLayout, layout);
+}
+
+
 
 // Writes `data` to `target` with the module's file writer: a temporary file in the
 // target's folder, renamed over it once complete, so that a failure never leaves a
@@ -331,8 +344,9 @@ void model_write_to_buffer(IDFInstance* self, std::string& out, const FormatConf
 PyObject* model_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard(
       [&]() -> PyObject* {
-        PyObject* a[6];
+        PyObject* a[7];
         check_status(bind_arguments(kFormatSig, args, nargs, kwnames, a));
+        if (original_layout(a[6])) return state_of(as_model(self)).write_original(self, nullptr);
         const bool compact = flag_argument(a[3], false);
         const bool preserve_order = flag_argument(a[4], false);
         const bool comments = flag_argument(a[5], false);
@@ -349,8 +363,9 @@ PyObject* model_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard(
       [&]() -> PyObject* {
-        PyObject* a[8];
+        PyObject* a[9];
         check_status(bind_arguments(kSaveSig, args, nargs, kwnames, a));
+        if (original_layout(a[8])) return state_of(as_model(self)).write_original(self, a[0]);
         const bool compact = flag_argument(a[4], false);
         const bool preserve_order = flag_argument(a[5], false);
         const bool include_timestamp = flag_argument(a[6], true);

@@ -149,6 +149,7 @@ inline constexpr char kStateSize[] =
     "%s state needs %zd members (and an optional instance dictionary), got %zd";
 inline constexpr char kSetstateMember[] =
     "IDFObject.__setstate__() cannot restore an object that belongs to a model";
+inline constexpr char kUnknownLayout[] = "layout must be 'library' or 'original', not %R";
 inline constexpr char kNegativeSize[] = "%s must not be negative, got %ld";
 inline constexpr char kCapiVersion[] = "%s has version %u and size %u, expected version %u and size %zu";
 inline constexpr char kInternalError[] = "unexpected internal error";
