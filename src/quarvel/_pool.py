@@ -282,16 +282,30 @@ def on_dask(client: Any, task: Callable[..., Any], items: Iterable[Any], **fixed
     """`task(item, **fixed)` for each item on a Dask cluster, in order; `fixed` may hold Dask
     futures, which the cluster resolves. A task Dask gives up on (its workers died) gives
     its error; an interrupt cancels what is left."""
-    futures = client.map(packed_call, list(items), task=task, pure=False, **fixed)
+    items = list(items)
+    futures = client.map(packed_call, items, task=task, pure=False, **fixed)
     try:
-        for future in futures:
+        for item, future in zip(items, futures):
             try:
                 yield unpack(future.result())
             except Exception as exc:
-                yield Done(error=exc)
+                yield _alone(client, item, task, fixed, exc)
     except BaseException:
         client.cancel(futures)
         raise
+
+
+def _alone(client: Any, item: Any, task: Callable[..., Any], fixed: dict[str, Any], error: Exception) -> Done:
+    """A task that Dask gave up on because its workers died is run once more on its own:
+    it may only have shared a worker with the task that killed it. A task that kills its
+    worker alone fails with Dask's error."""
+    if type(error).__name__ != "KilledWorker":
+        return Done(error=error)
+    future = client.submit(packed_call, item, task=task, pure=False, **fixed)
+    try:
+        return unpack(future.result())
+    except Exception as again:
+        return Done(error=again)
 
 
 def default_workers(count: int) -> int:

@@ -1,5 +1,5 @@
 """``IDF.validate``: the schema's rules (native, without the interpreter lock) and the rules
-written in Python (subsurfaces on their base surfaces, output keys), one list of findings
+written in Python (subsurfaces on their base surfaces, output keys, node connections), one list of findings
 in the order of the model.
 """
 
@@ -10,11 +10,12 @@ from typing import TYPE_CHECKING, Any
 
 from quarvel import _output_rules, _subsurface_rules
 from quarvel.diagnostics import Diagnostic, Rule, rules
+from quarvel.hvac import checks as _node_rules
 
 if TYPE_CHECKING:
     from quarvel.idf import IDF, IDFObject
 
-PYTHON_RULES = (_subsurface_rules, _output_rules)
+PYTHON_RULES = (_subsurface_rules, _output_rules, _node_rules)
 REQUIRED_OBJECT = "E302"
 
 

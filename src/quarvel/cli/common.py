@@ -32,6 +32,23 @@ def say(line: str, file: Any = None) -> None:
     print(printable(line), file=file or sys.stdout)
 
 
+def write_output(target: str | None, text: str, quiet: bool) -> int:
+    """Writes what a command made to `target` (None or - for standard output), replacing
+    a file whole or not at all, and says so unless quiet."""
+    if target in (None, "-"):
+        sys.stdout.write(text)
+        return EXIT_OK
+    from quarvel._files import write_atomic
+
+    try:
+        write_atomic(target, text.encode())
+    except OSError as exc:
+        raise UsageError(f"{target}: {exc.strerror or exc}") from exc
+    if not quiet:
+        print(f"wrote {target}", file=sys.stderr)
+    return EXIT_OK
+
+
 def complain(line: str) -> None:
     say(f"quarvel: {line}", sys.stderr)
 

@@ -3,12 +3,10 @@
 from __future__ import annotations
 
 import argparse
-import sys
 from pathlib import Path
 
-from quarvel._files import write_atomic
-from quarvel.cli.common import add_command, examples, single_model
-from quarvel.cli.errors import EXIT_OK, UsageError
+from quarvel.cli.common import add_command, examples, single_model, write_output
+from quarvel.cli.errors import UsageError
 from quarvel.cli.loading import load_model, load_schema
 from quarvel.geometry import VIEWS, GeometryError, svg
 from quarvel.geometry.svg import model_name
@@ -24,17 +22,7 @@ def run(args: argparse.Namespace) -> int:
         picture = svg(model, view=args.view, zones=args.zones, title=title)
     except GeometryError as exc:
         raise UsageError(f"{source.label}: {exc}") from exc
-    target = args.output or f"{Path(source.name).stem}.svg"
-    if target == "-":
-        sys.stdout.write(picture)
-        return EXIT_OK
-    try:
-        write_atomic(target, picture.encode())
-    except OSError as exc:
-        raise UsageError(f"{target}: {exc.strerror or exc}") from exc
-    if not args.quiet:
-        print(f"wrote {target}", file=sys.stderr)
-    return EXIT_OK
+    return write_output(args.output or f"{Path(source.name).stem}.svg", picture, args.quiet)
 
 
 def register(commands: argparse._SubParsersAction) -> None:

@@ -1,0 +1,338 @@
+"""The HVAC systems of a model as plain records: loops and their sides, branches and
+their components, the parent-child relations that join nodes, zone connections, air
+paths, outdoor-air nodes, and every node with the objects that use it.
+
+Names compare in any letter case, as the engine compares them; records keep the spelling
+of the model. Which fields are nodes, and which of a component's nodes are inlets or
+outlets, the schema tells (fields of type node, named Inlet or Outlet).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from quarvel.idf import IDF, IDFObject
+
+# The fields of each loop class, by side: branch list, connector list, inlet node(s),
+# outlet node(s). The names are the schema's.
+LOOP_SIDES: dict[str, tuple[str, dict[str, tuple[str | None, str | None, str, str]]]] = {
+    "AirLoopHVAC": ("Air", {
+        "supply": ("Branch List Name", "Connector List Name", "Supply Side Inlet Node Name",
+                   "Supply Side Outlet Node Names"),
+        "demand": (None, None, "Demand Side Inlet Node Names", "Demand Side Outlet Node Name")}),
+    "PlantLoop": ("Plant", {
+        "supply": ("Plant Side Branch List Name", "Plant Side Connector List Name", "Plant Side Inlet Node Name",
+                   "Plant Side Outlet Node Name"),
+        "demand": ("Demand Side Branch List Name", "Demand Side Connector List Name", "Demand Side Inlet Node Name",
+                   "Demand Side Outlet Node Name")}),
+    "CondenserLoop": ("Condenser", {
+        "supply": ("Condenser Side Branch List Name", "Condenser Side Connector List Name",
+                   "Condenser Side Inlet Node Name", "Condenser Side Outlet Node Name"),
+        "demand": ("Condenser Demand Side Branch List Name", "Condenser Demand Side Connector List Name",
+                   "Demand Side Inlet Node Name", "Demand Side Outlet Node Name")}),
+}
+BRANCH_GROUP = 4  # object type, name, inlet node, outlet node
+
+
+def key(name: Any) -> str:
+    return str(name or "").strip().upper()
+
+
+@dataclass(slots=True)
+class Component:
+    class_name: str
+    name: str
+    inlet: str
+    outlet: str
+    field_index: int  # where the branch lists it (its object type field)
+
+
+@dataclass(slots=True)
+class Branch:
+    name: str
+    loop: str | None
+    loop_type: str | None  # "Air", "Plant Supply", "Plant Demand", "Condenser Supply", "Condenser Demand"
+    components: list[Component]
+    object: Any = field(repr=False, compare=False, default=None)
+
+    @property
+    def inlet(self) -> str | None:
+        return self.components[0].inlet if self.components else None
+
+    @property
+    def outlet(self) -> str | None:
+        return self.components[-1].outlet if self.components else None
+
+
+@dataclass(slots=True)
+class Side:
+    branch_list: str | None
+    connector_list: str | None
+    inlet_nodes: list[str]
+    outlet_nodes: list[str]
+    branches: list[str]  # in branch-list order
+    connectors: list[tuple[str, str]]  # (class, name)
+
+
+@dataclass(slots=True)
+class Loop:
+    kind: str  # "Air", "Plant", "Condenser"
+    class_name: str
+    name: str
+    supply: Side
+    demand: Side
+    object: Any = field(repr=False, compare=False, default=None)
+
+
+@dataclass(slots=True)
+class ComponentSet:
+    parent_class: str
+    parent_name: str
+    class_name: str
+    name: str
+    inlet: str | None
+    outlet: str | None
+
+
+@dataclass(slots=True)
+class ZoneConnection:
+    zone: str
+    equipment_list: str | None
+    inlet_nodes: list[str]
+    exhaust_nodes: list[str]
+    zone_node: str | None
+    return_nodes: list[str]
+
+
+@dataclass(slots=True)
+class AirPath:
+    kind: str  # "supply" or "return"
+    name: str
+    node: str | None  # the supply path's inlet, the return path's outlet
+    components: list[tuple[str, str]]  # (class, name): splitters, mixers, plenums
+
+
+@dataclass(slots=True)
+class NodeUse:
+    class_name: str
+    name: str
+    field_name: str
+
+
+@dataclass(slots=True)
+class Topology:
+    loops: list[Loop] = field(default_factory=list)
+    branches: list[Branch] = field(default_factory=list)
+    component_sets: list[ComponentSet] = field(default_factory=list)
+    zone_connections: list[ZoneConnection] = field(default_factory=list)
+    air_paths: list[AirPath] = field(default_factory=list)
+    outdoor_air_nodes: list[str] = field(default_factory=list)
+    nodes: dict[str, list[NodeUse]] = field(default_factory=dict)  # by node name upper-cased
+
+    def loop(self, name: str) -> Loop | None:
+        return next((loop for loop in self.loops if key(loop.name) == key(name)), None)
+
+    def branch(self, name: str) -> Branch | None:
+        return next((b for b in self.branches if key(b.name) == key(name)), None)
+
+    def text(self, loop: str | None = None) -> str:
+        from quarvel.hvac.render import as_text
+
+        return as_text(self, loop)
+
+    def as_data(self, loop: str | None = None) -> dict[str, Any]:
+        from quarvel.hvac.render import as_data
+
+        return as_data(self, loop)
+
+    def svg(self, loop: str | None = None) -> str:
+        from quarvel.hvac.render import as_svg
+
+        return as_svg(self, loop)
+
+    def _repr_svg_(self) -> str:
+        return self.svg()
+
+
+class _Reader:
+    def __init__(self, model: IDF) -> None:
+        self.model = model
+        self.idd: Any = model.idd
+        self.node_lists = {key(o[0]): [str(v) for v in o.get_values()[1:] if v not in (None, "")]
+                           for o in self._objects("NodeList")}
+
+    def _objects(self, class_name: str) -> tuple[IDFObject, ...]:
+        return self.model[class_name] if class_name in self.model else ()
+
+    def find(self, class_name: str, name: Any) -> IDFObject | None:
+        if not name or class_name not in self.model:
+            return None
+        return self.model.get_object_by_name(class_name, str(name))
+
+    def nodes(self, value: Any) -> list[str]:
+        """A node name, or the nodes of the NodeList it names."""
+        text = str(value or "").strip()
+        if not text:
+            return []
+        return self.node_lists.get(key(text), [text])
+
+    def text(self, obj: IDFObject, field_name: str) -> str:
+        try:
+            value = obj[field_name]
+        except (KeyError, IndexError):
+            return ""
+        return str(value if value is not None else "").strip()
+
+
+def topology(model: IDF) -> Topology:
+    """The model's systems as records (see the module's docstring)."""
+    reader = _Reader(model)
+    result = Topology()
+    loop_of: dict[str, tuple[str, str]] = {}  # branch list -> (loop name, loop type)
+    for class_name, (kind, sides) in LOOP_SIDES.items():
+        for obj in reader._objects(class_name):
+            made = {}
+            for side, (branch_list, connector_list, inlets, outlets) in sides.items():
+                list_name = reader.text(obj, branch_list) if branch_list else ""
+                connectors_name = reader.text(obj, connector_list) if connector_list else ""
+                listed = reader.find("BranchList", list_name)
+                branches = [str(v) for v in listed.get_values()[1:] if v not in (None, "")] if listed else []
+                made[side] = Side(list_name or None, connectors_name or None, reader.nodes(reader.text(obj, inlets)),
+                                  reader.nodes(reader.text(obj, outlets)), branches,
+                                  _connectors(reader, connectors_name))
+                if list_name:
+                    loop_type = kind if kind == "Air" else f"{kind} {side.capitalize()}"
+                    loop_of.setdefault(key(list_name), (str(obj[0]), loop_type))
+            result.loops.append(Loop(kind, class_name, str(obj[0]), made["supply"], made["demand"], obj))
+    held: dict[str, tuple[str, str]] = {key(b): (loop_name, loop_type) for list_key, (loop_name, loop_type) in loop_of.items()
+            for lst in [reader.find("BranchList", list_key)] if lst for b in lst.get_values()[1:] if b}
+    for obj in reader._objects("Branch"):
+        values = obj.get_values()
+        components = []
+        for start in range(2, len(values) - BRANCH_GROUP + 1, BRANCH_GROUP):
+            class_name, name, inlet, outlet = (str(v if v is not None else "").strip()
+                                               for v in values[start:start + BRANCH_GROUP])
+            if class_name or name:
+                components.append(Component(class_name, name, inlet, outlet, start))
+        found = held.get(key(obj[0]))
+        branch = Branch(str(obj[0]), found[0] if found else None, found[1] if found else None, components, obj)
+        result.branches.append(branch)
+        result.component_sets += [ComponentSet("Branch", branch.name, c.class_name, c.name, c.inlet, c.outlet)
+                                  for c in components]
+    result.component_sets += _child_sets(reader)
+    result.zone_connections = [_zone_connection(reader, o) for o in reader._objects("ZoneHVAC:EquipmentConnections")]
+    result.air_paths = [_air_path(reader, kind, o) for kind, cls in (("supply", "AirLoopHVAC:SupplyPath"),
+                                                                      ("return", "AirLoopHVAC:ReturnPath"))
+                        for o in reader._objects(cls)]
+    result.outdoor_air_nodes = [n for o in reader._objects("OutdoorAir:NodeList") for v in o.get_values()
+                                for n in reader.nodes(v)] + [str(o[0]) for o in reader._objects("OutdoorAir:Node")]
+    result.nodes = _node_uses(reader)
+    return result
+
+
+def _connectors(reader: _Reader, name: str) -> list[tuple[str, str]]:
+    found = reader.find("ConnectorList", name)
+    if found is None:
+        return []
+    values = [str(v or "").strip() for v in found.get_values()[1:]]
+    return [(values[i], values[i + 1]) for i in range(0, len(values) - 1, 2) if values[i]]
+
+
+def node_fields(idd: Any, class_name: str, word: str) -> list[int]:
+    """The indexes of a class's node fields whose names hold `word` ("Inlet", "Outlet")."""
+    return [i for i, name in node_field_table(idd, class_name) if word.lower() in name.lower()]
+
+
+def component_nodes(reader: _Reader, obj: IDFObject, word: str) -> list[str]:
+    values = obj.get_values()
+    return [n for i in node_fields(reader.idd, obj.class_name, word) if i < len(values) for n in reader.nodes(values[i])]
+
+
+def _child_sets(reader: _Reader) -> list[ComponentSet]:
+    """Outdoor-air systems and their equipment, air distribution units and their
+    terminals, and each object whose fields name a child by class and name (a unitary
+    system and its fan and coils): the child's own first inlet and outlet."""
+    sets: list[ComponentSet] = []
+    for oa in reader._objects("AirLoopHVAC:OutdoorAirSystem"):
+        equipment = reader.find("AirLoopHVAC:OutdoorAirSystem:EquipmentList", reader.text(oa, "Outdoor Air Equipment List Name"))
+        values = [str(v or "").strip() for v in equipment.get_values()[1:]] if equipment else []
+        for i in range(0, len(values) - 1, 2):
+            sets.append(_set(reader, oa, values[i], values[i + 1]))
+    for adu in reader._objects("ZoneHVAC:AirDistributionUnit"):
+        sets.append(_set(reader, adu, reader.text(adu, "Air Terminal Object Type"), reader.text(adu, "Air Terminal Name")))
+    for class_name in ("AirLoopHVAC:UnitarySystem", "AirLoopHVAC:Unitary:Furnace:HeatCool",
+                       "AirLoopHVAC:UnitaryHeatCool", "AirLoopHVAC:UnitaryHeatPump:AirToAir",
+                       "ZoneHVAC:PackagedTerminalAirConditioner", "ZoneHVAC:PackagedTerminalHeatPump",
+                       "ZoneHVAC:FourPipeFanCoil", "ZoneHVAC:WaterToAirHeatPump"):
+        if class_name not in reader.model:
+            continue
+        fields = reader.idd.class_info(class_name)["fields"]
+        pairs = [(i, fields.index(f.replace("Object Type", "Name"))) for i, f in enumerate(fields)
+                 if f.endswith("Object Type") and f.replace("Object Type", "Name") in fields]
+        for parent in reader.model[class_name]:
+            fields_of = parent.get_values()
+            for type_index, name_index in pairs:
+                if name_index < len(fields_of) and fields_of[type_index] and fields_of[name_index]:
+                    sets.append(_set(reader, parent, str(fields_of[type_index]), str(fields_of[name_index])))
+    return sets
+
+
+def _set(reader: _Reader, parent: IDFObject, class_name: str, name: str) -> ComponentSet:
+    child = reader.find(class_name, name) if class_name in reader.model else None
+    inlets = component_nodes(reader, child, "Inlet") if child is not None else []
+    outlets = component_nodes(reader, child, "Outlet") if child is not None else []
+    return ComponentSet(parent.class_name, str(parent[0]), class_name, name, inlets[0] if inlets else None,
+                        outlets[0] if outlets else None)
+
+
+def _zone_connection(reader: _Reader, obj: IDFObject) -> ZoneConnection:
+    return ZoneConnection(str(obj[0]), reader.text(obj, "Zone Conditioning Equipment List Name") or None,
+                          reader.nodes(reader.text(obj, "Zone Air Inlet Node or NodeList Name")),
+                          reader.nodes(reader.text(obj, "Zone Air Exhaust Node or NodeList Name")),
+                          reader.text(obj, "Zone Air Node Name") or None,
+                          reader.nodes(reader.text(obj, "Zone Return Air Node or NodeList Name")))
+
+
+def _air_path(reader: _Reader, kind: str, obj: IDFObject) -> AirPath:
+    values = [str(v or "").strip() for v in obj.get_values()]
+    return AirPath(kind, values[0], values[1] if len(values) > 1 and values[1] else None,
+                   [(values[i], values[i + 1]) for i in range(2, len(values) - 1, 2) if values[i]])
+
+
+# Per schema (by its digest): each class's node fields, as (index, name) of the fields
+# the schema lists. Asked once per class and process; schemas never change.
+_node_fields: dict[str, dict[str, tuple[tuple[int, str], ...]]] = {}
+
+
+def node_field_table(idd: Any, class_name: str) -> tuple[tuple[int, str], ...]:
+    table = _node_fields.setdefault(idd.digest or f"id {id(idd)}", {})
+    found = table.get(class_name)
+    if found is None:
+        found = tuple((i, name) for i, name in enumerate(idd.class_info(class_name)["fields"])
+                      if idd.field_info(class_name, i)["type"] == "node")
+        table[class_name] = found
+    return found
+
+
+def _node_uses(reader: _Reader) -> dict[str, list[NodeUse]]:
+    """Every node field's value, with the object and field that name it (fields of
+    repeated groups beyond those the schema lists take their group's number)."""
+    idd = reader.idd
+    uses: dict[str, list[NodeUse]] = {}
+    for class_name in reader.model.get_class_names():
+        fields = node_field_table(idd, class_name)
+        if not fields:
+            continue
+        listed = len(idd.class_info(class_name)["fields"])
+        for obj in reader.model[class_name]:
+            values = obj.get_values()
+            for i, field_name in fields:
+                if i < len(values) and values[i] not in (None, ""):
+                    uses.setdefault(key(values[i]), []).append(NodeUse(class_name, str(obj[0]), field_name))
+            for i in range(listed, len(values)):
+                if values[i] not in (None, "") and idd.field_info(class_name, i)["type"] == "node":
+                    uses.setdefault(key(values[i]), []).append(
+                        NodeUse(class_name, str(obj[0]), idd.field_name(class_name, i, False)))
+    return uses
