@@ -27,6 +27,7 @@ sys.path.insert(0, str(HERE))
 
 import generate  # noqa: E402
 import layout  # noqa: E402
+import simulation  # noqa: E402
 import targets  # noqa: E402
 import workflows  # noqa: E402
 from quarvel import lexer  # noqa: E402
@@ -409,6 +410,7 @@ SECTIONS = {
     "epjson": lambda: workflows.section_epjson(timed, row, spread),
     "bulk": lambda: workflows.section_bulk_edits(timed, row, spread),
     "layout": lambda: layout.section_layout(timed, row, spread),
+    "simulation": lambda: simulation.section_simulation(timed, row, spread),
 }
 
 

@@ -27,7 +27,7 @@ def quarvel(*args, cwd=None, env=None):
     return subprocess.run([ENTRY, *map(str, args)], capture_output=True, text=True, cwd=cwd, env=environment)
 
 
-@pytest.mark.parametrize("command", [[], ["info"], ["format"], ["check"], ["refs"], ["diff"], ["table"], ["view"], ["set"], ["hvac"],
+@pytest.mark.parametrize("command", [[], ["info"], ["format"], ["check"], ["refs"], ["diff"], ["table"], ["view"], ["set"], ["hvac"], ["run"], ["results"],
                                      ["convert"]])
 def test_help(command):
     result = quarvel(*command, "--help")

@@ -5,8 +5,9 @@ The modules: ``quarvel.idd`` (schemas), ``quarvel.idf`` (models), ``quarvel.olva
 lenient loads, one-pass checks), ``quarvel.diagnostics`` (validation findings),
 ``quarvel.compare`` (differences between models), ``quarvel.tables`` (a class as a
 table), ``quarvel.batch`` (one job over many models), ``quarvel.geometry`` (surfaces,
-measures, drawings), ``quarvel.epjson`` (the engine's JSON form), ``quarvel.lexer`` and
-``quarvel.utils``.
+measures, drawings), ``quarvel.hvac`` (loops, branches and nodes), ``quarvel.epjson``
+(the engine's JSON form), ``quarvel.simulation`` (running the engine: ``quarvel.run``),
+``quarvel.results`` (what a run reported), ``quarvel.lexer`` and ``quarvel.utils``.
 """
 
 from __future__ import annotations
@@ -25,6 +26,8 @@ if TYPE_CHECKING:
     from quarvel.idf import UnknownFieldError as UnknownFieldError
     from quarvel.idd import SchemaNotFoundError as SchemaNotFoundError
     from quarvel.opening import check as check
+    from quarvel.simulation import SimulationError as SimulationError
+    from quarvel.simulation import run as run
 
 __version__ = "0.1.0"
 
@@ -48,9 +51,11 @@ _LAZY = {
     "diff": "quarvel.compare",
     "check": "quarvel.opening",
     "SchemaNotFoundError": "quarvel.idd",
+    "run": "quarvel.simulation",
+    "SimulationError": "quarvel.simulation",
 }
 __all__ = ["EXAMPLE_IDD", "EXAMPLE_IDF", "EXAMPLE_EPJSON", "IDD", "IDF", "IDFObject", "IDFParseError", "UnknownFieldError", "Diagnostic",
-           "Change", "diff", "check", "SchemaNotFoundError"]
+           "Change", "diff", "check", "SchemaNotFoundError", "run", "SimulationError"]
 
 
 def __getattr__(name: str) -> object:

@@ -28,7 +28,7 @@ from quarvel.idd import IDD
 from quarvel.idf import IDF
 
 # The schemas this process has: given to map() here, or received by a worker.
-__all__ = ["Outcome", "TaskTimeout", "WorkerError", "map"]
+__all__ = ["Outcome", "TaskTimeout", "WorkerError", "map", "run"]
 
 _SCHEMAS: dict[str, IDD] = {}
 
@@ -234,3 +234,11 @@ def _load_with(path: str, fn: Callable[[IDF], Any], ref: _SchemaRef) -> Any:
     schema = ref.resolve()
     assert schema is not None  # the reference carries its schema
     return _load_and_call(fn, schema, path)
+
+
+def run(models: Any, weather: Any = None, **options: Any) -> Any:
+    """Run the simulation engine on each model in parallel: see quarvel.simulation.run_many
+    (one engine process per model; a RunOutcome per model, in order)."""
+    from quarvel.simulation import run_many
+
+    return run_many(models, weather, **options)

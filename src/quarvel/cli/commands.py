@@ -2,6 +2,6 @@
 
 from __future__ import annotations
 
-from quarvel.cli import check, convert, diff, edit, format, hvac, info, refs, table, view
+from quarvel.cli import check, convert, diff, edit, format, hvac, info, refs, results, simulate, table, view
 
-COMMANDS = [info, format, edit, check, diff, convert, refs, table, view, hvac]
+COMMANDS = [info, format, edit, check, diff, convert, refs, table, view, hvac, simulate, results]

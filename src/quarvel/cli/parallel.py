@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from typing import TypeVar
+from typing import Any, TypeVar
 
 from quarvel import _pool
 from quarvel.cli.errors import UsageError
@@ -41,16 +41,20 @@ def run_all(work: Callable[[T], R], items: Sequence[T], jobs: int, failed: Calla
     bar.done()
 
 
-def _on_cluster(work: Callable[[T], R], items: Sequence[T], address: str) -> Iterator[_pool.Done]:
+def dask_client(address: str) -> Any:
+    """A client of the Dask scheduler at `address`, or a one-line error."""
     try:
         from distributed import Client
     except ImportError:
         raise UsageError("--scheduler needs Dask: install it with pip install 'quarvel[dask]'") from None
     try:
-        client = Client(address, timeout=CONNECT_SECONDS)
+        return Client(address, timeout=CONNECT_SECONDS)
     except (OSError, TimeoutError, ValueError) as exc:
         raise UsageError(f"{address}: cannot reach the Dask scheduler ({exc})") from None
-    with client:
+
+
+def _on_cluster(work: Callable[[T], R], items: Sequence[T], address: str) -> Iterator[_pool.Done]:
+    with dask_client(address) as client:
         yield from _pool.on_dask(client, work, items)
 
 
