@@ -142,7 +142,7 @@ def test_the_engine_must_be_given(models, monkeypatch, tmp_path):
 
 def test_a_batch_goes_on_past_failed_and_hung_runs(engine, models, tmp_path):
     seen = []
-    outcomes = batch.run([models["ok"], models["fatal"], models["hang"], models["ok"]], None, jobs=2, timeout=2,
+    outcomes = batch.run([models["ok"], models["fatal"], models["hang"], models["ok"]], None, jobs=2, timeout=10,
                          out_dir=tmp_path / "runs", progress=lambda done, total, o: seen.append((done, total)))
     assert [o.ok for o in outcomes] == [True, False, False, True]
     assert [o.run.status for o in outcomes] == ["ok", "exit status 1", "timed out", "ok"]

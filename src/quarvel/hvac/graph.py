@@ -129,13 +129,27 @@ class Topology:
     zone_connections: list[ZoneConnection] = field(default_factory=list)
     air_paths: list[AirPath] = field(default_factory=list)
     outdoor_air_nodes: list[str] = field(default_factory=list)
-    nodes: dict[str, list[NodeUse]] = field(default_factory=dict)  # by node name upper-cased
+    reader: Any = field(default=None, repr=False, compare=False)
+    _nodes: dict[str, list[NodeUse]] | None = field(default=None, repr=False, compare=False)
+    _branch_index: dict[str, Branch] | None = field(default=None, repr=False, compare=False)
+
+    @property
+    def nodes(self) -> dict[str, list[NodeUse]]:
+        """Every node name (upper-cased) with the objects and fields that use it; read
+        from the model on first use (the checks do not need it)."""
+        if self._nodes is None:
+            self._nodes = _node_uses(self.reader) if self.reader is not None else {}
+        return self._nodes
 
     def loop(self, name: str) -> Loop | None:
         return next((loop for loop in self.loops if key(loop.name) == key(name)), None)
 
     def branch(self, name: str) -> Branch | None:
-        return next((b for b in self.branches if key(b.name) == key(name)), None)
+        if self._branch_index is None or len(self._branch_index) != len(self.branches):
+            self._branch_index = {}
+            for b in self.branches:
+                self._branch_index.setdefault(key(b.name), b)
+        return self._branch_index.get(key(name))
 
     def text(self, loop: str | None = None) -> str:
         from quarvel.hvac.render import as_text
@@ -228,7 +242,7 @@ def topology(model: IDF) -> Topology:
                         for o in reader._objects(cls)]
     result.outdoor_air_nodes = [n for o in reader._objects("OutdoorAir:NodeList") for v in o.get_values()
                                 for n in reader.nodes(v)] + [str(o[0]) for o in reader._objects("OutdoorAir:Node")]
-    result.nodes = _node_uses(reader)
+    result.reader = reader
     return result
 
 
@@ -240,9 +254,17 @@ def _connectors(reader: _Reader, name: str) -> list[tuple[str, str]]:
     return [(values[i], values[i + 1]) for i in range(0, len(values) - 1, 2) if values[i]]
 
 
+_by_word: dict[tuple[str, str, str], list[int]] = {}
+
+
 def node_fields(idd: Any, class_name: str, word: str) -> list[int]:
     """The indexes of a class's node fields whose names hold `word` ("Inlet", "Outlet")."""
-    return [i for i, name in node_field_table(idd, class_name) if word.lower() in name.lower()]
+    cache_key = (idd.digest or f"id {id(idd)}", class_name, word)
+    found = _by_word.get(cache_key)
+    if found is None:
+        found = _by_word[cache_key] = [i for i, name in node_field_table(idd, class_name)
+                                       if word.lower() in name.lower()]
+    return found
 
 
 def component_nodes(reader: _Reader, obj: IDFObject, word: str) -> list[str]:
