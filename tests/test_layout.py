@@ -120,6 +120,14 @@ def test_the_library_layout_stays_the_default():
     assert model.format() == plain.format() and model.format(layout="library") == plain.format()
 
 
+def test_a_value_the_files_encoding_cannot_hold_is_refused_before_writing(tmp_path):
+    model = opened(b"Zone,Caf\xe9;\n")  # Windows-1252
+    model["Zone"][0][0] = "Caf\u4e2d"
+    with pytest.raises(ValueError, match=r"cannot be written in the file's own encoding \(cp1252\)"):
+        model.save(tmp_path / "out.idf", layout="original")
+    assert not (tmp_path / "out.idf").exists()
+
+
 def test_a_model_that_keeps_its_text_is_freed_when_dropped():
     import gc
     import weakref

@@ -54,7 +54,11 @@ class Splicer:
         self.splices.append(Splice(start, end, text, len(self.splices)))
 
     def _encode(self, text: str) -> bytes:
-        return text.encode(self.kept.encoding)
+        try:
+            return text.encode(self.kept.encoding)
+        except UnicodeEncodeError as exc:
+            raise ValueError(f"{text!r} cannot be written in the file's own encoding ({self.kept.encoding}): save it "
+                             "in the library's layout (UTF-8) instead") from exc
 
     # ---- a changed object: its fields in place ----
 
