@@ -212,10 +212,10 @@ class RunOutcome:
 
 def _one(item: tuple[int, Any], options: dict[str, Any]) -> RunOutcome:
     index, model = item
-    folder = Path(options.pop("out_dir")) / f"{index:04d}-{_label(model)}" if options.get("out_dir") else None
+    out_dir = options.pop("out_dir", None)
+    folder = Path(out_dir) / f"{index:04d}-{_label(model)}" if out_dir else None
     try:
-        return RunOutcome(model, run(model, out_dir=folder, check=False, **{k: v for k, v in options.items()
-                                                                           if k != "out_dir"}))
+        return RunOutcome(model, run(model, out_dir=folder, check=False, **options))
     except Exception as exc:
         return RunOutcome(model, error=exc)
 

@@ -87,10 +87,6 @@ def remember(model: IDF, data: bytes, encoding: str | None = None) -> None:
     _kept[model] = kept
 
 
-def keeps_layout(model: IDF) -> bool:
-    return model in _kept
-
-
 def format_original(model: IDF) -> str:
     kept = _kept_of(model)
     return _render(model, kept).decode(_decoding(kept.encoding), "replace")

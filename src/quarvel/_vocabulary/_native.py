@@ -23,21 +23,6 @@ def wrap(core_obj: Any) -> Any:
     return olvane._wrap(core_obj)
 
 
-def schema() -> Any:
-    """The process-wide schema, or a clear error when none is set."""
-    idd = olvane.shared_idd
-    if idd is None:
-        raise olvane_core().SchemaNeededError(
-            "No schema is set: call IDF.setiddname() with the IDD file before opening a model with objects")
-    return idd
-
-
-def olvane_core() -> Any:
-    from quarvel import idf
-
-    return idf
-
-
 def count_error(name: str, kind: str, count: int, given: int) -> TypeError:
     """The interpreter's wording of a wrong argument count, as the native methods give it."""
     plural = "" if count == 1 else "s"

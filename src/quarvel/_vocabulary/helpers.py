@@ -33,12 +33,15 @@ def zonearea(model: Any, zonename: str) -> float:
     return _zone(model, zonename)[1].floor_area
 
 
-def zoneheight(model: Any, zonename: str) -> float:
-    """The height of a zone (m): from the lowest to the highest point of its surfaces."""
-    measures, zone = _zone(model, zonename)
+def _height(measures: Any, zone: Any) -> float:
     heights = [p[2] for m in measures.surfaces if (m.surface.zone or "").upper() == zone.name.upper()
                for p in m.surface.vertices]
     return max(heights) - min(heights) if heights else 0.0
+
+
+def zoneheight(model: Any, zonename: str) -> float:
+    """The height of a zone (m): from the lowest to the highest point of its surfaces."""
+    return _height(*_zone(model, zonename))
 
 
 def zonevolume(model: Any, zonename: str) -> float:
@@ -47,7 +50,7 @@ def zonevolume(model: Any, zonename: str) -> float:
     measures, zone = _zone(model, zonename)
     if zone.volume is not None:
         return zone.volume
-    return zone.floor_area * zoneheight(model, zonename)
+    return zone.floor_area * _height(measures, zone)
 
 
 def easyopen(idfname: Any, idd: Any = None) -> Any:

@@ -70,7 +70,8 @@ def _reopen(target: Any, source: Any, file_name: str | None) -> Any:
     if isinstance(target, type):
         model = target(source)
     else:
-        kept = _output_types.get(core_of(target)) if _native.olvane._core_of(target) is not None else None
+        before = _native.olvane._core_of(target)  # None for a facade made without a model
+        kept = _output_types.get(before) if before is not None else None
         target.__init__(source)
         model = target
         if kept:

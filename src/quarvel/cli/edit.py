@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import io
 from dataclasses import dataclass
 from typing import Any
 
 from quarvel.cli.common import add_inputs, complain, examples, say
 from quarvel.cli.errors import EXIT_OK, EXIT_USAGE, UsageError, describe_load_error
-from quarvel.cli.loading import Source, _bytes_of, load_schema, model_sources, refuse_wrong_kind
+from quarvel.cli.loading import Source, load_model, load_schema, model_sources
 
 HELP = "change fields of models in place; the rest of each file stays as it was"
 
@@ -95,14 +94,8 @@ def _field_index(schema: Any, class_name: str, field: str, label: str) -> int:
 
 def edit_model(source: Source, schema_path: str | None, request: Request) -> tuple[Any, list[str]]:
     """The model with the request applied, and a line for each change."""
-    from quarvel.idf import IDF
-
-    refuse_wrong_kind(source)
     schema = load_schema(schema_path, source)
-    try:
-        model = IDF.open(io.BytesIO(_bytes_of(source)), schema=schema, keep_layout=True)
-    except (OSError, ValueError, TypeError) as exc:
-        raise UsageError(describe_load_error(source.label, exc)) from exc
+    model, _ = load_model(source, schema, keep_layout=True)
     objects = _objects(model, request, source.label)
     class_name = schema.class_info(request.class_name)["name"]
     fields = [(_field_index(schema, class_name, f, source.label), v) for f, v in request.assignments]

@@ -11,7 +11,7 @@ from typing import Any
 
 from quarvel.cli.common import Result, add_command, call, examples, guarded, inputs, run_tasks, say
 from quarvel.cli.errors import UsageError
-from quarvel.cli.loading import Source, _bytes_of, load_model, load_schema, refuse_wrong_kind
+from quarvel.cli.loading import Source, load_model, load_schema
 
 HELP = "rewrite models in the library's layout, keeping their comments"
 MAX_FIELD_SIZE = 4096  # a value column far wider than any screen
@@ -20,32 +20,18 @@ MAX_FIELD_SIZE = 4096  # a value column far wider than any screen
 @guarded
 def format_task(source: Source, schema_path: str | None, *, target: str | None, layout: dict[str, Any], timestamp: bool,
                 verbose: bool) -> Result:
-    if layout.get("layout") == "original":
-        model = _kept_layout_model(source, schema_path)
-    else:
-        model, _ = load_model(source, load_schema(schema_path, source))
+    kept = "layout" in layout
+    model, _ = load_model(source, load_schema(schema_path, source), keep_layout=kept)
     if target is None:
-        return Result(out=[model.format(**layout)], exact="layout" in layout)
+        return Result(out=[model.format(**layout)], exact=kept)
     try:
         # save writes a temporary file beside the target and renames it over it, so an
         # interrupted run never leaves a truncated model, and a link stays a link.
-        model.save(target, **layout) if "layout" in layout else model.save(target, include_timestamp=timestamp, **layout)
+        options: dict[str, Any] = layout if kept else {**layout, "include_timestamp": timestamp}
+        model.save(target, **options)
     except OSError as exc:
         raise UsageError(f"{target}: {exc.strerror or exc}") from exc
     return Result(err=[f"wrote {target}"] if verbose else [])
-
-
-def _kept_layout_model(source: Source, schema_path: str | None) -> Any:
-    import io
-
-    from quarvel.cli.errors import describe_load_error
-    from quarvel.idf import IDF
-
-    refuse_wrong_kind(source)
-    try:
-        return IDF.open(io.BytesIO(_bytes_of(source)), schema=load_schema(schema_path, source), keep_layout=True)
-    except (OSError, ValueError, TypeError) as exc:
-        raise UsageError(describe_load_error(source.label, exc)) from exc
 
 
 def _targets(args: argparse.Namespace, sources: list[Source]) -> list[str | None]:

@@ -74,12 +74,16 @@ def refuse_wrong_kind(source: Source) -> None:
         raise UsageError(str(exc)) from exc
 
 
-def load_model(source: Source, schema: IDD) -> tuple[IDF, float]:
-    """The model and the seconds it took to load."""
+def load_model(source: Source, schema: IDD, keep_layout: bool = False) -> tuple[IDF, float]:
+    """The model and the seconds it took to load; with `keep_layout`, keeping its text
+    for saves in its own layout."""
     refuse_wrong_kind(source)
     start = time.perf_counter()
     try:
-        model = IDF.from_file(schema, io.BytesIO(source.data) if source.data is not None else str(source.path))
+        if keep_layout:
+            model = IDF.open(io.BytesIO(_bytes_of(source)), schema=schema, keep_layout=True)
+        else:
+            model = IDF.from_file(schema, io.BytesIO(source.data) if source.data is not None else str(source.path))
     except (OSError, ValueError, TypeError) as exc:
         raise UsageError(describe_load_error(source.label, exc)) from exc
     return model, time.perf_counter() - start

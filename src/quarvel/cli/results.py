@@ -48,10 +48,7 @@ def run(args: argparse.Namespace) -> int:
                         for i, (env, time, _) in enumerate(first)]
                 _emit(rows, ["environment", "time", *[k or args.series for k in keys]], args)
             elif args.table:
-                report, table = args.table
-                cells = [c for c in found.cells() if c[0].upper() == report.upper() and c[2].upper() == table.upper()]
-                if not cells:
-                    raise results.ResultsError(f"no table {table!r} in report {report!r}")
+                cells = found.table_cells(*args.table)
                 _emit([[c[3], c[4], c[5], c[6].strip()] for c in cells], ["row", "column", "units", "value"], args)
             else:
                 summary = found.summary

@@ -7,7 +7,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from quarvel.diagnostics import Diagnostic, Rule
-from quarvel.hvac.graph import Branch, Side, _Reader, component_nodes, key, topology
+from quarvel.hvac.graph import LOOP_SIDES, Branch, Side, _Reader, component_nodes, key, topology
 
 if TYPE_CHECKING:
     from quarvel.idf import IDF
@@ -59,7 +59,7 @@ def _branch(reader: _Reader, branch: Branch, outlets: dict[str, str]) -> list[Di
     out = []
     obj = branch.object
     for k, c in enumerate(branch.components):
-        component = reader.find(c.class_name, c.name) if c.class_name in reader.model else None
+        component = reader.find(c.class_name, c.name)
         if component is None:
             out.append(_at(MISSING_COMPONENT, obj, c.field_index + 1,
                            f"Branch '{branch.name}' names {c.class_name} '{c.name}', which the model does not have."))
@@ -110,16 +110,12 @@ def _side(reader: _Reader, graph: Any, loop: Any, side_name: str, side: Side) ->
     branches = [graph.branch(name) for name in side.branches]
     listed = {key(name) for name in side.branches}
     first, last = branches[0], branches[-1]
-    fields = loop.idd.class_info(loop.class_name)["fields"]
-
-    def field_of(word: str) -> int:
-        prefix = {"AirLoopHVAC": "Supply Side" if side_name == "supply" else "Demand Side",
-                  "PlantLoop": "Plant Side" if side_name == "supply" else "Demand Side",
-                  "CondenserLoop": "Condenser Side" if side_name == "supply" else "Demand Side"}[loop.class_name]
-        return next(i for i, f in enumerate(fields) if f.startswith(f"{prefix} {word} Node"))
+    *_, inlet_field, outlet_field = LOOP_SIDES[loop.class_name][1][side_name]
+    fields = {"Inlet": loop.idd.field_index(loop.class_name, inlet_field),
+              "Outlet": loop.idd.field_index(loop.class_name, outlet_field)}
 
     if side.inlet_nodes and first is not None and first.inlet and key(side.inlet_nodes[0]) != key(first.inlet):
-        out.append(_at(LOOP_NODE, loop, field_of("Inlet"),
+        out.append(_at(LOOP_NODE, loop, fields["Inlet"],
                        f"The {side_name} side begins at node '{side.inlet_nodes[0]}', but its first branch "
                        f"'{first.name}' begins at '{first.inlet}'."))
     branch_outlets = {key(b.outlet) for b in branches if b is not None and b.outlet}
@@ -128,11 +124,11 @@ def _side(reader: _Reader, graph: Any, loop: Any, side_name: str, side: Side) ->
     else:
         wrong = any(key(node) not in branch_outlets for node in side.outlet_nodes)
     if wrong:
-        out.append(_at(LOOP_NODE, loop, field_of("Outlet"),
+        out.append(_at(LOOP_NODE, loop, fields["Outlet"],
                        f"The {side_name} side ends at node {', '.join(map(repr, side.outlet_nodes))}, which its "
                        f"last branch '{last.name if last else side.branches[-1]}' does not end at."))
     for class_name, name in side.connectors:
-        connector = reader.find(class_name, name) if class_name in reader.model else None
+        connector = reader.find(class_name, name)
         if connector is None:
             continue
         for index, branch_name in enumerate(connector.get_values()[1:], start=1):

@@ -302,7 +302,7 @@ def _child_sets(reader: _Reader) -> list[ComponentSet]:
 
 
 def _set(reader: _Reader, parent: IDFObject, class_name: str, name: str) -> ComponentSet:
-    child = reader.find(class_name, name) if class_name in reader.model else None
+    child = reader.find(class_name, name)
     inlets = component_nodes(reader, child, "Inlet") if child is not None else []
     outlets = component_nodes(reader, child, "Outlet") if child is not None else []
     return ComponentSet(parent.class_name, str(parent[0]), class_name, name, inlets[0] if inlets else None,

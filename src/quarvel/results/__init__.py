@@ -103,17 +103,22 @@ class Results:
         """(report, for, table) of every tabular report table, in the engine's order."""
         return list(dict.fromkeys((r, f, t) for r, f, t, *_ in self.cells()))
 
+    def table_cells(self, report: str, table: str,
+                    for_: str | None = None) -> list[tuple[str, str, str, str, str, str, str]]:
+        """The cells of one table (any letter case), as cells() gives them."""
+        cells = [c for c in self.cells() if c[0].upper() == report.upper() and c[2].upper() == table.upper()
+                 and (for_ is None or c[1].upper() == for_.upper())]
+        if not cells:
+            raise ResultsError(f"no table {table!r} in report {report!r}" + (f" for {for_!r}" if for_ else ""))
+        return cells
+
     def table(self, report: str, table: str, for_: str | None = None) -> Any:
         """One table as a DataFrame: row names as the index, a column per column (its
         units in brackets), numbers as numbers."""
         import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-        cells = [c for c in self.cells() if c[0].upper() == report.upper() and c[2].upper() == table.upper()
-                 and (for_ is None or c[1].upper() == for_.upper())]
-        if not cells:
-            raise ResultsError(f"no table {table!r} in report {report!r}" + (f" for {for_!r}" if for_ else ""))
         rows: dict[str, dict[str, Any]] = {}
-        for _, _, _, row, column, units, value in cells:
+        for _, _, _, row, column, units, value in self.table_cells(report, table, for_):
             label = f"{column} [{units}]" if units else column
             rows.setdefault(row, {})[label] = _number(value)
         return pd.DataFrame.from_dict(rows, orient="index")

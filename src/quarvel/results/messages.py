@@ -9,7 +9,6 @@ from typing import Any
 
 _HEAD = re.compile(r"^\s*\*\*\s*(Warning|Severe|Fatal|Info)\s*\*\*\s?(.*)$", re.IGNORECASE)
 _MORE = re.compile(r"^\s*\*\*\s*~~~\s*\*\*\s?(.*)$")
-_SECTION = re.compile(r"^\s*\*{5,}\s?(.*)$")
 _COUNTS = re.compile(r"(\d+)\s+Warning;\s*(\d+)\s+Severe Errors", re.IGNORECASE)
 _ELAPSED = re.compile(r"Elapsed Time=(\d+)hr\s+(\d+)min\s+([\d.]+)sec", re.IGNORECASE)
 # "Coil:Cooling:Water OA COOLING COIL 1", "DesignDay=NAME", "Branch=NAME", "Object=NAME"

@@ -72,7 +72,6 @@ inline constexpr char kExpectedGot[] = "Expected %.42s, got %.200s";
 inline constexpr char kNoSuchAttribute[] = "'%U' object has no attribute '%S'";
 inline constexpr char kIntNotInt[] = "__int__ returned non-int (type %.200s)";
 inline constexpr char kIntegerRequired[] = "an integer is required";
-inline constexpr char kNameNotDefined[] = "name '%s' is not defined";
 inline constexpr char kNewidfobjectMultipleValues[] = "newidfobject() got multiple values for keyword argument '%U'";
 inline constexpr char kCompatStateSize[] =
     "%s state needs %zd field%s (and an optional instance dictionary), got %zd";
