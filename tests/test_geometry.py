@@ -13,7 +13,7 @@ from quarvel.idd import IDD
 from quarvel.idf import IDF
 
 from .conftest import DATA
-from .realdata import REAL_MODELS, REAL_SCHEMA, needs_real_data
+from .realdata import REAL, REAL_MODELS, REAL_SCHEMA, needs_real_data
 from .test_cli import quarvel as run_cli
 
 SVG = "{http://www.w3.org/2000/svg}"
@@ -198,11 +198,53 @@ def test_a_zone_or_building_that_cannot_be_placed(schema, bad, tmp_path):
     assert not (tmp_path / "bad.svg").exists()
 
 
-def test_an_open_zone_has_no_volume(schema):
+@pytest.mark.parametrize("edit, expected", [
+    # an open zone: its floor area times its height
+    (lambda m: m.remove_object(m.get_object_by_name("BuildingSurface:Detailed", "Top")),
+     (200, 600, None, "floor area x ceiling height", 3)),
+    # entered figures win over the measured ones
+    (lambda m: m["Zone"][0].update({"Volume": 500, "Floor Area": 150}), (150, 500, 600, "entered", 3)),
+    (lambda m: m["Zone"][0].update({"Volume": "autocalculate", "Ceiling Height": 0}), (200, 600, 600, "surfaces", 3)),
+    # an open zone with an entered ceiling height
+    (lambda m: (m.remove_object(m.get_object_by_name("BuildingSurface:Detailed", "Top")),
+                m["Zone"][0].update({"Ceiling Height": 2.5})), (200, 500, None, "floor area x ceiling height", 2.5)),
+])
+def test_zone_figures_follow_what_is_entered_then_the_surfaces(schema, edit, expected):
     model = box(schema)
-    model.remove_object(model.get_object_by_name("BuildingSurface:Detailed", "Top"))
+    edit(model)
+    zone = geometry.measure(model).zones["BOX"]
+    assert (zone.floor_area, zone.volume, zone.measured_volume, zone.volume_source, zone.ceiling_height) == \
+        pytest.approx(expected)
+
+
+def test_a_wall_facing_a_zone_closes_that_zone_too(schema):
+    # Box is split at y = 10 by one wall of the south half that faces the zone "North Half".
+    halves = """
+Zone, North Half;
+BuildingSurface:Detailed, N-East, Wall, C, North Half, , Outdoors, , , , , , 10,10,3, 10,10,0, 10,20,0, 10,20,3;
+BuildingSurface:Detailed, N-North, Wall, C, North Half, , Outdoors, , , , , , 10,20,3, 10,20,0, 0,20,0, 0,20,3;
+BuildingSurface:Detailed, N-West, Wall, C, North Half, , Outdoors, , , , , , 0,20,3, 0,20,0, 0,10,0, 0,10,3;
+BuildingSurface:Detailed, N-Floor, Floor, C, North Half, , Ground, , , , , , 0,10,0, 0,20,0, 10,20,0, 10,10,0;
+BuildingSurface:Detailed, N-Top, Roof, C, North Half, , Outdoors, , , , , , 0,20,3, 0,10,3, 10,10,3, 10,20,3;
+BuildingSurface:Detailed, Split, Wall, C, Box, , Zone, North Half, , , , , 10,10,3, 10,10,0, 0,10,0, 0,10,3;
+"""
+    model = box(schema, extra=halves)
+    model.remove_object(model.get_object_by_name("BuildingSurface:Detailed", "North"))
+    for name, vertices in (("East", "10,0,3, 10,0,0, 10,10,0, 10,10,3"), ("West", "0,10,3, 0,10,0, 0,0,0, 0,0,3"),
+                           ("Floor", "0,0,0, 0,10,0, 10,10,0, 10,0,0"), ("Top", "0,10,3, 0,0,3, 10,0,3, 10,10,3")):
+        values = [float(v) for v in vertices.split(",")]
+        model.get_object_by_name("BuildingSurface:Detailed", name).update({11 + i: v for i, v in enumerate(values)})
+    zones = geometry.measure(model).zones
+    assert (zones["BOX"].volume_source, zones["NORTH HALF"].volume_source) == ("surfaces", "surfaces")
+    assert (zones["BOX"].volume, zones["NORTH HALF"].volume) == pytest.approx((300, 300))
+
+
+def test_a_frame_counts_in_the_window_opening_not_in_its_glass(schema):
+    model = box(schema, extra="WindowProperty:FrameAndDivider, Frame, 0.05;\n")
+    model.get_object_by_name("FenestrationSurface:Detailed", "Glass")["Frame and Divider Name"] = "frame"
     m = geometry.measure(model)
-    assert m.zones["BOX"].volume is None and m.volume is None and m.zones["BOX"].floor_area == pytest.approx(200)
+    assert (m.zones["BOX"].glass_area, m.zones["BOX"].window_area) == pytest.approx((3, 2.1 * 1.6))
+    assert m.facades["south"].window_area == pytest.approx(2.1 * 1.6)
 
 
 def test_shading(schema):
@@ -269,3 +311,40 @@ def test_real_models_draw_and_measure(path):
 def test_the_bundled_example():
     m = geometry.measure(IDF.from_file(IDD.from_file(quarvel.EXAMPLE_IDD), quarvel.EXAMPLE_IDF))
     assert (m.floor_area, m.volume, m.facades["south"].window_to_wall) == pytest.approx((80, 240, 0.1))
+
+
+def engine_report(stem, table):
+    """One table of the engine's input summary of a run of a shared model: {(row, column): value}."""
+    import sqlite3
+    from contextlib import closing
+
+    with closing(sqlite3.connect(REAL / "results" / stem / "eplusout.sql")) as db:
+        rows = db.execute("SELECT RowName, ColumnName, Value FROM TabularDataWithStrings WHERE TableName = ? "
+                          "AND ReportName = 'InputVerificationandResultsSummary'", (table,)).fetchall()
+    return {(row.strip(), column.strip()): value.strip() for row, column, value in rows}
+
+
+@needs_real_data
+@pytest.mark.parametrize("path", REAL_MODELS, ids=lambda p: p.stem)
+def test_measures_agree_with_the_engine_report(path):
+    m = geometry.measure(IDF.from_file(IDD.from_file(REAL_SCHEMA), path))
+    ours, engines = [], []
+    ratios = engine_report(path.stem, "Window-Wall Ratio")
+    for orientation, row in (("north", "North (315 to 45 deg)"), ("east", "East (45 to 135 deg)"),
+                             ("south", "South (135 to 225 deg)"), ("west", "West (225 to 315 deg)"),
+                             ("total", "Total")):
+        f = m.facades[orientation]
+        for value, column in ((f.wall_area, "Gross Wall Area"), (f.above_ground_wall_area, "Above Ground Wall Area"),
+                              (f.window_area, "Window Opening Area")):
+            ours.append(value)
+            engines.append(float(ratios[(column, row)]))
+    zones = engine_report(path.stem, "Zone Summary")
+    for z in m.zones.values():
+        for value, column in ((z.floor_area, "Area"), (z.volume, "Volume"),
+                              (z.exterior_wall_area, "Above Ground Gross Wall Area"),
+                              (z.underground_wall_area, "Underground Gross Wall Area"),
+                              (z.glass_area, "Window Glass Area"), (z.window_area, "Opening Area")):
+            ours.append(value)
+            engines.append(float(zones[(z.name.upper(), column)]))
+    # the report rounds to 0.01
+    assert ours == [pytest.approx(e, rel=0.005, abs=0.006) for e in engines]

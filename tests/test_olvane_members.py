@@ -287,9 +287,9 @@ def test_surfaces_and_zones_agree_with_the_geometry(real, path):
             assert (surface.azimuth + measures.north_axis) % 360 == pytest.approx(measured.azimuth, abs=1e-6)
             assert surface.width * surface.height >= surface.area * (1 - 1e-9)
     for zone in measures.zones.values():
-        assert olvane.zonearea(model, zone.name) == pytest.approx(zone.floor_area)
-        if zone.volume is not None:
-            assert olvane.zonevolume(model, zone.name) == pytest.approx(zone.volume)
+        assert olvane.zonearea(model, zone.name) == pytest.approx(zone.measured_floor_area)
+        if zone.measured_volume is not None:
+            assert olvane.zonevolume(model, zone.name) == pytest.approx(zone.measured_volume)
         assert olvane.zoneheight(model, zone.name) >= 0
 
 

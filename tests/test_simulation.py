@@ -194,6 +194,9 @@ def test_series_agree_with_the_engines_own_csv(folder, request):
 
 @needs_real_data
 def test_frames_tables_and_messages(request):
+    from .test_tables import need_pandas
+
+    need_pandas()
     run_folder = RESULTS / "5ZoneAirCooled"
     found = results.open(run_folder / "eplusout.sql")
     request.addfinalizer(found.close)

@@ -30,7 +30,7 @@ def _zone(model: Any, zonename: str) -> tuple[Any, Any]:
 def zonearea(model: Any, zonename: str) -> float:
     """The floor area of a zone (m2): the sum of its floors' areas, as one zone (its
     multiplier not applied)."""
-    return _zone(model, zonename)[1].floor_area
+    return _zone(model, zonename)[1].measured_floor_area
 
 
 def _height(measures: Any, zone: Any) -> float:
@@ -48,9 +48,9 @@ def zonevolume(model: Any, zonename: str) -> float:
     """The volume of a zone (m3): what its surfaces enclose, or its floor area times its
     height when they do not close."""
     measures, zone = _zone(model, zonename)
-    if zone.volume is not None:
-        return zone.volume
-    return zone.floor_area * _height(measures, zone)
+    if zone.measured_volume is not None:
+        return zone.measured_volume
+    return zone.measured_floor_area * _height(measures, zone)
 
 
 def easyopen(idfname: Any, idd: Any = None) -> Any:

@@ -42,9 +42,12 @@ def as_data(m: Measures) -> dict[str, Any]:
         "floor_area": m.floor_area,
         "volume": m.volume,
         "zones": [{"name": z.name, "multiplier": z.multiplier, "floor_area": z.floor_area, "volume": z.volume,
-                   "exterior_wall_area": z.exterior_wall_area, "window_area": z.window_area}
+                   "volume_source": z.volume_source, "ceiling_height": z.ceiling_height,
+                   "exterior_wall_area": z.exterior_wall_area, "underground_wall_area": z.underground_wall_area,
+                   "window_area": z.window_area, "glass_area": z.glass_area}
                   for z in m.zones.values()],
-        "facades": {o: {"wall_area": f.wall_area, "window_area": f.window_area, "window_to_wall": f.window_to_wall}
+        "facades": {o: {"wall_area": f.wall_area, "above_ground_wall_area": f.above_ground_wall_area,
+                        "window_area": f.window_area, "window_to_wall": f.window_to_wall}
                     for o, f in m.facades.items()},
         "skipped": [{"class_name": s.class_name, "name": s.name, "problem": s.problem} for s in m.skipped],
     }

@@ -132,8 +132,10 @@ class _Reader:
         self.north_axis = building_north_axis(model)
         self.true_north = true_north
         self.zones: dict[str, Zone] = {}
+        self.zone_objects: dict[str, IDFObject] = {}
         for obj in self._objects("Zone"):
             name = str(obj[0])
+            self.zone_objects[name.upper()] = obj
             try:
                 self.zones[name.upper()] = Zone(name, _number(obj, "Direction of Relative North", 0.0),
                                                 (_number(obj, "X Origin", 0.0), _number(obj, "Y Origin", 0.0),
