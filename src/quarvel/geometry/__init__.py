@@ -20,7 +20,10 @@ raises ``GeometryError``.
 
 from quarvel.geometry.measure import Facade, Measures, SurfaceMeasure, ZoneMeasure, measure
 from quarvel.geometry.surfaces import GeometryError, Surface, building_north_axis, surfaces
+from quarvel.geometry.editing import Edited
 from quarvel.geometry.svg import VIEWS, svg
+from quarvel.geometry.transform import rotate, scale, translate
+from quarvel.geometry.windows import set_window_to_wall
 
-__all__ = ["VIEWS", "Facade", "GeometryError", "Measures", "Surface", "SurfaceMeasure", "ZoneMeasure", "building_north_axis",
-           "measure", "surfaces", "svg"]
+__all__ = ["VIEWS", "Edited", "Facade", "GeometryError", "Measures", "Surface", "SurfaceMeasure", "ZoneMeasure",
+           "building_north_axis", "measure", "rotate", "scale", "set_window_to_wall", "surfaces", "svg", "translate"]

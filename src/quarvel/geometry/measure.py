@@ -70,7 +70,12 @@ class Facade:
 
     @property
     def window_to_wall(self) -> float | None:
+        """The gross ratio: of the walls facing outdoors and the ground."""
         return self.window_area / self.wall_area if self.wall_area > 0 else None
+
+    @property
+    def above_ground_window_to_wall(self) -> float | None:
+        return self.window_area / self.above_ground_wall_area if self.above_ground_wall_area > 0 else None
 
 
 @dataclass(slots=True)

@@ -88,6 +88,7 @@ class Rules:
     clockwise: bool = False
     relative: bool = True
     rectangles_relative: bool = True
+    daylighting_relative: bool = True
 
     @classmethod
     def of(cls, model: IDF) -> Rules:
@@ -97,6 +98,7 @@ class Rules:
         values = [str(v or "").lower() for v in found[0].get_values()] + [""] * 5
         return cls(start=CORNERS.get(values[0], CORNERS["upperleftcorner"]), clockwise=values[1] == "clockwise",
                    relative=values[2] not in ("world", "absolute"),
+                   daylighting_relative=values[3] not in ("world", "absolute"),
                    rectangles_relative=values[4] not in ("world", "absolute"))
 
     def order(self, corners: list[Vec]) -> tuple[Vec, ...]:
