@@ -148,3 +148,113 @@ def test_real_models_take_a_window_to_wall_ratio_and_a_turn(path):
     assert dangling <= {w[0] for w in done.added}  # only the new windows' construction, when it was given
     assert len(model.validate()) - findings == len(dangling)
     assert IDF.from_string(schema, model.format()).format() == model.format()
+
+
+# ---- blocks and matching ------------------------------------------------------------------
+
+CONSTRUCTIONS = {"wall": "Outer", "floor": "Slab", "ceiling": "Outer", "roof": "Outer"}
+
+
+def site(schema, rules="UpperLeftCorner, Counterclockwise, Relative"):
+    return IDF.from_string(schema, f"Building, Site, 0;\nGlobalGeometryRules, {rules};\n"
+                                   "Construction, Outer, Brick, Insulation;\nConstruction, Slab, Concrete;\n")
+
+
+def surface(model, name):
+    return model.get_object_by_name("BuildingSurface:Detailed", name)
+
+
+@pytest.mark.parametrize("rules", ["UpperLeftCorner, Counterclockwise, Relative", "LowerRightCorner, Clockwise, World"])
+def test_blocks_side_by_side_are_split_and_matched(schema, rules):
+    model = site(schema, rules)
+    stacked = geometry.add_block(model, "A", [(0, 0), (10, 0), (10, 10), (0, 10)], 3, 2, constructions=CONSTRUCTIONS)
+    geometry.add_block(model, "B", [(20, 6), (10, 6), (10, 2), (20, 2)], 3, constructions=CONSTRUCTIONS)  # clockwise
+    assert len(stacked.added) == 2 * (1 + 4 + 1) + 2 and surface(model, "A Story 2 Floor")[6] == "A Story 1 Ceiling"
+    volumes = {k: z.measured_volume for k, z in geometry.measure(model).zones.items()}
+    assert volumes == pytest.approx({"A STORY 1": 300, "A STORY 2": 300, "B": 120})
+
+    done = geometry.intersect_and_match(model)
+    assert sorted(o[0] for o in done.added) == ["A Story 1 Wall 2 2", "A Story 1 Wall 2 3", "Outer Reversed"]
+    m = geometry.measure(model)
+    assert {k: z.measured_volume for k, z in m.zones.items()} == pytest.approx(volumes)  # every zone still closes
+    areas = {s.surface.name: s.area for s in m.surfaces}
+    assert areas["A Story 1 Wall 2"] == pytest.approx(12)
+    assert sorted(areas[n] for n in ("A Story 1 Wall 2 2", "A Story 1 Wall 2 3")) == pytest.approx([6, 12])
+    shared, partner = surface(model, "A Story 1 Wall 2"), surface(model, "B Wall 2")
+    assert (shared[5], shared[6], partner[5], partner[6]) == ("Surface", "B Wall 2", "Surface", "A Story 1 Wall 2")
+    assert (partner[7], partner[8], partner[2]) == ("NoSun", "NoWind", "Outer Reversed")
+    assert model.get_object_by_name("Construction", "Outer Reversed").get_values() == \
+        ["Outer Reversed", "Insulation", "Brick"]
+    placed_a, placed_b = placed(model)["A Story 1 Wall 2"], placed(model)["B Wall 2"]
+    assert same_points(placed_a, tuple(reversed(placed_b)))
+    for rest in ("A Story 1 Wall 2 2", "A Story 1 Wall 2 3"):
+        assert surface(model, rest)[5] == "Outdoors"
+    # matching again finds nothing new; the result reads back as it is
+    assert str(geometry.intersect_and_match(model)) == "0 added, 0 changed, 0 removed"
+    assert IDF.from_string(schema, model.format()).format() == model.format()
+
+
+@pytest.mark.parametrize(("second", "message"), [
+    (lambda m: geometry.add_block(m, "B", [(10, 2), (20, 2), (20, 6), (10, 6)], 1, base_z=1,
+                                  constructions=CONSTRUCTIONS),
+     "BuildingSurface:Detailed 'A Wall 2': the part another zone shares lies inside it without reaching its edge, "
+     "so the rest would have a hole: split it first"),
+    (lambda m: geometry.add_block(m, "B", [(5, 5), (15, 5), (15, 15), (10, 15), (10, 10), (5, 10)], 3, base_z=3,
+                                  constructions=CONSTRUCTIONS),
+     "BuildingSurface:Detailed 'B Floor' overlaps a surface of another zone but is not convex: "
+     "split it into convex surfaces first"),
+    (lambda m: (geometry.add_block(m, "B", [(10, 2), (20, 2), (20, 6), (10, 6)], 3, constructions=CONSTRUCTIONS),
+                m.add_object("FenestrationSurface:Detailed", ["Pane", "Window", "G", "A Wall 2", "", "", "", 1, 4,
+                                                              10, 8, 2, 10, 8, 1, 10, 9, 1, 10, 9, 2])),
+     "BuildingSurface:Detailed 'A Wall 2' holds windows or doors and would be split: split it by hand first"),
+])
+def test_matches_that_cannot_be_made_are_refused(schema, second, message):
+    model = site(schema)
+    geometry.add_block(model, "A", [(0, 0), (10, 0), (10, 10), (0, 10)], 3, constructions=CONSTRUCTIONS)
+    second(model)
+    before = model.format()
+    with pytest.raises(ValueError) as refused:
+        geometry.intersect_and_match(model)
+    assert str(refused.value) == message and model.format() == before
+
+
+@pytest.mark.parametrize(("args", "message"), [
+    (([(0, 0), (1, 1), (0, 1), (1, 0)], 3), "footprint edges cross each other"),
+    (([(0, 0), (1, 0), (2, 0)], 3), "footprint must have at least 3 corners that enclose an area"),
+    (([(0, 0), (1, 0), (1, 1)], 0), "height must be a positive number of metres, not 0"),
+    (([(0, 0), (1, 0), (1, 1)], 3, 0), "stories must be a whole number from 1, not 0"),
+    (([(0, 0), ("a", 0), (1, 1)], 3), "footprint must be a sequence of (x, y) numbers"),
+])
+def test_blocks_that_cannot_be_built_are_refused(schema, args, message):
+    model = site(schema)
+    with pytest.raises(ValueError) as refused:
+        geometry.add_block(model, "A", *args, constructions=CONSTRUCTIONS)
+    assert str(refused.value) == message and len(model) == 4
+
+
+def test_a_block_needs_a_free_name_and_its_constructions(schema):
+    model = site(schema)
+    with pytest.raises(ValueError, match=r"the model has no wall to take a construction from: give constructions="):
+        geometry.add_block(model, "A", [(0, 0), (1, 0), (1, 1)], 3)
+    geometry.add_block(model, "A", [(0, 0), (1, 0), (1, 1)], 3, constructions=CONSTRUCTIONS)
+    with pytest.raises(ValueError, match="the model already has a zone 'a'"):
+        geometry.add_block(model, "a", [(0, 0), (1, 0), (1, 1)], 3)  # and now the constructions come from the model
+
+
+@needs_real_data
+@pytest.mark.parametrize("path", REAL_MODELS, ids=lambda p: p.stem)
+def test_real_models_match_again_what_was_unmatched(path):
+    schema = IDD.from_file(REAL_SCHEMA)
+    model = IDF.from_file(schema, path)
+    assert str(geometry.intersect_and_match(model)) == "0 added, 0 changed, 0 removed"  # already matched
+    partners = {}
+    for obj in model["BuildingSurface:Detailed"]:
+        partner = obj["Outside Boundary Condition Object"]
+        if str(obj["Outside Boundary Condition"]).lower() == "surface" and str(partner).upper() != obj[0].upper():
+            partners[obj[0]] = partner
+            obj.update({"Outside Boundary Condition": "Outdoors", "Outside Boundary Condition Object": None})
+    findings = len(model.validate())
+    done = geometry.intersect_and_match(model)
+    found = {o[0]: o["Outside Boundary Condition Object"] for o in model["BuildingSurface:Detailed"]
+             if str(o["Outside Boundary Condition"]).lower() == "surface" and o[0] in partners}
+    assert found == partners and done.added == [] and len(model.validate()) == findings

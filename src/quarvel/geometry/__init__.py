@@ -18,12 +18,14 @@ farther than ``FARTHEST`` metres away. A Building North Axis that is not a finit
 raises ``GeometryError``.
 """
 
+from quarvel.geometry.match import intersect_and_match
 from quarvel.geometry.measure import Facade, Measures, SurfaceMeasure, ZoneMeasure, measure
 from quarvel.geometry.surfaces import GeometryError, Surface, building_north_axis, surfaces
+from quarvel.geometry.block import add_block
 from quarvel.geometry.editing import Edited
 from quarvel.geometry.svg import VIEWS, svg
 from quarvel.geometry.transform import rotate, scale, translate
 from quarvel.geometry.windows import set_window_to_wall
 
-__all__ = ["VIEWS", "Edited", "Facade", "GeometryError", "Measures", "Surface", "SurfaceMeasure", "ZoneMeasure",
-           "building_north_axis", "measure", "rotate", "scale", "set_window_to_wall", "surfaces", "svg", "translate"]
+__all__ = ["VIEWS", "Edited", "add_block", "Facade", "GeometryError", "Measures", "Surface", "SurfaceMeasure", "ZoneMeasure",
+           "building_north_axis", "intersect_and_match", "measure", "rotate", "scale", "set_window_to_wall", "surfaces", "svg", "translate"]

@@ -11,11 +11,11 @@ import math
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from quarvel.geometry.surfaces import GeometryError, Rules, Zone
-from quarvel.geometry.vectors import Vec, rotate_z, sub
+from quarvel.geometry.surfaces import CORNERS, GeometryError, Rules, Zone
+from quarvel.geometry.vectors import Vec, cross, dot, rotate_z, sub, unit
 
 if TYPE_CHECKING:
-    from collections.abc import Sequence
+    from collections.abc import Mapping, Sequence
     from types import TracebackType
 
     from quarvel.idf import IDF, IDFObject
@@ -56,16 +56,16 @@ class Edit:
             return
         self._roll_back()
 
-    def set(self, obj: IDFObject, values: dict[int, Any] | dict[int | str, Any]) -> None:
+    def set(self, obj: IDFObject, values: Mapping[Any, Any]) -> None:
         if not values:
             return
         if id(obj) not in self._before:
-            self._before[id(obj)] = (obj, _texts(obj))
+            self._before[id(obj)] = (obj, stored_texts(obj))
             self.result.changed.append(obj)
-        obj.update(values)
+        obj.update(dict(values))
 
-    def add(self, class_name: str, values: list[Any] | dict[int | str, Any]) -> IDFObject:
-        obj = self.model.add_object(class_name, values)
+    def add(self, class_name: str, values: list[Any] | Mapping[Any, Any]) -> IDFObject:
+        obj = self.model.add_object(class_name, values if isinstance(values, list) else dict(values))
         self.result.added.append(obj)
         return obj
 
@@ -82,7 +82,7 @@ class Edit:
             obj.update({i: values[i] or None if i < len(values) else None for i in range(max(now, len(values)))})
 
 
-def _texts(obj: IDFObject) -> list[str]:
+def stored_texts(obj: IDFObject) -> list[str]:
     """The object's field texts as stored (so that a rollback writes "0" back, not 0.0):
     the text list of its pickled state."""
     state = obj.__reduce__()[1][2]
@@ -137,6 +137,23 @@ def to_zone_frame(point: Vec, zone: Zone | None, relative: bool) -> Vec:
     if not relative or zone is None:
         return point
     return rotate_z(sub(point, zone.origin), -zone.north)
+
+
+def from_declared_corner(points: Sequence[Vec], normal: Vec, rules: Rules) -> list[Vec]:
+    """The polygon turned to start at the corner the rules declare (upper left and so
+    on, seen from outside); a horizontal polygon stays as it is."""
+    across = unit(cross((0.0, 0.0, 1.0), normal))
+    if across == (0.0, 0.0, 0.0) or not points:
+        return list(points)
+    up = cross(normal, across)
+    upper = rules.start in (CORNERS["upperleftcorner"], CORNERS["upperrightcorner"])
+    left = rules.start in (CORNERS["upperleftcorner"], CORNERS["lowerleftcorner"])
+
+    def rank(p: Vec) -> tuple[float, float]:
+        return (round(dot(p, up) * (1 if upper else -1), 6), round(dot(p, across) * (-1 if left else 1), 6))
+
+    start = max(range(len(points)), key=lambda i: rank(points[i]))
+    return [*points[start:], *points[:start]]
 
 
 def objects(model: IDF, class_name: str) -> tuple[IDFObject, ...]:
