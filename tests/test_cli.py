@@ -132,7 +132,9 @@ def test_check_reports_each_finding_with_its_line(tmp_path):
         "object on line 5.",
         f"{model}: 5 errors, 0 warnings",
     ]
-    assert quarvel("check", OFFICE, "--idd", SCHEMA).stdout == f"{OFFICE}: 0 errors, 0 warnings\n"
+    # the fixture's two zones have a few surfaces each, enclosing nothing
+    assert quarvel("check", OFFICE, "--idd", SCHEMA, "--ignore", "zone-not-enclosed").stdout == \
+        f"{OFFICE}: 0 errors, 0 warnings\n"
 
 
 @pytest.mark.parametrize(("options", "status", "codes"), [
@@ -363,7 +365,7 @@ def test_folders_are_searched_below_with_r_and_jobs_are_capped(tmp_path):
     ("-v", lambda out: out[-1] == f"{OFFICE}: 0 errors, 0 warnings"),
 ])
 def test_quiet_and_verbose(flag, check):
-    result = quarvel("check", OFFICE, "--idd", SCHEMA, flag)
+    result = quarvel("check", OFFICE, "--idd", SCHEMA, flag, "--ignore", "zone-not-enclosed")
     assert result.returncode == 0 and check(result.stdout.splitlines())
     info = quarvel("info", OFFICE, "--idd", SCHEMA, flag).stdout.splitlines()
     assert (len(info) == 1) if flag == "-q" else any(line.startswith("loaded in ") for line in info)

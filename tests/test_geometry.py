@@ -348,3 +348,31 @@ def test_measures_agree_with_the_engine_report(path):
             engines.append(float(zones[(z.name.upper(), column)]))
     # the report rounds to 0.01
     assert ours == [pytest.approx(e, rel=0.005, abs=0.006) for e in engines]
+
+
+# ---- checks -------------------------------------------------------------------------------
+
+def _set_vertices(model, name, text):
+    values = [float(v) for v in text.split(",")]
+    surface = model.get_object_by_name("BuildingSurface:Detailed", name)
+    surface.update({11 + i: v for i, v in enumerate(values)})
+
+
+@pytest.mark.parametrize(("edit", "expected"), [
+    (lambda m: _set_vertices(m, "Top", "0,20,3, 0,0,3, 10,0,3.5, 10,20,3"),
+     [("W407", "Box", None), ("W405", "Top", "Its vertex 1 lies 0.12 m off the plane of the others.")]),
+    (lambda m: _set_vertices(m, "Top", "0,0,3, 5,0,3, 10,0,3, 7,0,3"),
+     [("W407", "Box", None), ("E404", "Top", "Its 4 vertices enclose no area.")]),
+    (lambda m: _set_vertices(m, "Top", "0,0,3, 10,0,3, 0,20,3, 5,20,3"),
+     [("W407", "Box", None), ("E406", "Top", "Its edges cross each other: its vertices are not in order around it.")]),
+    (lambda m: m.remove_object(m.get_object_by_name("BuildingSurface:Detailed", "East")),
+     [("W407", "Box", "Its 5 surfaces do not enclose a volume; the engine takes its volume as floor area times "
+                      "ceiling height.")]),
+])
+def test_polygon_and_closure_checks(schema, edit, expected):
+    model = box(schema)
+    assert [f.code for f in model.validate()] == []
+    edit(model)
+    found = [(f.code, f.object_name, f.message) for f in model.validate() if f.code[1:3] == "40"]
+    assert [(c, n) for c, n, _ in found] == [(c, n) for c, n, _ in expected]
+    assert all(m is None or m == got[2] for (*_, m), got in zip(expected, found, strict=True))

@@ -25,12 +25,12 @@ def rules() -> tuple[Rule, ...]:
     """Every rule: its code, name, severity and a one-line summary, in code order: those
     of the load (a file that does not parse), of the schema, and of the model's geometry,
     outputs and node connections."""
-    from quarvel import _lenient, _output_rules, _subsurface_rules
+    from quarvel import _lenient, _output_rules, _polygon_rules, _subsurface_rules
     from quarvel.hvac import checks
     from quarvel.idf import VALIDATION_RULES
 
     every = [Rule(*row) for row in VALIDATION_RULES]
-    every += [*_lenient.RULES, *_subsurface_rules.RULES, *_output_rules.RULES, *checks.RULES]
+    every += [*_lenient.RULES, *_subsurface_rules.RULES, *_polygon_rules.RULES, *_output_rules.RULES, *checks.RULES]
     return tuple(sorted(every, key=lambda rule: rule.code[1:]))
 
 

@@ -8,14 +8,14 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
-from quarvel import _output_rules, _subsurface_rules
+from quarvel import _output_rules, _polygon_rules, _subsurface_rules
 from quarvel.diagnostics import Diagnostic, Rule, rules
 from quarvel.hvac import checks as _node_rules
 
 if TYPE_CHECKING:
     from quarvel.idf import IDF, IDFObject
 
-PYTHON_RULES = (_subsurface_rules, _output_rules, _node_rules)
+PYTHON_RULES = (_subsurface_rules, _polygon_rules, _output_rules, _node_rules)
 REQUIRED_OBJECT = "E302"
 
 

@@ -21,6 +21,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
+from quarvel.geometry.closure import open_edge
 from quarvel.geometry.surfaces import Surface, _Reader
 from quarvel.geometry.vectors import Vec, add, azimuth, centroid, dot, length, newell, scale, sub, tilt
 
@@ -251,5 +252,7 @@ def _volume(parts: list[SurfaceMeasure]) -> float | None:
         balance = add(balance, area_vector)
         volume += dot(centroid(m.surface.vertices), area_vector) / 3.0
     if total_area == 0 or length(balance) > CLOSURE_TOLERANCE * total_area or volume <= 0:
+        return None
+    if open_edge([m.surface.vertices for m in parts]) is not None:
         return None
     return volume

@@ -319,13 +319,14 @@ def _length(obj: IDFObject, field_name: str, kind: str) -> float:
 
 def _vertices(obj: IDFObject, kind: str) -> tuple[Vec, ...]:
     """The (x, y, z) of each vertex the object holds: from the first vertex field, as
-    many whole triples as there are numbers (the vertex count field is not needed)."""
+    many triples as there are numbers (the vertex count field is not needed); a last
+    vertex short of a number is a problem, not a smaller polygon."""
     idd = obj.idd
     assert idd is not None
     start = idd.field_index(obj.class_name, "Vertex 1 X-coordinate")
     values = obj.get_values()
     points: list[Vec] = []
-    for i in range(start, len(values) - 2, 3):
+    for i in range(start, len(values), 3):
         triple = values[i:i + 3]
         if all(v is None or v == "" for v in triple):
             break
