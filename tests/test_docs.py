@@ -37,6 +37,8 @@ def test_readme_examples_run(tmp_path):
     assert out[out.index("8") + 1:out.index("8") + 5] == [
         "Timestep, Number of Timesteps per Hour: 4 -> 6", "Zone 'Office': removed", "Zone 'Open Plan': added", "[]"]
     assert "Office 1 6" in out and "['Office'] FileNotFoundError" in out and "80.0 240.0 0.1" in out
+    edits = out.index("0 added, 1 changed, 0 removed")  # the geometry edits
+    assert out[edits:edits + 4] == ["0 added, 1 changed, 0 removed", "0.4", "1 added, 2 changed, 0 removed", "0.25 []"]
     assert "Autocalculate 4" in out and out[out.index("Autocalculate 4") + 1] == "[]"
     assert out[0] == "9.1.0"  # opened by version
     assert "2: E102 unknown-class: Timestpe '4': The schema has no class 'Timestpe'; the object is left out. " \

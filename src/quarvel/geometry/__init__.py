@@ -3,7 +3,13 @@
 ``surfaces(model)`` gives one ``Surface`` per surface object with its vertices in the
 building's coordinates (x east, y north, z up, metres); ``measure(model)`` gives areas,
 normals, zone floor areas and volumes and the window-to-wall ratio of each facade;
-``svg(model)`` draws the building.
+``svg(model)`` draws the building; ``view(model)`` is an interactive 3-D page of it.
+
+Edits, each one all-or-nothing change of the model that returns what it changed
+(``Edited``): ``translate``, ``rotate`` and ``scale`` the building;
+``set_window_to_wall`` per facade; ``add_block`` of stacked zones from a footprint;
+``intersect_and_match`` the surfaces that neighbouring zones share. The measures follow
+the engine's own report (see ``quarvel.geometry.measure``).
 
 Classes read: ``BuildingSurface:Detailed``, ``Wall:Detailed``, ``RoofCeiling:Detailed``,
 ``Floor:Detailed``, ``FenestrationSurface:Detailed``, ``Shading:Site:Detailed``,
@@ -18,14 +24,16 @@ farther than ``FARTHEST`` metres away. A Building North Axis that is not a finit
 raises ``GeometryError``.
 """
 
+from quarvel.geometry.block import add_block
+from quarvel.geometry.editing import Edited
+from quarvel.geometry.html import View, view
 from quarvel.geometry.match import intersect_and_match
 from quarvel.geometry.measure import Facade, Measures, SurfaceMeasure, ZoneMeasure, measure
 from quarvel.geometry.surfaces import GeometryError, Surface, building_north_axis, surfaces
-from quarvel.geometry.block import add_block
-from quarvel.geometry.editing import Edited
 from quarvel.geometry.svg import VIEWS, svg
 from quarvel.geometry.transform import rotate, scale, translate
 from quarvel.geometry.windows import set_window_to_wall
 
-__all__ = ["VIEWS", "Edited", "add_block", "Facade", "GeometryError", "Measures", "Surface", "SurfaceMeasure", "ZoneMeasure",
-           "building_north_axis", "intersect_and_match", "measure", "rotate", "scale", "set_window_to_wall", "surfaces", "svg", "translate"]
+__all__ = ["VIEWS", "Edited", "Facade", "GeometryError", "Measures", "Surface", "SurfaceMeasure", "View", "ZoneMeasure",
+           "add_block", "building_north_axis", "intersect_and_match", "measure", "rotate", "scale",
+           "set_window_to_wall", "surfaces", "svg", "translate", "view"]

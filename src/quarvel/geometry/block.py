@@ -7,7 +7,7 @@ from collections import Counter
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
-from quarvel.geometry.editing import Edit, Edited, clean, objects
+from quarvel.geometry.editing import Edit, Edited, clean, known_fields, objects
 from quarvel.geometry.polygons import area, crosses_itself, tidy
 from quarvel.geometry.surfaces import DETAILED_BASE, Rules
 from quarvel.geometry.vectors import Vec
@@ -63,7 +63,7 @@ def add_block(model: IDF, name: str, footprint: Sequence[tuple[float, float]], h
             plans.append(_surface(f"{zone} Roof", "Roof", chosen["roof"], zone, roof, rules, "Outdoors"))
     with Edit(model) as edit:
         for class_name, values in plans:
-            edit.add(class_name, values)
+            edit.add(class_name, known_fields(model, class_name, values))
     return edit.result
 
 

@@ -113,6 +113,21 @@ def vertex_values(obj: IDFObject, points: Sequence[Vec]) -> dict[int, Any]:
     return writes
 
 
+def known_fields(model: IDF, class_name: str, values: Mapping[Any, Any]) -> dict[Any, Any]:
+    """The writes of fields the schema's class has (a trimmed schema may lack optional ones)."""
+    idd = model.idd
+    assert idd is not None
+    kept = {}
+    for key, value in values.items():
+        if isinstance(key, str):
+            try:
+                idd.field_index(class_name, key)
+            except LookupError:
+                continue
+        kept[key] = value
+    return kept
+
+
 def field_index(obj: IDFObject, name: str) -> int | None:
     """The position of a field of the object's class, None when the class has none of that name."""
     idd = obj.idd

@@ -6,7 +6,7 @@ import math
 from collections import Counter
 from typing import TYPE_CHECKING, Any
 
-from quarvel.geometry.editing import Edit, Edited, clean, field_index, to_zone_frame
+from quarvel.geometry.editing import Edit, Edited, clean, field_index, known_fields, to_zone_frame
 from quarvel.geometry.measure import ORIENTATIONS, SurfaceMeasure, measure, opening_area
 from quarvel.geometry.surfaces import Rules, _Reader
 from quarvel.geometry.vectors import Vec, add, cross, dot, scale, sub, unit
@@ -67,6 +67,7 @@ def set_window_to_wall(model: IDF, ratio: float, orientation: str | None = None,
     with Edit(model) as edit:
         for windows, values in plans:
             first = windows[0].surface.object if windows else None
+            values = known_fields(model, "FenestrationSurface:Detailed", values)
             if first is not None and first.class_name == "FenestrationSurface:Detailed":
                 edit.set(first, values)
                 gone = windows[1:]
