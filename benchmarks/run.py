@@ -3,7 +3,7 @@
     python benchmarks/run.py [SECTION ...] [--repeat N]
 
 Sections: idd lexer load write fields queries editing pickle memory validate comments diff batch
-targets epjson (default: all).
+targets epjson layout simulation geometry (default: all).
 Inputs are generated into benchmarks/data on first use. Every timing is the median
 of several runs; the spread (min..max) is shown so that machine noise is visible.
 """
@@ -26,6 +26,7 @@ DATA = HERE / "data"
 sys.path.insert(0, str(HERE))
 
 import generate  # noqa: E402
+import geometry  # noqa: E402
 import layout  # noqa: E402
 import simulation  # noqa: E402
 import targets  # noqa: E402
@@ -410,6 +411,7 @@ SECTIONS = {
     "epjson": lambda: workflows.section_epjson(timed, row, spread),
     "bulk": lambda: workflows.section_bulk_edits(timed, row, spread),
     "layout": lambda: layout.section_layout(timed, row, spread),
+    "geometry": lambda: geometry.section_geometry(timed, row, spread),
     "simulation": lambda: simulation.section_simulation(timed, row, spread),
 }
 

@@ -194,15 +194,30 @@ def test_blocks_side_by_side_are_split_and_matched(schema, rules):
     assert IDF.from_string(schema, model.format()).format() == model.format()
 
 
+def test_a_non_convex_floor_on_a_roof_is_cut_and_matched(schema):
+    model = site(schema)
+    geometry.add_block(model, "A", [(0, 0), (10, 0), (10, 10), (0, 10)], 3, constructions=CONSTRUCTIONS)
+    geometry.add_block(model, "B", [(5, 5), (15, 5), (15, 15), (10, 15), (10, 10), (5, 10)], 3, base_z=3,
+                       constructions=CONSTRUCTIONS)  # an L whose corner stands on A
+    before = {k: z.measured_volume for k, z in geometry.measure(model).zones.items()}
+    geometry.intersect_and_match(model)
+    m = geometry.measure(model)
+    assert {k: z.measured_volume for k, z in m.zones.items()} == pytest.approx(before)
+    by_zone = {}
+    for s in m.surfaces:
+        by_zone.setdefault((s.surface.zone, s.surface.kind, s.surface.outside), []).append(s.area)
+    assert sum(by_zone[("A", "roof", "Surface")]) == pytest.approx(25)
+    assert sum(by_zone[("B", "floor", "Surface")]) == pytest.approx(25)
+    assert sum(by_zone[("A", "roof", "Outdoors")]) == pytest.approx(75)
+    assert sum(by_zone[("B", "floor", "Ground")]) == pytest.approx(50)
+    assert [f.code for f in model.validate()] == []
+
+
 @pytest.mark.parametrize(("second", "message"), [
     (lambda m: geometry.add_block(m, "B", [(10, 2), (20, 2), (20, 6), (10, 6)], 1, base_z=1,
                                   constructions=CONSTRUCTIONS),
      "BuildingSurface:Detailed 'A Wall 2': the part another zone shares lies inside it without reaching its edge, "
      "so the rest would have a hole: split it first"),
-    (lambda m: geometry.add_block(m, "B", [(5, 5), (15, 5), (15, 15), (10, 15), (10, 10), (5, 10)], 3, base_z=3,
-                                  constructions=CONSTRUCTIONS),
-     "BuildingSurface:Detailed 'B Floor' overlaps a surface of another zone but is not convex: "
-     "split it into convex surfaces first"),
     (lambda m: (geometry.add_block(m, "B", [(10, 2), (20, 2), (20, 6), (10, 6)], 3, constructions=CONSTRUCTIONS),
                 m.add_object("FenestrationSurface:Detailed", ["Pane", "Window", "G", "A Wall 2", "", "", "", 1, 4,
                                                               10, 8, 2, 10, 8, 1, 10, 9, 1, 10, 9, 2])),
@@ -258,3 +273,7 @@ def test_real_models_match_again_what_was_unmatched(path):
     found = {o[0]: o["Outside Boundary Condition Object"] for o in model["BuildingSurface:Detailed"]
              if str(o["Outside Boundary Condition"]).lower() == "surface" and o[0] in partners}
     assert found == partners and done.added == [] and len(model.validate()) == findings
+    # a block beside it takes the model's own constructions and adds no finding
+    added = geometry.add_block(model, "Annex", [(1000, 0), (1010, 0), (1010, 10), (1000, 10)], 3, 2)
+    assert len(added.added) == 14 and len(model.validate()) == findings
+    assert IDF.from_string(schema, model.format()).format() == model.format()

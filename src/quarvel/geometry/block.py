@@ -7,6 +7,7 @@ from collections import Counter
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
+from quarvel.geometry.constructions import mirror
 from quarvel.geometry.editing import Edit, Edited, clean, known_fields, objects
 from quarvel.geometry.polygons import area, crosses_itself, tidy
 from quarvel.geometry.surfaces import DETAILED_BASE, Rules
@@ -27,7 +28,9 @@ def add_block(model: IDF, name: str, footprint: Sequence[tuple[float, float]], h
     matched interzone pair. Zones are named `name` (one story) or "<name> Story <n>";
     surfaces "<zone> Floor", "<zone> Wall <n>", "<zone> Ceiling", "<zone> Roof".
     `constructions` maps "wall", "floor", "ceiling" and "roof" to construction names;
-    a kind not given takes the model's most used construction for that kind. Refused,
+    a kind not given takes the model's most used construction for that kind, and a
+    ceiling the floor's construction with its layers reversed (the model's, or a new
+    "<floor> Reversed"). Refused,
     with nothing changed: a footprint with fewer than 3 corners, no area or crossing
     edges, a height or story count that is not positive, a name already taken, and a
     kind without a construction."""
@@ -41,10 +44,11 @@ def add_block(model: IDF, name: str, footprint: Sequence[tuple[float, float]], h
         raise ValueError(f"base_z must be a finite number, not {base_z!r}")
     outline = _footprint(footprint)
     rules = Rules.of(model)
-    chosen = _constructions(model, constructions, stories)
+    mirrored: dict[str, list[Any]] = {}
+    chosen = _constructions(model, constructions, stories, mirrored)
     zones = [name] if stories == 1 else [f"{name} Story {i + 1}" for i in range(stories)]
     _refuse_taken(model, zones, outline)
-    plans: list[tuple[str, dict[str, Any]]] = []
+    plans: list[tuple[str, Any]] = []
     for story, zone in enumerate(zones):
         bottom, top = base_z + story * height, base_z + (story + 1) * height
         plans.append(("Zone", {"Name": zone}))
@@ -61,10 +65,27 @@ def add_block(model: IDF, name: str, footprint: Sequence[tuple[float, float]], h
                                   f"{zones[story + 1]} Floor"))
         else:
             plans.append(_surface(f"{zone} Roof", "Roof", chosen["roof"], zone, roof, rules, "Outdoors"))
+    automatic = _autocalculatable(model, "BuildingSurface:Detailed", "View Factor to Ground")
+    plans[:0] = [("Construction", [name, *layers]) for name, layers in mirrored.items()]
     with Edit(model) as edit:
         for class_name, values in plans:
+            if isinstance(values, list):
+                edit.add(class_name, values)
+                continue
+            if not automatic:
+                values.pop("View Factor to Ground", None)
             edit.add(class_name, known_fields(model, class_name, values))
     return edit.result
+
+
+def _autocalculatable(model: IDF, class_name: str, field_name: str) -> bool:
+    idd = model.idd
+    assert idd is not None
+    try:
+        info = idd.field_info(class_name, idd.field_index(class_name, field_name))
+    except LookupError:
+        return False
+    return bool(info and info.get("autocalculatable"))
 
 
 def _footprint(footprint: Sequence[tuple[float, float]]) -> list[tuple[float, float]]:
@@ -82,7 +103,8 @@ def _footprint(footprint: Sequence[tuple[float, float]]) -> list[tuple[float, fl
     return outline if area(outline) > 0 else list(reversed(outline))
 
 
-def _constructions(model: IDF, given: Mapping[str, str] | None, stories: int) -> dict[str, str]:
+def _constructions(model: IDF, given: Mapping[str, str] | None, stories: int,
+                   new: dict[str, list[Any]]) -> dict[str, str]:
     given = dict(given or {})
     unknown = set(given) - set(KINDS)
     if unknown:
@@ -94,16 +116,18 @@ def _constructions(model: IDF, given: Mapping[str, str] | None, stories: int) ->
             if kind in used and obj["Construction Name"]:
                 used[kind][str(obj["Construction Name"])] += 1
     chosen = {}
-    needed = ("wall", "floor", "roof") + (("ceiling",) if stories > 1 else ())
-    for kind in KINDS:
+    for kind in ("wall", "floor", "roof"):
         if kind in given:
             chosen[kind] = given[kind]
         elif used[kind]:
             chosen[kind] = used[kind].most_common(1)[0][0]
-        elif kind in needed:
-            raise ValueError(f"the model has no {kind} to take a construction from: give constructions={{'{kind}': ...}}")
         else:
-            chosen[kind] = ""
+            raise ValueError(f"the model has no {kind} to take a construction from: give constructions={{'{kind}': ...}}")
+    if "ceiling" in given:
+        chosen["ceiling"] = given["ceiling"]
+    elif stories > 1:
+        # The ceiling below a floor: the floor's construction seen from below.
+        chosen["ceiling"] = mirror(model, chosen["floor"], {}, new)
     return chosen
 
 

@@ -16,8 +16,9 @@ from typing import TYPE_CHECKING, Any
 
 from quarvel.geometry.editing import (Edit, Edited, field_index, from_declared_corner, stored_texts, to_zone_frame,
                                       vertex_values)
-from quarvel.geometry.measure import measure
-from quarvel.geometry.polygons import NO_AREA, Plane, area, difference, intersection, is_convex, touches_edge
+from quarvel.geometry.polygons import (NO_AREA, Plane, area, convex_parts, difference, intersection, is_convex,
+                                       touches_edge)
+from quarvel.geometry.constructions import mirror
 from quarvel.geometry.surfaces import DETAILED_BASE, _Reader
 from quarvel.geometry.vectors import Vec, dot
 
@@ -58,21 +59,21 @@ class _Source:
 
 def intersect_and_match(model: IDF) -> Edited:
     """Splits and matches every overlapping pair of surfaces of different zones (see the
-    module's docstring); returns what changed. Refused, with nothing changed: a
-    surface to split that is not a detailed one, is not convex, holds windows or doors,
-    or whose rest would have a hole."""
+    module's docstring); returns what changed. A non-convex surface that overlaps
+    another is first cut into convex pieces. Refused, with nothing changed: a surface to
+    split that is not a detailed one, holds windows or doors, or whose rest would have a
+    hole."""
     reader = _Reader(model, true_north=False)
-    m = measure(model)
-    with_subsurfaces = {(s.surface.base_surface or "").upper() for s in m.surfaces if s.surface.is_subsurface}
+    placed = [s for s in reader.all() if s.vertices]
+    with_subsurfaces = {(s.base_surface or "").upper() for s in placed if s.is_subsurface}
     sources: list[_Source] = []
-    for sm in m.surfaces:
-        s = sm.surface
+    for s in placed:
         if s.is_subsurface or s.kind == "shading" or s.zone is None or s.object is None:
             continue
         if (s.outside or "").lower() not in OPEN_BOUNDARIES:
             continue
         source = _Source(s.object, s.zone)
-        source.pieces.append(_Piece(s.object, s.zone, list(s.vertices), sm.normal, name=s.name))
+        source.pieces.append(_Piece(s.object, s.zone, list(s.vertices), reader.rules.outward(s.vertices), name=s.name))
         sources.append(source)
     pairs = _match_all(sources, with_subsurfaces)
     if not pairs:
@@ -134,29 +135,23 @@ def _split(source_a: _Source, a: _Piece, source_b: _Source, b: _Piece, with_subs
         flat_b.reverse()
     same = _same_polygon(flat_a, flat_b)
     if not same and not (is_convex(flat_a) and is_convex(flat_b)):
-        convex = flat_b if is_convex(flat_b) else flat_a if is_convex(flat_a) else None
-        other = flat_a if convex is flat_b else flat_b
-        overlaps = intersection(other, convex) if convex is not None else _boxes_overlap(flat_a, flat_b)
-        if not overlaps:
+        # Non-convex surfaces that overlap are cut into convex pieces, which are matched next.
+        parts_a, parts_b = convex_parts(flat_a), convex_parts(flat_b)
+        if not any(intersection(pa, pb) for pa in parts_a for pb in parts_b):
             return False
-        piece = a if not is_convex(flat_a) else b
-        raise ValueError(f"{piece.obj.class_name} '{piece.name}' overlaps a surface of another zone but is not "
-                         f"convex: split it into convex surfaces first")
+        for source, piece, flat, parts in ((source_a, a, flat_a, parts_a), (source_b, b, flat_b, parts_b)):
+            if len(parts) > 1:
+                _refuse_split(piece, with_subsurfaces, flat, flat)
+                _cut(source, piece, parts, plane, reverse=piece is b)
+        return True
     shared = flat_a if same else intersection(flat_a, flat_b)
     if not shared or abs(area(shared)) < NO_AREA:
         return False
     rest_a = [] if same else difference(flat_a, shared)
     rest_b = [] if same else difference(flat_b, shared)
-    for source, piece, flat, rest in ((source_a, a, flat_a, rest_a), (source_b, b, flat_b, rest_b)):
-        if rest and piece.name.upper() in with_subsurfaces:
-            raise ValueError(f"{piece.obj.class_name} '{piece.name}' holds windows or doors and would be split: "
-                             f"split it by hand first")
-        if rest and piece.obj.class_name not in DETAILED_BASE:
-            raise ValueError(f"{piece.obj.class_name} '{piece.name}' would be split, but only detailed surfaces "
-                             f"can be: give it as BuildingSurface:Detailed first")
-        if rest and not touches_edge(shared, flat):
-            raise ValueError(f"{piece.obj.class_name} '{piece.name}': the part another zone shares lies inside it "
-                             f"without reaching its edge, so the rest would have a hole: split it first")
+    for piece, flat, rest in ((a, flat_a, rest_a), (b, flat_b, rest_b)):
+        if rest:
+            _refuse_split(piece, with_subsurfaces, shared, flat)
     pieces_a = _replace(source_a, a, None if same else shared, rest_a, plane, reverse=False)
     pieces_b = _replace(source_b, b, None if same else shared, rest_b, plane, reverse=True)
     pieces_a.matched = pieces_b.matched = True
@@ -164,10 +159,31 @@ def _split(source_a: _Source, a: _Piece, source_b: _Source, b: _Piece, with_subs
     return True
 
 
-def _boxes_overlap(a: list[tuple[float, float]], b: list[tuple[float, float]]) -> bool:
-    width = min(max(p[0] for p in a), max(p[0] for p in b)) - max(min(p[0] for p in a), min(p[0] for p in b))
-    height = min(max(p[1] for p in a), max(p[1] for p in b)) - max(min(p[1] for p in a), min(p[1] for p in b))
-    return width > 0 and height > 0 and width * height > NO_AREA
+def _refuse_split(piece: _Piece, with_subsurfaces: set[str], shared: list[tuple[float, float]],
+                  flat: list[tuple[float, float]]) -> None:
+    """Refuses to split what cannot be split: a surface with windows or doors, a simple
+    form, and one whose rest would have a hole."""
+    if piece.name.upper() in with_subsurfaces:
+        raise ValueError(f"{piece.obj.class_name} '{piece.name}' holds windows or doors and would be split: "
+                         f"split it by hand first")
+    if piece.obj.class_name not in DETAILED_BASE:
+        raise ValueError(f"{piece.obj.class_name} '{piece.name}' would be split, but only detailed surfaces "
+                         f"can be: give it as BuildingSurface:Detailed first")
+    if shared is not flat and not touches_edge(shared, flat):
+        raise ValueError(f"{piece.obj.class_name} '{piece.name}': the part another zone shares lies inside it "
+                         f"without reaching its edge, so the rest would have a hole: split it first")
+
+
+def _cut(source: _Source, piece: _Piece, parts: list[list[tuple[float, float]]], plane: Plane, reverse: bool) -> None:
+    """Puts the convex parts of a piece in its place (the first keeps its name)."""
+    def lifted(flat: list[tuple[float, float]]) -> list[Vec]:
+        points = [plane.lift(p) for p in flat]
+        return list(reversed(points)) if reverse else points
+
+    index = source.pieces.index(piece)
+    source.pieces[index:index + 1] = [_Piece(piece.obj, piece.zone, lifted(part), piece.normal,
+                                             name=piece.name if k == 0 else "", moved=True)
+                                      for k, part in enumerate(parts)]
 
 
 def _same_polygon(a: list[tuple[float, float]], b: list[tuple[float, float]]) -> bool:
@@ -216,7 +232,7 @@ def _write(model: IDF, reader: _Reader, sources: list[_Source], pairs: list[tupl
     new_constructions: dict[str, list[Any]] = {}
     for a, b in pairs:
         a_construction = _text(a.obj, "Construction Name")
-        b.construction = _mirror(model, a_construction, mirrors, new_constructions)
+        b.construction = mirror(model, a_construction, mirrors, new_constructions)
     with Edit(model) as edit:
         for name, layers in new_constructions.items():
             edit.add("Construction", [name, *layers])
@@ -225,13 +241,12 @@ def _write(model: IDF, reader: _Reader, sources: list[_Source], pairs: list[tupl
                 continue
             original = stored_texts(source.obj)
             for k, piece in enumerate(source.pieces):
-                values = _surface_values(source.obj, piece, reader)
-                if k == 0:
-                    edit.set(source.obj, values)
-                else:
+                target = source.obj
+                if k > 0:
                     copy: list[Any] = [text or None for text in original]
                     copy[0] = piece.name
-                    edit.set(edit.add(source.obj.class_name, copy), values)
+                    target = edit.add(source.obj.class_name, copy)
+                edit.set(target, _surface_values(target, piece, reader))
     return edit.result
 
 
@@ -265,35 +280,6 @@ def _text(obj: IDFObject, name: str) -> str:
     index = field_index(obj, name)
     value = obj[index] if index is not None else None
     return "" if value is None else str(value)
-
-
-def _layers(model: IDF, name: str) -> list[str] | None:
-    construction = model.get_object_by_name("Construction", name) if "Construction" in model else None
-    if construction is None:
-        return None
-    return [str(v) for v in construction.get_values()[1:] if v not in (None, "")]
-
-
-def _mirror(model: IDF, name: str, mirrors: dict[str, str], new: dict[str, list[Any]]) -> str:
-    """The construction whose layers are `name`'s reversed: itself when symmetric, else
-    one the model has, else a new one."""
-    if name.upper() in mirrors:
-        return mirrors[name.upper()]
-    layers = _layers(model, name)
-    if layers is None or layers == layers[::-1]:
-        mirrors[name.upper()] = name
-        return name
-    wanted = [layer.upper() for layer in reversed(layers)]
-    for other in model["Construction"]:
-        if [str(v).upper() for v in other.get_values()[1:] if v not in (None, "")] == wanted:
-            mirrors[name.upper()] = str(other[0])
-            return str(other[0])
-    new_name = f"{name} Reversed"
-    while model.get_object_by_name("Construction", new_name) is not None or new_name in new:
-        new_name += " 2"
-    new[new_name] = list(reversed(layers))
-    mirrors[name.upper()] = new_name
-    return new_name
 
 
 __all__ = ["intersect_and_match"]

@@ -100,6 +100,68 @@ def difference(subject: list[Point], convex: list[Point]) -> list[list[Point]]:
     return pieces
 
 
+def convex_parts(polygon: list[Point]) -> list[list[Point]]:
+    """A simple counterclockwise polygon as convex pieces: ear-clipped into triangles,
+    then neighbours joined while the join stays convex (at most four times the fewest
+    pieces)."""
+    if is_convex(polygon):
+        return [polygon]
+    parts = _triangles(polygon)
+    joined = True
+    while joined:
+        joined = False
+        for i in range(len(parts)):
+            for j in range(i + 1, len(parts)):
+                union = _join(parts[i], parts[j])
+                if union is not None and is_convex(union):
+                    parts[i] = union
+                    del parts[j]
+                    joined = True
+                    break
+            if joined:
+                break
+    return parts
+
+
+def _triangles(polygon: list[Point]) -> list[list[Point]]:
+    points = list(polygon)
+    out: list[list[Point]] = []
+    while len(points) > 3:
+        for i in range(len(points)):
+            a, b, c = points[i - 1], points[i], points[(i + 1) % len(points)]
+            if area([a, b, c]) <= NO_AREA / 100:
+                continue  # a reflex or flat corner is no ear
+            if any(_in_triangle(p, a, b, c) for p in points if p not in (a, b, c)):
+                continue
+            out.append([a, b, c])
+            del points[i]
+            break
+        else:
+            raise ValueError("the polygon is not simple: it cannot be cut into triangles")
+    out.append(points)
+    return [t for t in out if area(t) > NO_AREA / 100]
+
+
+def _in_triangle(p: Point, a: Point, b: Point, c: Point) -> bool:
+    def side(u: Point, v: Point) -> float:
+        return (v[0] - u[0]) * (p[1] - u[1]) - (v[1] - u[1]) * (p[0] - u[0])
+
+    return side(a, b) >= -EPSILON and side(b, c) >= -EPSILON and side(c, a) >= -EPSILON
+
+
+def _join(p: list[Point], q: list[Point]) -> list[Point] | None:
+    """Two polygons that share an edge (a to b in one, b to a in the other) as one."""
+    for i in range(len(p)):
+        a, b = p[i], p[(i + 1) % len(p)]
+        for j in range(len(q)):
+            if math.dist(q[j], b) <= EPSILON and math.dist(q[(j + 1) % len(q)], a) <= EPSILON:
+                from_b = p[i + 1:] + p[:i + 1]  # b ... a
+                from_a = q[j + 1:] + q[:j + 1]  # a ... b
+                union = tidy(from_b + from_a[1:-1])
+                return union or None
+    return None
+
+
 def touches_edge(inner: list[Point], outer: list[Point]) -> bool:
     """Whether a polygon inside another reaches the other's boundary somewhere."""
     for p in inner:
