@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import os
 import re
+import subprocess
+import sys
 import tempfile
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
@@ -169,3 +171,57 @@ def section_bulk_edits(timed, row, spread):
                 runs.append(timed(lambda: edit(model), 1)[0])
             costs.append(sorted(runs)[2])
         row(label, f"{costs[1] * 1000:.1f}", "ms", f"{costs[1] / costs[0]:.1f}x the 10k cost (target 9x)")
+
+
+# One bulk edit in a fresh process: argv = count, edit (or "none" for the load alone).
+BULK_EDIT_SCRIPT = """
+import random, sys
+import quarvel
+from quarvel.idd import IDD
+from quarvel.idf import IDF
+count, edit = int(sys.argv[1]), sys.argv[2]
+idd = IDD.from_file(quarvel.EXAMPLE_IDD)
+model = IDF.from_string(idd, "Zone, Office;\\n" + "".join(f"Lights, L{i}, Office, Lighting;\\n" for i in range(count)))
+lights = list(model["Lights"])
+random.Random(1).shuffle(lights)
+if edit == "remove_random":
+    for obj in lights:
+        model.remove_object(obj)
+elif edit == "rename":
+    model["Zone"][0].rename("Annex")
+elif edit == "set":
+    for obj in model["Lights"]:
+        obj["Zone or ZoneList Name"] = "Office"
+elif edit == "add":
+    for i in range(count):
+        model.add_object("Lights", {"Name": f"N{i}", "Zone or ZoneList Name": "Office"})
+"""
+
+
+def _instructions(count, edit):
+    """Instructions callgrind counts for the script, less those of the same script without the edit."""
+    import shutil
+
+    def run(what):
+        with tempfile.TemporaryDirectory() as tmp:
+            done = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={tmp}/out", sys.executable,
+                                   "-c", BULK_EDIT_SCRIPT, str(count), what], capture_output=True, text=True, check=True)
+        return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+
+    assert shutil.which("valgrind")
+    return run(edit) - run("none")
+
+
+def section_bulk_counts(timed, row, spread):
+    """The bulk edits' instruction counts at 80k and 10k objects (callgrind: repeatable
+    where wall time is not, and blind to the caches that make 80k objects slower per object)."""
+    import shutil
+
+    if not shutil.which("valgrind"):
+        print("Bulk edit instruction counts: skipped (no valgrind)")
+        return
+    print("Bulk edit instruction counts (callgrind, 80k objects against 10k; 8x is linear, target 9x)")
+    for label, edit in (("remove_object in random order", "remove_random"), ("rename with every object referring",
+                        "rename"), ("set a field on every object", "set"), ("add_object", "add")):
+        small, large = _instructions(10_000, edit), _instructions(80_000, edit)
+        row(label, f"{large / 1e6:.0f}", "M instr", f"{large / small:.1f}x the 10k count (target 9x)")

@@ -303,3 +303,35 @@ def test_docstrings():
     assert "Number of objects removed. 0 if class was not found." in IDF.remove_all_objects.__doc__
     assert IDFObject.update.__doc__.splitlines()[0] == "Update multiple field values"
     assert IDFObject.__init__.__doc__.splitlines()[0] == "Python-level initialization"
+
+
+@pytest.mark.parametrize("order", ["shuffled", "middle-out", "alternate"])
+def test_removal_in_any_order_keeps_the_class_lists(load, order):
+    import pickle
+    import random
+
+    model = load("".join(f"Zone,Z{i};People,P{i},Z{i},S;" for i in range(200)))
+    zones = list(model["Zone"])
+    if order == "shuffled":
+        random.Random(7).shuffle(zones)
+    elif order == "middle-out":
+        zones.sort(key=lambda z: abs(int(z["Name"][1:]) - 100))
+    else:
+        zones = zones[::2] + zones[1::2]
+    kept = list(model["Zone"])
+    for k, zone in enumerate(zones):
+        model.remove_object(zone)
+        kept.remove(zone)
+        if k % 37 == 0:  # reads between removals see exactly the objects left, in order
+            assert list(model["Zone"]) == kept and len(model) == len(kept) + 200
+            assert model.get_object_by_name("Zone", zone["Name"]) is None
+            if kept:
+                assert model.get_object_by_name("Zone", kept[-1]["Name"]) is kept[-1]
+        if k == 120:
+            added = model.add_object("Zone", ["Late"])
+            kept.append(added)
+            check_invariants(model)
+            again = pickle.loads(pickle.dumps(model))
+            assert [z["Name"] for z in again["Zone"]] == [z["Name"] for z in kept]
+    assert [z["Name"] for z in model["Zone"]] == ["Late"] and "Zone" in model
+    check_invariants(model)

@@ -225,14 +225,15 @@ void remove_object(IDFInstance* m, PyObject* arg) {
   const auto positions = m->objects_index_map.find_upper(obj->c_class_name);
   if (positions == m->objects_index_map.end()) raise_not_member();
   PyRef keep = PyRef::borrow(arg);  // the object outlives its slot in the list
+  auto& list = positions->second;
+  try {
+    list.prepare_remove();
+  } catch (const std::bad_alloc&) {
+    // Without room for the marks, the list's shorter side moves instead.
+  }
 
   // Nothing below allocates or fails.
-  // Class lists are in ascending position order (positions are handed out in
-  // increasing order); a list out of order (a hand-made pickle) is searched whole.
-  auto& list = positions->second;
-  auto at = std::lower_bound(list.begin(), list.end(), obj->obj_idx);
-  if (at == list.end() || *at != obj->obj_idx) at = std::find(list.begin(), list.end(), obj->obj_idx);
-  if (at != list.end()) list.erase(at);
+  list.remove(obj->obj_idx);
   if (!obj->values.empty()) name_index_remove(m, obj, obj->values[0]);
   if (state_of(m).is_idd(obj->idd) && obj->class_idx < schema_of(obj->idd).ordered_classes.size()) {
     unregister_object(m, get_class_def(obj), obj->values, obj->obj_idx);

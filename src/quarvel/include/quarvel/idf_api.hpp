@@ -270,22 +270,34 @@ using ValueIndex = StringMap<LocList>;
 using RefIndex = StringMap<ValueIndex>;
 // The positions of a class's objects, ascending. Removing one moves the shorter side
 // of the list: the objects removed in load order (or in reverse) cost O(1) each, where
-// a vector's erase would move every later position each time.
+// a vector's erase would move every later position each time. `remove` (the model's
+// removal of one object) only marks the position gone, in a table made beforehand by
+// `prepare_remove`; the marked positions leave the list together when it is next read,
+// so that removing objects in any order costs O(log n) each.
 class PositionList {
  public:
   PositionList() = default;
   PositionList(std::vector<size_t> items) noexcept : items_(std::move(items)) {}  // NOLINT: a list of positions
+  PositionList(const PositionList& o) : items_(o.begin(), o.end()) {}
+  PositionList(PositionList&& o) noexcept = default;
+  PositionList& operator=(PositionList o) noexcept {
+    items_.swap(o.items_);
+    gone_.swap(o.gone_);
+    std::swap(head_, o.head_);
+    std::swap(gone_count_, o.gone_count_);
+    return *this;
+  }
 
-  const size_t* begin() const { return items_.data() + head_; }
-  const size_t* end() const { return items_.data() + items_.size(); }
-  size_t* begin() { return items_.data() + head_; }
-  size_t* end() { return items_.data() + items_.size(); }
-  size_t size() const { return items_.size() - head_; }
+  const size_t* begin() const { return settled().data() + head_; }
+  const size_t* end() const { return settled().data() + items_.size(); }
+  size_t* begin() { return settled().data() + head_; }
+  size_t* end() { return settled().data() + items_.size(); }
+  size_t size() const { return items_.size() - head_ - gone_count_; }
   bool empty() const { return size() == 0; }
-  size_t capacity() const { return items_.capacity() - head_; }
-  size_t operator[](size_t i) const { return items_[head_ + i]; }
-  size_t front() const { return items_[head_]; }
-  size_t back() const { return items_.back(); }
+  size_t capacity() const { return settled().capacity() - head_; }
+  size_t operator[](size_t i) const { return settled()[head_ + i]; }
+  size_t front() const { return settled()[head_]; }
+  size_t back() const { return settled().back(); }
 
   // Throws std::bad_alloc with the list unchanged; never allocates within capacity.
   void reserve(size_t n) {
@@ -297,6 +309,7 @@ class PositionList {
     head_ = 0;
   }
   void push_back(size_t position) {
+    settled();
     if (items_.size() == items_.capacity() && head_ > 0) compact();  // room without allocating
     items_.push_back(position);
   }
@@ -324,16 +337,64 @@ class PositionList {
       head_ = 0;
     }
   }
+  // Makes the table `remove` marks in. Throws std::bad_alloc with the list unchanged.
+  void prepare_remove() {
+    if (gone_.size() < items_.size()) gone_.resize(items_.size(), false);
+  }
+  // Withdraws `position`; false when the list does not hold it. Never fails: after
+  // `prepare_remove`, an end of the list is moved and any other position marked gone.
+  bool remove(size_t position) noexcept {
+    if (gone_.size() < items_.size()) {  // no room for marks: the shorter side moves
+      const size_t* at = std::lower_bound(begin(), end(), position);
+      if (at == end() || *at != position) at = std::find(begin(), end(), position);  // out of order
+      if (at == end()) return false;
+      erase(at);
+      return true;
+    }
+    const auto first = items_.begin() + static_cast<std::ptrdiff_t>(head_);
+    auto at = std::lower_bound(first, items_.end(), position);
+    if (at == items_.end() || *at != position) at = std::find(first, items_.end(), position);  // out of order
+    const auto k = static_cast<size_t>(at - items_.begin());
+    if (at == items_.end() || gone_[k]) return false;
+    if (gone_count_ == 0 && (k == head_ || k + 1 == items_.size())) {
+      erase(items_.data() + k);  // an end: nothing moves
+      return true;
+    }
+    gone_[k] = true;
+    ++gone_count_;
+    if (empty()) {
+      items_.clear();
+      gone_.clear();
+      head_ = gone_count_ = 0;
+    }
+    return true;
+  }
   std::vector<size_t> to_vector() const { return std::vector<size_t>(begin(), end()); }
 
  private:
+  // The list without its marked positions (in place: never allocates).
+  std::vector<size_t>& settled() const {
+    if (gone_count_ > 0) {
+      size_t kept = head_;
+      for (size_t i = head_; i < items_.size(); ++i) {
+        if (!gone_[i]) items_[kept++] = items_[i];
+      }
+      items_.resize(kept);
+      gone_.assign(gone_.size(), false);
+      gone_count_ = 0;
+    }
+    return items_;
+  }
   void compact() noexcept {
     items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+    if (!gone_.empty()) gone_.erase(gone_.begin(), gone_.begin() + static_cast<std::ptrdiff_t>(head_));
     head_ = 0;
   }
 
-  std::vector<size_t> items_;
+  mutable std::vector<size_t> items_;
+  mutable std::vector<bool> gone_;  // marks by index into items_, when made
   size_t head_ = 0;
+  mutable size_t gone_count_ = 0;
 };
 
 using ClassIndex = StringMap<PositionList>;
