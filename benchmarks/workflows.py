@@ -7,6 +7,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
@@ -225,3 +226,38 @@ def section_bulk_counts(timed, row, spread):
                         "rename"), ("set a field on every object", "set"), ("add_object", "add")):
         small, large = _instructions(10_000, edit), _instructions(80_000, edit)
         row(label, f"{large / 1e6:.0f}", "M instr", f"{large / small:.1f}x the 10k count (target 9x)")
+
+
+def _count(model):
+    return len(model)
+
+
+def _busy_20ms(model):
+    end = time.perf_counter() + 0.02
+    while time.perf_counter() < end:
+        pass
+    return len(model)
+
+
+def section_small_batches(timed, row, spread):
+    """200 copies of the bundled example: a task of nothing, and one of 20 ms of work."""
+    import shutil
+
+    import quarvel
+
+    print("Small batches (200 copies of the bundled example; 2 worker processes)")
+    idd = IDD.from_file(quarvel.EXAMPLE_IDD)
+    with tempfile.TemporaryDirectory() as tmp:
+        paths = []
+        for i in range(200):
+            paths.append(Path(tmp) / f"m{i}.idf")
+            shutil.copy(quarvel.EXAMPLE_IDF, paths[-1])
+        for label, fn in (("len(model)", _count), ("20 ms of work", _busy_20ms)):
+            loop = timed(lambda: [fn(IDF.from_file(idd, p)) for p in paths], 3)
+            pooled = timed(lambda: batch.map(fn, paths, schema=idd), 3)
+            auto = timed(lambda: batch.map(fn, paths, schema=idd, in_process="auto"), 3)
+            row(f"{label}: a loop in this process", f"{loop[0] * 1000:.0f}", "ms", spread(loop))
+            row(f"{label}: batch.map", f"{pooled[0] * 1000:.0f}", "ms",
+                f"{loop[0] / pooled[0]:.2f}x the loop's speed {spread(pooled)}")
+            row(f"{label}: batch.map in_process='auto'", f"{auto[0] * 1000:.0f}", "ms",
+                f"{loop[0] / auto[0]:.2f}x the loop's speed {spread(auto)}")

@@ -252,3 +252,33 @@ def test_real_models_in_a_batch():
     outcomes = batch.map(zone_count, REAL_MODELS, schema=REAL_SCHEMA)
     assert all(o.ok for o in outcomes) and [o.value for o in outcomes][REAL_MODELS.index(
         next(p for p in REAL_MODELS if p.name == "5ZoneAirCooled.idf"))] == 6
+
+
+def pid_after(model, seconds=0.0):
+    time.sleep(seconds)
+    return os.getpid()
+
+
+@pytest.mark.parametrize(("in_process", "seconds", "here"), [
+    (True, 0.0, [True] * 4),
+    ("auto", 0.0, [True] * 4),  # four tiny tasks: cheaper here than starting a worker
+    ("auto", 0.1, [True, False, False, False]),  # the first one shows the batch would take 0.4 s
+    (False, 0.0, [False] * 4),
+])
+def test_small_batches_may_run_in_this_process(models, in_process, seconds, here):
+    good = [models[0], models[1], models[4], models[0]]
+    outcomes = batch.map(partial(pid_after, seconds=seconds), good, schema=quarvel.EXAMPLE_IDD,
+                         in_process=in_process)
+    assert [o.value == os.getpid() for o in outcomes] == here and all(o.ok for o in outcomes)
+
+
+def test_in_process_failures_are_outcomes_and_bad_options_are_refused(models):
+    check_outcomes(batch.map(zone_count, models, schema=quarvel.EXAMPLE_IDD, in_process=True), models)
+    good = [models[0], models[1], models[4]]
+    outcomes = batch.map(partial(fail_on_two_zones_by, how="sys.exit"), good, schema=quarvel.EXAMPLE_IDD,
+                         in_process=True)
+    assert [o.value for o in outcomes] == [1, None, 1] and type(outcomes[1].error) is SystemExit
+    with pytest.raises(ValueError, match="in_process must be True, False or 'auto', not 'yes'"):
+        batch.map(len, models, schema=quarvel.EXAMPLE_IDD, in_process="yes")
+    with pytest.raises(ValueError, match="in_process works without an executor and without a timeout"):
+        batch.map(len, models, schema=quarvel.EXAMPLE_IDD, in_process=True, timeout=1)

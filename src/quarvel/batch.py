@@ -134,6 +134,7 @@ def map(  # the batch counterpart of the built-in
     schema: IDD | str | os.PathLike[str],
     executor: Executor | Any | None = None,
     timeout: float | None = None,
+    in_process: bool | str = False,
 ) -> list[Outcome]:
     """Loads each model against ``schema``, calls ``fn(model)`` and returns the outcomes
     in the order of ``paths``.
@@ -158,6 +159,17 @@ def map(  # the batch counterpart of the built-in
     _SCHEMAS[digest] = idd
     if not items:
         return []
+    if in_process not in (False, True, "auto"):
+        raise ValueError(f"in_process must be True, False or 'auto', not {in_process!r}")
+    if in_process is not False:
+        if executor is not None or timeout is not None:
+            raise ValueError("in_process works without an executor and without a timeout")
+        if in_process == "auto":
+            _require_picklable(fn)  # the rest may go to workers
+        here = _in_process(fn, idd, items, everything=in_process is True)
+        if len(here) == len(items):
+            return here
+        return here + map(fn, items[len(here):], schema=idd, timeout=timeout)
     if _is_dask_client(executor):
         return _map_dask(executor, fn, items, digest, idd)
     if executor is None:
@@ -173,6 +185,29 @@ def map(  # the batch counterpart of the built-in
         _require_picklable(fn)
     workers = getattr(executor, "_max_workers", None) or os.cpu_count() or 1
     return _map_executor(executor, fn, items, digest, idd, first_wave=workers, packed=packed)
+
+
+# A batch that would take less than this in one process runs there with in_process="auto":
+# about what starting two workers and sending them the schema costs on a 2-core machine.
+IN_PROCESS_BELOW = 0.25
+
+
+def _in_process(fn: Callable[[IDF], Any], idd: IDD, items: list[str], everything: bool) -> list[Outcome]:
+    """Outcomes of the models run here: all of them, or with `everything` False the first
+    one and, when the batch is small enough, the rest."""
+    import time
+
+    outcomes: list[Outcome] = []
+    started = time.perf_counter()
+    for path in items:
+        done = _pool.run_one(partial(_load_and_call, fn, idd), path)
+        if isinstance(done.error, KeyboardInterrupt):
+            raise done.error  # here an interrupt is the caller's
+        outcomes.append(_outcome(path, done))
+        if not everything and len(outcomes) == 1:
+            if (time.perf_counter() - started) * len(items) >= IN_PROCESS_BELOW:
+                break
+    return outcomes
 
 
 def _require_picklable(fn: Callable[..., Any]) -> None:
