@@ -4,7 +4,7 @@
 
 Sections: idd lexer load write fields queries editing pickle memory validate comments diff batch
 targets epjson layout simulation geometry bulk bulk-counts
-small-batches (default: all).
+small-batches transport (default: all).
 Inputs are generated into benchmarks/data on first use. Every timing is the median
 of several runs; the spread (min..max) is shown so that machine noise is visible.
 """
@@ -413,6 +413,7 @@ SECTIONS = {
     "bulk": lambda: workflows.section_bulk_edits(timed, row, spread),
     "bulk-counts": lambda: workflows.section_bulk_counts(timed, row, spread),
     "small-batches": lambda: workflows.section_small_batches(timed, row, spread),
+    "transport": lambda: workflows.section_transport(timed, row, spread),
     "layout": lambda: layout.section_layout(timed, row, spread),
     "geometry": lambda: geometry.section_geometry(timed, row, spread),
     "simulation": lambda: simulation.section_simulation(timed, row, spread),

@@ -261,3 +261,28 @@ def section_small_batches(timed, row, spread):
                 f"{loop[0] / pooled[0]:.2f}x the loop's speed {spread(pooled)}")
             row(f"{label}: batch.map in_process='auto'", f"{auto[0] * 1000:.0f}", "ms",
                 f"{loop[0] / auto[0]:.2f}x the loop's speed {spread(auto)}")
+
+
+def section_transport(timed, row, spread):
+    """A model in memory sent to a worker: as its text (what batch.map does) against a
+    pickle and against a load of the file."""
+    import pickle
+
+    print("Models in memory travelling to workers (model_100000obj.idf)")
+    idd = IDD.from_file(DATA / "full.idd")
+    path = DATA / "model_100000obj.idf"
+    model = IDF.from_file(idd, path)
+    load = timed(lambda: IDF.from_file(idd, path))
+    trip = timed(lambda: IDF.from_string(idd, batch._travelling(model, 0, idd.digest).text))
+    pickled = timed(lambda: pickle.loads(pickle.dumps(model)))
+    row("load of the file (for scale)", f"{load[0] * 1000:.0f}", "ms", spread(load))
+    row("as text: written and loaded again", f"{trip[0] * 1000:.0f}", "ms",
+        f"{trip[0] / load[0]:.2f}x the load (target 1.5x) {spread(trip)}")
+    row("as a pickle: dumped and loaded", f"{pickled[0] * 1000:.0f}", "ms", f"{pickled[0] / load[0]:.2f}x the load")
+    with ProcessPoolExecutor(2) as pool:
+        batch.map(len, [path, path], schema=idd, executor=pool)  # workers started
+        by_path = timed(lambda: batch.map(len, [path] * 4, schema=idd, executor=pool), 3)
+        in_memory = timed(lambda: batch.map(len, [model] * 4, schema=idd, executor=pool), 3)
+    row("batch.map of 4 paths on 2 workers", f"{by_path[0] * 1000:.0f}", "ms", spread(by_path))
+    row("batch.map of 4 models in memory on 2 workers", f"{in_memory[0] * 1000:.0f}", "ms",
+        f"{in_memory[0] / by_path[0]:.2f}x the paths' {spread(in_memory)}")

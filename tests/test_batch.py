@@ -18,7 +18,8 @@ import pytest
 import quarvel
 from quarvel import batch
 from quarvel.cli import main, parallel
-from quarvel.idf import IDFParseError
+from quarvel.idd import IDD
+from quarvel.idf import IDF, IDFParseError
 
 from .realdata import REAL_MODELS, REAL_SCHEMA, needs_real_data
 from .test_cli import quarvel as run_cli
@@ -218,6 +219,8 @@ def test_dask_cluster(cluster, models, monkeypatch):
     pids = batch.map(lambda model: os.getpid(), models * 4, schema=quarvel.EXAMPLE_IDD, executor=client)
     assert {o.value for o in pids if o.ok} <= set(client.run(os.getpid).values())
     assert submitted == [batch._SchemaRef] * 2  # the schema, sent once per batch whatever the number of models
+    in_memory = IDF.from_file(IDD.from_file(quarvel.EXAMPLE_IDD), models[1])
+    assert batch.map(zone_count, [in_memory], schema=quarvel.EXAMPLE_IDD, executor=client)[0].value == 2
     held = client.run(lambda: list(__import__("quarvel.batch").batch._SCHEMAS))
     assert len(held) == 2 and all(digests == [quarvel.idd.IDD.from_file(quarvel.EXAMPLE_IDD).digest]
                                   for digests in held.values())
@@ -282,3 +285,28 @@ def test_in_process_failures_are_outcomes_and_bad_options_are_refused(models):
         batch.map(len, models, schema=quarvel.EXAMPLE_IDD, in_process="yes")
     with pytest.raises(ValueError, match="in_process works without an executor and without a timeout"):
         batch.map(len, models, schema=quarvel.EXAMPLE_IDD, in_process=True, timeout=1)
+
+
+def names_and_comments(model):
+    return [z["Name"] for z in model["Zone"]], model.header_comments, model.format(comments=True)
+
+
+@pytest.mark.parametrize("executor", ["default", "threads", "in_process"])
+def test_models_in_memory_travel_as_their_text(models, executor):
+    from concurrent.futures import ThreadPoolExecutor
+
+    schema = IDD.from_file(quarvel.EXAMPLE_IDD)
+    variants = []
+    for multiplier in (2, 3):
+        variant = IDF.from_file(schema, models[1])
+        variant["Zone"][0]["Multiplier"] = multiplier
+        variant.header_comments = [f" variant {multiplier}"]
+        variants.append(variant)
+    options = {"threads": {"executor": ThreadPoolExecutor(2)}, "in_process": {"in_process": True}}.get(executor, {})
+    outcomes = batch.map(names_and_comments, [variants[0], models[0], variants[1]], schema=schema, **options)
+    assert [o.path for o in outcomes] == ["<model 0>", models[0], "<model 2>"]
+    for outcome, variant in zip(outcomes[::2], variants, strict=True):
+        assert outcome.value == names_and_comments(variant)  # values, comments and order arrive whole
+    other = IDF.from_string(IDD.from_string("Zone,\n  A1; \\field Name\n"), "Zone, A;")
+    with pytest.raises(ValueError, match="model 1 of the batch has another schema than the batch's"):
+        batch.map(len, [variants[0], other], schema=schema)

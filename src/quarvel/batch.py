@@ -28,7 +28,7 @@ from quarvel.idd import IDD
 from quarvel.idf import IDF
 
 # The schemas this process has: given to map() here, or received by a worker.
-__all__ = ["Outcome", "TaskTimeout", "WorkerError", "map", "run"]
+__all__ = ["ModelText", "Outcome", "TaskTimeout", "WorkerError", "map", "run"]
 
 _SCHEMAS: dict[str, IDD] = {}
 
@@ -76,8 +76,40 @@ class _NeedSchema:
     """What a task returns when its worker lacks the schema: send it again with it."""
 
 
-def _load_and_call(fn: Callable[[IDF], Any], schema: IDD, path: str) -> Any:
-    return fn(IDF.from_file(schema, path))
+class ModelText:
+    """A model in memory as it travels to a worker: its compact text (one object a line)
+    with its comments, in its own order; the indexes are rebuilt on arrival, by the load.
+    Writing and loading it again costs less than one load of the model's file (a pickle,
+    whose form is fixed, about six)."""
+
+    __slots__ = ("label", "text")
+
+    def __init__(self, label: str, text: str) -> None:
+        self.label = label
+        self.text = text
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (ModelText, (self.label, self.text))
+
+    def __str__(self) -> str:
+        return self.label
+
+
+def _travelling(item: Any, index: int, digest: str) -> str | ModelText:
+    """A path as a str; a model in memory as its text (against the batch's schema only)."""
+    if isinstance(item, ModelText):
+        return item
+    if isinstance(item, IDF):
+        if item.idd is None or item.idd.digest != digest:
+            raise ValueError(f"model {index} of the batch has another schema than the batch's")
+        return ModelText(f"<model {index}>", item.format(compact=True, comments=True, preserve_order=True))
+    return os.fspath(item)
+
+
+def _load_and_call(fn: Callable[[IDF], Any], schema: IDD, item: str | ModelText) -> Any:
+    if isinstance(item, ModelText):
+        return fn(IDF.from_string(schema, item.text))
+    return fn(IDF.from_file(schema, item))
 
 
 class _Task:
@@ -90,14 +122,14 @@ class _Task:
         self.fn = fn
         self.digest = digest
 
-    def __call__(self, path: str) -> Any:
+    def __call__(self, path: str | ModelText) -> Any:
         return _load_and_call(self.fn, _SCHEMAS[self.digest], path)
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (_Task, (self.fn, self.digest))
 
 
-def _run(path: str, fn: Callable[[IDF], Any], ref: _SchemaRef, packed: bool = False) -> Any:
+def _run(path: str | ModelText, fn: Callable[[IDF], Any], ref: _SchemaRef, packed: bool = False) -> Any:
     """A task for an executor: an Outcome, or with `packed` (another process) its
     travelling form, in which what does not pickle fails this task alone."""
     schema = ref.resolve()
@@ -109,8 +141,8 @@ def _run(path: str, fn: Callable[[IDF], Any], ref: _SchemaRef, packed: bool = Fa
     return _outcome(path, done)
 
 
-def _outcome(path: str, done: _pool.Done) -> Outcome:
-    return Outcome(path, value=done.value, error=done.error)
+def _outcome(path: str | ModelText, done: _pool.Done) -> Outcome:
+    return Outcome(str(path), value=done.value, error=done.error)
 
 
 def _install(schema: IDD, digest: str) -> None:
@@ -129,7 +161,7 @@ def _is_dask_client(executor: object) -> bool:
 
 def map(  # the batch counterpart of the built-in
     fn: Callable[[IDF], Any],
-    paths: Iterable[str | os.PathLike[str]],
+    paths: Iterable[str | os.PathLike[str] | IDF | ModelText],
     *,
     schema: IDD | str | os.PathLike[str],
     executor: Executor | Any | None = None,
@@ -138,6 +170,11 @@ def map(  # the batch counterpart of the built-in
 ) -> list[Outcome]:
     """Loads each model against ``schema``, calls ``fn(model)`` and returns the outcomes
     in the order of ``paths``.
+
+    ``paths`` may also hold models in memory (``IDF`` objects of ``schema``, such as the
+    variants a parametric script makes): each travels as its text (``ModelText``) and is
+    loaded again in the worker, so ``fn`` gets a copy; its outcome's ``path`` is
+    "<model N>", N its place in ``paths``.
 
     ``executor``: None for worker processes of this machine's cores (at most one per
     model), a ``concurrent.futures.Executor``, or a Dask ``distributed.Client``.
@@ -151,11 +188,11 @@ def map(  # the batch counterpart of the built-in
     ``fn`` are that model's error. An interrupt of the caller ends every worker and
     propagates.
     """
-    items = [os.fspath(p) for p in paths]
     idd = _schema_of(schema)
     digest = idd.digest
     if digest is None:
         raise ValueError("the schema holds no dictionary")
+    items = [_travelling(item, i, digest) for i, item in enumerate(paths)]
     _SCHEMAS[digest] = idd
     if not items:
         return []
@@ -192,7 +229,7 @@ def map(  # the batch counterpart of the built-in
 IN_PROCESS_BELOW = 0.25
 
 
-def _in_process(fn: Callable[[IDF], Any], idd: IDD, items: list[str], everything: bool) -> list[Outcome]:
+def _in_process(fn: Callable[[IDF], Any], idd: IDD, items: list[str | ModelText], everything: bool) -> list[Outcome]:
     """Outcomes of the models run here: all of them, or with `everything` False the first
     one and, when the batch is small enough, the rest."""
     import time
@@ -218,7 +255,7 @@ def _require_picklable(fn: Callable[..., Any]) -> None:
                         f"{exc}") from None
 
 
-def _map_executor(executor: Executor, fn: Callable[[IDF], Any], items: list[str], digest: str, idd: IDD,
+def _map_executor(executor: Executor, fn: Callable[[IDF], Any], items: list[str | ModelText], digest: str, idd: IDD,
                   first_wave: int, packed: bool) -> list[Outcome]:
     """Tasks carry the digest; the first `first_wave` carry the schema as well, so that
     each worker's first task is likely to bring it. A task that finds its worker
@@ -244,17 +281,17 @@ def _map_executor(executor: Executor, fn: Callable[[IDF], Any], items: list[str]
     return outcomes
 
 
-def _result(future: Future[Any], path: str) -> Outcome | _NeedSchema:
+def _result(future: Future[Any], path: str | ModelText) -> Outcome | _NeedSchema:
     try:
         result = future.result()
     except Exception as exc:  # a worker that died, a result that did not travel
-        return Outcome(path, error=exc)
+        return Outcome(str(path), error=exc)
     if isinstance(result, bytes):
         return _outcome(path, _pool.unpack(result))
     return result  # type: ignore[no-any-return]
 
 
-def _map_dask(client: Any, fn: Callable[[IDF], Any], items: list[str], digest: str, idd: IDD) -> list[Outcome]:
+def _map_dask(client: Any, fn: Callable[[IDF], Any], items: list[str | ModelText], digest: str, idd: IDD) -> list[Outcome]:
     """On a Dask cluster: the schema travels to each worker once, as the result of a task
     that every model's task depends on; unlike scattered data, the cluster makes it again
     when the workers holding it die. A worker that dies takes its task to another
@@ -264,7 +301,7 @@ def _map_dask(client: Any, fn: Callable[[IDF], Any], items: list[str], digest: s
                                                                                ref=shared))]
 
 
-def _load_with(path: str, fn: Callable[[IDF], Any], ref: _SchemaRef) -> Any:
+def _load_with(path: str | ModelText, fn: Callable[[IDF], Any], ref: _SchemaRef) -> Any:
     """A Dask task: the model at `path`, loaded against the schema `ref` brings."""
     schema = ref.resolve()
     assert schema is not None  # the reference carries its schema
