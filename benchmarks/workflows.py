@@ -279,6 +279,15 @@ def section_transport(timed, row, spread):
     row("as text: written and loaded again", f"{trip[0] * 1000:.0f}", "ms",
         f"{trip[0] / load[0]:.2f}x the load (target 1.5x) {spread(trip)}")
     row("as a pickle: dumped and loaded", f"{pickled[0] * 1000:.0f}", "ms", f"{pickled[0] / load[0]:.2f}x the load")
+    try:
+        from distributed.protocol import deserialize, serialize
+    except ImportError:
+        serialize = None
+    if serialize is not None:
+        batch.register_dask()
+        dask = timed(lambda: deserialize(*serialize(model, serializers=("dask",))))
+        row("Dask's serialisation: serialised and deserialised", f"{dask[0] * 1000:.0f}", "ms",
+            f"{dask[0] / load[0]:.2f}x the load (target 1.5x) {spread(dask)}")
     with ProcessPoolExecutor(2) as pool:
         batch.map(len, [path, path], schema=idd, executor=pool)  # workers started
         by_path = timed(lambda: batch.map(len, [path] * 4, schema=idd, executor=pool), 3)

@@ -310,3 +310,16 @@ def test_models_in_memory_travel_as_their_text(models, executor):
     other = IDF.from_string(IDD.from_string("Zone,\n  A1; \\field Name\n"), "Zone, A;")
     with pytest.raises(ValueError, match="model 1 of the batch has another schema than the batch's"):
         batch.map(len, [variants[0], other], schema=schema)
+
+
+def test_a_model_passed_to_a_dask_task_travels_as_text(cluster, models):
+    from distributed.protocol import deserialize, serialize
+
+    _, client = cluster
+    batch.register_dask()  # distributed came after quarvel here
+    model = IDF.from_file(IDD.from_file(quarvel.EXAMPLE_IDD), models[1])
+    model.header_comments = [" sent"]
+    header, frames = serialize(model, serializers=("dask",))
+    assert header["serializer"] == "dask" and bytes(frames[0]).decode() == batch.model_text(model)
+    assert deserialize(header, frames).format(comments=True) == model.format(comments=True)
+    assert client.submit(lambda m: (len(m["Zone"]), m.header_comments), model).result() == (2, [" sent"])

@@ -65,3 +65,16 @@ def __getattr__(name: str) -> object:
     from importlib import import_module
 
     return getattr(import_module(module), name)
+
+
+def _register_with_dask() -> None:
+    """Models passed to Dask tasks travel as text where Dask is already loaded (a worker)."""
+    import sys
+
+    if "distributed" in sys.modules:
+        from quarvel import _dask
+
+        _dask.register()
+
+
+_register_with_dask()

@@ -28,7 +28,7 @@ from quarvel.idd import IDD
 from quarvel.idf import IDF
 
 # The schemas this process has: given to map() here, or received by a worker.
-__all__ = ["ModelText", "Outcome", "TaskTimeout", "WorkerError", "map", "run"]
+__all__ = ["ModelText", "Outcome", "TaskTimeout", "WorkerError", "map", "model_text", "register_dask", "run"]
 
 _SCHEMAS: dict[str, IDD] = {}
 
@@ -95,6 +95,20 @@ class ModelText:
         return self.label
 
 
+def model_text(model: IDF) -> str:
+    """The form a model in memory travels in: its compact text with its comments, in its order."""
+    return model.format(compact=True, comments=True, preserve_order=True)
+
+
+def register_dask() -> None:
+    """Makes an ``IDF`` passed to any Dask task travel as its text (and its schema once
+    per process) instead of as a pickle. Done on import when ``distributed`` is already
+    imported, and by ``map`` on a cluster; call it after importing ``distributed`` late."""
+    from quarvel import _dask
+
+    _dask.register()
+
+
 def _travelling(item: Any, index: int, digest: str) -> str | ModelText:
     """A path as a str; a model in memory as its text (against the batch's schema only)."""
     if isinstance(item, ModelText):
@@ -102,7 +116,7 @@ def _travelling(item: Any, index: int, digest: str) -> str | ModelText:
     if isinstance(item, IDF):
         if item.idd is None or item.idd.digest != digest:
             raise ValueError(f"model {index} of the batch has another schema than the batch's")
-        return ModelText(f"<model {index}>", item.format(compact=True, comments=True, preserve_order=True))
+        return ModelText(f"<model {index}>", model_text(item))
     return os.fspath(item)
 
 
@@ -296,6 +310,7 @@ def _map_dask(client: Any, fn: Callable[[IDF], Any], items: list[str | ModelText
     that every model's task depends on; unlike scattered data, the cluster makes it again
     when the workers holding it die. A worker that dies takes its task to another
     worker, as Dask does, until Dask gives the task up; that model fails, the others go on."""
+    register_dask()
     shared = client.submit(_SchemaRef, digest, idd, pure=False)
     return [_outcome(path, done) for path, done in zip(items, _pool.on_dask(client, _load_with, items, fn=fn,
                                                                                ref=shared))]
