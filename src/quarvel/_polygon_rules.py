@@ -68,8 +68,10 @@ def _polygon(surface: Surface, area: float, enabled: set[str], make: Make) -> li
 
 
 def _zones(model: IDF, measures: Measures, make: Make) -> list[Diagnostic]:
+    from quarvel.geometry.surfaces import field_text
+
     # A zone with a surface that could not be placed has that surface's finding already.
-    unplaced = {_zone_name(s.object) for s in measures.skipped}
+    unplaced = {field_text(s.object, "Zone Name").upper() for s in measures.skipped}
     out = []
     for zone in measures.zones.values():
         if zone.measured_volume is not None or zone.name.upper() in unplaced:
@@ -84,9 +86,3 @@ def _zones(model: IDF, measures: Measures, make: Make) -> list[Diagnostic]:
                                                f"its volume as floor area times ceiling height."))
     return out
 
-
-def _zone_name(obj: object) -> str:
-    try:
-        return str(obj["Zone Name"] or "").upper()  # type: ignore[index]
-    except (KeyError, AttributeError, TypeError):
-        return ""

@@ -8,6 +8,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 from quarvel.diagnostics import Diagnostic, Rule
+from quarvel.geometry.polygons import contains, distance_to_edges
 from quarvel.geometry.vectors import Vec, cross, dot, length, newell, sub, unit
 
 if TYPE_CHECKING:
@@ -36,26 +37,6 @@ def _plane_axes(base: tuple[Vec, ...]) -> tuple[Vec, Vec, Vec]:
     first = max((sub(p, base[0]) for p in base[1:]), key=length)
     across = unit(first)
     return normal, across, cross(normal, across)
-
-
-def _inside(point: tuple[float, float], polygon: list[tuple[float, float]]) -> bool:
-    """Ray casting: whether a point lies inside a polygon of the plane (any shape)."""
-    x, y = point
-    inside = False
-    for (x1, y1), (x2, y2) in zip(polygon, polygon[1:] + polygon[:1]):
-        if (y1 > y) != (y2 > y) and x < x1 + (y - y1) * (x2 - x1) / (y2 - y1):
-            inside = not inside
-    return inside
-
-
-def _distance_to_edges(point: tuple[float, float], polygon: list[tuple[float, float]]) -> float:
-    best = float("inf")
-    for (x1, y1), (x2, y2) in zip(polygon, polygon[1:] + polygon[:1]):
-        dx, dy = x2 - x1, y2 - y1
-        span = dx * dx + dy * dy
-        t = 0.0 if span == 0 else max(0.0, min(1.0, ((point[0] - x1) * dx + (point[1] - y1) * dy) / span))
-        best = min(best, ((point[0] - x1 - t * dx) ** 2 + (point[1] - y1 - t * dy) ** 2) ** 0.5)
-    return best
 
 
 def _metres(value: float) -> str:
@@ -113,9 +94,9 @@ def _placement(window: Surface, base: Surface, enabled: set[str], make: Make) ->
     outline = [(dot(sub(p, origin), across), dot(sub(p, origin), up)) for p in base.vertices]
     for number, p in enumerate(window.vertices, 1):
         flat = (dot(sub(p, origin), across), dot(sub(p, origin), up))
-        if _inside(flat, outline):
+        if contains(outline, flat):
             continue
-        beyond = _distance_to_edges(flat, outline)
+        beyond = distance_to_edges(flat, outline)
         if beyond > TOLERANCE:
             return [make(OUTSIDE, window.object, f"Its vertex {number} lies {_metres(beyond)} outside its base "
                                                  f"surface '{base.name}'.")]

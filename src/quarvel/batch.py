@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import os
 import pickle
+import time
 from collections.abc import Callable, Iterable
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from dataclasses import dataclass
@@ -246,8 +247,6 @@ IN_PROCESS_BELOW = 0.25
 def _in_process(fn: Callable[[IDF], Any], idd: IDD, items: list[str | ModelText], everything: bool) -> list[Outcome]:
     """Outcomes of the models run here: all of them, or with `everything` False the first
     one and, when the batch is small enough, the rest."""
-    import time
-
     outcomes: list[Outcome] = []
     started = time.perf_counter()
     for path in items:

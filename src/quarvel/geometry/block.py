@@ -133,7 +133,7 @@ def _constructions(model: IDF, given: Mapping[str, str] | None, stories: int,
 
 def _refuse_taken(model: IDF, zones: list[str], outline: list[tuple[float, float]]) -> None:
     for zone in zones:
-        if model.get_object_by_name("Zone", zone) is not None if "Zone" in model else False:
+        if "Zone" in model and model.get_object_by_name("Zone", zone) is not None:
             raise ValueError(f"the model already has a zone '{zone}'")
     taken = {str(o[0]).upper() for c in DETAILED_BASE for o in objects(model, c)}
     for zone in zones:

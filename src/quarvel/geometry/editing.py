@@ -174,6 +174,3 @@ def from_declared_corner(points: Sequence[Vec], normal: Vec, rules: Rules) -> li
 def objects(model: IDF, class_name: str) -> tuple[IDFObject, ...]:
     return model[class_name] if class_name in model else ()
 
-
-def rules_of(model: IDF) -> Rules:
-    return Rules.of(model)

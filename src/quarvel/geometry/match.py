@@ -19,7 +19,7 @@ from quarvel.geometry.editing import (Edit, Edited, field_index, from_declared_c
 from quarvel.geometry.polygons import (NO_AREA, Plane, area, convex_parts, difference, intersection, is_convex,
                                        touches_edge)
 from quarvel.geometry.constructions import mirror
-from quarvel.geometry.surfaces import DETAILED_BASE, _Reader
+from quarvel.geometry.surfaces import DETAILED_BASE, _Reader, field_text
 from quarvel.geometry.vectors import Vec, dot
 
 if TYPE_CHECKING:
@@ -141,8 +141,8 @@ def _split(source_a: _Source, a: _Piece, source_b: _Source, b: _Piece, with_subs
             return False
         for source, piece, flat, parts in ((source_a, a, flat_a, parts_a), (source_b, b, flat_b, parts_b)):
             if len(parts) > 1:
-                _refuse_split(piece, with_subsurfaces, flat, flat)
-                _cut(source, piece, parts, plane, reverse=piece is b)
+                _refuse_split(piece, with_subsurfaces, None, flat)
+                _replace(source, piece, parts[0], parts[1:], plane, reverse=piece is b)
         return True
     shared = flat_a if same else intersection(flat_a, flat_b)
     if not shared or abs(area(shared)) < NO_AREA:
@@ -159,31 +159,20 @@ def _split(source_a: _Source, a: _Piece, source_b: _Source, b: _Piece, with_subs
     return True
 
 
-def _refuse_split(piece: _Piece, with_subsurfaces: set[str], shared: list[tuple[float, float]],
+def _refuse_split(piece: _Piece, with_subsurfaces: set[str], shared: list[tuple[float, float]] | None,
                   flat: list[tuple[float, float]]) -> None:
     """Refuses to split what cannot be split: a surface with windows or doors, a simple
-    form, and one whose rest would have a hole."""
+    form, and one whose rest around the `shared` part (None: cut, not shared) would have
+    a hole."""
     if piece.name.upper() in with_subsurfaces:
         raise ValueError(f"{piece.obj.class_name} '{piece.name}' holds windows or doors and would be split: "
                          f"split it by hand first")
     if piece.obj.class_name not in DETAILED_BASE:
         raise ValueError(f"{piece.obj.class_name} '{piece.name}' would be split, but only detailed surfaces "
                          f"can be: give it as BuildingSurface:Detailed first")
-    if shared is not flat and not touches_edge(shared, flat):
+    if shared is not None and not touches_edge(shared, flat):
         raise ValueError(f"{piece.obj.class_name} '{piece.name}': the part another zone shares lies inside it "
                          f"without reaching its edge, so the rest would have a hole: split it first")
-
-
-def _cut(source: _Source, piece: _Piece, parts: list[list[tuple[float, float]]], plane: Plane, reverse: bool) -> None:
-    """Puts the convex parts of a piece in its place (the first keeps its name)."""
-    def lifted(flat: list[tuple[float, float]]) -> list[Vec]:
-        points = [plane.lift(p) for p in flat]
-        return list(reversed(points)) if reverse else points
-
-    index = source.pieces.index(piece)
-    source.pieces[index:index + 1] = [_Piece(piece.obj, piece.zone, lifted(part), piece.normal,
-                                             name=piece.name if k == 0 else "", moved=True)
-                                      for k, part in enumerate(parts)]
 
 
 def _same_polygon(a: list[tuple[float, float]], b: list[tuple[float, float]]) -> bool:
@@ -195,16 +184,15 @@ def _same_polygon(a: list[tuple[float, float]], b: list[tuple[float, float]]) ->
 
 def _replace(source: _Source, piece: _Piece, shared: list[tuple[float, float]] | None,
              rest: list[list[tuple[float, float]]], plane: Plane, reverse: bool) -> _Piece:
-    """Puts the shared part (None: all of it, as it stands) and the rest in place of
-    `piece`; returns the shared part."""
+    """Puts the first part (None: all of the piece, as it stands), which keeps the
+    piece's name, and the rest in place of `piece`; returns the first part."""
     def lifted(flat: list[tuple[float, float]]) -> list[Vec]:
         points = [plane.lift(p) for p in flat]
         return list(reversed(points)) if reverse else points
 
     index = source.pieces.index(piece)
-    kept = shared is None
     shared_piece = _Piece(piece.obj, piece.zone, piece.points if shared is None else lifted(shared), piece.normal,
-                          name=piece.name, moved=piece.moved or not kept)
+                          name=piece.name, moved=piece.moved or shared is not None)
     others = [_Piece(piece.obj, piece.zone, lifted(flat), piece.normal, moved=True) for flat in rest]
     source.pieces[index:index + 1] = [shared_piece, *others]
     return shared_piece
@@ -231,7 +219,7 @@ def _write(model: IDF, reader: _Reader, sources: list[_Source], pairs: list[tupl
     mirrors: dict[str, str] = {}
     new_constructions: dict[str, list[Any]] = {}
     for a, b in pairs:
-        a_construction = _text(a.obj, "Construction Name")
+        a_construction = field_text(a.obj, "Construction Name")
         b.construction = mirror(model, a_construction, mirrors, new_constructions)
     with Edit(model) as edit:
         for name, layers in new_constructions.items():
@@ -274,12 +262,6 @@ def _surface_values(obj: IDFObject, piece: _Piece, reader: _Reader) -> dict[int,
             if index is not None and value is not None:
                 values[index] = value
     return values
-
-
-def _text(obj: IDFObject, name: str) -> str:
-    index = field_index(obj, name)
-    value = obj[index] if index is not None else None
-    return "" if value is None else str(value)
 
 
 __all__ = ["intersect_and_match"]

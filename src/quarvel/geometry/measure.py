@@ -18,11 +18,11 @@ report counts them:
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING
 
 from quarvel.geometry.closure import open_edge
-from quarvel.geometry.surfaces import Surface, _Reader
+from quarvel.geometry.surfaces import Surface, _Reader, field_text
 from quarvel.geometry.vectors import Vec, add, azimuth, centroid, dot, length, newell, scale, sub, tilt
 
 if TYPE_CHECKING:
@@ -121,7 +121,7 @@ def measure(model: IDF) -> Measures:
         result.surfaces.append(measured)
         by_name[surface.name.upper()] = measured
 
-    frames = _frame_widths(model)
+    frames = frame_widths(model)
     closure: dict[str, list[SurfaceMeasure]] = {}
     for m in result.surfaces:
         s = m.surface
@@ -142,13 +142,13 @@ def measure(model: IDF) -> Measures:
         if s.kind in ("window", "glass door") and outside == "outdoors":
             base = by_name.get((s.base_surface or "").upper())
             if base is not None and base.surface.kind == "wall":
-                opening = opening_area(m, frames.get(_text(s.object, "Frame and Divider Name").upper(), 0.0))
+                opening = opening_area(m, frames.get(field_text(s.object, "Frame and Divider Name").upper(), 0.0))
                 zone.glass_area += m.area * s.multiplier
                 zone.window_area += opening * s.multiplier
                 result.facades[base.orientation].window_area += opening * s.multiplier * zone.multiplier
         if not s.is_subsurface:
             closure.setdefault(zone.name.upper(), []).append(m)
-            partner = result.zones.get(_text(s.object, "Outside Boundary Condition Object").upper())
+            partner = result.zones.get(field_text(s.object, "Outside Boundary Condition Object").upper())
             if outside == "zone" and partner is not None and partner is not zone:
                 closure.setdefault(partner.name.upper(), []).append(_reversed(m))
     for key, zone in result.zones.items():
@@ -172,7 +172,8 @@ def opening_area(window: SurfaceMeasure, frame_width: float) -> float:
     return window.area + perimeter * frame_width + 4 * frame_width * frame_width
 
 
-def _frame_widths(model: IDF) -> dict[str, float]:
+def frame_widths(model: IDF) -> dict[str, float]:
+    """The frame width of each `WindowProperty:FrameAndDivider`, by its name in capitals."""
     if "WindowProperty:FrameAndDivider" not in model:
         return {}
     widths = {}
@@ -181,16 +182,6 @@ def _frame_widths(model: IDF) -> dict[str, float]:
         if isinstance(value, (int, float)) and 0 < value < 1e3:
             widths[str(obj[0]).upper()] = float(value)
     return widths
-
-
-def _text(obj: IDFObject | None, field_name: str) -> str:
-    if obj is None:
-        return ""
-    try:
-        value = obj[field_name]
-    except (KeyError, AttributeError):
-        return ""
-    return "" if value is None else str(value)
 
 
 def _entered(obj: IDFObject | None, field_name: str) -> float | None:
@@ -207,8 +198,8 @@ def _entered(obj: IDFObject | None, field_name: str) -> float | None:
 def _reversed(m: SurfaceMeasure) -> SurfaceMeasure:
     """The partner the engine makes for a surface facing another zone: the same polygon
     facing the other way."""
-    flipped = m.surface.__class__(m.surface.class_name, m.surface.name, m.surface.kind, m.surface.zone, None,
-                                  tuple(reversed(m.surface.vertices)), m.surface.outside)
+    flipped = replace(m.surface, base_surface=None, vertices=tuple(reversed(m.surface.vertices)), multiplier=1.0,
+                      problem=None, object=None)
     return SurfaceMeasure(flipped, m.area, scale(m.normal, -1.0), (m.azimuth + 180.0) % 360.0, 180.0 - m.tilt)
 
 

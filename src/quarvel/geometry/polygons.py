@@ -162,16 +162,30 @@ def _join(p: list[Point], q: list[Point]) -> list[Point] | None:
     return None
 
 
+def contains(polygon: Sequence[Point], point: Point) -> bool:
+    """Ray casting: whether a point lies inside a polygon of the plane (any shape)."""
+    x, y = point
+    inside = False
+    for (x1, y1), (x2, y2) in zip(polygon, [*polygon[1:], polygon[0]]):
+        if (y1 > y) != (y2 > y) and x < x1 + (y - y1) * (x2 - x1) / (y2 - y1):
+            inside = not inside
+    return inside
+
+
+def distance_to_edges(point: Point, polygon: Sequence[Point]) -> float:
+    """The distance from a point to the nearest edge of a polygon."""
+    best = math.inf
+    for (x1, y1), (x2, y2) in zip(polygon, [*polygon[1:], polygon[0]]):
+        dx, dy = x2 - x1, y2 - y1
+        span = dx * dx + dy * dy
+        t = 0.0 if span == 0 else max(0.0, min(1.0, ((point[0] - x1) * dx + (point[1] - y1) * dy) / span))
+        best = min(best, math.hypot(point[0] - x1 - t * dx, point[1] - y1 - t * dy))
+    return best
+
+
 def touches_edge(inner: list[Point], outer: list[Point]) -> bool:
     """Whether a polygon inside another reaches the other's boundary somewhere."""
-    for p in inner:
-        for i in range(len(outer)):
-            a, b = outer[i], outer[(i + 1) % len(outer)]
-            dx, dy = b[0] - a[0], b[1] - a[1]
-            t = max(0.0, min(1.0, ((p[0] - a[0]) * dx + (p[1] - a[1]) * dy) / (dx * dx + dy * dy or 1.0)))
-            if math.hypot(p[0] - a[0] - t * dx, p[1] - a[1] - t * dy) <= 1e-4:
-                return True
-    return False
+    return any(distance_to_edges(p, outer) <= 1e-4 for p in inner)
 
 
 def crosses_itself(polygon: Sequence[Point]) -> bool:

@@ -202,10 +202,10 @@ class _Reader:
     def _base(self, obj: IDFObject) -> Surface:
         class_name = obj.class_name
         if class_name in DETAILED_BASE:
-            outside = _text(obj, "Outside Boundary Condition")
+            outside = field_text(obj, "Outside Boundary Condition")
             kind = DETAILED_BASE[class_name]
             if class_name == "BuildingSurface:Detailed":
-                kind = _text(obj, "Surface Type").lower() or "wall"
+                kind = field_text(obj, "Surface Type").lower() or "wall"
             elif kind is None:
                 kind = "roof" if outside.lower() == "outdoors" else "ceiling"
             zone = self._zone(obj["Zone Name"], kind)
@@ -224,12 +224,12 @@ class _Reader:
     def _on_base(self, obj: IDFObject) -> Surface:
         class_name = obj.class_name
         if class_name == "Shading:Zone:Detailed":
-            kind, base_name, multiplier = "shading", _text(obj, "Base Surface Name"), 1.0
+            kind, base_name, multiplier = "shading", field_text(obj, "Base Surface Name"), 1.0
         else:
-            base_name = _text(obj, "Building Surface Name")
+            base_name = field_text(obj, "Building Surface Name")
             multiplier = _number(obj, "Multiplier", 1.0)
             if class_name == "FenestrationSurface:Detailed":
-                kind = FENESTRATION_KINDS.get(_text(obj, "Surface Type").lower().replace(" ", ""), "window")
+                kind = FENESTRATION_KINDS.get(field_text(obj, "Surface Type").lower().replace(" ", ""), "window")
             else:
                 kind = SIMPLE_SUB[class_name]
         base = self.bases.get(base_name.upper())
@@ -281,7 +281,10 @@ class _Problem(Exception):
         self.kind = kind
 
 
-def _text(obj: IDFObject, field_name: str) -> str:
+def field_text(obj: IDFObject | None, field_name: str) -> str:
+    """A field's value as text: "" when blank, or when there is no object or no such field."""
+    if obj is None:
+        return ""
     try:
         value = obj[field_name]
     except (KeyError, AttributeError):
@@ -384,7 +387,7 @@ def surface_of(model: IDF, obj: IDFObject) -> Surface | None:
         return reader._guarded(obj, reader._base)
     if class_name in ("FenestrationSurface:Detailed", *SIMPLE_SUB, "Shading:Zone:Detailed"):
         field_name = "Base Surface Name" if class_name == "Shading:Zone:Detailed" else "Building Surface Name"
-        base_name = _text(obj, field_name)
+        base_name = field_text(obj, field_name)
         for base_class in (*DETAILED_BASE, *SIMPLE_BASE):
             base = model.get_object_by_name(base_class, base_name) if base_class in model else None
             if base is not None:

@@ -17,7 +17,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from quarvel.geometry.editing import Edit, Edited, clean, field_index, objects, vertex_start
-from quarvel.geometry.surfaces import (DETAILED_BASE, NOT_SUPPORTED, SIMPLE_BASE, SIMPLE_SUB, GeometryError, Rules,
+from quarvel.geometry.surfaces import (DETAILED_BASE, NOT_SUPPORTED, SIMPLE_BASE, SIMPLE_SUB, Rules,
                                        building_north_axis)
 from quarvel.geometry.vectors import Vec, add, rotate_z, scale as times, sub
 
@@ -189,4 +189,4 @@ def _metre_fields(obj: IDFObject) -> tuple[str, ...]:
     return tuple(n for i, n in enumerate(names) if (idd.field_info(obj.class_name, i) or {}).get("units") == "m")
 
 
-__all__ = ["GeometryError", "rotate", "scale", "translate"]
+__all__ = ["rotate", "scale", "translate"]

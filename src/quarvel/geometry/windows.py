@@ -6,13 +6,14 @@ import math
 from collections import Counter
 from typing import TYPE_CHECKING, Any
 
-from quarvel.geometry.editing import Edit, Edited, clean, field_index, known_fields, to_zone_frame
-from quarvel.geometry.measure import ORIENTATIONS, SurfaceMeasure, measure, opening_area
-from quarvel.geometry.surfaces import Rules, _Reader
-from quarvel.geometry.vectors import Vec, add, cross, dot, scale, sub, unit
+from quarvel.geometry.editing import Edit, Edited, clean, known_fields, to_zone_frame
+from quarvel.geometry.measure import ORIENTATIONS, SurfaceMeasure, frame_widths, measure, opening_area
+from quarvel.geometry.polygons import Plane, contains, distance_to_edges
+from quarvel.geometry.surfaces import Rules, _Reader, field_text
+from quarvel.geometry.vectors import Vec
 
 if TYPE_CHECKING:
-    from quarvel.idf import IDF, IDFObject
+    from quarvel.idf import IDF
 
 # The least distance between a new window and its wall's edges.
 MARGIN = 0.025
@@ -40,8 +41,7 @@ def set_window_to_wall(model: IDF, ratio: float, orientation: str | None = None,
         raise ValueError(f"sill_height must be a number of metres from 0, not {sill_height!r}")
     measures = measure(model)
     reader = _Reader(model, true_north=False)
-    frames = {str(o[0]).upper(): o for o in (model["WindowProperty:FrameAndDivider"]
-                                            if "WindowProperty:FrameAndDivider" in model else ())}
+    frames = frame_widths(model)
     on_wall: dict[str, list[SurfaceMeasure]] = {}
     for m in measures.surfaces:
         if m.surface.is_subsurface:
@@ -86,26 +86,14 @@ class _TooSmall(ValueError):
 
 
 def _most_used_construction(surfaces: list[SurfaceMeasure]) -> str | None:
-    used = Counter(_text(m.surface.object, "Construction Name") for m in surfaces if m.surface.kind == "window")
+    used = Counter(field_text(m.surface.object, "Construction Name") for m in surfaces if m.surface.kind == "window")
     used.pop("", None)
     return used.most_common(1)[0][0] if used else None
 
 
-def _text(obj: IDFObject | None, name: str) -> str:
-    if obj is None or field_index(obj, name) is None:
-        return ""
-    value = obj[name]
-    return "" if value is None else str(value)
-
-
-def _frame_width(frame: IDFObject | None) -> float:
-    value = frame["Frame Width"] if frame is not None else None
-    return float(value) if isinstance(value, (int, float)) and 0 < value < 1e3 else 0.0
-
-
 def _plan(rules: Rules, zone: Any, wall: SurfaceMeasure, windows: list[SurfaceMeasure],
           kept: list[SurfaceMeasure], ratio: float, sill: float, construction: str | None,
-          frames: dict[str, IDFObject]) -> tuple[list[SurfaceMeasure], dict[int | str, Any]]:
+          frames: dict[str, float]) -> tuple[list[SurfaceMeasure], dict[int | str, Any]]:
     s = wall.surface
     where = f"wall '{s.name}'"
     first = windows[0].surface.object if windows else None
@@ -115,26 +103,20 @@ def _plan(rules: Rules, zone: Any, wall: SurfaceMeasure, windows: list[SurfaceMe
             names = ", ".join(f"{r.class_name} '{r[0]}'" for r in referrers)
             raise ValueError(f"{where}: its window '{other.surface.name}' would go, but {names} refers to it")
     name = windows[0].surface.name if windows else f"{s.name} Window"
-    chosen = _text(first, "Construction Name") or construction
+    chosen = field_text(first, "Construction Name") or construction
     if not chosen:
         raise ValueError(f"{where} has no window to take a construction from: give construction=")
-    frame_name = _text(first, "Frame and Divider Name")
-    frame = _frame_width(frames.get(frame_name.upper()))
-    glass_doors = sum(opening_area(m, _frame_width(frames.get(_text(m.surface.object, "Frame and Divider Name")
-                                                                 .upper()))) * m.surface.multiplier
-                      for m in kept if m.surface.kind == "glass door")
+    frame_name = field_text(first, "Frame and Divider Name")
+    frame = frames.get(frame_name.upper(), 0.0)
+    glass_doors = sum(opening_area(m, frames.get(field_text(m.surface.object, "Frame and Divider Name").upper(), 0.0))
+                      * m.surface.multiplier for m in kept if m.surface.kind == "glass door")
     target = ratio * wall.area - glass_doors
     if target <= 0:
         raise ValueError(f"{where}: its glass doors already make a ratio of {glass_doors / wall.area:.3f}")
 
     # The wall in its own plane: u along it (to the right seen from outside), v up it.
-    normal = wall.normal
-    across = unit(cross((0.0, 0.0, 1.0), normal))
-    if across == (0.0, 0.0, 0.0):
-        across = (1.0, 0.0, 0.0)
-    up = cross(normal, across)
-    base = s.vertices[0]
-    flat = [(dot(sub(p, base), across), dot(sub(p, base), up)) for p in s.vertices]
+    plane = Plane(s.vertices[0], wall.normal)
+    flat = [plane.flat(p) for p in s.vertices]
     u0, u1 = min(p[0] for p in flat), max(p[0] for p in flat)
     v0, v1 = min(p[1] for p in flat), max(p[1] for p in flat)
     width, height = u1 - u0, v1 - v0
@@ -148,18 +130,18 @@ def _plan(rules: Rules, zone: Any, wall: SurfaceMeasure, windows: list[SurfaceMe
     if h <= 0 or w + 2 * frame > width - 2 * MARGIN:
         raise _TooSmall(f"{where} is too small for a window of ratio {ratio:g} above a sill of {sill:g} m")
     bottom = v0 + sill + MARGIN + frame
-    doors = [[(dot(sub(p, base), across), dot(sub(p, base), up)) for p in door.surface.vertices] for door in kept]
+    doors = [[plane.flat(p) for p in door.surface.vertices] for door in kept]
     rectangle = None
     for left in _lefts(u0, u1, w, frame, doors):
         candidate = [(left, bottom), (left + w, bottom), (left + w, bottom + h), (left, bottom + h)]
-        if not all(_inside((u, v), flat, frame + MARGIN) for u, v in candidate):
+        if not all(contains(flat, p) and distance_to_edges(p, flat) >= frame + MARGIN - 1e-9 for p in candidate):
             raise _TooSmall(f"{where} does not hold a window of ratio {ratio:g} above a sill of {sill:g} m")
         if not any(_overlap(candidate, door, frame + MARGIN) for door in doors):
             rectangle = candidate
             break
     if rectangle is None:
         raise ValueError(f"{where}: a window of ratio {ratio:g} does not fit beside its doors")
-    corners: list[Vec] = [add(base, add(scale(across, u), scale(up, v))) for u, v in rectangle]
+    corners: list[Vec] = [plane.lift(p) for p in rectangle]
     points = [to_zone_frame(p, zone, rules.relative) for p in rules.order(corners)]
     values: dict[int | str, Any] = {"Name": name, "Surface Type": "Window", "Construction Name": chosen,
                                     "Building Surface Name": s.name, "Frame and Divider Name": frame_name or None,
@@ -199,22 +181,6 @@ def _solve(f: Any) -> float:
         else:
             high = middle
     return high
-
-
-def _inside(point: tuple[float, float], polygon: list[tuple[float, float]], clearance: float) -> bool:
-    """Whether a point lies inside a polygon, at least `clearance` from its edges."""
-    x, y = point
-    inside = False
-    count = len(polygon)
-    for i in range(count):
-        (x1, y1), (x2, y2) = polygon[i], polygon[(i + 1) % count]
-        if (y1 > y) != (y2 > y) and x < x1 + (y - y1) * (x2 - x1) / (y2 - y1):
-            inside = not inside
-        dx, dy = x2 - x1, y2 - y1
-        t = max(0.0, min(1.0, ((x - x1) * dx + (y - y1) * dy) / (dx * dx + dy * dy or 1.0)))
-        if math.hypot(x - x1 - t * dx, y - y1 - t * dy) < clearance - 1e-9:
-            return False
-    return inside
 
 
 def _overlap(rectangle: list[tuple[float, float]], other: list[tuple[float, float]], grow: float) -> bool:

@@ -386,8 +386,8 @@ class PositionList {
     return items_;
   }
   void compact() noexcept {
+    // Only ever called settled: no mark to keep in step (the table stays long enough).
     items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
-    if (!gone_.empty()) gone_.erase(gone_.begin(), gone_.begin() + static_cast<std::ptrdiff_t>(head_));
     head_ = 0;
   }
 
