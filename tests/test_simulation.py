@@ -214,6 +214,70 @@ def test_frames_tables_and_messages(request):
     assert [m.severity for m in found.messages()] == ["warning"] * 5
 
 
+@needs_real_data
+@pytest.mark.parametrize("folder", sorted(RESULTS.iterdir()) if RESULTS.is_dir() else [], ids=lambda p: p.name)
+def test_the_text_output_reads_as_the_sqlite_output(folder, request):
+    """Every variable of the .eso file, at every frequency: the same environments, times
+    and values as the SQLite output gives."""
+    from_sql = results.SqlStore(folder / "eplusout.sql")
+    request.addfinalizer(from_sql.close)
+    from_text = EsoStore([folder / "eplusout.eso"])
+    sql_id = {(v.key.upper(), v.name, v.frequency): v.id for v in from_sql.variables()}
+    text_ids = [v.id for v in from_text.variables()]
+    pairs = {v.id: sql_id[(v.key.upper(), v.name, v.frequency)] for v in from_text.variables()}
+    text, sql = from_text.points(text_ids), from_sql.points(pairs.values())
+    assert len(text_ids) > 10 and all(text[i] == sql[pairs[i]] and text[i] for i in text_ids)
+
+
+@needs_real_data
+@pytest.mark.parametrize("whole", [True, False], ids=["read whole", "read per request"])
+def test_frames_are_the_same_from_either_file_and_either_way_of_reading(whole, monkeypatch, request):
+    from .test_tables import need_pandas
+
+    need_pandas()
+    folder = RESULTS / "5ZoneAirCooled"
+    monkeypatch.setattr(results.SqlStore, "WHOLE_BELOW", 10**9 if whole else 0)
+    from_sql = results.open(folder)
+    request.addfinalizer(from_sql.close)
+    from_text = results.Results(folder, EsoStore([folder / "eplusout.eso", folder / "eplusout.mtr"]))
+    for name in ("Zone Air Temperature", "Site Outdoor Air Drybulb Temperature"):
+        frame = from_sql.series(name, frequency="Hourly")
+        assert frame.equals(from_text.series(name, frequency="Hourly")) and len(frame) > 0
+    assert from_sql._need_store()._read_whole is whole
+
+
+def test_sql_values_out_of_time_order_and_unknown_time_records(tmp_path):
+    import sqlite3
+
+    path = tmp_path / "out.sql"
+    db = sqlite3.connect(path)
+    db.executescript("""
+        CREATE TABLE ReportDataDictionary (ReportDataDictionaryIndex INTEGER PRIMARY KEY, IsMeter INTEGER,
+            KeyValue TEXT, Name TEXT, ReportingFrequency TEXT, Units TEXT);
+        CREATE TABLE Time (TimeIndex INTEGER PRIMARY KEY, Year INTEGER, Month INTEGER, Day INTEGER, Hour INTEGER,
+            Minute INTEGER, EnvironmentPeriodIndex INTEGER);
+        CREATE TABLE EnvironmentPeriods (EnvironmentPeriodIndex INTEGER PRIMARY KEY, EnvironmentName TEXT);
+        CREATE TABLE ReportData (ReportDataIndex INTEGER PRIMARY KEY, TimeIndex INTEGER,
+            ReportDataDictionaryIndex INTEGER, Value REAL);
+        INSERT INTO ReportDataDictionary VALUES (1, 0, 'A', 'T', 'Hourly', 'C'), (2, 0, 'B', 'T', 'Hourly', 'C');
+        INSERT INTO EnvironmentPeriods VALUES (1, 'RUN');
+        INSERT INTO Time VALUES (1, 2001, 1, 1, 1, 0, 1), (2, 2001, 1, 1, 2, 0, 1);
+        INSERT INTO ReportData VALUES (1, 2, 1, 20.0), (2, 1, 1, 10.0), (3, 2, 1, 21.0), (4, 1, 2, NULL);
+    """)
+    db.commit()
+    db.close()
+    with results.open(path) as found:
+        by_key = found.points("T")
+        assert [(t.hour, v) for _, t, v in by_key["A"]] == [(1, 10.0), (2, 20.0), (2, 21.0)]
+        assert [e for e, _, _ in by_key["A"]] == ["RUN"] * 3 and str(by_key["B"][0][2]) == "nan"
+    db = sqlite3.connect(path)
+    db.execute("INSERT INTO ReportData VALUES (5, 9, 2, 1.0)")
+    db.commit()
+    db.close()
+    with results.open(path) as found, pytest.raises(ValueError, match="time record 9, which the Time table lacks"):
+        found.points("T", "B")
+
+
 def test_a_folder_without_results_is_refused(tmp_path):
     with pytest.raises(results.ResultsError, match="no results of a run here"):
         results.open(tmp_path)

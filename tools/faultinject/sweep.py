@@ -63,6 +63,7 @@ def _context():
     edited.remove_object(edited["People"][0])
     import quarvel
     from quarvel.epjson import Mapping
+    from quarvel.utils import eso_points
 
     example_schema = IDD.from_file(quarvel.EXAMPLE_IDD)
     example = IDF.from_file(example_schema, quarvel.EXAMPLE_IDF)
@@ -70,7 +71,7 @@ def _context():
     return {"schema": schema, "model": IDF.from_file(schema, DATA / "office.idf"), "IDF": IDF, "IDD": IDD,
             "edited": edited, "model_text": (DATA / "office.idf").read_text(),
             "schema_text": (DATA / "test.idd").read_text(), "example": example, "example_schema": example_schema,
-            "mapping": mapping, "document": example.to_epjson(mapping)}
+            "mapping": mapping, "document": example.to_epjson(mapping), "eso_points": eso_points}
 
 
 def _zone(ctx):
@@ -109,7 +110,11 @@ OPERATIONS = {
     "load_file": lambda c: c["IDF"].from_file(c["schema"], str(DATA / "office.idf")).format(comments=True),
     "load_with_comments": lambda c: c["IDF"].from_string(c["schema"], COMMENTED).format(comments=True),
     "geometry_measures": lambda c: _measures(c["example"]),
+    "eso_points": lambda c: c["eso_points"](ESO, {7: 2, 8: 4, 9: 5}, 2001),
 }
+
+ESO = (b"Program Version\n7,1,Zone A,Zone Air Temperature [C] !Hourly\nEnd of Data Dictionary\n"
+       b"1,DAY\n2,1, 1,21, 0, 1, 0.00,60.00,Monday\n7,1.5\n8,2\n4,1, 1\n8,3\n5,1\n9,4\n")
 
 
 def _measures(model):

@@ -35,6 +35,7 @@ class Results:
         self.prefix = prefix
         self.model = model
         self._store = store
+        self._times: _TimeIndex | None = None
 
     def close(self) -> None:
         if self._store is not None:
@@ -82,16 +83,32 @@ class Results:
     def series(self, name: str, key: str | None = None, frequency: str | None = None) -> Any:
         """A pandas Series (one key) or DataFrame (a column per key) of float64, indexed by
         (environment, time): design days and run periods stay apart."""
+        import numpy as np  # type: ignore[import-untyped, import-not-found, unused-ignore]
         import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-        by_key = self.points(name, key, frequency)
+        found = self._matching(name, key, frequency)
+        store = self._need_store()
         columns = {}
-        for k, points in by_key.items():
-            index = pd.MultiIndex.from_tuples([(e, t) for e, t, _ in points], names=["environment", "time"])
-            columns[k] = pd.Series([v for _, _, v in points], index=index, dtype="float64", name=k or name)
+        if isinstance(store, SqlStore):
+            times = self._time_index(store)
+            for v, (records, values) in zip(found, store.columns(x.id for x in found).values()):
+                columns[v.key] = pd.Series(np.array(values, dtype="float64"), index=times.at(records),
+                                           name=v.key or name)
+        else:
+            by_id = store.points(v.id for v in found)
+            for v in found:
+                points = by_id[v.id]
+                index = pd.MultiIndex.from_arrays([[e for e, _, _ in points], [t for _, t, _ in points]],
+                                                  names=["environment", "time"])
+                columns[v.key] = pd.Series([x for _, _, x in points], index=index, dtype="float64", name=v.key or name)
         if len(columns) == 1:
             return next(iter(columns.values()))
         return pd.DataFrame(columns)
+
+    def _time_index(self, store: SqlStore) -> _TimeIndex:
+        if self._times is None or self._times.store is not store:
+            self._times = _TimeIndex(store)
+        return self._times
 
     # ---- tables ----
 
@@ -142,6 +159,34 @@ class Results:
     def summary(self) -> Summary | None:
         """Warning and severe counts, whether it completed, the elapsed time."""
         return read_summary(self.folder, self.prefix)
+
+
+class _TimeIndex:
+    """The (environment, time) index of every time record of a SQLite output, made once:
+    a series takes its rows by the records its values follow."""
+
+    def __init__(self, store: SqlStore) -> None:
+        import numpy as np  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+        self.store = store
+        clock = store.clock_records()
+        self.index = pd.MultiIndex.from_arrays([[e for e, _ in clock.values()], [t for _, t in clock.values()]],
+                                               names=["environment", "time"])
+        numbers = np.fromiter(clock, dtype="int64", count=len(clock))
+        self.position = np.full(int(numbers.max()) + 1 if len(numbers) else 1, -1, dtype="int64")
+        self.position[numbers] = np.arange(len(numbers))
+
+    def at(self, records: Any) -> Any:
+        import numpy as np  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+        numbers = np.frombuffer(records, dtype="int64") if len(records) else np.zeros(0, dtype="int64")
+        inside = (numbers >= 0) & (numbers < len(self.position))
+        rows = np.where(inside, self.position[np.where(inside, numbers, 0)], -1)
+        if (rows < 0).any():
+            raise ResultsError(f"{self.store.path}: a value refers to time record {int(numbers[rows < 0][0])}, "
+                               "which the Time table lacks")
+        return self.index.take(rows)
 
 
 def _number(text: Any) -> Any:

@@ -4,12 +4,16 @@ them, their values as (environment, time, value) in the engine's order."""
 
 from __future__ import annotations
 
+import mmap
 import sqlite3
+from array import array
 from collections.abc import Iterable
 from dataclasses import dataclass
 from datetime import datetime, timedelta
 from pathlib import Path
 from typing import Any
+
+from quarvel.utils import eso_points
 
 # Design days carry no year; this one has no 29 February either.
 DEFAULT_YEAR = 2001
@@ -35,7 +39,16 @@ def timestamp(year: int | None, month: int, day: int, hour: int, minute: int) ->
     return datetime(year or DEFAULT_YEAR, max(month, 1), max(day, 1)) + timedelta(hours=hour, minutes=minute)
 
 
+Columns = tuple[array, array]  # the time records' indexes ('q') and the values ('d'), in the engine's order
+
+
 class SqlStore:
+    """The SQLite output. Its values table has no index by variable, so any read of one
+    variable passes over the whole table: a run of up to `WHOLE_BELOW` values is read whole
+    on first use and kept as arrays (16 bytes a value), larger ones per request."""
+
+    WHOLE_BELOW = 4_000_000
+
     def __init__(self, path: Path) -> None:
         self.path = path
         # Read-only, so that reading never changes or locks the run's file for writing.
@@ -43,34 +56,73 @@ class SqlStore:
         # Text the engine writes in its own 8-bit encoding (a degree sign) must not stop a read.
         self.db.text_factory = lambda raw: raw.decode("utf-8", "replace")
         self._times: dict[int, tuple[str, datetime]] | None = None
+        self._columns: dict[int, Columns] = {}
+        self._variables: list[Variable] | None = None
+        self._read_whole: bool | None = None
 
     def variables(self) -> list[Variable]:
-        rows = self.db.execute("SELECT ReportDataDictionaryIndex, IsMeter, KeyValue, Name, ReportingFrequency, Units "
-                               "FROM ReportDataDictionary ORDER BY ReportDataDictionaryIndex")
-        return [Variable(key or "", name, units or "", _SQL_FREQUENCY.get(frequency, frequency), bool(meter), index)
-                for index, meter, key, name, frequency, units in rows]
+        if self._variables is None:
+            rows = self.db.execute("SELECT ReportDataDictionaryIndex, IsMeter, KeyValue, Name, ReportingFrequency, "
+                                   "Units FROM ReportDataDictionary ORDER BY ReportDataDictionaryIndex")
+            self._variables = [Variable(key or "", name, units or "", _SQL_FREQUENCY.get(frequency, frequency),
+                                        bool(meter), index) for index, meter, key, name, frequency, units in rows]
+        return list(self._variables)
 
     def points(self, ids: Iterable[int]) -> dict[int, list[Point]]:
-        wanted = list(ids)
-        out: dict[int, list[Point]] = {i: [] for i in wanted}
-        if not wanted:
-            return out
-        marks = ",".join("?" * len(wanted))
         clock = self._clock()
-        rows = self.db.execute("SELECT ReportDataDictionaryIndex, TimeIndex, Value FROM ReportData "
-                               f"WHERE ReportDataDictionaryIndex IN ({marks}) ORDER BY TimeIndex, ReportDataIndex",
-                               wanted)
-        for index, time_index, value in rows:
-            environment, moment = clock[time_index]
-            out[index].append((environment, moment, value))
+        out: dict[int, list[Point]] = {}
+        for i, (times, values) in self.columns(ids).items():
+            try:
+                out[i] = [(*clock[t], v) for t, v in zip(times, values)]
+            except KeyError as missing:
+                raise ValueError(f"{self.path}: a value refers to time record {missing}, which the Time table "
+                                 "lacks") from None
         return out
 
+    def columns(self, ids: Iterable[int]) -> dict[int, Columns]:
+        """Each variable's time records and values; a value the table leaves empty is NaN."""
+        wanted = list(dict.fromkeys(ids))
+        missing = [i for i in wanted if i not in self._columns]
+        if missing:
+            if self._read_whole is None:
+                rows = self.db.execute("SELECT max(ReportDataIndex) FROM ReportData").fetchone()[0]
+                self._read_whole = (rows or 0) < self.WHOLE_BELOW
+            self._read(None if self._read_whole else missing)
+            for i in missing:
+                self._columns.setdefault(i, (array("q"), array("d")))
+        return {i: self._columns[i] for i in wanted}
+
+    def _read(self, ids: list[int] | None) -> None:
+        where, arguments = "", ids or []
+        if ids is not None:
+            where = f" WHERE ReportDataDictionaryIndex IN ({','.join('?' * len(ids))})"
+        rows = self.db.execute(f"SELECT ReportDataDictionaryIndex, TimeIndex, Value FROM ReportData{where} "
+                               "ORDER BY ReportDataIndex", arguments)
+        found: dict[int, tuple[list[int], list[float]]] = {}
+        nan = float("nan")
+        for index, time_index, value in rows:
+            column = found.get(index)
+            if column is None:
+                column = found[index] = ([], [])
+            column[0].append(time_index)
+            column[1].append(nan if value is None else value)
+        for index, (times, values) in found.items():
+            if any(a > b for a, b in zip(times, times[1:])):  # the engine writes in time order; others may not
+                order = sorted(range(len(times)), key=times.__getitem__)
+                times, values = [times[k] for k in order], [values[k] for k in order]
+            self._columns[index] = (array("q", times), array("d", values))
+
+    def clock_records(self) -> dict[int, tuple[str, datetime]]:
+        """Each time record's environment and end of interval, by its index."""
+        return self._clock()
+
     def _clock(self) -> dict[int, tuple[str, datetime]]:
-        """Each time record's environment and end of interval, made once per store."""
+        """Made once per store."""
         if self._times is None:
             rows = self.db.execute(
                 "SELECT t.TimeIndex, e.EnvironmentName, t.Year, t.Month, t.Day, t.Hour, t.Minute FROM Time t "
-                "LEFT JOIN EnvironmentPeriods e ON e.EnvironmentPeriodIndex = t.EnvironmentPeriodIndex")
+                "LEFT JOIN EnvironmentPeriods e ON e.EnvironmentPeriodIndex = t.EnvironmentPeriodIndex "
+                "ORDER BY t.TimeIndex")
             self._times = {i: (env or "", timestamp(y, mo or 1, d or 1, h or 0, mi or 0))
                            for i, env, y, mo, d, h, mi in rows}
         return self._times
@@ -91,8 +143,7 @@ _FREQUENCY = {"timestep": "Timestep", "each call": "Each Call", "hourly": "Hourl
               "monthly": "Monthly", "runperiod": "Run Period", "run period": "Run Period",
               "annual": "Annual"}
 # The time records of the text format, by the frequency their values follow.
-_CLOCK_OF = {"Timestep": "2", "Each Call": "2", "Hourly": "2", "Daily": "3", "Monthly": "4", "Run Period": "5",
-             "Annual": "6"}
+_CLOCK_OF = {"Timestep": 2, "Each Call": 2, "Hourly": 2, "Daily": 3, "Monthly": 4, "Run Period": 5, "Annual": 6}
 
 
 class EsoStore:
@@ -145,25 +196,20 @@ class EsoStore:
         return out
 
     def _read(self, path: Path, group: set[int], out: dict[int, list[Point]]) -> None:
-        keys = {str(i): i for i in group}
-        clock_of = {str(v.id): _CLOCK_OF.get(v.frequency, "2") for v in self._variables if v.id in group}
-        clocks: dict[str, datetime] = {}
-        environment = ""
-        with open(path, encoding="utf-8", errors="replace") as stream:
-            for line in stream:
-                if line.startswith("End of Data Dictionary"):
-                    break
-            for line in stream:
-                head, _, rest = line.partition(",")
-                index = keys.get(head)
-                if index is not None:
-                    value = rest.split(",", 1)[0]
-                    out[index].append((environment, clocks.get(clock_of[head], datetime(DEFAULT_YEAR, 1, 1)),
-                                       float(value)))
-                elif head == "1":
-                    environment = rest.split(",", 1)[0].strip()
-                elif head in ("2", "3", "4", "5", "6"):
-                    clocks[head] = _clock(head, rest)
+        clock_of = {v.id: _CLOCK_OF.get(v.frequency, 2) for v in self._variables if v.id in group}
+        with open(path, "rb") as stream:
+            try:
+                data: Any = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
+            except (ValueError, OSError):  # an empty file, or one that cannot be mapped
+                data = stream.read()
+        try:
+            found = eso_points(data, clock_of, DEFAULT_YEAR)
+        except ValueError as error:
+            raise ValueError(f"{path}: {error}") from None
+        finally:
+            if isinstance(data, mmap.mmap):
+                data.close()
+        out.update(found)
 
     def tabular(self) -> list[tuple[str, str, str, str, str, str, str]]:
         return []
@@ -173,22 +219,6 @@ class EsoStore:
 
     def close(self) -> None:
         pass
-
-
-def _clock(kind: str, rest: str) -> datetime:
-    """The end of the interval a time record stands for."""
-    fields = [f.strip() for f in rest.split(",")]
-    try:
-        if kind == "2":  # day of simulation, month, day, dst, hour, start minute, end minute, day type
-            month, day, hour, end = int(fields[1]), int(fields[2]), int(fields[4]), float(fields[6])
-            return timestamp(None, month, day, hour - 1, 0) + timedelta(minutes=end)
-        if kind == "3":  # cumulative day, month, day, dst, day type
-            return timestamp(None, int(fields[1]), int(fields[2]), 24, 0)
-        if kind == "4":  # cumulative days, month
-            return timestamp(None, int(fields[1]), 1, 0, 0)
-    except (IndexError, ValueError):
-        pass
-    return datetime(DEFAULT_YEAR, 1, 1)
 
 
 def store_for(folder: Path, prefix: str = "eplus") -> Any:

@@ -1,4 +1,5 @@
 // quarvel.utils: file reading, value-to-text conversion, timestamps, digit runs.
+#include "eso_points.hpp"
 #include "file_text.hpp"
 #include "quarvel/args.hpp"
 #include "quarvel/module_state.hpp"
@@ -133,6 +134,20 @@ PyObject* py_closest_names(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       nullptr);
 }
 
+PyObject* py_eso_points(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    raise_argument_count("eso_points", 3, 3, nargs);
+    return nullptr;
+  }
+  if (!PyLong_Check(args[2])) {
+    raise_argument_type("year", "int", args[2]);
+    return nullptr;
+  }
+  const long year = PyLong_AsLong(args[2]);
+  if (year == -1 && PyErr_Occurred()) return nullptr;
+  return eso_points(args[0], args[1], year);
+}
+
 PyMethodDef kMethods[] = {
     {"_closest_names", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_closest_names)), METH_FASTCALL,
      "_closest_names(word, candidates, /)\n--\n\n"
@@ -148,6 +163,18 @@ PyMethodDef kMethods[] = {
      "any_to_string(value, /)\n--\n\n"
      "Field text of a value as UTF-8 bytes: str as it is, True/False as Yes/No, int as its\n"
      "digits, float as its shortest round-trip text, anything else as str(value)."},
+    {"eso_points", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_eso_points)), METH_FASTCALL,
+     "eso_points(data, wanted, year, /)\n--\n\n"
+     "The points of time series in the engine's text format (.eso, .mtr), in file order.\n\n"
+     "`data` is the file's bytes (any buffer); `wanted` maps each variable id to the id of\n"
+     "the clock record (2 to 6) its values follow. Returns {id: [(environment, time,\n"
+     "value), ...]}: `environment` the title of the last environment record, `time` the\n"
+     "end of the interval of the last record of that clock, as a datetime in `year`: a\n"
+     "timestep or hourly record (2) at its end minute, a daily record (3) at the next\n"
+     "midnight, a monthly record (4) at the next month's first midnight; run-period and\n"
+     "yearly records (5, 6) at the end of the environment's latest timestep, hour or day\n"
+     "(at 1 January without one, like records that do not read).\n"
+     "A value that is not a number raises ValueError with its line."},
     {"get_current_time", py_get_current_time, METH_NOARGS,
      "get_current_time()\n--\n\nLocal time as 'YYYY-MM-DD HH:MM:SS'."},
     {"get_continuous_digits_indices", py_get_continuous_digits_indices, METH_O,
@@ -164,7 +191,7 @@ PyModuleDef_Slot kSlots[] = {QUARVEL_MODULE_SLOTS(exec_module)};
 // The module keeps no state: its table is constant.
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "quarvel.utils",
-    "File reading, value-to-text conversion, timestamps and digit runs for quarvel.", 0, kMethods, kSlots,
+    "File reading, value-to-text conversion, timestamps, digit runs and time-series values for quarvel.", 0, kMethods, kSlots,
 };
 
 }  // namespace
