@@ -3,7 +3,7 @@
     python benchmarks/run.py [SECTION ...] [--repeat N]
 
 Sections: idd lexer load write fields queries editing pickle memory validate comments diff batch
-targets epjson layout simulation geometry bulk bulk-counts
+targets epjson layout simulation geometry hvac bulk bulk-counts
 small-batches transport (default: all).
 Inputs are generated into benchmarks/data on first use. Every timing is the median
 of several runs; the spread (min..max) is shown so that machine noise is visible.
@@ -28,6 +28,7 @@ sys.path.insert(0, str(HERE))
 
 import generate  # noqa: E402
 import geometry  # noqa: E402
+import hvac  # noqa: E402
 import layout  # noqa: E402
 import simulation  # noqa: E402
 import targets  # noqa: E402
@@ -416,6 +417,7 @@ SECTIONS = {
     "transport": lambda: workflows.section_transport(timed, row, spread),
     "layout": lambda: layout.section_layout(timed, row, spread),
     "geometry": lambda: geometry.section_geometry(timed, row, spread),
+    "hvac": lambda: hvac.section_hvac(timed, row, spread),
     "simulation": lambda: simulation.section_simulation(timed, row, spread),
 }
 

@@ -9,6 +9,7 @@ outlets, the schema tells (fields of type node, named Inlet or Outlet).
 
 from __future__ import annotations
 
+import weakref
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -37,7 +38,18 @@ BRANCH_GROUP = 4  # object type, name, inlet node, outlet node
 
 
 def key(name: Any) -> str:
+    """A name as the engine compares it. The model's values never carry blanks at their
+    ends, so a string needs only its letter case made one."""
+    if type(name) is str:
+        return name.upper()
     return str(name or "").strip().upper()
+
+
+def _text(value: Any) -> str:
+    """A field's value as text: "" for an empty field."""
+    if type(value) is str:
+        return value
+    return "" if value is None else str(value)
 
 
 @dataclass(slots=True)
@@ -176,21 +188,45 @@ class _Reader:
         self.idd: Any = model.idd
         self.node_lists = {key(o[0]): [str(v) for v in o.get_values()[1:] if v not in (None, "")]
                            for o in self._objects("NodeList")}
+        self._ends: dict[str, tuple[list[int], list[int]]] = {}
+        self._fields: dict[tuple[str, str], int] = {}
+
+    def own_nodes(self, obj: IDFObject) -> tuple[list[str], list[str]]:
+        """A component's own inlet and outlet nodes (node lists expanded), by its fields."""
+        ends = self._ends.get(obj.class_name)
+        if ends is None:
+            ends = self._ends[obj.class_name] = (node_fields(self.idd, obj.class_name, "Inlet"),
+                                                 node_fields(self.idd, obj.class_name, "Outlet"))
+        count = len(obj)  # a few fields by index cost less than all of the values
+        return ([n for i in ends[0] if i < count for n in self.nodes(obj[i])],
+                [n for i in ends[1] if i < count for n in self.nodes(obj[i])])
+
+    def value(self, obj: IDFObject, values: list[Any], field_name: str) -> str:
+        """A field of an object by its name, from the object's values, as text."""
+        index = self._fields.get((obj.class_name, field_name))
+        if index is None:
+            try:
+                index = self.idd.field_index(obj.class_name, field_name)
+            except LookupError:  # a schema without the field: the field is empty
+                index = -1
+            self._fields[(obj.class_name, field_name)] = index
+        return _text(values[index]) if 0 <= index < len(values) else ""
 
     def _objects(self, class_name: str) -> tuple[IDFObject, ...]:
         return self.model[class_name] if class_name in self.model else ()
 
     def find(self, class_name: str, name: Any) -> IDFObject | None:
-        if not name or class_name not in self.model:
+        """The object of a class by name (any letter case); None for no such class or name."""
+        if not name:
             return None
-        return self.model.get_object_by_name(class_name, str(name))
+        return self.model.get_object_by_name(class_name, name if type(name) is str else str(name))
 
     def nodes(self, value: Any) -> list[str]:
         """A node name, or the nodes of the NodeList it names."""
-        text = str(value or "").strip()
-        if not text:
+        if not value:
             return []
-        return self.node_lists.get(key(text), [text])
+        text = value if type(value) is str else str(value)
+        return self.node_lists.get(text.upper(), [text]) if self.node_lists else [text]
 
     def text(self, obj: IDFObject, field_name: str) -> str:
         try:
@@ -202,39 +238,10 @@ class _Reader:
 
 def topology(model: IDF) -> Topology:
     """The model's systems as records (see the module's docstring)."""
-    reader = _Reader(model)
-    result = Topology()
-    loop_of: dict[str, tuple[str, str]] = {}  # branch list -> (loop name, loop type)
-    for class_name, (kind, sides) in LOOP_SIDES.items():
-        for obj in reader._objects(class_name):
-            made = {}
-            for side, (branch_list, connector_list, inlets, outlets) in sides.items():
-                list_name = reader.text(obj, branch_list) if branch_list else ""
-                connectors_name = reader.text(obj, connector_list) if connector_list else ""
-                listed = reader.find("BranchList", list_name)
-                branches = [str(v) for v in listed.get_values()[1:] if v not in (None, "")] if listed else []
-                made[side] = Side(list_name or None, connectors_name or None, reader.nodes(reader.text(obj, inlets)),
-                                  reader.nodes(reader.text(obj, outlets)), branches,
-                                  _connectors(reader, connectors_name))
-                if list_name:
-                    loop_type = kind if kind == "Air" else f"{kind} {side.capitalize()}"
-                    loop_of.setdefault(key(list_name), (str(obj[0]), loop_type))
-            result.loops.append(Loop(kind, class_name, str(obj[0]), made["supply"], made["demand"], obj))
-    held: dict[str, tuple[str, str]] = {key(b): (loop_name, loop_type) for list_key, (loop_name, loop_type) in loop_of.items()
-            for lst in [reader.find("BranchList", list_key)] if lst for b in lst.get_values()[1:] if b}
-    for obj in reader._objects("Branch"):
-        values = obj.get_values()
-        components = []
-        for start in range(2, len(values) - BRANCH_GROUP + 1, BRANCH_GROUP):
-            class_name, name, inlet, outlet = (str(v if v is not None else "").strip()
-                                               for v in values[start:start + BRANCH_GROUP])
-            if class_name or name:
-                components.append(Component(class_name, name, inlet, outlet, start))
-        found = held.get(key(obj[0]))
-        branch = Branch(str(obj[0]), found[0] if found else None, found[1] if found else None, components, obj)
-        result.branches.append(branch)
-        result.component_sets += [ComponentSet("Branch", branch.name, c.class_name, c.name, c.inlet, c.outlet)
-                                  for c in components]
+    result = loops_and_branches(model)
+    reader = result.reader
+    result.component_sets = [ComponentSet("Branch", branch.name, c.class_name, c.name, c.inlet, c.outlet)
+                             for branch in result.branches for c in branch.components]
     result.component_sets += _child_sets(reader)
     result.zone_connections = [_zone_connection(reader, o) for o in reader._objects("ZoneHVAC:EquipmentConnections")]
     result.air_paths = [_air_path(reader, kind, o) for kind, cls in (("supply", "AirLoopHVAC:SupplyPath"),
@@ -246,6 +253,43 @@ def topology(model: IDF) -> Topology:
     return result
 
 
+def loops_and_branches(model: IDF) -> Topology:
+    """The loops and the branches alone: what the node connection rules read."""
+    reader = _Reader(model)
+    result = Topology(reader=reader)
+    loop_of: dict[str, tuple[str, str]] = {}  # branch list -> (loop name, loop type)
+    for class_name, (kind, sides) in LOOP_SIDES.items():
+        for obj in reader._objects(class_name):
+            values = obj.get_values()
+            name = _text(values[0])
+            made = {}
+            for side, (branch_list, connector_list, inlets, outlets) in sides.items():
+                list_name = reader.value(obj, values, branch_list) if branch_list else ""
+                connectors_name = reader.value(obj, values, connector_list) if connector_list else ""
+                listed = reader.find("BranchList", list_name)
+                branches = [str(v) for v in listed.get_values()[1:] if v not in (None, "")] if listed else []
+                made[side] = Side(list_name or None, connectors_name or None,
+                                  reader.nodes(reader.value(obj, values, inlets)),
+                                  reader.nodes(reader.value(obj, values, outlets)), branches,
+                                  _connectors(reader, connectors_name))
+                if list_name:
+                    loop_type = kind if kind == "Air" else f"{kind} {side.capitalize()}"
+                    loop_of.setdefault(list_name.upper(), (name, loop_type))
+            result.loops.append(Loop(kind, class_name, name, made["supply"], made["demand"], obj))
+    held: dict[str, tuple[str, str]] = {key(b): loop for list_key, loop in loop_of.items()
+                                        for lst in [reader.find("BranchList", list_key)] if lst
+                                        for b in lst.get_values()[1:] if b}
+    for obj in reader._objects("Branch"):
+        texts = [v if type(v) is str else "" if v is None else str(v) for v in obj.get_values()]  # _text, inline
+        components = [Component(texts[start], texts[start + 1], texts[start + 2], texts[start + 3], start)
+                      for start in range(2, len(texts) - BRANCH_GROUP + 1, BRANCH_GROUP)
+                      if texts[start] or texts[start + 1]]
+        found = held.get(texts[0].upper())
+        result.branches.append(Branch(texts[0], found[0] if found else None, found[1] if found else None,
+                                      components, obj))
+    return result
+
+
 def _connectors(reader: _Reader, name: str) -> list[tuple[str, str]]:
     found = reader.find("ConnectorList", name)
     if found is None:
@@ -254,22 +298,14 @@ def _connectors(reader: _Reader, name: str) -> list[tuple[str, str]]:
     return [(values[i], values[i + 1]) for i in range(0, len(values) - 1, 2) if values[i]]
 
 
-_by_word: dict[tuple[str, str, str], list[int]] = {}
-
-
 def node_fields(idd: Any, class_name: str, word: str) -> list[int]:
     """The indexes of a class's node fields whose names hold `word` ("Inlet", "Outlet")."""
-    cache_key = (idd.digest or f"id {id(idd)}", class_name, word)
-    found = _by_word.get(cache_key)
+    table = _schema_table(idd)
+    found = table.get((class_name, word))
     if found is None:
-        found = _by_word[cache_key] = [i for i, name in node_field_table(idd, class_name)
-                                       if word.lower() in name.lower()]
-    return found
-
-
-def component_nodes(reader: _Reader, obj: IDFObject, word: str) -> list[str]:
-    values = obj.get_values()
-    return [n for i in node_fields(reader.idd, obj.class_name, word) if i < len(values) for n in reader.nodes(values[i])]
+        found = table[(class_name, word)] = [i for i, name in node_field_table(idd, class_name)
+                                             if word.lower() in name.lower()]
+    return found  # type: ignore[no-any-return]
 
 
 def _child_sets(reader: _Reader) -> list[ComponentSet]:
@@ -303,8 +339,7 @@ def _child_sets(reader: _Reader) -> list[ComponentSet]:
 
 def _set(reader: _Reader, parent: IDFObject, class_name: str, name: str) -> ComponentSet:
     child = reader.find(class_name, name)
-    inlets = component_nodes(reader, child, "Inlet") if child is not None else []
-    outlets = component_nodes(reader, child, "Outlet") if child is not None else []
+    inlets, outlets = reader.own_nodes(child) if child is not None else ([], [])
     return ComponentSet(parent.class_name, str(parent[0]), class_name, name, inlets[0] if inlets else None,
                         outlets[0] if outlets else None)
 
@@ -323,19 +358,27 @@ def _air_path(reader: _Reader, kind: str, obj: IDFObject) -> AirPath:
                    [(values[i], values[i + 1]) for i in range(2, len(values) - 1, 2) if values[i]])
 
 
-# Per schema (by its digest): each class's node fields, as (index, name) of the fields
-# the schema lists. Asked once per class and process; schemas never change.
-_node_fields: dict[str, dict[str, tuple[tuple[int, str], ...]]] = {}
+# Per schema object: each class's node fields, as (index, name) of the fields the schema
+# lists, and those of them named for a word. Asked once per class and schema; schemas
+# never change. (Not by the schema's digest: making it hashes the whole schema text.)
+_node_fields: weakref.WeakKeyDictionary[Any, dict[Any, Any]] = weakref.WeakKeyDictionary()
+
+
+def _schema_table(idd: Any) -> dict[Any, Any]:
+    table = _node_fields.get(idd)
+    if table is None:
+        table = _node_fields[idd] = {}
+    return table
 
 
 def node_field_table(idd: Any, class_name: str) -> tuple[tuple[int, str], ...]:
-    table = _node_fields.setdefault(idd.digest or f"id {id(idd)}", {})
+    table = _schema_table(idd)
     found = table.get(class_name)
     if found is None:
         found = tuple((i, name) for i, name in enumerate(idd.class_info(class_name)["fields"])
                       if idd.field_info(class_name, i)["type"] == "node")
         table[class_name] = found
-    return found
+    return found  # type: ignore[no-any-return]
 
 
 def _node_uses(reader: _Reader) -> dict[str, list[NodeUse]]:

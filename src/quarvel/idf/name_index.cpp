@@ -37,6 +37,8 @@ void build(IDFInstance* model) {
   if (!PyList_Check(model->objects)) return;
   const State& st = state_of(model);
   try {
+    // Most objects have names of their own: room for all of them spares the rehashes.
+    model->name_index.reserve(static_cast<size_t>(PyList_GET_SIZE(model->objects)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(model->objects); ++i) {
       PyObject* item = PyList_GET_ITEM(model->objects, i);
       if (st.is_object(item) && as_object(item)->obj_idx == static_cast<size_t>(i) && named(as_object(item))) {

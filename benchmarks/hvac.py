@@ -1,0 +1,49 @@
+"""Benchmarks of the HVAC systems on the largest shared model (skipped without the shared
+data): the node connection checks and the topology, each on a model just loaded (so
+that they pay for what the model makes on first use, as `quarvel check` does) and again
+on a model already used, against the load itself."""
+
+from __future__ import annotations
+
+import statistics
+import time
+from pathlib import Path
+
+from quarvel.hvac import checks, topology
+from quarvel.idd import IDD
+from quarvel.idf import IDF
+
+REAL = Path(__file__).parent.parent.parent / "shared" / "real-data"
+ROUNDS = 101
+
+
+def section_hvac(timed, row, spread):
+    path = REAL / "models" / "LgOffVAV.idf"
+    if not path.is_file():
+        print("HVAC: skipped (the shared real data is not here)")
+        return
+    schema = IDD.from_file(REAL / "schema-25.2.idd")
+    enabled = {rule.code for rule in checks.RULES}
+    print(f"HVAC systems of LgOffVAV.idf, the largest shared model (medians of {ROUNDS} rounds: load, checks, "
+          "topology on the model just loaded)")
+    loads, first_checks, first_topology = [], [], []
+    checks.findings(IDF.from_file(schema, path), enabled, None)  # the schema's per-class tables, once
+    for _ in range(ROUNDS):
+        a = time.perf_counter()
+        model = IDF.from_file(schema, path)
+        b = time.perf_counter()
+        checks.findings(model, enabled, None)
+        c = time.perf_counter()
+        topology(model)
+        d = time.perf_counter()
+        loads.append(b - a)
+        first_checks.append(c - b)
+        first_topology.append(d - c)
+    load, fresh, graph = (statistics.median(x) for x in (loads, first_checks, first_topology))
+    row("load (for scale)", f"{load * 1000:.2f}", "ms", f"(runs {min(loads) * 1000:.2f}..{max(loads) * 1000:.2f} ms)")
+    row("node connection checks, model just loaded", f"{fresh * 1000:.2f}", "ms", f"{fresh / load:.2f}x the load; "
+        "target 0.3x")
+    row("topology, after the checks", f"{graph * 1000:.2f}", "ms", f"{graph / load:.2f}x the load")
+    warm = timed(lambda: checks.findings(model, enabled, None))
+    row("node connection checks, model used before", f"{warm[0] * 1000:.2f}", "ms",
+        f"{warm[0] / load:.2f}x the load {spread(warm)}")
