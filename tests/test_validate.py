@@ -274,3 +274,23 @@ def test_a_fault_injected_into_a_real_model_is_found_once(real_schema, edit, exp
     # The real schema marks no class obsolete and no field deprecated: W306 is covered above.
     model = IDF.from_string(real_schema, edit(FIVE_ZONE.read_text(encoding="latin-1")))
     assert found(model) == [expected]
+
+
+def test_the_rules_of_one_check_place_the_surfaces_once(monkeypatch):
+    import importlib
+
+    from quarvel import geometry
+
+    placing = importlib.import_module("quarvel.geometry.surfaces")  # the module, not the function
+
+    model = IDF.from_file(IDD.from_file(quarvel.EXAMPLE_IDD), quarvel.EXAMPLE_IDF)
+    calls = []
+    original = placing._Reader.all
+    monkeypatch.setattr(placing._Reader, "all", lambda self: calls.append(1) or original(self))
+    model.validate()
+    assert len(calls) == 1  # the window rules and the polygon rules share one placement
+    wall = model["BuildingSurface:Detailed"][0]
+    before = geometry.measure(model).surfaces[0].area
+    wall["Vertex 1 Z-coordinate"] = float(wall["Vertex 1 Z-coordinate"]) + 1
+    assert geometry.measure(model).surfaces[0].area != before  # outside a check nothing is kept
+    assert len(calls) == 3

@@ -9,6 +9,7 @@ from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
 from quarvel import _output_rules, _polygon_rules, _subsurface_rules
+from quarvel._check_memo import one_check
 from quarvel.diagnostics import Diagnostic, Rule, rules
 from quarvel.hvac import checks as _node_rules
 
@@ -97,5 +98,6 @@ def validate(model: IDF, select: str | Iterable[str] | None = None, ignore: str 
     findings = model._validate(select=native) if native else []
     if model.idd is None:
         return findings
-    extra = [f for module in PYTHON_RULES for f in module.findings(model, enabled, diagnostic)]
+    with one_check():
+        extra = [f for module in PYTHON_RULES for f in module.findings(model, enabled, diagnostic)]
     return in_model_order(model, findings + extra) if extra else findings

@@ -22,7 +22,7 @@ from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING
 
 from quarvel.geometry.closure import open_edge
-from quarvel.geometry.surfaces import Surface, _Reader, field_text
+from quarvel.geometry.surfaces import Surface, field_text, placed
 from quarvel.geometry.vectors import Vec, add, azimuth, centroid, dot, length, newell, scale, sub, tilt
 
 if TYPE_CHECKING:
@@ -104,13 +104,13 @@ class Measures:
 def measure(model: IDF) -> Measures:
     """Areas and normals of every surface, each zone's floor area, volume, exterior wall
     and window areas, and the building's facades."""
-    reader = _Reader(model, true_north=False)
+    reader, every = placed(model)
     rules = reader.rules
     result = Measures(north_axis=reader.north_axis)
     for key, zone_def in reader.zones.items():
         result.zones[key] = ZoneMeasure(zone_def.name, zone_def.multiplier)
     by_name: dict[str, SurfaceMeasure] = {}
-    for surface in reader.all():
+    for surface in every:
         if not surface.vertices:
             result.skipped.append(surface)
             continue

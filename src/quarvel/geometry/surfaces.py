@@ -13,6 +13,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
+from quarvel._check_memo import shared
 from quarvel.geometry.vectors import Vec, add, cross, dot, newell, rotate_z, scale, sub, unit
 
 if TYPE_CHECKING:
@@ -374,8 +375,20 @@ def surfaces(model: IDF, *, true_north: bool = False) -> list[Surface]:
     """Every surface of the model: base surfaces, sub-surfaces, then shading, each class
     in class order. Vertices are in the building's coordinates, or turned by the
     building's North Axis into true-north coordinates with `true_north`."""
-    return list(_Reader(model, true_north).all())
+    if true_north:
+        return list(_Reader(model, true_north).all())
+    return list(placed(model)[1])
 
+
+def placed(model: IDF) -> tuple[_Reader, list[Surface]]:
+    """A reader of the model in the building's coordinates and every surface it placed
+    (made once for all the rules of a check)."""
+
+    def place() -> tuple[_Reader, list[Surface]]:
+        reader = _Reader(model, true_north=False)
+        return reader, list(reader.all())
+
+    return shared(("placed", id(model)), place)
 
 
 def surface_of(model: IDF, obj: IDFObject) -> Surface | None:
