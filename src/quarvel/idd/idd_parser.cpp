@@ -410,7 +410,6 @@ bool Parser::handle_attribute(std::string_view attr) {
       field->retaincase = true;
       break;
     case Attr::kType:
-      field->type_word = std::string(value);
       field->field_type = field_type_of(value);
       break;
     case Attr::kKey:

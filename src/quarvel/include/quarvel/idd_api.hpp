@@ -5,6 +5,7 @@
 #include "string_map.hpp"
 #include "text.hpp"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,33 +41,69 @@ struct ExtensibleDef {
   std::vector<ExtPattern> patterns;  // one per field of a group
 };
 
+// A list of texts that most fields leave empty (choices, references, lists): one pointer
+// in the field record, the vector made on the first item. A schema has tens of thousands
+// of fields, so each byte of the record counts in the memory a load touches.
+class TextList {
+ public:
+  TextList() = default;
+  TextList(const TextList& o) : items_(o.items_ ? std::make_unique<std::vector<std::string>>(*o.items_) : nullptr) {}
+  TextList(TextList&&) noexcept = default;
+  TextList& operator=(TextList o) noexcept {
+    items_.swap(o.items_);
+    return *this;
+  }
+
+  const std::vector<std::string>& items() const { return items_ ? *items_ : none(); }
+  operator const std::vector<std::string>&() const { return items(); }  // NOLINT: reads as the vector
+  std::vector<std::string>::const_iterator begin() const { return items().begin(); }
+  std::vector<std::string>::const_iterator end() const { return items().end(); }
+  size_t size() const { return items_ ? items_->size() : 0; }
+  bool empty() const { return size() == 0; }
+  const std::string& operator[](size_t i) const { return (*items_)[i]; }
+
+  template <class... Args>
+  std::string& emplace_back(Args&&... args) {
+    if (!items_) items_ = std::make_unique<std::vector<std::string>>();
+    return items_->emplace_back(std::forward<Args>(args)...);
+  }
+
+ private:
+  static const std::vector<std::string>& none() {
+    static const std::vector<std::string> empty;
+    return empty;
+  }
+  std::unique_ptr<std::vector<std::string>> items_;
+};
+
+// One field of a class. Members are ordered largest first so that the flags pack together.
 struct FieldDef {
   std::string name;
-  bool required = false;
   std::string units;
   std::string default_val;
-  bool autosizable = false;
-  bool autocalculatable = false;
-  FieldType field_type = FIELDTYPE_DEFAULT;
-  std::vector<std::string> choices;
-  std::vector<std::string> references;
-  std::vector<std::string> object_lists;
   // Further attributes of the dictionary, kept for introspection.
   std::string code;          // A1, N7
   std::string display_name;  // name and " {units}" for a field with units; empty without
-  // The name as the writer shows it: with its units when it has some.
-  const std::string& shown_name() const { return display_name.empty() ? name : display_name; }
   std::string ip_units;
-  std::string type_word;     // the \type text as written
+  TextList choices;
+  TextList references;
+  TextList object_lists;
+  TextList external_lists;
+  TextList reference_class_names;
   std::optional<double> minimum, maximum;
+  FieldType field_type = FIELDTYPE_DEFAULT;
+  bool required = false;
+  bool autosizable = false;
+  bool autocalculatable = false;
   bool minimum_exclusive = false, maximum_exclusive = false;
   bool has_default = false;
   bool deprecated = false;
   bool retaincase = false;
   bool begin_extensible = false;
   bool units_based_on_field = false;
-  std::vector<std::string> external_lists;
-  std::vector<std::string> reference_class_names;
+
+  // The name as the writer shows it: with its units when it has some.
+  const std::string& shown_name() const { return display_name.empty() ? name : display_name; }
 };
 
 struct ClassDef {
@@ -130,7 +167,7 @@ inline constexpr uint64_t IDD_LAYOUT = layout_fingerprint(
     QUARVEL_MEMBER(FieldDef, autosizable), QUARVEL_MEMBER(FieldDef, autocalculatable),
     QUARVEL_MEMBER(FieldDef, field_type), QUARVEL_MEMBER(FieldDef, choices), QUARVEL_MEMBER(FieldDef, references),
     QUARVEL_MEMBER(FieldDef, object_lists), QUARVEL_MEMBER(FieldDef, code), QUARVEL_MEMBER(FieldDef, display_name),
-    QUARVEL_MEMBER(FieldDef, ip_units), QUARVEL_MEMBER(FieldDef, type_word), QUARVEL_MEMBER(FieldDef, minimum),
+    QUARVEL_MEMBER(FieldDef, ip_units), QUARVEL_MEMBER(FieldDef, minimum),
     QUARVEL_MEMBER(FieldDef, maximum), QUARVEL_MEMBER(FieldDef, minimum_exclusive),
     QUARVEL_MEMBER(FieldDef, maximum_exclusive), QUARVEL_MEMBER(FieldDef, has_default),
     QUARVEL_MEMBER(FieldDef, deprecated), QUARVEL_MEMBER(FieldDef, retaincase),
