@@ -97,6 +97,27 @@ def test_field_index(idd, class_name, key, index):
     assert idd.field_index(class_name, key) == index
 
 
+@pytest.mark.parametrize(
+    ("fields", "key", "index"),
+    [
+        (["Name", "Width", "NAME"], "name", 0),  # the first field of a name wins
+        (["Ärger", "ärger", "Other"], "ÄRGER", 0),  # also for a name that is not ASCII
+        (["Kelvin", "\u212aelvin"], "kelvin", 0),  # the Kelvin sign lowers to an ASCII k
+        (["\u212aelvin", "Kelvin"], "KELVIN", 0),
+        ([f"Field {i}" for i in range(300)], "FIELD 299", 299),  # past the first growths
+        (["Name", "Width"], "height", -1),
+    ],
+)
+def test_field_names_index_by_their_lowered_form(fields, key, index):
+    lines = "".join(f"  A{i + 1}{';' if i == len(fields) - 1 else ','} \\field {name}\n" for i, name in enumerate(fields))
+    schema = IDD.from_string("Thing,\n" + lines)
+    if index < 0:
+        with pytest.raises(KeyError):
+            schema.field_index("Thing", key)
+    else:
+        assert schema.field_index("Thing", key) == index
+
+
 def test_unicode_field_names_match_in_any_case():
     schema = IDD.from_string("Ünit,\n  A1, \\field Ärger Größe\n  N1; \\field ΣΑΣ\n")
     assert schema.field_index("Ünit", "ärger größe") == 0

@@ -35,7 +35,7 @@ long group_number(const ExtPattern& pat, std::string_view lowered) {
 }  // namespace
 
 int lookup_lowered_name(const ClassDef& cls, std::string_view lowered) {
-  if (const auto it = cls.base_field_index_map.find(lowered); it != cls.base_field_index_map.end()) return it->second;
+  if (const int found = cls.base_field_index_map.find(cls.fields, lowered); found >= 0) return found;
   const ExtensibleDef& ext = cls.extensible;
   if (!ext.is_extensible) return -1;
   for (size_t j = 0; j < ext.patterns.size(); ++j) {

@@ -106,13 +106,85 @@ struct FieldDef {
   const std::string& shown_name() const { return display_name.empty() ? name : display_name; }
 };
 
+// A class's field names (without units), lower-cased, to the first listed field of each
+// name. An ASCII name is found by its hash and a comparison with the field's own name, so
+// the table keeps no copy of it: 4 bytes a slot, where a map of strings took 48 and a
+// string each. The rare name that is not ASCII keeps its lowered form in `other_`.
+class FieldNameIndex {
+ public:
+  // The field `index` of `fields` under its name, unless an earlier field has that name.
+  // `lowered` is the name's lowered form, used only when the name is not ASCII.
+  // Throws std::bad_alloc with the index unchanged.
+  void add(const std::vector<FieldDef>& fields, int index, std::string&& lowered) {
+    const std::string& name = fields[static_cast<size_t>(index)].name;
+    if (!is_ascii(name)) {
+      const auto [entry, added] = other_.try_emplace(std::move(lowered));
+      if (added) entry->second = index;
+      return;
+    }
+    if (find_ascii(fields, name) >= 0) return;
+    if ((count_ + 1) * 2 > slots_.size()) grow(fields);
+    slots_[free_slot(hash(name))] = static_cast<uint32_t>(index) + 1;
+    ++count_;
+  }
+
+  // Room for `count` names without growing.
+  void reserve(size_t count) {
+    size_t capacity = 8;
+    while (capacity < count * 2) capacity *= 2;
+    if (capacity > slots_.size() && count_ == 0) slots_.assign(capacity, 0);
+  }
+
+  // The first field whose lowered name is `lowered`, or -1.
+  int find(const std::vector<FieldDef>& fields, std::string_view lowered) const {
+    int best = find_ascii(fields, lowered);
+    if (!other_.empty()) {
+      if (const auto it = other_.find(lowered); it != other_.end() && (best < 0 || it->second < best)) best = it->second;
+    }
+    return best;
+  }
+
+ private:
+  static bool is_ascii(std::string_view s) {
+    for (const char c : s) {
+      if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+  }
+  static uint64_t hash(std::string_view s) { return string_map_detail::hash_bytes<true>(s); }
+  size_t free_slot(uint64_t h) const {
+    size_t i = h & (slots_.size() - 1);
+    while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
+    return i;
+  }
+  int find_ascii(const std::vector<FieldDef>& fields, std::string_view text) const {
+    if (slots_.empty()) return -1;
+    for (size_t i = hash(text) & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == 0) return -1;
+      const int index = static_cast<int>(slots_[i] - 1);
+      if (ascii_iequals(fields[static_cast<size_t>(index)].name, text)) return index;
+    }
+  }
+  void grow(const std::vector<FieldDef>& fields) {
+    std::vector<uint32_t> old(slots_.empty() ? 8 : slots_.size() * 2, 0);  // may throw; nothing changed yet
+    old.swap(slots_);
+    for (const uint32_t slot : old) {
+      if (slot != 0) slots_[free_slot(hash(fields[slot - 1].name))] = slot;
+    }
+  }
+
+  std::vector<uint32_t> slots_;  // field index + 1; 0 for an empty slot
+  size_t count_ = 0;
+  StringMap<int> other_;
+};
+
 struct ClassDef {
   std::string name;
   std::string group;
   std::vector<FieldDef> fields;
   int min_fields = 0;
   // Lower-cased field name (no units) to its first index among the listed fields.
-  StringMap<int> base_field_index_map;
+  FieldNameIndex base_field_index_map;
   ExtensibleDef extensible;
   std::vector<int> field_idx_with_default;
   std::vector<int> required_fields;  // indexes of the listed fields marked \required-field, ascending
