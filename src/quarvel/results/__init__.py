@@ -91,13 +91,15 @@ class Results:
         columns = {}
         if isinstance(store, SqlStore):
             times = self._time_index(store)
-            for v, (records, values) in zip(found, store.columns(x.id for x in found).values()):
+            by_id = store.columns(v.id for v in found)
+            for v in found:
+                records, values = by_id[v.id]
                 columns[v.key] = pd.Series(np.array(values, dtype="float64"), index=times.at(records),
                                            name=v.key or name)
         else:
-            by_id = store.points(v.id for v in found)
+            by_point = store.points(v.id for v in found)
             for v in found:
-                points = by_id[v.id]
+                points = by_point[v.id]
                 index = pd.MultiIndex.from_arrays([[e for e, _, _ in points], [t for _, t, _ in points]],
                                                   names=["environment", "time"])
                 columns[v.key] = pd.Series([x for _, _, x in points], index=index, dtype="float64", name=v.key or name)
