@@ -21,12 +21,15 @@ def head_of(source: Any) -> bytes:
         return b""
 
 
+_CONTROL = bytes(b for b in range(32) if b not in (9, 10, 12, 13))
+
+
 def is_binary(head: bytes) -> bool:
     """Bytes that are no text: a NUL, or more than one in twenty bytes a control character
     other than the tab, the line breaks and the form feed."""
     if b"\0" in head:
         return True
-    control = sum(1 for b in head if b < 32 and b not in (9, 10, 12, 13))
+    control = len(head) - len(head.translate(None, _CONTROL))  # counted at C speed
     return control * 20 > len(head)
 
 
