@@ -4,7 +4,6 @@ them, their values as (environment, time, value) in the engine's order."""
 
 from __future__ import annotations
 
-import mmap
 import sqlite3
 from array import array
 from collections.abc import Iterable
@@ -197,18 +196,14 @@ class EsoStore:
 
     def _read(self, path: Path, group: set[int], out: dict[int, list[Point]]) -> None:
         clock_of = {v.id: _CLOCK_OF.get(v.frequency, 2) for v in self._variables if v.id in group}
+        # Read, not mapped: a run that rewrites the file while it is read would end a mapping
+        # with a bus error. The copy costs little beside the points made from it.
         with open(path, "rb") as stream:
-            try:
-                data: Any = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
-            except (ValueError, OSError):  # an empty file, or one that cannot be mapped
-                data = stream.read()
+            data = stream.read()
         try:
             found = eso_points(data, clock_of, DEFAULT_YEAR)
         except ValueError as error:
             raise ValueError(f"{path}: {error}") from None
-        finally:
-            if isinstance(data, mmap.mmap):
-                data.close()
         out.update(found)
 
     def tabular(self) -> list[tuple[str, str, str, str, str, str, str]]:
