@@ -9,8 +9,8 @@ from pathlib import Path
 from quarvel import geometry
 from quarvel.idd import IDD
 from quarvel.idf import IDF
+from workflows import largest_real_model
 
-REAL = Path(__file__).parent.parent.parent / "shared" / "real-data"
 
 
 def _unmatched(schema: IDD, path: Path) -> IDF:
@@ -24,11 +24,10 @@ def _unmatched(schema: IDD, path: Path) -> IDF:
 
 
 def section_geometry(timed, row, spread):
-    path = REAL / "models" / "LgOffVAV.idf"
-    if not path.is_file():
-        print("Geometry: skipped (the shared real data is not here)")
+    found = largest_real_model("Geometry")
+    if found is None:
         return
-    schema = IDD.from_file(REAL / "schema-25.2.idd")
+    schema, path = found
     print("Geometry on LgOffVAV.idf, the largest shared model (medians)")
     model = IDF.from_file(schema, path)
     load = timed(lambda: IDF.from_file(schema, path))

@@ -7,22 +7,19 @@ from __future__ import annotations
 
 import statistics
 import time
-from pathlib import Path
 
 from quarvel.hvac import checks, topology
-from quarvel.idd import IDD
 from quarvel.idf import IDF
+from workflows import largest_real_model
 
-REAL = Path(__file__).parent.parent.parent / "shared" / "real-data"
 ROUNDS = 101
 
 
 def section_hvac(timed, row, spread):
-    path = REAL / "models" / "LgOffVAV.idf"
-    if not path.is_file():
-        print("HVAC: skipped (the shared real data is not here)")
+    found = largest_real_model("HVAC")
+    if found is None:
         return
-    schema = IDD.from_file(REAL / "schema-25.2.idd")
+    schema, path = found
     enabled = {rule.code for rule in checks.RULES}
     print(f"HVAC systems of LgOffVAV.idf, the largest shared model (medians of {ROUNDS} rounds: load, checks, "
           "topology on the model just loaded)")

@@ -21,6 +21,16 @@ DATA = HERE / "data"
 REAL = HERE.parent.parent / "shared" / "real-data"
 
 
+def largest_real_model(section: str) -> tuple[IDD, Path] | None:
+    """The real schema and LgOffVAV.idf, the largest shared model; None (said so) without
+    the shared data."""
+    path = REAL / "models" / "LgOffVAV.idf"
+    if not path.is_file():
+        print(f"{section}: skipped (the shared real data is not here)")
+        return None
+    return IDD.from_file(REAL / "schema-25.2.idd"), path
+
+
 def large_text(least_bytes: int) -> tuple[Path, str, str]:
     """(schema, label, text): the real models and library files concatenated until the
     text holds `least_bytes`, when the shared real data is here; else the generated model."""

@@ -249,7 +249,6 @@ def topology(model: IDF) -> Topology:
                         for o in reader._objects(cls)]
     result.outdoor_air_nodes = [n for o in reader._objects("OutdoorAir:NodeList") for v in o.get_values()
                                 for n in reader.nodes(v)] + [str(o[0]) for o in reader._objects("OutdoorAir:Node")]
-    result.reader = reader
     return result
 
 

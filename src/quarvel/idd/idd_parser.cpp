@@ -12,13 +12,6 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-bool ascii_only(std::string_view s) {
-  for (const char c : s) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
-
 bool starts_with_ci(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && ascii_iequals(s.substr(0, prefix.size()), prefix);
 }
@@ -447,7 +440,7 @@ Status finalize_class(ClassDef& cls, const LowerFn& lower) {
   cls.base_field_index_map.reserve(cls.fields.size());
   for (size_t i = 0; i < cls.fields.size(); ++i) {
     std::string key;  // made for a name that is not ASCII only: the index reads the others in place
-    if (!ascii_only(cls.fields[i].name) && !lower_name(cls.fields[i].name, lower, key)) {
+    if (!is_ascii(cls.fields[i].name) && !lower_name(cls.fields[i].name, lower, key)) {
       return Status::of(Fault::kPythonError);
     }
     cls.base_field_index_map.add(cls.fields, static_cast<int>(i), std::move(key));  // the first of a name wins

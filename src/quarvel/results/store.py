@@ -68,7 +68,7 @@ class SqlStore:
         return list(self._variables)
 
     def points(self, ids: Iterable[int]) -> dict[int, list[Point]]:
-        clock = self._clock()
+        clock = self.clock_records()
         out: dict[int, list[Point]] = {}
         for i, (times, values) in self.columns(ids).items():
             try:
@@ -112,11 +112,7 @@ class SqlStore:
             self._columns[index] = (array("q", times), array("d", values))
 
     def clock_records(self) -> dict[int, tuple[str, datetime]]:
-        """Each time record's environment and end of interval, by its index."""
-        return self._clock()
-
-    def _clock(self) -> dict[int, tuple[str, datetime]]:
-        """Made once per store."""
+        """Each time record's environment and end of interval, by its index; made once."""
         if self._times is None:
             rows = self.db.execute(
                 "SELECT t.TimeIndex, e.EnvironmentName, t.Year, t.Month, t.Day, t.Hour, t.Minute FROM Time t "

@@ -65,21 +65,18 @@ std::string_view trimmed(std::string_view text) {
   return text;
 }
 
-// Where the id a line starts with ends (at its comma), as the engine writes ids: digits,
-// no sign, no leading zero. 0 for any other line.
-size_t id_end(std::string_view text) {
+// The id a line starts with, as the engine writes ids (digits, no sign, no leading zero,
+// then a comma), and where its comma is; false for any other line.
+bool line_id(std::string_view text, long& id, size_t& comma) {
   constexpr size_t kMostDigits = 9;
   size_t digits = 0;
-  while (digits < text.size() && digits <= kMostDigits && text[digits] >= '0' && text[digits] <= '9') ++digits;
-  const bool id = digits > 0 && digits <= kMostDigits && digits < text.size() && text[digits] == ',' &&
-                  !(text[0] == '0' && digits > 1);
-  return id ? digits : 0;
-}
-
-long line_id(std::string_view digits) {
-  long id = 0;
-  for (const char c : digits) id = id * 10 + (c - '0');
-  return id;
+  id = 0;
+  while (digits < text.size() && digits <= kMostDigits && text[digits] >= '0' && text[digits] <= '9') {
+    id = id * 10 + (text[digits++] - '0');
+  }
+  comma = digits;
+  return digits > 0 && digits <= kMostDigits && digits < text.size() && text[digits] == ',' &&
+         !(text[0] == '0' && digits > 1);
 }
 
 PyRef text_of(std::string_view bytes) {
@@ -229,9 +226,9 @@ PyObject* eso_points(PyObject* data, PyObject* wanted, long year) {
             in_data = text.substr(0, kDictionaryEnd.size()) == kDictionaryEnd;
             continue;
           }
-          const size_t comma = id_end(text);
-          if (comma == 0) continue;
-          const long id = line_id(text.substr(0, comma));
+          long id = 0;
+          size_t comma = 0;
+          if (!line_id(text, id, comma)) continue;
           const std::string_view rest = text.substr(comma + 1);
           if (const Wanted* slot = slots.find(id)) {
             const double number = number_of(rest.substr(0, rest.find(',')), line, id);

@@ -145,12 +145,6 @@ class FieldNameIndex {
   }
 
  private:
-  static bool is_ascii(std::string_view s) {
-    for (const char c : s) {
-      if (static_cast<unsigned char>(c) >= 0x80) return false;
-    }
-    return true;
-  }
   static uint64_t hash(std::string_view s) { return string_map_detail::hash_bytes<true>(s); }
   size_t free_slot(uint64_t h) const {
     size_t i = h & (slots_.size() - 1);
@@ -166,9 +160,9 @@ class FieldNameIndex {
     }
   }
   void grow(const std::vector<FieldDef>& fields) {
-    std::vector<uint32_t> old(slots_.empty() ? 8 : slots_.size() * 2, 0);  // may throw; nothing changed yet
-    old.swap(slots_);
-    for (const uint32_t slot : old) {
+    std::vector<uint32_t> larger(slots_.empty() ? 8 : slots_.size() * 2, 0);  // may throw; nothing changed yet
+    larger.swap(slots_);
+    for (const uint32_t slot : larger) {  // the slots as they were
       if (slot != 0) slots_[free_slot(hash(fields[slot - 1].name))] = slot;
     }
   }
