@@ -215,7 +215,8 @@ def query_costs(path):
     out["get_referenced_object"] = ns_per_op(lambda: [o.get_referenced_object(i) for o, i in referring], n)
     out["get_referencing_objects"] = ns_per_op(lambda: [o.get_referencing_objects(i) for o, i in targets], n)
     out["idf[small class]"] = ns_per_op(lambda: [model[small] for _ in range(n)], n)
-    model.get_object_by_name(*named[0])  # the name index is built on first use
+    for c, nm in named:  # each class joins the name index on its first lookup
+        model.get_object_by_name(c, nm)
     out["get_object_by_name"] = ns_per_op(lambda: [model.get_object_by_name(c, nm) for c, nm in named], len(named))
     return out
 

@@ -139,6 +139,39 @@ def test_get_object_by_name_follows_edits(load):
     check_invariants(model)
 
 
+@pytest.mark.parametrize("edit", ["add", "rename", "remove", "remove_all", "none"])
+def test_lookups_in_one_class_miss_no_edit_of_another(load, edit):
+    # Each class joins the lookup table on its first lookup: edits made to a class before
+    # that, and after another class joined, must show in its first lookup.
+    model = load("Zone,A;Zone,B;Schedule:Constant,S1;Schedule:Constant,a;Zone,a;")
+    zone_a = model["Zone"][0]
+    assert model.get_object_by_name("Zone", "a") is zone_a
+    schedules = model["Schedule:Constant"]
+    if edit == "add":
+        added = model.add_object("Schedule:Constant", ["A"])
+        model.add_object("Zone", ["A"])
+        expected = [schedules[1], added]
+    elif edit == "rename":
+        schedules[0]["Name"] = "A"
+        zone_a["Name"] = "Z"
+        expected = [schedules[0], schedules[1]]
+    elif edit == "remove":
+        model.remove_object(schedules[1])
+        expected = [None]
+    elif edit == "remove_all":
+        model.remove_all_objects("Schedule:Constant")
+        expected = [None]
+    else:
+        expected = [schedules[1]]
+    assert model.get_object_by_name("SCHEDULE:CONSTANT", "A") is expected[0]
+    if len(expected) > 1:
+        model.remove_object(expected[0])
+        assert model.get_object_by_name("Schedule:Constant", "a") is expected[1]
+    first_a = next((z for z in model["Zone"] if str(z[0]).upper() == "A"), None)
+    assert model.get_object_by_name("zone", "A") is first_a
+    check_invariants(model)
+
+
 def test_get_object_by_name_with_an_empty_name(load):
     model = load("Sample:Object,,x;Sample:Object,a;")
     assert model.get_object_by_name("Sample:Object", "") is model["Sample:Object"][0]

@@ -17,7 +17,7 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&m->objects_index_map) ClassIndex();
   new (&m->targets) RefIndex();
   new (&m->referencers) RefIndex();
-  new (&m->name_index) ClassIndex();
+  new (&m->name_index) NameTable();
   new (&m->comments) std::unique_ptr<ModelComments>();
   m->name_index_ready = false;
   m->readers = 0;
@@ -34,7 +34,7 @@ void model_dealloc(PyObject* self) {
   m->objects_index_map.~ClassIndex();
   m->targets.~RefIndex();
   m->referencers.~RefIndex();
-  m->name_index.~ClassIndex();
+  m->name_index.~NameTable();
   m->comments.~unique_ptr();
   type->tp_free(self);
   Py_DECREF(type);

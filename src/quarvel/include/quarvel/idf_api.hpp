@@ -3,6 +3,7 @@
 #pragma once
 #include <algorithm>
 #include "idd_api.hpp"
+#include "name_table.hpp"
 #include "string_map.hpp"
 
 #include <cstddef>
@@ -492,9 +493,9 @@ struct IDFInstance {
   ClassIndex objects_index_map;
   RefIndex targets;
   RefIndex referencers;
-  // Private to quarvel.idf: objects by class and upper-cased name (field 0), built
-  // on the first lookup by name and kept current from then on.
-  ClassIndex name_index;
+  // Private to quarvel.idf: objects by class and name (field 0) in any letter case,
+  // built on the first lookup by name and kept current from then on.
+  NameTable name_index;
   bool name_index_ready;
   // Scans that read the model without the interpreter lock (validation); while one
   // runs, every change to the model is refused.
