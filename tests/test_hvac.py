@@ -129,3 +129,23 @@ def test_the_command_shows_the_loops(tmp_path):
         len(b["components"]) for b in data["branches"] if b["loop"])
     missing = quarvel("hvac", FIVE_ZONE, "--loop", "Hot Watr Loop")
     assert missing.returncode == 2 and "Did you mean 'Hot Water Loop'?" in missing.stderr
+
+
+@pytest.mark.parametrize("field", ["Component 1 Inlet Node Name", "Component 1 Outlet Node Name"])
+def test_node_names_compare_in_any_letter_case(schema, field):
+    model = IDF.from_file(schema, FIVE_ZONE)
+    branch = model.get_object_by_name("Branch", "Central Boiler Branch")
+    branch[field] = branch[field].swapcase()
+    assert [f.code for f in model.validate() if f.code.startswith("E50")] == []
+    assert topology(model).branch("central boiler branch").components[0].inlet == branch[2 + 2]
+
+
+@pytest.mark.parametrize("args", [(), ("model", ()), (None, "loops"), (None, (("AirLoopHVAC", 1),)),
+                                  (None, (("AirLoopHVAC", *["x"] * 8),))])
+def test_the_branch_scan_refuses_what_it_cannot_read(schema, args):
+    from quarvel.idf import _branch_scan
+
+    model = IDF.from_file(schema, FIVE_ZONE)
+    args = tuple(model if a is None else a for a in args)
+    with pytest.raises(TypeError):
+        _branch_scan(*args)

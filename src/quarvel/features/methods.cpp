@@ -171,6 +171,15 @@ PyMethodDef kFunctions[] = {
      "_epjson_members(plan, objects, /)\n--\n\nFor quarvel.epjson: a class's objects as the JSON object of its members."},
     {"_epjson_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(epjson_line)), METH_FASTCALL,
      "_epjson_line(plan, key, body, where, /)\n--\n\nFor quarvel.epjson: a JSON object as IDF text."},
+    {"_branch_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(branch_scan)), METH_FASTCALL,
+     "_branch_scan(model, loop_classes, /)\n--\n\nFor quarvel.hvac: (loops, branches). Each loop class is (class name,\n"
+     "then the supply and the demand side's branch list, connector list, inlet and outlet node field indexes).\n"
+     "A loop is (object, name, supply, demand); a side (branch list, connector list, inlet nodes, outlet nodes,\n"
+     "branch names, (class, name) connectors). A branch is (object, name, components, whether any has a\n"
+     "fault or a taken outlet); a component (class,\n"
+     "name, inlet, outlet, field index, faults, own inlets, own outlets, (class, name, branch) of the\n"
+     "component that has its outlet first or None). Faults: 1 missing, 2 inlet and 4 outlet not its own,\n"
+     "8 inlet not the outlet before it; own nodes are given only with a 2 or 4."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,7 +7,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from quarvel.diagnostics import Diagnostic, Rule
-from quarvel.hvac.graph import LOOP_SIDES, Branch, Side, _Reader, key, loops_and_branches
+from quarvel.hvac.graph import LOOP_SIDES, key, scan
 
 if TYPE_CHECKING:
     from quarvel.idf import IDF
@@ -42,52 +42,53 @@ def _at(rule: Rule, obj: Any, index: int, message: str) -> Diagnostic:
 def findings(model: IDF, enabled: set[str], make: Make) -> list[Diagnostic]:
     if not any(rule.code in enabled for rule in RULES) or "Branch" not in model:
         return []
-    graph = loops_and_branches(model)
-    reader = graph.reader
+    loops, branches = scan(model)  # the raw records: the checks need none of the topology's own
     out: list[Diagnostic] = []
-    outlets: dict[str, tuple[str, str, str]] = {}
-    for branch in graph.branches:
-        out += _branch(reader, branch, outlets)
-    out += _lists(model, graph)
-    by_name = {b.name.upper(): b for b in reversed(graph.branches)}  # the first of a name, as the engine takes
-    for loop in graph.loops:
-        for side_name, side in (("supply", loop.supply), ("demand", loop.demand)):
-            out += _side(reader, by_name, loop.object, side_name, side)
+    for obj, name, components, faulty in branches:
+        if faulty:
+            out += _branch(obj, name, components)
+    out += _lists(model, branches)
+    # Each branch name (upper-cased) to the first branch of that name, as the engine takes
+    # it: (name, inlet, outlet), the ends None for a branch without components.
+    by_name = {name.upper(): (name, components[0][2], components[-1][3]) if components else (name, None, None)
+               for _, name, components, _ in reversed(branches)}
+    for loop, _, supply, demand in loops:
+        out += _side(model, by_name, loop, "supply", supply)
+        out += _side(model, by_name, loop, "demand", demand)
     return [f for f in out if f.code in enabled]
 
 
-def _branch(reader: _Reader, branch: Branch, outlets: dict[str, tuple[str, str, str]]) -> list[Diagnostic]:
+# The faults the branch scan marks on a component (quarvel.idf._branch_scan).
+MISSING, INLET_MISMATCH, OUTLET_MISMATCH, CHAIN_BROKEN = 1, 2, 4, 8
+
+
+def _branch(obj: Any, branch_name: str, components: tuple[Any, ...]) -> list[Diagnostic]:
     out = []
-    obj = branch.object
-    before = None
-    for c in branch.components:
-        component = reader.find(c.class_name, c.name)
-        if component is None:
-            out.append(_at(MISSING_COMPONENT, obj, c.field_index + 1,
-                           f"Branch '{branch.name}' names {c.class_name} '{c.name}', which the model does not have."))
-        else:
-            for word, entry, offset, own in zip(("Inlet", "Outlet"), (c.inlet, c.outlet), (2, 3),
-                                                reader.own_nodes(component)):
-                if own and entry and entry.upper() not in [n.upper() for n in own]:
-                    out.append(_at(COMPONENT_NODE, obj, c.field_index + offset,
-                                   f"Branch '{branch.name}' gives {c.class_name} '{c.name}' the {word.lower()} node "
-                                   f"'{entry}', but its own {word.lower()} nodes are {', '.join(map(repr, own))}."))
-        if before is not None and c.inlet.upper() != before.outlet.upper():
-            out.append(_at(BROKEN_CHAIN, obj, c.field_index + 2,
-                           f"{c.class_name} '{c.name}' takes its air or water from node '{c.inlet}', but the "
-                           f"component before it ({before.class_name} '{before.name}') leaves at '{before.outlet}'."))
-        if c.outlet:
-            this = (c.class_name, c.name, branch.name)
-            first = outlets.setdefault(c.outlet.upper(), this)
-            if first != this:
-                out.append(_at(TWO_OUTLETS, obj, c.field_index + 3,
-                               f"Node '{c.outlet}' is the outlet of {c.class_name} '{c.name}' and of "
-                               f"{first[0]} '{first[1]}' on branch '{first[2]}'."))
+    before: Any = None  # the component before, for a broken chain (never on the first)
+    for c in components:
+        class_name, name, inlet, outlet, index, faults, own_inlets, own_outlets, holder = c
+        if faults & MISSING:
+            out.append(_at(MISSING_COMPONENT, obj, index + 1,
+                           f"Branch '{branch_name}' names {class_name} '{name}', which the model does not have."))
+        for fault, word, entry, offset, own in ((INLET_MISMATCH, "inlet", inlet, 2, own_inlets),
+                                                (OUTLET_MISMATCH, "outlet", outlet, 3, own_outlets)):
+            if faults & fault:
+                out.append(_at(COMPONENT_NODE, obj, index + offset,
+                               f"Branch '{branch_name}' gives {class_name} '{name}' the {word} node "
+                               f"'{entry}', but its own {word} nodes are {', '.join(map(repr, own))}."))
+        if faults & CHAIN_BROKEN:
+            out.append(_at(BROKEN_CHAIN, obj, index + 2,
+                           f"{class_name} '{name}' takes its air or water from node '{inlet}', but the "
+                           f"component before it ({before[0]} '{before[1]}') leaves at '{before[3]}'."))
+        if holder is not None:
+            out.append(_at(TWO_OUTLETS, obj, index + 3,
+                           f"Node '{outlet}' is the outlet of {class_name} '{name}' and of "
+                           f"{holder[0]} '{holder[1]}' on branch '{holder[2]}'."))
         before = c
     return out
 
 
-def _lists(model: IDF, graph: Any) -> list[Diagnostic]:
+def _lists(model: IDF, branches: tuple[Any, ...]) -> list[Diagnostic]:
     out = []
     seen: dict[str, str] = {}
     for branch_list in model["BranchList"] if "BranchList" in model else ():
@@ -101,43 +102,44 @@ def _lists(model: IDF, graph: Any) -> list[Diagnostic]:
                                f"Branch '{name}' is listed here and in BranchList '{seen[name_key]}'."))
             else:
                 seen[name_key] = str(values[0])
-    for branch in graph.branches:
-        if branch.name.upper() not in seen:
-            out.append(_at(UNLISTED_BRANCH, branch.object, 0,
-                           f"Branch '{branch.name}' is on no branch list: no loop simulates it."))
+    for obj, name, *_ in branches:
+        if name.upper() not in seen:
+            out.append(_at(UNLISTED_BRANCH, obj, 0, f"Branch '{name}' is on no branch list: no loop simulates it."))
     return out
 
 
-def _side(reader: _Reader, by_name: dict[str, Branch], loop: Any, side_name: str, side: Side) -> list[Diagnostic]:
-    if not side.branches:
+def _side(model: IDF, by_name: dict[str, tuple[str, Any, Any]], loop: Any, side_name: str,
+          side: tuple[Any, ...]) -> list[Diagnostic]:
+    branch_list, _, inlet_nodes, outlet_nodes, side_branches, connectors = side
+    if not side_branches:
         return []
     out = []
-    listed = [name.upper() for name in side.branches]
+    listed = [name.upper() for name in side_branches]
     branches = [by_name.get(name) for name in listed]
     first, last = branches[0], branches[-1]
     *_, inlet_field, outlet_field = LOOP_SIDES[loop.class_name][1][side_name]
 
-    if side.inlet_nodes and first is not None and first.inlet and key(side.inlet_nodes[0]) != key(first.inlet):
+    if inlet_nodes and first is not None and first[1] and key(inlet_nodes[0]) != key(first[1]):
         out.append(_at(LOOP_NODE, loop, loop.idd.field_index(loop.class_name, inlet_field),
-                       f"The {side_name} side begins at node '{side.inlet_nodes[0]}', but its first branch "
-                       f"'{first.name}' begins at '{first.inlet}'."))
-    if len(side.outlet_nodes) == 1 and last is not None and last.outlet:
-        wrong = key(side.outlet_nodes[0]) != key(last.outlet)
+                       f"The {side_name} side begins at node '{inlet_nodes[0]}', but its first branch "
+                       f"'{first[0]}' begins at '{first[1]}'."))
+    if len(outlet_nodes) == 1 and last is not None and last[2]:
+        wrong = key(outlet_nodes[0]) != key(last[2])
     else:
-        branch_outlets = {key(b.outlet) for b in branches if b is not None and b.outlet}
-        wrong = any(key(node) not in branch_outlets for node in side.outlet_nodes)
+        branch_outlets = {key(b[2]) for b in branches if b is not None and b[2]}
+        wrong = any(key(node) not in branch_outlets for node in outlet_nodes)
     if wrong:
         out.append(_at(LOOP_NODE, loop, loop.idd.field_index(loop.class_name, outlet_field),
-                       f"The {side_name} side ends at node {', '.join(map(repr, side.outlet_nodes))}, which its "
-                       f"last branch '{last.name if last else side.branches[-1]}' does not end at."))
+                       f"The {side_name} side ends at node {', '.join(map(repr, outlet_nodes))}, which its "
+                       f"last branch '{last[0] if last else side_branches[-1]}' does not end at."))
     joined = set(listed)
-    for class_name, name in side.connectors:
-        connector = reader.find(class_name, name)
+    for class_name, name in connectors:
+        connector = model.get_object_by_name(class_name, name)
         if connector is None:
             continue
         for index, branch_name in enumerate(connector.get_values()[1:], start=1):
             if branch_name and key(branch_name) not in joined:
                 out.append(_at(CONNECTOR_BRANCH, connector, index,
                                f"{class_name} '{name}' joins branch '{branch_name}', which is not on "
-                               f"BranchList '{side.branch_list}' of {loop.class_name} '{loop[0]}'."))
+                               f"BranchList '{branch_list}' of {loop.class_name} '{loop[0]}'."))
     return out

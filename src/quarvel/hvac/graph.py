@@ -13,6 +13,8 @@ import weakref
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
+from quarvel.idf import _branch_scan
+
 if TYPE_CHECKING:
     from quarvel.idf import IDF, IDFObject
 
@@ -34,7 +36,6 @@ LOOP_SIDES: dict[str, tuple[str, dict[str, tuple[str | None, str | None, str, st
         "demand": ("Condenser Demand Side Branch List Name", "Condenser Demand Side Connector List Name",
                    "Demand Side Inlet Node Name", "Demand Side Outlet Node Name")}),
 }
-BRANCH_GROUP = 4  # object type, name, inlet node, outlet node
 
 
 def key(name: Any) -> str:
@@ -186,10 +187,8 @@ class _Reader:
     def __init__(self, model: IDF) -> None:
         self.model = model
         self.idd: Any = model.idd
-        self.node_lists = {key(o[0]): [str(v) for v in o.get_values()[1:] if v not in (None, "")]
-                           for o in self._objects("NodeList")}
+        self._node_lists: dict[str, list[str]] | None = None
         self._ends: dict[str, tuple[list[int], list[int]]] = {}
-        self._fields: dict[tuple[str, str], int] = {}
 
     def own_nodes(self, obj: IDFObject) -> tuple[list[str], list[str]]:
         """A component's own inlet and outlet nodes (node lists expanded), by its fields."""
@@ -201,17 +200,6 @@ class _Reader:
         return ([n for i in ends[0] if i < count for n in self.nodes(obj[i])],
                 [n for i in ends[1] if i < count for n in self.nodes(obj[i])])
 
-    def value(self, obj: IDFObject, values: list[Any], field_name: str) -> str:
-        """A field of an object by its name, from the object's values, as text."""
-        index = self._fields.get((obj.class_name, field_name))
-        if index is None:
-            try:
-                index = self.idd.field_index(obj.class_name, field_name)
-            except LookupError:  # a schema without the field: the field is empty
-                index = -1
-            self._fields[(obj.class_name, field_name)] = index
-        return _text(values[index]) if 0 <= index < len(values) else ""
-
     def _objects(self, class_name: str) -> tuple[IDFObject, ...]:
         return self.model[class_name] if class_name in self.model else ()
 
@@ -221,12 +209,20 @@ class _Reader:
             return None
         return self.model.get_object_by_name(class_name, name if type(name) is str else str(name))
 
+    @property
+    def node_lists(self) -> dict[str, list[str]]:
+        if self._node_lists is None:
+            self._node_lists = {key(o[0]): [str(v) for v in o.get_values()[1:] if v not in (None, "")]
+                                for o in self._objects("NodeList")}
+        return self._node_lists
+
     def nodes(self, value: Any) -> list[str]:
         """A node name, or the nodes of the NodeList it names."""
         if not value:
             return []
         text = value if type(value) is str else str(value)
-        return self.node_lists.get(text.upper(), [text]) if self.node_lists else [text]
+        lists = self._node_lists if self._node_lists is not None else self.node_lists
+        return lists.get(text.upper(), [text]) if lists else [text]
 
     def text(self, obj: IDFObject, field_name: str) -> str:
         try:
@@ -256,45 +252,49 @@ def loops_and_branches(model: IDF) -> Topology:
     """The loops and the branches alone: what the node connection rules read."""
     reader = _Reader(model)
     result = Topology(reader=reader)
-    loop_of: dict[str, tuple[str, str]] = {}  # branch list -> (loop name, loop type)
-    for class_name, (kind, sides) in LOOP_SIDES.items():
-        for obj in reader._objects(class_name):
-            values = obj.get_values()
-            name = _text(values[0])
-            made = {}
-            for side, (branch_list, connector_list, inlets, outlets) in sides.items():
-                list_name = reader.value(obj, values, branch_list) if branch_list else ""
-                connectors_name = reader.value(obj, values, connector_list) if connector_list else ""
-                listed = reader.find("BranchList", list_name)
-                branches = [str(v) for v in listed.get_values()[1:] if v not in (None, "")] if listed else []
-                made[side] = Side(list_name or None, connectors_name or None,
-                                  reader.nodes(reader.value(obj, values, inlets)),
-                                  reader.nodes(reader.value(obj, values, outlets)), branches,
-                                  _connectors(reader, connectors_name))
-                if list_name:
-                    loop_type = kind if kind == "Air" else f"{kind} {side.capitalize()}"
-                    loop_of.setdefault(list_name.upper(), (name, loop_type))
-            result.loops.append(Loop(kind, class_name, name, made["supply"], made["demand"], obj))
-    held: dict[str, tuple[str, str]] = {key(b): loop for list_key, loop in loop_of.items()
-                                        for lst in [reader.find("BranchList", list_key)] if lst
-                                        for b in lst.get_values()[1:] if b}
-    for obj in reader._objects("Branch"):
-        texts = [v if type(v) is str else "" if v is None else str(v) for v in obj.get_values()]  # _text, inline
-        components = [Component(texts[start], texts[start + 1], texts[start + 2], texts[start + 3], start)
-                      for start in range(2, len(texts) - BRANCH_GROUP + 1, BRANCH_GROUP)
-                      if texts[start] or texts[start + 1]]
-        found = held.get(texts[0].upper())
-        result.branches.append(Branch(texts[0], found[0] if found else None, found[1] if found else None,
-                                      components, obj))
+    loops, branches = scan(model)
+    loop_of: dict[str, tuple[str, str]] = {}  # branch list -> (loop name, loop type), the first loop's
+    held: dict[str, tuple[str, str]] = {}  # branch -> (loop name, loop type)
+    for obj, name, *sides in loops:
+        class_name = obj.class_name
+        kind = LOOP_SIDES[class_name][0]
+        made = []
+        for side_name, (list_name, connectors, inlets, outlets, listed, joined) in zip(("supply", "demand"), sides):
+            made.append(Side(list_name or None, connectors or None, list(inlets), list(outlets), list(listed),
+                             list(joined)))
+            list_key = list_name.upper()
+            if list_name and list_key not in loop_of:
+                loop_of[list_key] = (name, kind if kind == "Air" else f"{kind} {side_name.capitalize()}")
+                for branch_name in listed:
+                    held[branch_name.upper()] = loop_of[list_key]
+        result.loops.append(Loop(kind, class_name, name, made[0], made[1], obj))
+    for obj, name, components, _ in branches:
+        found = held.get(name.upper())
+        result.branches.append(Branch(name, found[0] if found else None, found[1] if found else None,
+                                      [Component(*c[:5]) for c in components], obj))
     return result
 
 
-def _connectors(reader: _Reader, name: str) -> list[tuple[str, str]]:
-    found = reader.find("ConnectorList", name)
+def scan(model: IDF) -> tuple[tuple[Any, ...], tuple[Any, ...]]:
+    """The loops and branches as the native scan reads them (see quarvel.idf._branch_scan)."""
+    return _branch_scan(model, _loop_classes(model.idd))  # type: ignore[no-any-return]
+
+
+def _loop_classes(idd: Any) -> tuple[tuple[Any, ...], ...]:
+    """Each loop class with the indexes of its sides' fields, for the branch scan (-1 for
+    a field the schema lacks)."""
+    table = _schema_table(idd)
+    found = table.get("loop classes")
     if found is None:
-        return []
-    values = [str(v or "").strip() for v in found.get_values()[1:]]
-    return [(values[i], values[i + 1]) for i in range(0, len(values) - 1, 2) if values[i]]
+        def index(class_name: str, field_name: str | None) -> int:
+            try:
+                return idd.field_index(class_name, field_name) if field_name else -1  # type: ignore[no-any-return]
+            except LookupError:
+                return -1
+        found = table["loop classes"] = tuple(
+            (class_name, *(index(class_name, f) for side in sides.values() for f in side))
+            for class_name, (_, sides) in LOOP_SIDES.items())
+    return found  # type: ignore[no-any-return]
 
 
 def node_fields(idd: Any, class_name: str, word: str) -> list[int]:
@@ -313,12 +313,14 @@ def _child_sets(reader: _Reader) -> list[ComponentSet]:
     system and its fan and coils): the child's own first inlet and outlet."""
     sets: list[ComponentSet] = []
     for oa in reader._objects("AirLoopHVAC:OutdoorAirSystem"):
-        equipment = reader.find("AirLoopHVAC:OutdoorAirSystem:EquipmentList", reader.text(oa, "Outdoor Air Equipment List Name"))
+        equipment = reader.find("AirLoopHVAC:OutdoorAirSystem:EquipmentList",
+                                reader.text(oa, "Outdoor Air Equipment List Name"))
         values = [str(v or "").strip() for v in equipment.get_values()[1:]] if equipment else []
         for i in range(0, len(values) - 1, 2):
             sets.append(_set(reader, oa, values[i], values[i + 1]))
     for adu in reader._objects("ZoneHVAC:AirDistributionUnit"):
-        sets.append(_set(reader, adu, reader.text(adu, "Air Terminal Object Type"), reader.text(adu, "Air Terminal Name")))
+        sets.append(_set(reader, adu, reader.text(adu, "Air Terminal Object Type"),
+                         reader.text(adu, "Air Terminal Name")))
     for class_name in ("AirLoopHVAC:UnitarySystem", "AirLoopHVAC:Unitary:Furnace:HeatCool",
                        "AirLoopHVAC:UnitaryHeatCool", "AirLoopHVAC:UnitaryHeatPump:AirToAir",
                        "ZoneHVAC:PackagedTerminalAirConditioner", "ZoneHVAC:PackagedTerminalHeatPump",

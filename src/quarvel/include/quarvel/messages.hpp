@@ -107,6 +107,9 @@ inline constexpr char kPlanExtension[] = "an epJSON plan's extension is a str or
 inline constexpr char kPlanError[] = "an epJSON plan's error is an exception type";
 inline constexpr char kPlanNeeded[] = "an _EpJSONPlan is needed";
 inline constexpr char kMembersUsage[] = "_epjson_members(plan, objects)";
+inline constexpr char kBranchScanUsage[] =
+    "_branch_scan(model, loop_classes): loop_classes is a tuple of (class name, 8 field indexes)";
+inline constexpr char kBranchScanSchema[] = "_branch_scan() needs a model with a schema";
 inline constexpr char kMembersObjects[] = "_epjson_members() converts IDFObjects";
 inline constexpr char kLineUsage[] = "_epjson_line(plan, key, body, where)";
 inline constexpr char kRenameTaken[] = "cannot rename %s '%s' to %R: %s '%s' has that name";

@@ -1,0 +1,370 @@
+// The loops and branches of a model's HVAC systems, each branch's components resolved
+// to their own objects and checked against them: what quarvel.hvac's topology and node
+// connection rules read. Done here because it touches every loop, branch and component
+// field, and in Python each read makes a str.
+//
+// The scan reads the model into plain records that view its text, copies the texts it
+// keeps into one buffer, and only then makes Python objects: making them may run the
+// cyclic collector, whose finalizers may change the model.
+#include "features.hpp"
+
+#include <array>
+#include <unordered_map>
+
+namespace quarvel::features {
+
+namespace {
+
+constexpr size_t kGroup = 4;  // a branch's component: object type, name, inlet node, outlet node
+constexpr size_t kFirstGroup = 2;
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+enum Fault : int {
+  kMissing = 1,         // no object of that class and name
+  kInletMismatch = 2,   // the branch's inlet is none of the component's own inlets
+  kOutletMismatch = 4,  // the same for the outlet
+  kChainBroken = 8,     // the inlet is not the outlet of the component before it
+};
+
+using Texts = std::vector<size_t>;  // indexes into the scan's texts
+
+struct Component {
+  size_t class_name, name, inlet, outlet;
+  size_t field_index;
+  int faults;
+  size_t branch;               // its branch, by scan order
+  size_t first_outlet_holder;  // the component that had this outlet first, or kNone
+  Texts own_inlets, own_outlets;  // kept only for a node mismatch
+};
+
+// The objects are held: a finalizer run while the result is made may remove them.
+struct Branch {
+  PyRef object;
+  size_t name;
+  size_t first_component, end_component;
+};
+
+struct Side {
+  size_t branch_list, connector_list;
+  Texts inlets, outlets, branches, connectors;  // connectors: class, name, class, name ...
+};
+
+struct Loop {
+  PyRef object;
+  size_t name;
+  Side supply, demand;
+};
+
+// One loop class and where its fields are: per side, the branch list, connector list,
+// inlet and outlet node fields (-1: the class has no such field).
+struct LoopClass {
+  std::string class_name;
+  std::array<Py_ssize_t, 8> fields;
+};
+
+bool contains_ascii_word(std::string_view text, std::string_view word) {
+  for (size_t i = 0; i + word.size() <= text.size(); ++i) {
+    if (ascii_iequals(text.substr(i, word.size()), word)) return true;
+  }
+  return false;
+}
+
+class Scanner {
+ public:
+  explicit Scanner(IDFInstance* model) : model_(model) { texts_.emplace_back(); }  // text 0: ""
+
+  void run(const std::vector<LoopClass>& loop_classes) {
+    for (const LoopClass& loop_class : loop_classes) {
+      for (IDFObjectInstance* obj : objects_of(loop_class.class_name)) scan_loop(obj, loop_class.fields);
+    }
+    for (IDFObjectInstance* obj : objects_of("Branch")) scan_branch(obj);
+    own_texts();
+  }
+
+  // (loops, branches) as tuples; see the function's docstring.
+  PyObject* result() const {
+    std::vector<PyRef> strs;
+    strs.reserve(texts_.size());
+    for (std::string_view text : texts_) strs.push_back(take(str_from(text)));
+    const auto str = [&](size_t i) { return Py_NewRef(strs[i].get()); };
+    const auto tuple = [&](const Texts& items) {
+      PyRef out = take(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+      for (size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), str(items[i]));
+      return out;
+    };
+    const auto side = [&](const Side& s) {
+      PyRef connectors = take(PyTuple_New(static_cast<Py_ssize_t>(s.connectors.size() / 2)));
+      for (size_t i = 0; i + 1 < s.connectors.size(); i += 2) {
+        PyRef pair = take(PyTuple_New(2));
+        PyTuple_SET_ITEM(pair.get(), 0, str(s.connectors[i]));
+        PyTuple_SET_ITEM(pair.get(), 1, str(s.connectors[i + 1]));
+        PyTuple_SET_ITEM(connectors.get(), static_cast<Py_ssize_t>(i / 2), pair.release());
+      }
+      PyRef inlets = tuple(s.inlets), outlets = tuple(s.outlets), branches = tuple(s.branches);
+      return take(PyTuple_Pack(6, strs[s.branch_list].get(), strs[s.connector_list].get(), inlets.get(),
+                               outlets.get(), branches.get(), connectors.get()));
+    };
+
+    PyRef loops = take(PyTuple_New(static_cast<Py_ssize_t>(loops_.size())));
+    for (size_t i = 0; i < loops_.size(); ++i) {
+      const Loop& loop = loops_[i];
+      PyRef supply = side(loop.supply), demand = side(loop.demand);
+      PyTuple_SET_ITEM(loops.get(), static_cast<Py_ssize_t>(i),
+                       take(PyTuple_Pack(4, loop.object.get(), strs[loop.name].get(), supply.get(), demand.get()))
+                           .release());
+    }
+    PyRef branches = take(PyTuple_New(static_cast<Py_ssize_t>(branches_.size())));
+    for (size_t b = 0; b < branches_.size(); ++b) {
+      const Branch& branch = branches_[b];
+      PyRef comps = take(PyTuple_New(static_cast<Py_ssize_t>(branch.end_component - branch.first_component)));
+      for (size_t c = branch.first_component; c < branch.end_component; ++c) {
+        PyTuple_SET_ITEM(comps.get(), static_cast<Py_ssize_t>(c - branch.first_component), component(c, strs, tuple));
+      }
+      bool faulty = false;
+      for (size_t c = branch.first_component; c < branch.end_component; ++c) {
+        faulty = faulty || components_[c].faults != 0 || components_[c].first_outlet_holder != kNone;
+      }
+      PyTuple_SET_ITEM(branches.get(), static_cast<Py_ssize_t>(b),
+                       take(PyTuple_Pack(4, branch.object.get(), strs[branch.name].get(), comps.get(),
+                                         faulty ? Py_True : Py_False))
+                           .release());
+    }
+    return PyTuple_Pack(2, loops.get(), branches.get());
+  }
+
+ private:
+  template <class Tuple>
+  PyObject* component(size_t index, const std::vector<PyRef>& strs, const Tuple& tuple) const {
+    const Component& c = components_[index];
+    PyRef out = take(PyTuple_New(9));
+    const size_t texts[] = {c.class_name, c.name, c.inlet, c.outlet};
+    for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SET_ITEM(out.get(), i, Py_NewRef(strs[texts[i]].get()));
+    PyTuple_SET_ITEM(out.get(), 4, take(PyLong_FromSize_t(c.field_index)).release());
+    PyTuple_SET_ITEM(out.get(), 5, take(PyLong_FromLong(c.faults)).release());
+    PyTuple_SET_ITEM(out.get(), 6, tuple(c.own_inlets).release());
+    PyTuple_SET_ITEM(out.get(), 7, tuple(c.own_outlets).release());
+    PyObject* holder = Py_None;
+    PyRef made;
+    if (c.first_outlet_holder != kNone) {
+      const Component& h = components_[c.first_outlet_holder];
+      made = take(PyTuple_Pack(3, strs[h.class_name].get(), strs[h.name].get(),
+                               strs[branches_[h.branch].name].get()));
+      holder = made.get();
+    }
+    PyTuple_SET_ITEM(out.get(), 8, Py_NewRef(holder));
+    return out.release();
+  }
+
+  // The live objects of a class, in model order.
+  std::vector<IDFObjectInstance*> objects_of(std::string_view class_name) const {
+    std::vector<IDFObjectInstance*> out;
+    const auto positions = model_->objects_index_map.find_upper(class_name);
+    if (positions == model_->objects_index_map.end()) return out;
+    out.reserve(positions->second.size());
+    for (size_t pos : positions->second) {
+      IDFObjectInstance* obj = object_at(model_, pos);
+      if (obj && obj->obj_idx == pos) out.push_back(obj);
+    }
+    return out;
+  }
+
+  size_t text(std::string_view value) {
+    if (value.empty()) return 0;
+    texts_.push_back(value);
+    return texts_.size() - 1;
+  }
+
+  static std::string_view field(const IDFObjectInstance* obj, Py_ssize_t index) {
+    return index >= 0 && static_cast<size_t>(index) < obj->values.size() ? std::string_view(obj->values[index])
+                                                                           : std::string_view();
+  }
+
+  void scan_loop(IDFObjectInstance* obj, const std::array<Py_ssize_t, 8>& fields) {
+    Loop loop{PyRef::borrow(as_py(obj)), text(field(obj, 0)), {}, {}};
+    for (size_t s = 0; s < 2; ++s) {
+      Side& side = s == 0 ? loop.supply : loop.demand;
+      const std::string_view list_name = field(obj, fields[s * 4]);
+      const std::string_view connectors_name = field(obj, fields[s * 4 + 1]);
+      side.branch_list = text(list_name);
+      side.connector_list = text(connectors_name);
+      expand(field(obj, fields[s * 4 + 2]), side.inlets);
+      expand(field(obj, fields[s * 4 + 3]), side.outlets);
+      if (IDFObjectInstance* list = find("BranchList", list_name)) {
+        for (size_t i = 1; i < list->values.size(); ++i) {
+          if (!list->values[i].empty()) side.branches.push_back(text(list->values[i]));
+        }
+      }
+      if (IDFObjectInstance* list = find("ConnectorList", connectors_name)) {
+        for (size_t i = 1; i + 1 < list->values.size(); i += 2) {
+          if (list->values[i].empty()) continue;
+          side.connectors.push_back(text(list->values[i]));
+          side.connectors.push_back(text(list->values[i + 1]));
+        }
+      }
+    }
+    loops_.push_back(std::move(loop));
+  }
+
+  void scan_branch(IDFObjectInstance* obj) {
+    const std::vector<std::string>& values = obj->values;
+    const size_t branch = branches_.size();
+    branches_.push_back(Branch{PyRef::borrow(as_py(obj)), text(field(obj, 0)), components_.size(), components_.size()});
+    const Component* before = nullptr;
+    std::vector<std::string_view> own_inlets, own_outlets;
+    for (size_t start = kFirstGroup; start + kGroup <= values.size(); start += kGroup) {
+      if (values[start].empty() && values[start + 1].empty()) continue;
+      Component c{text(values[start]), text(values[start + 1]), text(values[start + 2]), text(values[start + 3]),
+                  start, 0, branch, kNone, {}, {}};
+      const std::string_view inlet = values[start + 2], outlet = values[start + 3];
+      if (IDFObjectInstance* own = find(values[start], values[start + 1])) {
+        own_inlets.clear();
+        own_outlets.clear();
+        own_nodes(own, own_inlets, own_outlets);
+        if (!own_inlets.empty() && !inlet.empty() && !listed(own_inlets, inlet)) c.faults |= kInletMismatch;
+        if (!own_outlets.empty() && !outlet.empty() && !listed(own_outlets, outlet)) c.faults |= kOutletMismatch;
+        if (c.faults) {  // the message names them
+          for (std::string_view n : own_inlets) c.own_inlets.push_back(text(n));
+          for (std::string_view n : own_outlets) c.own_outlets.push_back(text(n));
+        }
+      } else {
+        c.faults |= kMissing;
+      }
+      if (before && !ascii_iequals(inlet, texts_[before->outlet])) c.faults |= kChainBroken;
+      if (!outlet.empty()) c.first_outlet_holder = outlet_holder(c, outlet);
+      components_.push_back(std::move(c));
+      before = &components_.back();
+      branches_[branch].end_component = components_.size();
+    }
+  }
+
+  // The component that had `outlet` as its outlet first, unless that is this one (the
+  // same class, name and branch as written); remembers this one when it is the first.
+  size_t outlet_holder(const Component& c, std::string_view outlet) {
+    const uint64_t hash = NameTable::hash_of({}, outlet);
+    const size_t first = outlets_.find_first(hash, kNone, [&](size_t at) {
+      return ascii_iequals(texts_[components_[at].outlet], outlet);
+    });
+    if (first == kNone) {
+      outlets_.insert(hash, components_.size());
+      return kNone;
+    }
+    const Component& h = components_[first];
+    const bool same = texts_[h.class_name] == texts_[c.class_name] && texts_[h.name] == texts_[c.name] &&
+                      texts_[branches_[h.branch].name] == texts_[branches_[c.branch].name];
+    return same ? kNone : first;
+  }
+
+  IDFObjectInstance* find(std::string_view class_name, std::string_view name) {
+    return name.empty() ? nullptr : name_index_find(model_, class_name, name);
+  }
+
+  static bool listed(const std::vector<std::string_view>& nodes, std::string_view node) {
+    for (std::string_view n : nodes) {
+      if (ascii_iequals(n, node)) return true;
+    }
+    return false;
+  }
+
+  // A component's own inlet and outlet nodes, by the schema's node fields named for
+  // them, node lists expanded.
+  void own_nodes(IDFObjectInstance* obj, std::vector<std::string_view>& inlets,
+                 std::vector<std::string_view>& outlets) {
+    const auto& [inlet_fields, outlet_fields] = node_fields(obj);
+    for (size_t i : inlet_fields) {
+      if (i < obj->values.size()) expand_views(obj->values[i], inlets);
+    }
+    for (size_t i : outlet_fields) {
+      if (i < obj->values.size()) expand_views(obj->values[i], outlets);
+    }
+  }
+
+  // A node name, or the nodes of the NodeList it names.
+  void expand_views(std::string_view node, std::vector<std::string_view>& out) {
+    if (node.empty()) return;
+    if (IDFObjectInstance* list = find("NodeList", node)) {
+      for (size_t i = 1; i < list->values.size(); ++i) {
+        if (!list->values[i].empty()) out.push_back(list->values[i]);
+      }
+      return;
+    }
+    out.push_back(node);
+  }
+
+  void expand(std::string_view node, Texts& out) {
+    std::vector<std::string_view> views;
+    expand_views(node, views);
+    for (std::string_view n : views) out.push_back(text(n));
+  }
+
+  const std::pair<std::vector<size_t>, std::vector<size_t>>& node_fields(IDFObjectInstance* obj) {
+    auto [entry, made] = node_fields_.try_emplace(obj->class_idx);
+    if (made) {
+      const ClassDef& cls = get_class_def(obj);
+      for (size_t i = 0; i < cls.fields.size(); ++i) {
+        if (cls.fields[i].field_type != FIELDTYPE_NODE) continue;
+        if (contains_ascii_word(cls.fields[i].name, "Inlet")) entry->second.first.push_back(i);
+        if (contains_ascii_word(cls.fields[i].name, "Outlet")) entry->second.second.push_back(i);
+      }
+    }
+    return entry->second;
+  }
+
+  // The texts view the model until here; from here they view a buffer of their own.
+  void own_texts() {
+    size_t size = 0;
+    for (std::string_view t : texts_) size += t.size();
+    buffer_.reserve(size);
+    for (std::string_view& t : texts_) {
+      const size_t at = buffer_.size();
+      buffer_.append(t);
+      t = std::string_view(buffer_).substr(at, t.size());
+    }
+  }
+
+  IDFInstance* model_;
+  std::vector<std::string_view> texts_;
+  std::string buffer_;
+  std::vector<Loop> loops_;
+  std::vector<Branch> branches_;
+  std::vector<Component> components_;
+  NameTable outlets_;  // outlet nodes in any letter case -> the first component with it
+  std::unordered_map<size_t, std::pair<std::vector<size_t>, std::vector<size_t>>> node_fields_;
+};
+
+std::vector<LoopClass> loop_classes_of(PyObject* arg) {
+  if (!PyTuple_Check(arg)) raise(PyExc_TypeError, messages::kBranchScanUsage);
+  std::vector<LoopClass> out;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(arg); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(arg, i);
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 9 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0))) {
+      raise(PyExc_TypeError, messages::kBranchScanUsage);
+    }
+    LoopClass loop_class{std::string(utf8_of(PyTuple_GET_ITEM(item, 0))), {}};
+    for (size_t f = 0; f < 8; ++f) {
+      const Py_ssize_t index = PyLong_AsSsize_t(PyTuple_GET_ITEM(item, static_cast<Py_ssize_t>(f + 1)));
+      if (index == -1 && PyErr_Occurred()) throw PythonErrorSet();
+      loop_class.fields[f] = index;
+    }
+    out.push_back(std::move(loop_class));
+  }
+  return out;
+}
+
+}  // namespace
+
+PyObject* branch_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return guard(
+      [&]() -> PyObject* {
+        const State& st = state_of_module(module);
+        if (nargs != 2 || !st.is_model(args[0])) raise(PyExc_TypeError, messages::kBranchScanUsage);
+        IDFInstance* model = as_model(args[0]);
+        if (!st.is_idd(model->idd)) raise(PyExc_ValueError, messages::kBranchScanSchema);
+        const std::vector<LoopClass> loop_classes = loop_classes_of(args[1]);
+        Scanner scanner(model);
+        scanner.run(loop_classes);
+        return scanner.result();
+      },
+      nullptr);
+}
+
+}  // namespace quarvel::features
