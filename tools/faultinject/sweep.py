@@ -111,7 +111,35 @@ OPERATIONS = {
     "load_with_comments": lambda c: c["IDF"].from_string(c["schema"], COMMENTED).format(comments=True),
     "geometry_measures": lambda c: _measures(c["example"]),
     "eso_points": lambda c: c["eso_points"](ESO, {7: 2, 8: 4, 9: 5}, 2001),
+    "branch_scan": lambda c: _branch_scan(),
 }
+
+
+def _branch_scan():
+    """The HVAC branch scan over a small plant loop of the real schema (skipped without it)."""
+    from quarvel.hvac import graph
+    from quarvel.idd import IDD
+    from quarvel.idf import IDF
+
+    path = ROOT.parent / "shared" / "real-data" / "schema-25.2.idd"
+    if not path.exists():
+        return None
+    global _REAL_SCHEMA
+    if _REAL_SCHEMA is None:
+        _REAL_SCHEMA = IDD.from_file(path)
+    model = IDF.from_string(_REAL_SCHEMA, "")
+    model.add_object("PlantLoop", {"Name": "Loop", "Plant Side Inlet Node Name": "In",
+                                   "Plant Side Outlet Node Name": "Out", "Plant Side Branch List Name": "Branches"})
+    model.add_object("BranchList", ["Branches", "Pump Branch", "Pipe Branch"])
+    model.add_object("Branch", ["Pump Branch", "", "Pump:ConstantSpeed", "Pump", "In", "Mid",
+                                "Pipe:Adiabatic", "Lost", "mid", "Out"])
+    model.add_object("Branch", ["Pipe Branch", "", "Pipe:Adiabatic", "Pipe", "Mid", "Out"])
+    model.add_object("Pump:ConstantSpeed", ["Pump", "In", "Other"])
+    model.add_object("NodeList", ["In", "A", "B"])
+    return graph.scan(model)
+
+
+_REAL_SCHEMA = None
 
 ESO = (b"Program Version\n7,1,Zone A,Zone Air Temperature [C] !Hourly\nEnd of Data Dictionary\n"
        b"1,DAY\n2,1, 1,21, 0, 1, 0.00,60.00,Monday\n7,1.5\n8,2\n4,1, 1\n8,3\n5,1\n9,4\n")
