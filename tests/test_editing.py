@@ -335,3 +335,36 @@ def test_removal_in_any_order_keeps_the_class_lists(load, order):
             assert [z["Name"] for z in again["Zone"]] == [z["Name"] for z in kept]
     assert [z["Name"] for z in model["Zone"]] == ["Late"] and "Zone" in model
     check_invariants(model)
+
+
+MEMO_EDITS = {
+    "field": lambda m: m["Zone"][0].__setitem__("Multiplier", 3),
+    "update": lambda m: m["Zone"][0].update({"Name": "Other"}),
+    "add": lambda m: m.add_object("Zone", ["New"]),
+    "remove": lambda m: m.remove_object(m["Zone"][0]),
+    "remove_all": lambda m: m.remove_all_objects("Zone"),
+    "rename": lambda m: m["Zone"][0].rename("Renamed"),
+    "setstate": lambda m: m.__setstate__(IDF.from_string(m.idd, "Zone,Z;").__reduce__()[2]),
+}
+
+
+@pytest.mark.parametrize("edit", MEMO_EDITS, ids=list(MEMO_EDITS))
+def test_every_change_drops_what_was_derived_from_the_model(load, edit):
+    import copy
+    import gc
+    import weakref
+
+    model = load("Zone,A;Zone,B;People,P,A,S;")
+    memo = model._memo()
+    memo["derived"] = tuple(model["Zone"])  # holds the model's own objects: a cycle the collector breaks
+    model.get_object_by_name("Zone", "B")
+    model.format()
+    assert model._memo() is memo and "derived" in memo  # reading keeps it
+    assert copy.copy(model)._memo() == {}
+    MEMO_EDITS[edit](model)
+    assert "derived" not in model._memo()
+    model._memo()["again"] = model
+    gone = weakref.ref(model)
+    del model, memo
+    gc.collect()
+    assert gone() is None

@@ -140,12 +140,24 @@ def test_node_names_compare_in_any_letter_case(schema, field):
     assert topology(model).branch("central boiler branch").components[0].inlet == branch[2 + 2]
 
 
-@pytest.mark.parametrize("args", [(), ("model", ()), (None, "loops"), (None, (("AirLoopHVAC", 1),)),
-                                  (None, (("AirLoopHVAC", *["x"] * 8),))])
-def test_the_branch_scan_refuses_what_it_cannot_read(schema, args):
-    from quarvel.idf import _branch_scan
+@pytest.mark.parametrize("scan, args", [
+    ("_branch_scan", ()), ("_branch_scan", ("model", ())), ("_branch_scan", (None, "loops")),
+    ("_branch_scan", (None, (("AirLoopHVAC", 1),))), ("_branch_scan", (None, (("AirLoopHVAC", *["x"] * 8),))),
+    ("_connection_scan", (None, (1, 2, 3, 4), ())), ("_connection_scan", (None, (1, 2, 3, 4, 5), (("Zone",),))),
+    ("_connection_scan", (None, (1, 2, 3, 4, 5), (("Zone", "", -1, ((1,),), True),)))])
+def test_the_native_scans_refuse_what_they_cannot_read(schema, scan, args):
+    import quarvel.idf
 
     model = IDF.from_file(schema, FIVE_ZONE)
-    args = tuple(model if a is None else a for a in args)
     with pytest.raises(TypeError):
-        _branch_scan(*args)
+        getattr(quarvel.idf, scan)(*(model if a is None else a for a in args))
+
+
+def test_the_checks_see_an_edit_made_after_they_ran(schema):
+    model = IDF.from_file(schema, FIVE_ZONE)
+    assert [f.code for f in model.validate() if f.code.startswith("E50")] == []
+    before = topology(model).branch("Central Boiler Branch").components[0].inlet
+    _set(model, "Branch", "Central Boiler Branch", "Component 1 Name", "No Such Boiler")
+    assert [f.code for f in model.validate() if f.code.startswith("E50")] == ["E508"]
+    assert topology(model).branch("Central Boiler Branch").components[0].name == "No Such Boiler"
+    assert topology(model).branch("Central Boiler Branch").components[0].inlet == before

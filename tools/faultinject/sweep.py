@@ -71,7 +71,8 @@ def _context():
     return {"schema": schema, "model": IDF.from_file(schema, DATA / "office.idf"), "IDF": IDF, "IDD": IDD,
             "edited": edited, "model_text": (DATA / "office.idf").read_text(),
             "schema_text": (DATA / "test.idd").read_text(), "example": example, "example_schema": example_schema,
-            "mapping": mapping, "document": example.to_epjson(mapping), "eso_points": eso_points}
+            "mapping": mapping, "document": example.to_epjson(mapping), "eso_points": eso_points,
+            "plant": _plant_loop()}
 
 
 def _zone(ctx):
@@ -111,12 +112,22 @@ OPERATIONS = {
     "load_with_comments": lambda c: c["IDF"].from_string(c["schema"], COMMENTED).format(comments=True),
     "geometry_measures": lambda c: _measures(c["example"]),
     "eso_points": lambda c: c["eso_points"](ESO, {7: 2, 8: 4, 9: 5}, 2001),
-    "branch_scan": lambda c: _branch_scan(),
+    "hvac_scans": lambda c: _hvac_scans(c),
 }
 
 
-def _branch_scan():
-    """The HVAC branch scan over a small plant loop of the real schema (skipped without it)."""
+def _hvac_scans(ctx):
+    """The native HVAC scans over a small plant loop of the shared schema (nothing
+    without it); the model and the plans are made before the allocations fail."""
+    if ctx.get("plant") is None:
+        return None
+    from quarvel.idf import _branch_scan, _connection_scan
+
+    model, loop_classes, (zone_fields, rules) = ctx["plant"]
+    return _branch_scan(model, loop_classes), _connection_scan(model, zone_fields, rules)
+
+
+def _plant_loop():
     from quarvel.hvac import graph
     from quarvel.idd import IDD
     from quarvel.idf import IDF
@@ -124,10 +135,7 @@ def _branch_scan():
     path = ROOT.parent / "shared" / "real-data" / "schema-25.2.idd"
     if not path.exists():
         return None
-    global _REAL_SCHEMA
-    if _REAL_SCHEMA is None:
-        _REAL_SCHEMA = IDD.from_file(path)
-    model = IDF.from_string(_REAL_SCHEMA, "")
+    model = IDF.from_string(IDD.from_file(path), "")
     model.add_object("PlantLoop", {"Name": "Loop", "Plant Side Inlet Node Name": "In",
                                    "Plant Side Outlet Node Name": "Out", "Plant Side Branch List Name": "Branches"})
     model.add_object("BranchList", ["Branches", "Pump Branch", "Pipe Branch"])
@@ -136,10 +144,12 @@ def _branch_scan():
     model.add_object("Branch", ["Pipe Branch", "", "Pipe:Adiabatic", "Pipe", "Mid", "Out"])
     model.add_object("Pump:ConstantSpeed", ["Pump", "In", "Other"])
     model.add_object("NodeList", ["In", "A", "B"])
-    return graph.scan(model)
+    model.add_object("ZoneHVAC:AirDistributionUnit", ["Unit", "Out", "Pump:ConstantSpeed", "Pump"])
+    model.add_object("ZoneHVAC:EquipmentConnections", ["Zone", "", "In", "", "Zone Node", "Return"])
+    return model, graph._loop_classes(model.idd), graph._connection_plan(model.idd)
 
 
-_REAL_SCHEMA = None
+
 
 ESO = (b"Program Version\n7,1,Zone A,Zone Air Temperature [C] !Hourly\nEnd of Data Dictionary\n"
        b"1,DAY\n2,1, 1,21, 0, 1, 0.00,60.00,Monday\n7,1.5\n8,2\n4,1, 1\n8,3\n5,1\n9,4\n")

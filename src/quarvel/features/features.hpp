@@ -30,8 +30,9 @@ PyTypeObject* create_epjson_plan_type(PyObject* module);
 PyObject* epjson_members(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* epjson_line(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-// ---- the branches of the HVAC systems, for quarvel.hvac (branch_scan.cpp) ----
+// ---- the HVAC systems as records, for quarvel.hvac (hvac_scan.cpp) ----
 PyObject* branch_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* connection_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // ---- comparing and renaming (diff.cpp, rename.cpp) ----
 PyObject* model_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -171,6 +171,10 @@ PyMethodDef kFunctions[] = {
      "_epjson_members(plan, objects, /)\n--\n\nFor quarvel.epjson: a class's objects as the JSON object of its members."},
     {"_epjson_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(epjson_line)), METH_FASTCALL,
      "_epjson_line(plan, key, body, where, /)\n--\n\nFor quarvel.epjson: a JSON object as IDF text."},
+    {"_connection_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(connection_scan)), METH_FASTCALL,
+     "_connection_scan(model, zone_fields, parent_rules, /)\n--\n\nFor quarvel.hvac: (zone connections, child sets).\n"
+     "A zone connection is (zone, equipment list, inlet nodes, exhaust nodes, zone node, return nodes); a child\n"
+     "set (parent class, parent name, class, name, first own inlet or None, first own outlet or None)."},
     {"_branch_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(branch_scan)), METH_FASTCALL,
      "_branch_scan(model, loop_classes, /)\n--\n\nFor quarvel.hvac: (loops, branches). Each loop class is (class name,\n"
      "then the supply and the demand side's branch list, connector list, inlet and outlet node field indexes).\n"

@@ -173,7 +173,7 @@ PyObject* object_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
           apply_writes(obj, std::span(&write, 1), Extend::kNonEmpty, false);
           return PyLong_FromLong(0);
         }
-        require_no_readers(model);
+        begin_change(model);
         const std::string old = obj->values.empty() ? std::string() : obj->values[0];
         if (old == name) return PyLong_FromLong(0);
         const FieldDef& name_field = cls.fields[0];

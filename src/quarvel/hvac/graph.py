@@ -13,7 +13,7 @@ import weakref
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from quarvel.idf import _branch_scan
+from quarvel.idf import _branch_scan, _connection_scan
 
 if TYPE_CHECKING:
     from quarvel.idf import IDF, IDFObject
@@ -187,18 +187,6 @@ class _Reader:
     def __init__(self, model: IDF) -> None:
         self.model = model
         self.idd: Any = model.idd
-        self._node_lists: dict[str, list[str]] | None = None
-        self._ends: dict[str, tuple[list[int], list[int]]] = {}
-
-    def own_nodes(self, obj: IDFObject) -> tuple[list[str], list[str]]:
-        """A component's own inlet and outlet nodes (node lists expanded), by its fields."""
-        ends = self._ends.get(obj.class_name)
-        if ends is None:
-            ends = self._ends[obj.class_name] = (node_fields(self.idd, obj.class_name, "Inlet"),
-                                                 node_fields(self.idd, obj.class_name, "Outlet"))
-        count = len(obj)  # a few fields by index cost less than all of the values
-        return ([n for i in ends[0] if i < count for n in self.nodes(obj[i])],
-                [n for i in ends[1] if i < count for n in self.nodes(obj[i])])
 
     def _objects(self, class_name: str) -> tuple[IDFObject, ...]:
         return self.model[class_name] if class_name in self.model else ()
@@ -209,27 +197,14 @@ class _Reader:
             return None
         return self.model.get_object_by_name(class_name, name if type(name) is str else str(name))
 
-    @property
-    def node_lists(self) -> dict[str, list[str]]:
-        if self._node_lists is None:
-            self._node_lists = {key(o[0]): [str(v) for v in o.get_values()[1:] if v not in (None, "")]
-                                for o in self._objects("NodeList")}
-        return self._node_lists
-
     def nodes(self, value: Any) -> list[str]:
-        """A node name, or the nodes of the NodeList it names."""
+        """A node name, or the nodes of the NodeList it names (the first of that name, as
+        the engine takes it)."""
         if not value:
             return []
         text = value if type(value) is str else str(value)
-        lists = self._node_lists if self._node_lists is not None else self.node_lists
-        return lists.get(text.upper(), [text]) if lists else [text]
-
-    def text(self, obj: IDFObject, field_name: str) -> str:
-        try:
-            value = obj[field_name]
-        except (KeyError, IndexError):
-            return ""
-        return str(value if value is not None else "").strip()
+        found = self.find("NodeList", text) if "NodeList" in self.model else None
+        return [text] if found is None else [str(v) for v in found.get_values()[1:] if v not in (None, "")]
 
 
 def topology(model: IDF) -> Topology:
@@ -238,8 +213,8 @@ def topology(model: IDF) -> Topology:
     reader = result.reader
     result.component_sets = [ComponentSet("Branch", branch.name, c.class_name, c.name, c.inlet, c.outlet)
                              for branch in result.branches for c in branch.components]
-    result.component_sets += _child_sets(reader)
-    result.zone_connections = [_zone_connection(reader, o) for o in reader._objects("ZoneHVAC:EquipmentConnections")]
+    result.zone_connections, children = _connections(model)
+    result.component_sets += children
     result.air_paths = [_air_path(reader, kind, o) for kind, cls in (("supply", "AirLoopHVAC:SupplyPath"),
                                                                       ("return", "AirLoopHVAC:ReturnPath"))
                         for o in reader._objects(cls)]
@@ -276,8 +251,13 @@ def loops_and_branches(model: IDF) -> Topology:
 
 
 def scan(model: IDF) -> tuple[tuple[Any, ...], tuple[Any, ...]]:
-    """The loops and branches as the native scan reads them (see quarvel.idf._branch_scan)."""
-    return _branch_scan(model, _loop_classes(model.idd))  # type: ignore[no-any-return]
+    """The loops and branches as the native scan reads them (see quarvel.idf._branch_scan),
+    kept in the model's memo until it changes: the checks and the topology read one scan."""
+    memo = model._memo()
+    found = memo.get("hvac.scan")
+    if found is None:
+        found = memo["hvac.scan"] = _branch_scan(model, _loop_classes(model.idd))
+    return found  # type: ignore[no-any-return]
 
 
 def _loop_classes(idd: Any) -> tuple[tuple[Any, ...], ...]:
@@ -297,60 +277,55 @@ def _loop_classes(idd: Any) -> tuple[tuple[Any, ...], ...]:
     return found  # type: ignore[no-any-return]
 
 
-def node_fields(idd: Any, class_name: str, word: str) -> list[int]:
-    """The indexes of a class's node fields whose names hold `word` ("Inlet", "Outlet")."""
+# The classes whose objects name children by pairs of fields "... Object Type" and "... Name".
+PARENT_CLASSES = ("AirLoopHVAC:UnitarySystem", "AirLoopHVAC:Unitary:Furnace:HeatCool", "AirLoopHVAC:UnitaryHeatCool",
+                  "AirLoopHVAC:UnitaryHeatPump:AirToAir", "ZoneHVAC:PackagedTerminalAirConditioner",
+                  "ZoneHVAC:PackagedTerminalHeatPump", "ZoneHVAC:FourPipeFanCoil", "ZoneHVAC:WaterToAirHeatPump")
+ZONE_CONNECTION_FIELDS = ("Zone Conditioning Equipment List Name", "Zone Air Inlet Node or NodeList Name",
+                          "Zone Air Exhaust Node or NodeList Name", "Zone Air Node Name",
+                          "Zone Return Air Node or NodeList Name")
+
+
+def _connections(model: IDF) -> tuple[list[ZoneConnection], list[ComponentSet]]:
+    """The zone connections, and the parent-child relations beyond the branches:
+    outdoor-air systems and their equipment, air distribution units and their terminals,
+    and each object whose fields name a child by class and name (a unitary system and
+    its fan and coils), each with the child's own first inlet and outlet."""
+    zone_fields, rules = _connection_plan(model.idd)
+    zones, children = _connection_scan(model, zone_fields, rules)
+    return ([ZoneConnection(zone, equipment or None, list(inlets), list(exhausts), zone_node or None, list(returns))
+             for zone, equipment, inlets, exhausts, zone_node, returns in zones],
+            [ComponentSet(*child) for child in children])
+
+
+def _connection_plan(idd: Any) -> tuple[tuple[int, ...], tuple[tuple[Any, ...], ...]]:
+    """Where the connection scan finds its fields in this schema (-1: no such field)."""
     table = _schema_table(idd)
-    found = table.get((class_name, word))
+    found = table.get("connection plan")
     if found is None:
-        found = table[(class_name, word)] = [i for i, name in node_field_table(idd, class_name)
-                                             if word.lower() in name.lower()]
+        def index(class_name: str, field_name: str) -> int:
+            try:
+                return idd.field_index(class_name, field_name)  # type: ignore[no-any-return]
+            except LookupError:
+                return -1
+
+        rules: list[tuple[Any, ...]] = [
+            ("AirLoopHVAC:OutdoorAirSystem", "AirLoopHVAC:OutdoorAirSystem:EquipmentList",
+             index("AirLoopHVAC:OutdoorAirSystem", "Outdoor Air Equipment List Name"), (), False),
+            ("ZoneHVAC:AirDistributionUnit", "", -1, ((index("ZoneHVAC:AirDistributionUnit", "Air Terminal Object Type"),
+                                                       index("ZoneHVAC:AirDistributionUnit", "Air Terminal Name")),),
+             False)]
+        for class_name in PARENT_CLASSES:
+            try:
+                fields = idd.class_info(class_name)["fields"]
+            except LookupError:
+                continue
+            pairs = tuple((i, fields.index(f.replace("Object Type", "Name"))) for i, f in enumerate(fields)
+                          if f.endswith("Object Type") and f.replace("Object Type", "Name") in fields)
+            rules.append((class_name, "", -1, pairs, True))
+        found = table["connection plan"] = (
+            tuple(index("ZoneHVAC:EquipmentConnections", f) for f in ZONE_CONNECTION_FIELDS), tuple(rules))
     return found  # type: ignore[no-any-return]
-
-
-def _child_sets(reader: _Reader) -> list[ComponentSet]:
-    """Outdoor-air systems and their equipment, air distribution units and their
-    terminals, and each object whose fields name a child by class and name (a unitary
-    system and its fan and coils): the child's own first inlet and outlet."""
-    sets: list[ComponentSet] = []
-    for oa in reader._objects("AirLoopHVAC:OutdoorAirSystem"):
-        equipment = reader.find("AirLoopHVAC:OutdoorAirSystem:EquipmentList",
-                                reader.text(oa, "Outdoor Air Equipment List Name"))
-        values = [str(v or "").strip() for v in equipment.get_values()[1:]] if equipment else []
-        for i in range(0, len(values) - 1, 2):
-            sets.append(_set(reader, oa, values[i], values[i + 1]))
-    for adu in reader._objects("ZoneHVAC:AirDistributionUnit"):
-        sets.append(_set(reader, adu, reader.text(adu, "Air Terminal Object Type"),
-                         reader.text(adu, "Air Terminal Name")))
-    for class_name in ("AirLoopHVAC:UnitarySystem", "AirLoopHVAC:Unitary:Furnace:HeatCool",
-                       "AirLoopHVAC:UnitaryHeatCool", "AirLoopHVAC:UnitaryHeatPump:AirToAir",
-                       "ZoneHVAC:PackagedTerminalAirConditioner", "ZoneHVAC:PackagedTerminalHeatPump",
-                       "ZoneHVAC:FourPipeFanCoil", "ZoneHVAC:WaterToAirHeatPump"):
-        if class_name not in reader.model:
-            continue
-        fields = reader.idd.class_info(class_name)["fields"]
-        pairs = [(i, fields.index(f.replace("Object Type", "Name"))) for i, f in enumerate(fields)
-                 if f.endswith("Object Type") and f.replace("Object Type", "Name") in fields]
-        for parent in reader.model[class_name]:
-            fields_of = parent.get_values()
-            for type_index, name_index in pairs:
-                if name_index < len(fields_of) and fields_of[type_index] and fields_of[name_index]:
-                    sets.append(_set(reader, parent, str(fields_of[type_index]), str(fields_of[name_index])))
-    return sets
-
-
-def _set(reader: _Reader, parent: IDFObject, class_name: str, name: str) -> ComponentSet:
-    child = reader.find(class_name, name)
-    inlets, outlets = reader.own_nodes(child) if child is not None else ([], [])
-    return ComponentSet(parent.class_name, str(parent[0]), class_name, name, inlets[0] if inlets else None,
-                        outlets[0] if outlets else None)
-
-
-def _zone_connection(reader: _Reader, obj: IDFObject) -> ZoneConnection:
-    return ZoneConnection(str(obj[0]), reader.text(obj, "Zone Conditioning Equipment List Name") or None,
-                          reader.nodes(reader.text(obj, "Zone Air Inlet Node or NodeList Name")),
-                          reader.nodes(reader.text(obj, "Zone Air Exhaust Node or NodeList Name")),
-                          reader.text(obj, "Zone Air Node Name") or None,
-                          reader.nodes(reader.text(obj, "Zone Return Air Node or NodeList Name")))
 
 
 def _air_path(reader: _Reader, kind: str, obj: IDFObject) -> AirPath:

@@ -323,6 +323,12 @@ PyObject* unpickle_object(PyObject* module, PyObject* const* args, Py_ssize_t na
 // ---- reading without the interpreter lock (model.cpp) ----
 // Throws RuntimeError while a scan reads the model without the interpreter lock.
 void require_no_readers(IDFInstance* model);
+// Every change to a model begins here: refused while a scan reads it (as above), and
+// the results derived from the model (its memo) are dropped.
+void begin_change(IDFInstance* model);
+void forget_derived(IDFInstance* model) noexcept;
+// IDF._memo(): the dict of derived results, valid until the next change.
+PyObject* model_memo(PyObject* self, PyObject*);
 // While a scan reads the model without the interpreter lock, the model refuses changes.
 class ReadingWithoutLock {
  public:

@@ -184,7 +184,7 @@ PyObject* add_object(IDFInstance* m, PyObject* class_name, PyObject* initial_val
   // From here on no Python code runs: the model is looked up once more and changed
   // only when everything it needs could be made.
   PyObject* idd = schema_now();
-  require_no_readers(m);
+  begin_change(m);
   const size_t class_idx = find_class(idd, class_name);
   const ClassDef& cls = schema_of(idd).ordered_classes[class_idx];
   std::vector<std::string> values = new_object_values(st, cls, defaults, given ? &writes : nullptr);
@@ -218,7 +218,7 @@ PyObject* add_object(IDFInstance* m, PyObject* class_name, PyObject* initial_val
 
 void remove_object(IDFInstance* m, PyObject* arg) {
   if (m->objects == Py_None) raise(PyExc_TypeError, messages::kNoneHasNoLen);
-  require_no_readers(m);
+  begin_change(m);
   if (arg == Py_None) raise_not_member();
   IDFObjectInstance* obj = as_object(arg);
   if (obj->parent_idf != as_py(m) || member_model(obj) != m) raise_not_member();
@@ -243,7 +243,7 @@ void remove_object(IDFInstance* m, PyObject* arg) {
 }
 
 PyObject* remove_all(IDFInstance* m, PyObject* class_name) {
-  require_no_readers(m);
+  begin_change(m);
   const std::string_view utf8 = utf8_of(class_name);
   const auto entry = m->objects_index_map.find_upper(utf8);
   if (entry == m->objects_index_map.end() || entry->second.empty()) return PyLong_FromLong(0);

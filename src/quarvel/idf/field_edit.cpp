@@ -79,7 +79,7 @@ bool apply_plain_write(const State& st, IDFObjectInstance* obj, const ClassDef& 
 void apply_writes(IDFObjectInstance* obj, std::span<FieldWrite> writes, Extend extend, bool trim) {
   const ClassDef& cls = class_of(obj);
   const State& st = state_of(obj);
-  if (IDFInstance* model = member_model(obj)) require_no_readers(model);
+  if (IDFInstance* model = member_model(obj)) begin_change(model);
   if (writes.size() == 1 && extend == Extend::kNonEmpty && apply_plain_write(st, obj, cls, writes[0], trim)) return;
   for (const FieldWrite& w : writes) check_storable(st, cls, w.field_idx, w.text);
   auto& values = obj->values;

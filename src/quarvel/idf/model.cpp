@@ -21,6 +21,7 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&m->comments) std::unique_ptr<ModelComments>();
   m->name_index_ready = false;
   m->readers = 0;
+  m->memo = nullptr;
   return self;
 }
 
@@ -31,6 +32,7 @@ void model_dealloc(PyObject* self) {
   PyObject_ClearWeakRefs(self);
   Py_CLEAR(m->idd);
   Py_CLEAR(m->objects);
+  Py_CLEAR(m->memo);
   m->objects_index_map.~ClassIndex();
   m->targets.~RefIndex();
   m->referencers.~RefIndex();
@@ -45,6 +47,7 @@ int model_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(m->idd);
   Py_VISIT(m->objects);
+  Py_VISIT(m->memo);
   return 0;
 }
 
@@ -52,6 +55,7 @@ int model_clear(PyObject* self) {
   IDFInstance* m = as_model(self);
   Py_XSETREF(m->idd, Py_NewRef(Py_None));
   Py_XSETREF(m->objects, Py_NewRef(Py_None));
+  Py_CLEAR(m->memo);
   return 0;
 }
 
@@ -284,6 +288,9 @@ PyMethodDef kMethods[] = {
      "    obj_name (str): object name (case-insensitive)\n\n"
      "Returns:\n"
      "    IDFObject | None: the first matching object, or None\n"},
+    {"_memo", model_memo, METH_NOARGS,
+     "_memo($self, /)\n--\n\nFor the package's own modules: a dict of results derived from the model, emptied by\n"
+     "every change to it."},
     {"get_class_names", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_get_class_names)),
      METH_FASTCALL | METH_KEYWORDS,
      "get_class_names($self)\n--\n\n"
@@ -453,6 +460,19 @@ void require_no_readers(IDFInstance* model) {
   if (model->readers > 0) {
     raise(PyExc_RuntimeError, messages::kModelBeingRead);
   }
+}
+
+void begin_change(IDFInstance* model) {
+  require_no_readers(model);
+  forget_derived(model);
+}
+
+void forget_derived(IDFInstance* model) noexcept { Py_CLEAR(model->memo); }
+
+PyObject* model_memo(PyObject* self, PyObject*) {
+  IDFInstance* m = as_model(self);
+  if (!m->memo && !(m->memo = PyDict_New())) return nullptr;
+  return Py_NewRef(m->memo);
 }
 
 IDFInstance* member_model(IDFObjectInstance* obj) noexcept {

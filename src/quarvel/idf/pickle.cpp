@@ -444,7 +444,7 @@ bool restore_instance_dict(PyObject* self, PyObject* state, Py_ssize_t members) 
 }
 
 bool restore_model(IDFInstance* m, PyObject* state) {
-  require_no_readers(m);
+  begin_change(m);
   if (!check_state_size(state, kModelMembers, "IDF")) return false;
   name_index_invalidate(m);
   PyObject* idd = PyTuple_GET_ITEM(state, 0);
@@ -509,7 +509,10 @@ bool restore_object(IDFObjectInstance* o, PyObject* state) {
   PyObject* parent = PyTuple_GET_ITEM(state, 5);
   if (!check_type_or_none(parent, st.model_type)) return false;
   Py_XSETREF(o->parent_idf, Py_NewRef(parent));
-  if (parent != Py_None) name_index_invalidate(as_model(parent));
+  if (parent != Py_None) {
+    name_index_invalidate(as_model(parent));
+    forget_derived(as_model(parent));
+  }
   std::vector<std::string> values;
   if (!for_each(PyTuple_GET_ITEM(state, 6), [&](PyObject* item) {
         std::string v;

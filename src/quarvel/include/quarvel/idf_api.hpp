@@ -501,6 +501,9 @@ struct IDFInstance {
   // runs, every change to the model is refused.
   int readers;
   std::unique_ptr<ModelComments> comments;  // null when it has none
+  // Private to quarvel: a dict of results derived from the model, or null; every change
+  // to the model drops it (begin_change).
+  PyObject* memo;
 };
 
 struct IDFObjectInstance {

@@ -109,7 +109,10 @@ inline constexpr char kPlanNeeded[] = "an _EpJSONPlan is needed";
 inline constexpr char kMembersUsage[] = "_epjson_members(plan, objects)";
 inline constexpr char kBranchScanUsage[] =
     "_branch_scan(model, loop_classes): loop_classes is a tuple of (class name, 8 field indexes)";
-inline constexpr char kBranchScanSchema[] = "_branch_scan() needs a model with a schema";
+inline constexpr char kConnectionScanUsage[] =
+    "_connection_scan(model, zone_fields, parent_rules): zone_fields is 5 field indexes; each parent rule is "
+    "(class name, list class, list field, ((class field, name field), ...), both filled)";
+inline constexpr char kBranchScanSchema[] = "the HVAC scans need a model with a schema";
 inline constexpr char kMembersObjects[] = "_epjson_members() converts IDFObjects";
 inline constexpr char kLineUsage[] = "_epjson_line(plan, key, body, where)";
 inline constexpr char kRenameTaken[] = "cannot rename %s '%s' to %R: %s '%s' has that name";

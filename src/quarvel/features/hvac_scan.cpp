@@ -1,7 +1,8 @@
-// The loops and branches of a model's HVAC systems, each branch's components resolved
-// to their own objects and checked against them: what quarvel.hvac's topology and node
-// connection rules read. Done here because it touches every loop, branch and component
-// field, and in Python each read makes a str.
+// The HVAC systems of a model as plain records, for quarvel.hvac: the loops and branches,
+// each branch's components resolved to their own objects and checked against them (what
+// the topology and the node connection rules read), and the zone connections and the
+// parent-child relations that join nodes (what the topology alone reads). Done here
+// because it touches every field of those objects, and in Python each read makes a str.
 //
 // The scan reads the model into plain records that view its text, copies the texts it
 // keeps into one buffer, and only then makes Python objects: making them may run the
@@ -55,6 +56,29 @@ struct Loop {
   Side supply, demand;
 };
 
+struct ZoneConnection {
+  size_t zone, equipment, zone_node;
+  Texts inlets, exhausts, returns;
+};
+
+// A parent and a child it names by class and name, with the child's first own inlet
+// and outlet (kNone: it has none, or there is no such child).
+struct ChildSet {
+  size_t parent_class, parent_name, class_name, name, inlet, outlet;
+};
+
+// Where a parent class names its children: through an equipment list that one of its
+// fields names (pairs of class and name from the list's second field on), or by pairs
+// of its own fields (class field, name field), taken only when both are filled if
+// `both_filled`.
+struct ParentRule {
+  std::string class_name;
+  std::string list_class;  // empty: the children are in the parent's own fields
+  Py_ssize_t list_field;
+  std::vector<std::pair<Py_ssize_t, Py_ssize_t>> pairs;
+  bool both_filled;
+};
+
 // One loop class and where its fields are: per side, the branch list, connector list,
 // inlet and outlet node fields (-1: the class has no such field).
 struct LoopClass {
@@ -71,7 +95,11 @@ bool contains_ascii_word(std::string_view text, std::string_view word) {
 
 class Scanner {
  public:
-  explicit Scanner(IDFInstance* model) : model_(model) { texts_.emplace_back(); }  // text 0: ""
+  explicit Scanner(IDFInstance* model) : model_(model) {
+    texts_.emplace_back();  // text 0: ""
+    const auto lists = model->objects_index_map.find_upper("NodeList");
+    has_node_lists_ = lists != model->objects_index_map.end() && !lists->second.empty();
+  }
 
   void run(const std::vector<LoopClass>& loop_classes) {
     for (const LoopClass& loop_class : loop_classes) {
@@ -81,17 +109,66 @@ class Scanner {
     own_texts();
   }
 
+  // The zone connections (fields: equipment list, inlet, exhaust, zone node and return
+  // node fields) and the parent-child relations by the rules, in rule order.
+  void run_connections(const std::array<Py_ssize_t, 5>& zone_fields, const std::vector<ParentRule>& rules) {
+    for (IDFObjectInstance* obj : objects_of("ZoneHVAC:EquipmentConnections")) {
+      ZoneConnection z{text(field(obj, 0)), text(field(obj, zone_fields[0])), text(field(obj, zone_fields[3])),
+                       {}, {}, {}};
+      expand(field(obj, zone_fields[1]), z.inlets);
+      expand(field(obj, zone_fields[2]), z.exhausts);
+      expand(field(obj, zone_fields[4]), z.returns);
+      zones_.push_back(std::move(z));
+    }
+    for (const ParentRule& rule : rules) {
+      for (IDFObjectInstance* parent : objects_of(rule.class_name)) {
+        if (!rule.list_class.empty()) {
+          IDFObjectInstance* list = find(rule.list_class, field(parent, rule.list_field));
+          for (size_t i = 1; list && i + 1 < list->values.size(); i += 2) {
+            add_child(parent, list->values[i], list->values[i + 1]);
+          }
+          continue;
+        }
+        for (const auto& [type_field, name_field] : rule.pairs) {
+          const std::string_view class_name = field(parent, type_field), name = field(parent, name_field);
+          if (!rule.both_filled || (!class_name.empty() && !name.empty())) add_child(parent, class_name, name);
+        }
+      }
+    }
+    own_texts();
+  }
+
+  // (zone connections, child sets) as tuples; see the function's docstring.
+  PyObject* connections() const {
+    const std::vector<PyRef> strs = all_strs();
+    const auto tuple = [&](const Texts& items) { return tuple_of(strs, items); };
+    PyRef zones = take(PyTuple_New(static_cast<Py_ssize_t>(zones_.size())));
+    for (size_t i = 0; i < zones_.size(); ++i) {
+      const ZoneConnection& z = zones_[i];
+      PyRef inlets = tuple(z.inlets), exhausts = tuple(z.exhausts), returns = tuple(z.returns);
+      PyTuple_SET_ITEM(zones.get(), static_cast<Py_ssize_t>(i),
+                       take(PyTuple_Pack(6, strs[z.zone].get(), strs[z.equipment].get(), inlets.get(), exhausts.get(),
+                                         strs[z.zone_node].get(), returns.get()))
+                           .release());
+    }
+    PyRef sets = take(PyTuple_New(static_cast<Py_ssize_t>(children_.size())));
+    for (size_t i = 0; i < children_.size(); ++i) {
+      const ChildSet& c = children_[i];
+      PyObject* inlet = c.inlet == kNone ? Py_None : strs[c.inlet].get();
+      PyObject* outlet = c.outlet == kNone ? Py_None : strs[c.outlet].get();
+      PyTuple_SET_ITEM(sets.get(), static_cast<Py_ssize_t>(i),
+                       take(PyTuple_Pack(6, strs[c.parent_class].get(), strs[c.parent_name].get(),
+                                         strs[c.class_name].get(), strs[c.name].get(), inlet, outlet))
+                           .release());
+    }
+    return PyTuple_Pack(2, zones.get(), sets.get());
+  }
+
   // (loops, branches) as tuples; see the function's docstring.
   PyObject* result() const {
-    std::vector<PyRef> strs;
-    strs.reserve(texts_.size());
-    for (std::string_view text : texts_) strs.push_back(take(str_from(text)));
+    const std::vector<PyRef> strs = all_strs();
     const auto str = [&](size_t i) { return Py_NewRef(strs[i].get()); };
-    const auto tuple = [&](const Texts& items) {
-      PyRef out = take(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-      for (size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), str(items[i]));
-      return out;
-    };
+    const auto tuple = [&](const Texts& items) { return tuple_of(strs, items); };
     const auto side = [&](const Side& s) {
       PyRef connectors = take(PyTuple_New(static_cast<Py_ssize_t>(s.connectors.size() / 2)));
       for (size_t i = 0; i + 1 < s.connectors.size(); i += 2) {
@@ -133,6 +210,32 @@ class Scanner {
   }
 
  private:
+  std::vector<PyRef> all_strs() const {
+    std::vector<PyRef> strs;
+    strs.reserve(texts_.size());
+    for (std::string_view text : texts_) strs.push_back(take(str_from(text)));
+    return strs;
+  }
+
+  static PyRef tuple_of(const std::vector<PyRef>& strs, const Texts& items) {
+    PyRef out = take(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t i = 0; i < items.size(); ++i) {
+      PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(strs[items[i]].get()));
+    }
+    return out;
+  }
+
+  void add_child(IDFObjectInstance* parent, std::string_view class_name, std::string_view name) {
+    ChildSet c{text(parent->c_class_name), text(field(parent, 0)), text(class_name), text(name), kNone, kNone};
+    if (IDFObjectInstance* child = find(class_name, name)) {
+      std::vector<std::string_view> inlets, outlets;
+      own_nodes(child, inlets, outlets);
+      if (!inlets.empty()) c.inlet = text(inlets.front());
+      if (!outlets.empty()) c.outlet = text(outlets.front());
+    }
+    children_.push_back(c);
+  }
+
   template <class Tuple>
   PyObject* component(size_t index, const std::vector<PyRef>& strs, const Tuple& tuple) const {
     const Component& c = components_[index];
@@ -281,7 +384,7 @@ class Scanner {
   // A node name, or the nodes of the NodeList it names.
   void expand_views(std::string_view node, std::vector<std::string_view>& out) {
     if (node.empty()) return;
-    if (IDFObjectInstance* list = find("NodeList", node)) {
+    if (IDFObjectInstance* list = has_node_lists_ ? find("NodeList", node) : nullptr) {
       for (size_t i = 1; i < list->values.size(); ++i) {
         if (!list->values[i].empty()) out.push_back(list->values[i]);
       }
@@ -322,35 +425,87 @@ class Scanner {
   }
 
   IDFInstance* model_;
+  bool has_node_lists_;  // else no node needs looking up as a list
   std::vector<std::string_view> texts_;
   std::string buffer_;
   std::vector<Loop> loops_;
   std::vector<Branch> branches_;
   std::vector<Component> components_;
+  std::vector<ZoneConnection> zones_;
+  std::vector<ChildSet> children_;
   NameTable outlets_;  // outlet nodes in any letter case -> the first component with it
   std::unordered_map<size_t, std::pair<std::vector<size_t>, std::vector<size_t>>> node_fields_;
 };
 
-std::vector<LoopClass> loop_classes_of(PyObject* arg) {
-  if (!PyTuple_Check(arg)) raise(PyExc_TypeError, messages::kBranchScanUsage);
-  std::vector<LoopClass> out;
+Py_ssize_t index_of(PyObject* item) {
+  const Py_ssize_t index = PyLong_AsSsize_t(item);
+  if (index == -1 && PyErr_Occurred()) throw PythonErrorSet();
+  return index;
+}
+
+// Calls fn(item) for each item of a tuple argument: each a tuple of `size` items that
+// begins with a str; else TypeError with `usage`.
+template <class F>
+void for_each_record(PyObject* arg, Py_ssize_t size, const char* usage, F&& fn) {
+  if (!PyTuple_Check(arg)) raise(PyExc_TypeError, usage);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(arg); ++i) {
     PyObject* item = PyTuple_GET_ITEM(arg, i);
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 9 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0))) {
-      raise(PyExc_TypeError, messages::kBranchScanUsage);
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != size || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0))) {
+      raise(PyExc_TypeError, usage);
     }
-    LoopClass loop_class{std::string(utf8_of(PyTuple_GET_ITEM(item, 0))), {}};
-    for (size_t f = 0; f < 8; ++f) {
-      const Py_ssize_t index = PyLong_AsSsize_t(PyTuple_GET_ITEM(item, static_cast<Py_ssize_t>(f + 1)));
-      if (index == -1 && PyErr_Occurred()) throw PythonErrorSet();
-      loop_class.fields[f] = index;
-    }
-    out.push_back(std::move(loop_class));
+    fn(item);
   }
+}
+
+std::vector<LoopClass> loop_classes_of(PyObject* arg) {
+  std::vector<LoopClass> out;
+  for_each_record(arg, 9, messages::kBranchScanUsage, [&](PyObject* item) {
+    LoopClass loop_class{std::string(utf8_of(PyTuple_GET_ITEM(item, 0))), {}};
+    for (size_t f = 0; f < 8; ++f) loop_class.fields[f] = index_of(PyTuple_GET_ITEM(item, static_cast<Py_ssize_t>(f + 1)));
+    out.push_back(std::move(loop_class));
+  });
+  return out;
+}
+
+std::vector<ParentRule> parent_rules_of(PyObject* arg) {
+  std::vector<ParentRule> out;
+  for_each_record(arg, 5, messages::kConnectionScanUsage, [&](PyObject* item) {
+    PyObject* pairs = PyTuple_GET_ITEM(item, 3);
+    if (!PyUnicode_Check(PyTuple_GET_ITEM(item, 1)) || !PyTuple_Check(pairs)) {
+      raise(PyExc_TypeError, messages::kConnectionScanUsage);
+    }
+    ParentRule rule{std::string(utf8_of(PyTuple_GET_ITEM(item, 0))), std::string(utf8_of(PyTuple_GET_ITEM(item, 1))),
+                    index_of(PyTuple_GET_ITEM(item, 2)), {}, PyObject_IsTrue(PyTuple_GET_ITEM(item, 4)) == 1};
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(pairs); ++k) {
+      PyObject* pair = PyTuple_GET_ITEM(pairs, k);
+      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, messages::kConnectionScanUsage);
+      rule.pairs.emplace_back(index_of(PyTuple_GET_ITEM(pair, 0)), index_of(PyTuple_GET_ITEM(pair, 1)));
+    }
+    out.push_back(std::move(rule));
+  });
   return out;
 }
 
 }  // namespace
+
+PyObject* connection_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return guard(
+      [&]() -> PyObject* {
+        const State& st = state_of_module(module);
+        if (nargs != 3 || !st.is_model(args[0]) || !PyTuple_Check(args[1]) || PyTuple_GET_SIZE(args[1]) != 5) {
+          raise(PyExc_TypeError, messages::kConnectionScanUsage);
+        }
+        IDFInstance* model = as_model(args[0]);
+        if (!st.is_idd(model->idd)) raise(PyExc_ValueError, messages::kBranchScanSchema);
+        std::array<Py_ssize_t, 5> zone_fields{};
+        for (size_t i = 0; i < 5; ++i) zone_fields[i] = index_of(PyTuple_GET_ITEM(args[1], static_cast<Py_ssize_t>(i)));
+        const std::vector<ParentRule> rules = parent_rules_of(args[2]);
+        Scanner scanner(model);
+        scanner.run_connections(zone_fields, rules);
+        return scanner.connections();
+      },
+      nullptr);
+}
 
 PyObject* branch_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   return guard(
