@@ -97,6 +97,27 @@ BROKEN = {
 }
 
 
+MESSAGES = {
+    "component-node-mismatch": "Branch 'VAV Sys 1 Main Branch' gives Fan:VariableVolume 'Supply Fan 1' the outlet "
+                               "node 'VAV Sys 1 Outlet Node', but its own outlet nodes are 'Somewhere Else'.",
+    "branch-chain-broken": "Coil:Heating:Water 'Main Heating Coil 1' takes its air or water from node 'Loose Node', "
+                           "but the component before it (Coil:Cooling:Water 'Main Cooling Coil 1') leaves at "
+                           "'Main Cooling Coil 1 Outlet Node'.",
+    "branch-not-listed": "Branch 'Lost Branch' is on no branch list: no loop simulates it.",
+    "branch-listed-twice": "Branch 'Central Boiler Branch' is listed here and in BranchList 'Heating Supply Side "
+                           "Branches'.",
+    "connector-branch-elsewhere": "Connector:Splitter 'Heating Supply Splitter' joins branch 'SPACE1-1 Reheat "
+                                  "Branch', which is not on BranchList 'Heating Supply Side Branches' of PlantLoop "
+                                  "'Hot Water Loop'.",
+    "loop-node-mismatch": "The supply side begins at node 'HW Elsewhere', but its first branch 'Heating Supply "
+                          "Inlet Branch' begins at 'HW Supply Inlet Node'.",
+    "node-outlet-twice": "Node 'Central Boiler Outlet Node' is the outlet of Pipe:Adiabatic 'Heating Supply Side "
+                         "Bypass' and of Boiler:HotWater 'Central Boiler' on branch 'Central Boiler Branch'.",
+    "missing-component": "Branch 'Central Boiler Branch' names Boiler:HotWater 'No Such Boiler', which the model "
+                         "does not have.",
+}
+
+
 @pytest.mark.parametrize("fault", BROKEN, ids=list(BROKEN))
 def test_each_connection_error_is_found_on_its_object(schema, fault):
     model = IDF.from_file(schema, FIVE_ZONE)
@@ -105,6 +126,7 @@ def test_each_connection_error_is_found_on_its_object(schema, fault):
     found = [f for f in model.validate() if f.code.startswith("E50")]
     assert [(f.code, f.rule, f.class_name, f.object_name, f.field_name) for f in found if f.code == code] == [
         (code, fault, class_name, name, field_name)]
+    assert [f.message for f in found if f.code == code] == [MESSAGES[fault]]
     assert found[0].line is not None or class_name == "Branch" and name == "Lost Branch"
 
 
@@ -161,3 +183,7 @@ def test_the_checks_see_an_edit_made_after_they_ran(schema):
     assert [f.code for f in model.validate() if f.code.startswith("E50")] == ["E508"]
     assert topology(model).branch("Central Boiler Branch").components[0].name == "No Such Boiler"
     assert topology(model).branch("Central Boiler Branch").components[0].inlet == before
+    _set(model, "PlantLoop", "Hot Water Loop", "Plant Side Outlet Node Name", "HW Out Elsewhere")
+    assert [f.message for f in model.validate() if f.code == "E506"] == [
+        "The supply side ends at node 'HW Out Elsewhere', which its last branch 'Heating Supply Outlet Branch' "
+        "does not end at."]

@@ -56,6 +56,16 @@ struct Loop {
   Side supply, demand;
 };
 
+// A fault of the branch lists or of a loop side, found here and worded by the rules.
+struct LoopFault {
+  enum Kind { kTwiceListed, kUnlisted, kLoopInlet, kLoopOutlet, kStrayConnector } kind;
+  PyRef object;               // the object at fault: a list, branch, loop or connector
+  size_t index = 0;           // the field at fault, for a list or a connector
+  size_t side = 0;            // 0 supply, 1 demand
+  size_t loop = kNone;        // for a connector: the loop whose side it joins
+  std::array<size_t, 3> texts{};  // what the message names (see Scanner::faults)
+};
+
 struct ZoneConnection {
   size_t zone, equipment, zone_node;
   Texts inlets, exhausts, returns;
@@ -96,9 +106,15 @@ bool contains_ascii_word(std::string_view text, std::string_view word) {
 class Scanner {
  public:
   explicit Scanner(IDFInstance* model) : model_(model) {
+    texts_.reserve(256);
     texts_.emplace_back();  // text 0: ""
-    const auto lists = model->objects_index_map.find_upper("NodeList");
-    has_node_lists_ = lists != model->objects_index_map.end() && !lists->second.empty();
+    // The node lists by name: most node fields name a node, and asking the model's index
+    // for each would cost a lookup of the class too.
+    for (IDFObjectInstance* list : objects_of("NodeList")) {
+      if (!list->values.empty() && !list->values[0].empty()) {
+        node_lists_.insert(NameTable::hash_of({}, list->values[0]), list->obj_idx);
+      }
+    }
   }
 
   void run(const std::vector<LoopClass>& loop_classes) {
@@ -106,6 +122,8 @@ class Scanner {
       for (IDFObjectInstance* obj : objects_of(loop_class.class_name)) scan_loop(obj, loop_class.fields);
     }
     for (IDFObjectInstance* obj : objects_of("Branch")) scan_branch(obj);
+    check_lists();
+    check_sides();
     own_texts();
   }
 
@@ -206,10 +224,151 @@ class Scanner {
                                          faulty ? Py_True : Py_False))
                            .release());
     }
-    return PyTuple_Pack(2, loops.get(), branches.get());
+    PyRef faults = take(PyTuple_New(static_cast<Py_ssize_t>(faults_.size())));
+    for (size_t i = 0; i < faults_.size(); ++i) {
+      PyTuple_SET_ITEM(faults.get(), static_cast<Py_ssize_t>(i), fault(faults_[i], strs, tuple));
+    }
+    return PyTuple_Pack(3, loops.get(), branches.get(), faults.get());
   }
 
  private:
+  // The faults as tuples, each led by its kind:
+  //   ("twice", list, field index, branch name, name of the list that has it first)
+  //   ("unlisted", branch, branch name)
+  //   ("inlet", loop, side, side's inlet node, first branch's name, its inlet node)
+  //   ("outlet", loop, side, side's outlet nodes, last branch's name)
+  //   ("connector", connector, field index, its class, its name, branch name, branch list, loop)
+  template <class Tuple>
+  PyObject* fault(const LoopFault& f, const std::vector<PyRef>& strs, const Tuple& tuple) const {
+    static const char* const kinds[] = {"twice", "unlisted", "inlet", "outlet", "connector"};
+    const auto str = [&](size_t i) { return strs[f.texts[i]].get(); };
+    PyRef kind = take(PyUnicode_FromString(kinds[f.kind]));
+    PyRef side = take(PyUnicode_FromString(f.side == 0 ? "supply" : "demand"));
+    PyRef index = take(PyLong_FromSize_t(f.index));
+    switch (f.kind) {
+      case LoopFault::kTwiceListed:
+        return take(PyTuple_Pack(5, kind.get(), f.object.get(), index.get(), str(0), str(1))).release();
+      case LoopFault::kUnlisted:
+        return take(PyTuple_Pack(3, kind.get(), f.object.get(), str(0))).release();
+      case LoopFault::kLoopInlet:
+        return take(PyTuple_Pack(6, kind.get(), f.object.get(), side.get(), str(0), str(1), str(2))).release();
+      case LoopFault::kLoopOutlet: {
+        const Loop& loop = loops_[f.loop];
+        PyRef outlets = tuple((f.side == 0 ? loop.supply : loop.demand).outlets);
+        return take(PyTuple_Pack(5, kind.get(), f.object.get(), side.get(), outlets.get(), str(0))).release();
+      }
+      case LoopFault::kStrayConnector: {
+        const Loop& loop = loops_[f.loop];
+        return take(PyTuple_Pack(8, kind.get(), f.object.get(), index.get(), str(0), str(1), str(2),
+                                 strs[(f.side == 0 ? loop.supply : loop.demand).branch_list].get(),
+                                 loop.object.get()))
+            .release();
+      }
+    }
+    return nullptr;
+  }
+
+  // Branch lists: a branch that lists hold twice (where it shows again), and a branch
+  // that none holds.
+  void check_lists() {
+    struct Held {
+      std::string_view name;
+      size_t list_name;
+    };
+    std::vector<Held> held;
+    NameTable by_name;
+    for (IDFObjectInstance* list : objects_of("BranchList")) {
+      for (size_t i = 1; i < list->values.size(); ++i) {
+        const std::string_view name = list->values[i];
+        if (name.empty()) continue;
+        const uint64_t hash = NameTable::hash_of({}, name);
+        const size_t first = by_name.find_first(hash, kNone, [&](size_t at) { return ascii_iequals(held[at].name, name); });
+        if (first != kNone) {
+          faults_.push_back(LoopFault{LoopFault::kTwiceListed, PyRef::borrow(as_py(list)), i, 0, kNone,
+                                  {text(name), held[first].list_name, 0}});
+        } else {
+          by_name.insert(hash, held.size());
+          held.push_back(Held{name, text(field(list, 0))});
+        }
+      }
+    }
+    for (const Branch& branch : branches_) {
+      const std::string_view name = texts_[branch.name];
+      if (by_name.find_first(NameTable::hash_of({}, name), kNone,
+                             [&](size_t at) { return ascii_iequals(held[at].name, name); }) == kNone) {
+        faults_.push_back(LoopFault{LoopFault::kUnlisted, PyRef::borrow(branch.object.get()), 0, 0, kNone, {branch.name, 0, 0}});
+      }
+    }
+  }
+
+  // Each loop side: its inlet node is its first branch's, its outlet node(s) its last
+  // branch's (or, for several, some branch's), and its connectors join only its branches.
+  void check_sides() {
+    NameTable branch_names;  // -> the first branch of the name
+    branch_names.reserve_more(branches_.size());
+    for (size_t b = 0; b < branches_.size(); ++b) branch_names.insert(NameTable::hash_of({}, texts_[branches_[b].name]), b);
+    const auto branch_named = [&](std::string_view name) {
+      return branch_names.find_first(NameTable::hash_of({}, name), kNone,
+                                     [&](size_t at) { return ascii_iequals(texts_[branches_[at].name], name); });
+    };
+    const auto inlet_of = [&](size_t b) {
+      const Branch& br = branches_[b];
+      return br.first_component == br.end_component ? std::string_view() : texts_[components_[br.first_component].inlet];
+    };
+    const auto outlet_of = [&](size_t b) {
+      const Branch& br = branches_[b];
+      return br.first_component == br.end_component ? std::string_view() : texts_[components_[br.end_component - 1].outlet];
+    };
+    for (size_t l = 0; l < loops_.size(); ++l) {
+      const Loop& loop = loops_[l];
+      for (size_t s = 0; s < 2; ++s) {
+        const Side& side = s == 0 ? loop.supply : loop.demand;
+        if (side.branches.empty()) continue;
+        std::vector<size_t> listed;
+        NameTable joined;  // the side's branch names
+        for (size_t name : side.branches) {
+          listed.push_back(branch_named(texts_[name]));
+          joined.insert(NameTable::hash_of({}, texts_[name]), name);
+        }
+        const size_t first = listed.front(), last = listed.back();
+        if (!side.inlets.empty() && first != kNone && !inlet_of(first).empty() &&
+            !ascii_iequals(texts_[side.inlets.front()], inlet_of(first))) {
+          faults_.push_back(LoopFault{LoopFault::kLoopInlet, PyRef::borrow(loop.object.get()), 0, s, l,
+                                  {side.inlets.front(), branches_[first].name,
+                                   components_[branches_[first].first_component].inlet}});
+        }
+        bool wrong = false;
+        if (side.outlets.size() == 1 && last != kNone && !outlet_of(last).empty()) {
+          wrong = !ascii_iequals(texts_[side.outlets.front()], outlet_of(last));
+        } else {
+          for (size_t node : side.outlets) {
+            bool found = false;
+            for (size_t b : listed) found = found || (b != kNone && ascii_iequals(outlet_of(b), texts_[node]) &&
+                                                      !outlet_of(b).empty());
+            wrong = wrong || !found;
+          }
+        }
+        if (wrong) {
+          faults_.push_back(LoopFault{LoopFault::kLoopOutlet, PyRef::borrow(loop.object.get()), 0, s, l,
+                                  {last != kNone ? branches_[last].name : side.branches.back(), 0, 0}});
+        }
+        for (size_t c = 0; c + 1 < side.connectors.size(); c += 2) {
+          IDFObjectInstance* connector = find(texts_[side.connectors[c]], texts_[side.connectors[c + 1]]);
+          if (!connector) continue;
+          for (size_t i = 1; i < connector->values.size(); ++i) {
+            const std::string_view name = connector->values[i];
+            if (name.empty()) continue;
+            if (joined.find_first(NameTable::hash_of({}, name), kNone,
+                                  [&](size_t at) { return ascii_iequals(texts_[at], name); }) == kNone) {
+              faults_.push_back(LoopFault{LoopFault::kStrayConnector, PyRef::borrow(as_py(connector)), i, s, l,
+                                      {side.connectors[c], side.connectors[c + 1], text(name)}});
+            }
+          }
+        }
+      }
+    }
+  }
+
   std::vector<PyRef> all_strs() const {
     std::vector<PyRef> strs;
     strs.reserve(texts_.size());
@@ -381,22 +540,30 @@ class Scanner {
     }
   }
 
-  // A node name, or the nodes of the NodeList it names.
-  void expand_views(std::string_view node, std::vector<std::string_view>& out) {
+  // A node name, or the nodes of the NodeList it names (the first of that name).
+  template <class Add>
+  void each_node(std::string_view node, Add&& add) {
     if (node.empty()) return;
-    if (IDFObjectInstance* list = has_node_lists_ ? find("NodeList", node) : nullptr) {
-      for (size_t i = 1; i < list->values.size(); ++i) {
-        if (!list->values[i].empty()) out.push_back(list->values[i]);
-      }
+    const size_t pos = node_lists_.find_first(NameTable::hash_of({}, node), kNone, [&](size_t at) {
+      const IDFObjectInstance* list = object_at(model_, at);
+      return list && ascii_iequals(list->values[0], node);
+    });
+    if (pos == kNone) {
+      add(node);
       return;
     }
-    out.push_back(node);
+    const IDFObjectInstance* list = object_at(model_, pos);
+    for (size_t i = 1; i < list->values.size(); ++i) {
+      if (!list->values[i].empty()) add(std::string_view(list->values[i]));
+    }
+  }
+
+  void expand_views(std::string_view node, std::vector<std::string_view>& out) {
+    each_node(node, [&](std::string_view n) { out.push_back(n); });
   }
 
   void expand(std::string_view node, Texts& out) {
-    std::vector<std::string_view> views;
-    expand_views(node, views);
-    for (std::string_view n : views) out.push_back(text(n));
+    each_node(node, [&](std::string_view n) { out.push_back(text(n)); });
   }
 
   const std::pair<std::vector<size_t>, std::vector<size_t>>& node_fields(IDFObjectInstance* obj) {
@@ -425,12 +592,13 @@ class Scanner {
   }
 
   IDFInstance* model_;
-  bool has_node_lists_;  // else no node needs looking up as a list
+  NameTable node_lists_;  // NodeList names in any letter case -> their positions
   std::vector<std::string_view> texts_;
   std::string buffer_;
   std::vector<Loop> loops_;
   std::vector<Branch> branches_;
   std::vector<Component> components_;
+  std::vector<LoopFault> faults_;
   std::vector<ZoneConnection> zones_;
   std::vector<ChildSet> children_;
   NameTable outlets_;  // outlet nodes in any letter case -> the first component with it

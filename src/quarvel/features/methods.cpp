@@ -176,14 +176,15 @@ PyMethodDef kFunctions[] = {
      "A zone connection is (zone, equipment list, inlet nodes, exhaust nodes, zone node, return nodes); a child\n"
      "set (parent class, parent name, class, name, first own inlet or None, first own outlet or None)."},
     {"_branch_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(branch_scan)), METH_FASTCALL,
-     "_branch_scan(model, loop_classes, /)\n--\n\nFor quarvel.hvac: (loops, branches). Each loop class is (class name,\n"
+     "_branch_scan(model, loop_classes, /)\n--\n\nFor quarvel.hvac: (loops, branches, faults). Each loop class is (class name,\n"
      "then the supply and the demand side's branch list, connector list, inlet and outlet node field indexes).\n"
      "A loop is (object, name, supply, demand); a side (branch list, connector list, inlet nodes, outlet nodes,\n"
      "branch names, (class, name) connectors). A branch is (object, name, components, whether any has a\n"
      "fault or a taken outlet); a component (class,\n"
      "name, inlet, outlet, field index, faults, own inlets, own outlets, (class, name, branch) of the\n"
      "component that has its outlet first or None). Faults: 1 missing, 2 inlet and 4 outlet not its own,\n"
-     "8 inlet not the outlet before it; own nodes are given only with a 2 or 4."},
+     "8 inlet not the outlet before it; own nodes are given only with a 2 or 4. The faults of the branch\n"
+     "lists and loop sides are tuples led by their kind (twice, unlisted, inlet, outlet, connector)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

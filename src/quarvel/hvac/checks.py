@@ -7,7 +7,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from quarvel.diagnostics import Diagnostic, Rule
-from quarvel.hvac.graph import LOOP_SIDES, key, scan
+from quarvel.hvac.graph import LOOP_SIDES, scan
 
 if TYPE_CHECKING:
     from quarvel.idf import IDF
@@ -42,20 +42,48 @@ def _at(rule: Rule, obj: Any, index: int, message: str) -> Diagnostic:
 def findings(model: IDF, enabled: set[str], make: Make) -> list[Diagnostic]:
     if not any(rule.code in enabled for rule in RULES) or "Branch" not in model:
         return []
-    loops, branches = scan(model)  # the raw records: the checks need none of the topology's own
+    _, branches, faults = scan(model)  # the raw records: the checks need none of the topology's own
     out: list[Diagnostic] = []
     for obj, name, components, faulty in branches:
         if faulty:
             out += _branch(obj, name, components)
-    out += _lists(model, branches)
-    # Each branch name (upper-cased) to the first branch of that name, as the engine takes
-    # it: (name, inlet, outlet), the ends None for a branch without components.
-    by_name = {name.upper(): (name, components[0][2], components[-1][3]) if components else (name, None, None)
-               for _, name, components, _ in reversed(branches)}
-    for loop, _, supply, demand in loops:
-        out += _side(model, by_name, loop, "supply", supply)
-        out += _side(model, by_name, loop, "demand", demand)
+    out += [WORDED[fault[0]](*fault[1:]) for fault in faults]
     return [f for f in out if f.code in enabled]
+
+
+def _twice(branch_list: Any, index: int, name: str, first: str) -> Diagnostic:
+    return _at(TWICE_LISTED, branch_list, index, f"Branch '{name}' is listed here and in BranchList '{first}'.")
+
+
+def _unlisted(branch: Any, name: str) -> Diagnostic:
+    return _at(UNLISTED_BRANCH, branch, 0, f"Branch '{name}' is on no branch list: no loop simulates it.")
+
+
+def _side_field(loop: Any, side: str, which: int) -> int:
+    return loop.idd.field_index(loop.class_name, LOOP_SIDES[loop.class_name][1][side][which])  # type: ignore[no-any-return]
+
+
+def _inlet(loop: Any, side: str, node: str, first: str, first_inlet: str) -> Diagnostic:
+    return _at(LOOP_NODE, loop, _side_field(loop, side, 2),
+               f"The {side} side begins at node '{node}', but its first branch '{first}' begins at '{first_inlet}'.")
+
+
+def _outlet(loop: Any, side: str, nodes: tuple[str, ...], last: str) -> Diagnostic:
+    return _at(LOOP_NODE, loop, _side_field(loop, side, 3),
+               f"The {side} side ends at node {', '.join(map(repr, nodes))}, which its last branch '{last}' "
+               "does not end at.")
+
+
+def _connector(connector: Any, index: int, class_name: str, name: str, branch: str, branch_list: str,
+               loop: Any) -> Diagnostic:
+    return _at(CONNECTOR_BRANCH, connector, index,
+               f"{class_name} '{name}' joins branch '{branch}', which is not on BranchList '{branch_list}' of "
+               f"{loop.class_name} '{loop[0]}'.")
+
+
+# How each fault of the branch lists and loop sides that the scan finds is worded.
+WORDED: dict[str, Callable[..., Diagnostic]] = {
+    "twice": _twice, "unlisted": _unlisted, "inlet": _inlet, "outlet": _outlet, "connector": _connector}
 
 
 # The faults the branch scan marks on a component (quarvel.idf._branch_scan).
@@ -85,61 +113,4 @@ def _branch(obj: Any, branch_name: str, components: tuple[Any, ...]) -> list[Dia
                            f"Node '{outlet}' is the outlet of {class_name} '{name}' and of "
                            f"{holder[0]} '{holder[1]}' on branch '{holder[2]}'."))
         before = c
-    return out
-
-
-def _lists(model: IDF, branches: tuple[Any, ...]) -> list[Diagnostic]:
-    out = []
-    seen: dict[str, str] = {}
-    for branch_list in model["BranchList"] if "BranchList" in model else ():
-        values = branch_list.get_values()
-        for index, name in enumerate(values[1:], start=1):
-            if not name:
-                continue
-            name_key = key(name)
-            if name_key in seen:
-                out.append(_at(TWICE_LISTED, branch_list, index,
-                               f"Branch '{name}' is listed here and in BranchList '{seen[name_key]}'."))
-            else:
-                seen[name_key] = str(values[0])
-    for obj, name, *_ in branches:
-        if name.upper() not in seen:
-            out.append(_at(UNLISTED_BRANCH, obj, 0, f"Branch '{name}' is on no branch list: no loop simulates it."))
-    return out
-
-
-def _side(model: IDF, by_name: dict[str, tuple[str, Any, Any]], loop: Any, side_name: str,
-          side: tuple[Any, ...]) -> list[Diagnostic]:
-    branch_list, _, inlet_nodes, outlet_nodes, side_branches, connectors = side
-    if not side_branches:
-        return []
-    out = []
-    listed = [name.upper() for name in side_branches]
-    branches = [by_name.get(name) for name in listed]
-    first, last = branches[0], branches[-1]
-    *_, inlet_field, outlet_field = LOOP_SIDES[loop.class_name][1][side_name]
-
-    if inlet_nodes and first is not None and first[1] and key(inlet_nodes[0]) != key(first[1]):
-        out.append(_at(LOOP_NODE, loop, loop.idd.field_index(loop.class_name, inlet_field),
-                       f"The {side_name} side begins at node '{inlet_nodes[0]}', but its first branch "
-                       f"'{first[0]}' begins at '{first[1]}'."))
-    if len(outlet_nodes) == 1 and last is not None and last[2]:
-        wrong = key(outlet_nodes[0]) != key(last[2])
-    else:
-        branch_outlets = {key(b[2]) for b in branches if b is not None and b[2]}
-        wrong = any(key(node) not in branch_outlets for node in outlet_nodes)
-    if wrong:
-        out.append(_at(LOOP_NODE, loop, loop.idd.field_index(loop.class_name, outlet_field),
-                       f"The {side_name} side ends at node {', '.join(map(repr, outlet_nodes))}, which its "
-                       f"last branch '{last[0] if last else side_branches[-1]}' does not end at."))
-    joined = set(listed)
-    for class_name, name in connectors:
-        connector = model.get_object_by_name(class_name, name)
-        if connector is None:
-            continue
-        for index, branch_name in enumerate(connector.get_values()[1:], start=1):
-            if branch_name and key(branch_name) not in joined:
-                out.append(_at(CONNECTOR_BRANCH, connector, index,
-                               f"{class_name} '{name}' joins branch '{branch_name}', which is not on "
-                               f"BranchList '{branch_list}' of {loop.class_name} '{loop[0]}'."))
     return out

@@ -211,8 +211,8 @@ def topology(model: IDF) -> Topology:
     """The model's systems as records (see the module's docstring)."""
     result = loops_and_branches(model)
     reader = result.reader
-    result.component_sets = [ComponentSet("Branch", branch.name, c.class_name, c.name, c.inlet, c.outlet)
-                             for branch in result.branches for c in branch.components]
+    result.component_sets = [ComponentSet("Branch", name, c[0], c[1], c[2], c[3])
+                             for _, name, components, _ in scan(model)[1] for c in components]
     result.zone_connections, children = _connections(model)
     result.component_sets += children
     result.air_paths = [_air_path(reader, kind, o) for kind, cls in (("supply", "AirLoopHVAC:SupplyPath"),
@@ -227,30 +227,31 @@ def loops_and_branches(model: IDF) -> Topology:
     """The loops and the branches alone: what the node connection rules read."""
     reader = _Reader(model)
     result = Topology(reader=reader)
-    loops, branches = scan(model)
+    loops, branches, _ = scan(model)
     loop_of: dict[str, tuple[str, str]] = {}  # branch list -> (loop name, loop type), the first loop's
     held: dict[str, tuple[str, str]] = {}  # branch -> (loop name, loop type)
-    for obj, name, *sides in loops:
+    for obj, name, supply, demand in loops:
         class_name = obj.class_name
         kind = LOOP_SIDES[class_name][0]
         made = []
-        for side_name, (list_name, connectors, inlets, outlets, listed, joined) in zip(("supply", "demand"), sides):
+        for side_name, (list_name, connectors, inlets, outlets, listed, joined) in (("Supply", supply),
+                                                                                    ("Demand", demand)):
             made.append(Side(list_name or None, connectors or None, list(inlets), list(outlets), list(listed),
                              list(joined)))
             list_key = list_name.upper()
             if list_name and list_key not in loop_of:
-                loop_of[list_key] = (name, kind if kind == "Air" else f"{kind} {side_name.capitalize()}")
+                owner = loop_of[list_key] = (name, kind if kind == "Air" else f"{kind} {side_name}")
                 for branch_name in listed:
-                    held[branch_name.upper()] = loop_of[list_key]
+                    held[branch_name.upper()] = owner
         result.loops.append(Loop(kind, class_name, name, made[0], made[1], obj))
     for obj, name, components, _ in branches:
-        found = held.get(name.upper())
-        result.branches.append(Branch(name, found[0] if found else None, found[1] if found else None,
-                                      [Component(*c[:5]) for c in components], obj))
+        loop, loop_type = held.get(name.upper(), (None, None))
+        result.branches.append(Branch(name, loop, loop_type,
+                                      [Component(c[0], c[1], c[2], c[3], c[4]) for c in components], obj))
     return result
 
 
-def scan(model: IDF) -> tuple[tuple[Any, ...], tuple[Any, ...]]:
+def scan(model: IDF) -> tuple[tuple[Any, ...], tuple[Any, ...], tuple[Any, ...]]:
     """The loops and branches as the native scan reads them (see quarvel.idf._branch_scan),
     kept in the model's memo until it changes: the checks and the topology read one scan."""
     memo = model._memo()
@@ -260,19 +261,22 @@ def scan(model: IDF) -> tuple[tuple[Any, ...], tuple[Any, ...]]:
     return found  # type: ignore[no-any-return]
 
 
+def _field_index(idd: Any, class_name: str, field_name: str | None) -> int:
+    """A field's index by name, or -1 for none (no name, or a schema without the field)."""
+    try:
+        return idd.field_index(class_name, field_name) if field_name else -1  # type: ignore[no-any-return]
+    except LookupError:
+        return -1
+
+
 def _loop_classes(idd: Any) -> tuple[tuple[Any, ...], ...]:
     """Each loop class with the indexes of its sides' fields, for the branch scan (-1 for
     a field the schema lacks)."""
     table = _schema_table(idd)
     found = table.get("loop classes")
     if found is None:
-        def index(class_name: str, field_name: str | None) -> int:
-            try:
-                return idd.field_index(class_name, field_name) if field_name else -1  # type: ignore[no-any-return]
-            except LookupError:
-                return -1
         found = table["loop classes"] = tuple(
-            (class_name, *(index(class_name, f) for side in sides.values() for f in side))
+            (class_name, *(_field_index(idd, class_name, f) for side in sides.values() for f in side))
             for class_name, (_, sides) in LOOP_SIDES.items())
     return found  # type: ignore[no-any-return]
 
@@ -304,10 +308,7 @@ def _connection_plan(idd: Any) -> tuple[tuple[int, ...], tuple[tuple[Any, ...], 
     found = table.get("connection plan")
     if found is None:
         def index(class_name: str, field_name: str) -> int:
-            try:
-                return idd.field_index(class_name, field_name)  # type: ignore[no-any-return]
-            except LookupError:
-                return -1
+            return _field_index(idd, class_name, field_name)
 
         rules: list[tuple[Any, ...]] = [
             ("AirLoopHVAC:OutdoorAirSystem", "AirLoopHVAC:OutdoorAirSystem:EquipmentList",
