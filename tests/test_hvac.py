@@ -149,6 +149,12 @@ def test_the_command_shows_the_loops(tmp_path):
     drawn = (tmp_path / "loops.svg").read_text()
     assert picture.returncode == 0 and drawn.startswith("<svg") and drawn.count('class="component"') == sum(
         len(b["components"]) for b in data["branches"] if b["loop"])
+    # Each plant side runs through a splitter and a mixer (a bar each), the branches between
+    # them side by side: the inlet branch joins the splitter, which joins each branch it feeds.
+    assert drawn.count('class="bar"') == 8 and "Connector:Splitter 'Heating Demand Splitter'" in drawn
+    hot_water = topology(IDF.from_file(IDD.from_file(REAL_SCHEMA), FIVE_ZONE)).loop("Hot Water Loop")
+    joins = drawn.split("Connector:Splitter 'Heating Demand Splitter'")[1].split("Connector:Mixer")[0]
+    assert joins.count("<line") == 1 + len(hot_water.demand.branches) - 2  # inlet and outlet branches aside
     missing = quarvel("hvac", FIVE_ZONE, "--loop", "Hot Watr Loop")
     assert missing.returncode == 2 and "Did you mean 'Hot Water Loop'?" in missing.stderr
 
