@@ -55,14 +55,7 @@ int find_field_index(const ClassDef& cls, std::string_view name) {
   }
 }
 
-const FieldDef* get_field_def(const ClassDef& cls, int idx) {
-  if (idx < 0) return nullptr;
-  const auto i = static_cast<size_t>(idx);
-  if (i < cls.fields.size()) return &cls.fields[i];
-  const ExtensibleDef& ext = cls.extensible;
-  if (!ext.is_extensible) return nullptr;
-  return &cls.fields[static_cast<size_t>(ext.begin_index + (idx - ext.begin_index) % ext.size)];
-}
+const FieldDef* get_field_def(const ClassDef& cls, int idx) { return field_def_at(cls, idx); }
 
 std::string get_field_name(const ClassDef& cls, int idx, bool with_units) {
   if (idx < 0) return std::string();

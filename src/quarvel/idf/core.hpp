@@ -124,11 +124,11 @@ void erase_if_empty(RefIndex& index, std::string_view tag, std::string_view text
 // Calls fn(list_name, is_target, text, field_idx) for every registration that the
 // non-empty values of an object of class `cls` make, in the index's order.
 template <class F>
-void for_each_registration(const IDDCapi& schema, const ClassDef& cls, const std::vector<std::string>& values, F&& fn) {
+void for_each_registration(const ClassDef& cls, const std::vector<std::string>& values, F&& fn) {
   for (size_t i = 0; i < values.size(); ++i) {
     if (values[i].empty()) continue;
     const int field_idx = static_cast<int>(i);
-    const FieldDef* field = schema.get_field_def(cls, field_idx);
+    const FieldDef* field = field_def_at(cls, field_idx);
     if (!field) continue;
     for (const std::string& name : field->references) fn(name, true, values[i], field_idx);
     for (const std::string& name : field->object_lists) fn(name, false, values[i], field_idx);

@@ -195,7 +195,7 @@ PyObject* add_object(IDFInstance* m, PyObject* class_name, PyObject* initial_val
 
   IndexBatch batch(m);
   for (size_t i = 0; i < o->values.size(); ++i) {
-    if (const FieldDef* field = st.schema->get_field_def(cls, static_cast<int>(i))) {
+    if (const FieldDef* field = field_def_at(cls, static_cast<int>(i))) {
       batch.add(*field, o->values[i], FieldLoc{o->obj_idx, static_cast<int>(i)});
     }
   }

@@ -58,7 +58,7 @@ bool apply_plain_write(const State& st, IDFObjectInstance* obj, const ClassDef& 
   IDFInstance* model = member_model(obj);
   if (model) {
     if (i == 0) return false;
-    const FieldDef* field = st.schema->get_field_def(cls, write.field_idx);
+    const FieldDef* field = field_def_at(cls, write.field_idx);
     if (field && (!field->references.empty() || !field->object_lists.empty())) return false;
   }
   check_storable(st, cls, write.field_idx, write.text);
@@ -137,7 +137,7 @@ void apply_writes(IDFObjectInstance* obj, std::span<FieldWrite> writes, Extend e
       const std::string& old = old_text(k);
       if (old == writes[k].text) continue;  // nothing changes, the index is not touched
       name_changes = name_changes || writes[k].field_idx == 0;
-      if (const FieldDef* field = st.schema->get_field_def(cls, writes[k].field_idx)) {
+      if (const FieldDef* field = field_def_at(cls, writes[k].field_idx)) {
         const FieldLoc loc{obj->obj_idx, writes[k].field_idx};
         batch.withdraw(*field, old, loc);
         batch.add(*field, writes[k].text, loc);

@@ -16,7 +16,7 @@ int resolve_key(const State& st, const ClassDef& cls, PyObject* key) {
 }
 
 PyObject* read_field(const State& st, IDFObjectInstance* o, int field_idx) {
-  const FieldDef* field = st.schema->get_field_def(get_class_def(o), field_idx);
+  const FieldDef* field = field_def_at(get_class_def(o), field_idx);
   static const std::string kEmpty;
   const auto i = static_cast<size_t>(field_idx);
   return convert_field_value(st, field, i < o->values.size() ? o->values[i] : kEmpty);
@@ -111,7 +111,7 @@ PyObject* object_get_values(PyObject* self, PyObject*) {
         const auto& values = o->values;
         PyRef list = take(PyList_New(static_cast<Py_ssize_t>(values.size())));
         for (size_t i = 0; i < values.size(); ++i) {
-          PyObject* item = take(convert_field_value(st, st.schema->get_field_def(cls, static_cast<int>(i)), values[i])).release();
+          PyObject* item = take(convert_field_value(st, field_def_at(cls, static_cast<int>(i)), values[i])).release();
           PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
         }
         return list.release();

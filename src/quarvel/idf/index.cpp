@@ -47,7 +47,7 @@ void erase_if_empty(RefIndex& index, std::string_view tag, std::string_view text
 void unregister_object(IDFInstance* model, const ClassDef& cls, const std::vector<std::string>& values,
                        size_t obj_idx) noexcept {
   // for_each_registration only looks up field definitions: it cannot throw here.
-  for_each_registration(*state_of(model).schema, cls, values, [&](const std::string& name, bool target, const std::string& text, int field) {
+  for_each_registration(cls, values, [&](const std::string& name, bool target, const std::string& text, int field) {
     remove_location(target ? model->targets : model->referencers, name, text, FieldLoc{obj_idx, field});
   });
 }

@@ -131,7 +131,7 @@ void build(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects) {
       positions = self->objects_index_map.try_emplace(std::string_view(search_key)).first;
     }
     positions->second.push_back(o->obj_idx);
-    for_each_registration(*st.schema, cls, o->values, [&](const std::string& name, bool target, const std::string& text, int f) {
+    for_each_registration(cls, o->values, [&](const std::string& name, bool target, const std::string& text, int f) {
       add_location(target ? self->targets : self->referencers, name, text, FieldLoc{o->obj_idx, f});
     });
   }

@@ -44,7 +44,7 @@ ReferenceStart reference_start(PyObject* self, PyObject* const* args, Py_ssize_t
   const int field_idx = st.schema->resolve_key_to_field_index(cls, key);
   if (field_idx < 0) throw PythonErrorSet();
   ReferenceStart start;
-  const FieldDef* def = st.schema->get_field_def(cls, field_idx);
+  const FieldDef* def = field_def_at(cls, field_idx);
   IDFInstance* model = member_model(o);
   if (!def || !model || static_cast<size_t>(field_idx) >= o->values.size()) return start;
   const std::string& text = o->values[static_cast<size_t>(field_idx)];

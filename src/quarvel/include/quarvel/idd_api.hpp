@@ -191,6 +191,18 @@ struct ClassDef {
   int64_t line = 0;  // line of the class name in the dictionary
 };
 
+// The field record that describes field `idx` of an object of the class: a listed field,
+// or for a field beyond them in an extensible class, its group's field; nullptr for a
+// field the class cannot have. Inline: the loader asks it for every value.
+inline const FieldDef* field_def_at(const ClassDef& cls, int idx) noexcept {
+  if (idx < 0) return nullptr;
+  const auto i = static_cast<size_t>(idx);
+  if (i < cls.fields.size()) return &cls.fields[i];
+  const ExtensibleDef& ext = cls.extensible;
+  if (!ext.is_extensible) return nullptr;
+  return &cls.fields[static_cast<size_t>(ext.begin_index + (idx - ext.begin_index) % ext.size)];
+}
+
 struct c_IDD {
   std::string version;
   std::unordered_map<std::string, size_t, StringHash, std::equal_to<>> class_map;
