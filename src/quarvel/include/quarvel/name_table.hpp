@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -20,7 +19,9 @@ namespace quarvel {
 class NameTable {
  public:
   static uint64_t hash_of(std::string_view class_name, std::string_view name) noexcept {
-    uint64_t h = upper_hash(name) ^ (upper_hash(class_name) * 0x9e3779b97f4a7c15ull);
+    // The string map's hash of ASCII-upper-cased bytes, eight at a time.
+    uint64_t h = string_map_detail::hash_bytes<true>(name) ^
+                 (string_map_detail::hash_bytes<true>(class_name) * 0x9e3779b97f4a7c15ull);
     h ^= h >> 31;  // the probe uses the low bits: fold the well-mixed high ones in
     return h | 1;  // 0 marks an empty slot
   }
@@ -87,33 +88,6 @@ class NameTable {
   }
 
  private:
-  // A hash of the text with its ASCII letters upper-cased, eight bytes at a time.
-  static uint64_t upper_hash(std::string_view text) noexcept {
-    uint64_t h = 0xcbf29ce484222325ull ^ text.size();
-    size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) h = mix(h, upper8(load(text.data() + i, 8)));
-    if (i < text.size()) h = mix(h, upper8(load(text.data() + i, text.size() - i)));
-    return h;
-  }
-  static uint64_t load(const char* p, size_t n) noexcept {
-    uint64_t x = 0;
-    std::memcpy(&x, p, n);
-    return x;
-  }
-  // Each byte in 'a'..'z' less 0x20; every other byte as it is.
-  static uint64_t upper8(uint64_t x) noexcept {
-    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    const uint64_t low7 = x & ~highs;
-    const uint64_t from_a = low7 + (0x80 - 'a') * ones;      // high bit set where >= 'a'
-    const uint64_t past_z = low7 + (0x80 - 'z' - 1) * ones;  // high bit set where > 'z'
-    const uint64_t lower = from_a & ~past_z & ~x & highs;
-    return x - (lower >> 2);
-  }
-  static uint64_t mix(uint64_t h, uint64_t word) noexcept {
-    h = (h ^ word) * 0xff51afd7ed558ccdull;
-    return h ^ (h >> 32);
-  }
-
   struct Slot {
     uint64_t hash = 0;
     size_t pos = 0;

@@ -148,12 +148,7 @@ class StringMap {
   std::pair<iterator, bool> try_emplace(std::string&& key) {
     const uint64_t h = hash_of(key);
     if (const size_t at = locate(key, h); at != kMissing) return {at_iter(at), false};
-    grow_if_needed();
-    const size_t at = free_slot(h);
-    slots_[at].hash = h;
-    slots_[at].kv.first = std::move(key);
-    ++size_;
-    return {at_iter(at), true};
+    return {at_iter(insert_new(std::move(key), h)), true};
   }
   std::pair<iterator, bool> try_emplace(std::string_view key) {
     if (iterator it = find(key); it != end()) return {it, false};
@@ -162,12 +157,14 @@ class StringMap {
   // Inserts `text` upper-cased unless present. Throws std::bad_alloc with the map
   // unchanged when it cannot grow or make the key.
   std::pair<iterator, bool> try_emplace_upper(std::string_view text) {
-    if (const size_t at = locate_upper(text); at != kMissing) return {at_iter(at), false};
+    // The text's folded hash is its upper-cased key's hash: one hash serves both steps.
+    const uint64_t h = upper_hash_of(text);
+    if (const size_t at = locate_upper(text, h); at != kMissing) return {at_iter(at), false};
     std::string key(text);
     for (char& c : key) {
       if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
     }
-    return try_emplace(std::move(key));
+    return {at_iter(insert_new(std::move(key), h)), true};
   }
   // Room for `count` entries without growing. Throws std::bad_alloc with the map unchanged.
   void reserve(size_t count) {
@@ -203,14 +200,26 @@ class StringMap {
     }
   }
 
-  size_t locate_upper(std::string_view text) const {
+  static uint64_t upper_hash_of(std::string_view text) { return string_map_detail::hash_bytes<true>(text) | kUsed; }
+  size_t locate_upper(std::string_view text) const { return locate_upper(text, upper_hash_of(text)); }
+  size_t locate_upper(std::string_view text, uint64_t h) const {
     if (slots_.empty()) return kMissing;
-    const uint64_t h = string_map_detail::hash_bytes<true>(text) | kUsed;
     for (size_t i = h & mask();; i = (i + 1) & mask()) {
       const Slot& s = slots_[i];
       if (s.hash == 0) return kMissing;
       if (s.hash == h && string_map_detail::equals_upper(s.kv.first, text)) return i;
     }
+  }
+
+  // Stores a key known to be absent, whose hash is `h`; its slot. Throws std::bad_alloc
+  // with the map unchanged when it cannot grow.
+  size_t insert_new(std::string&& key, uint64_t h) {
+    grow_if_needed();
+    const size_t at = free_slot(h);
+    slots_[at].hash = h;
+    slots_[at].kv.first = std::move(key);
+    ++size_;
+    return at;
   }
 
   size_t free_slot(uint64_t h) const {
