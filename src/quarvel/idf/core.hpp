@@ -115,6 +115,8 @@ void build_objects(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects);
 // Adds a location under `tag` and the upper-cased `text`; on std::bad_alloc the
 // index is unchanged.
 void add_location(RefIndex& index, std::string_view tag, std::string_view text, FieldLoc loc);
+// The same within one list's values; on std::bad_alloc the values are unchanged.
+void add_value_location(ValueIndex& values, std::string_view text, FieldLoc loc);
 // Withdraws the first equal location (the last one takes its place). Empty entries
 // are erased unless `keep_empty`. Never allocates.
 void remove_location(RefIndex& index, std::string_view tag, std::string_view text, FieldLoc loc,

@@ -5,17 +5,20 @@
 
 namespace quarvel::idf {
 
+void add_value_location(ValueIndex& values, std::string_view text, FieldLoc loc) {
+  const auto [value_it, value_created] = values.try_emplace_upper(text);
+  try {
+    value_it->second.push_back(loc);
+  } catch (...) {
+    if (value_created) values.erase(value_it);
+    throw;
+  }
+}
+
 void add_location(RefIndex& index, std::string_view tag, std::string_view text, FieldLoc loc) {
   const auto [tag_it, tag_created] = index.try_emplace(tag);
   try {
-    ValueIndex& values = tag_it->second;
-    const auto [value_it, value_created] = values.try_emplace_upper(text);
-    try {
-      value_it->second.push_back(loc);
-    } catch (...) {
-      if (value_created) values.erase(value_it);
-      throw;
-    }
+    add_value_location(tag_it->second, text, loc);
   } catch (...) {
     if (tag_created) index.erase(tag_it);
     throw;

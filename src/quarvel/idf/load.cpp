@@ -5,6 +5,7 @@
 #include "quarvel/messages.hpp"
 #include "quarvel/suggest.hpp"
 
+#include <array>
 #include <cerrno>
 
 namespace quarvel::idf {
@@ -97,6 +98,40 @@ class CollectorPaused {
   bool was_enabled_;
 };
 
+// A reference index with the entries of the last few list names it was given: a class's
+// objects register under the same few lists, each asked by the schema's own string. The
+// entries are forgotten whenever a list is added (the index may have moved them).
+class ListCache {
+ public:
+  explicit ListCache(RefIndex& index) : index_(index) {}
+
+  void add(const std::string& list, std::string_view text, FieldLoc loc) {
+    forget_if_moved();
+    for (const Entry& e : entries_) {
+      if (e.list == &list) return add_value_location(*e.values, text, loc);
+    }
+    add_location(index_, list, text, loc);
+    forget_if_moved();
+    entries_[next_++ % entries_.size()] = Entry{&list, &index_.find(list)->second};
+  }
+
+ private:
+  struct Entry {
+    const std::string* list = nullptr;
+    ValueIndex* values = nullptr;
+  };
+
+  void forget_if_moved() {
+    if (index_.size() == size_) return;
+    entries_ = {};
+    size_ = index_.size();
+  }
+
+  RefIndex& index_;
+  std::array<Entry, 4> entries_{};
+  size_t size_ = 0, next_ = 0;
+};
+
 // The objects of the raw records, appended and indexed. A failure leaves a model that
 // is dropped by its caller, so nothing is taken back.
 void build(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects) {
@@ -107,15 +142,26 @@ void build(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects) {
   }
   const c_IDD& schema = schema_of(self->idd);
   std::string search_key;
+  // Objects of a class mostly come one after another: the class of the object before, as
+  // written, with its schema index and its position list, spares the lookups.
+  std::string last_class;
+  size_t class_idx = 0;
+  ListCache target_lists(self->targets), referrer_lists(self->referencers);
+  PositionList* positions = nullptr;
   for (c_IDFObject& c_object : c_idf_objects) {
-    search_key.assign(c_object.class_name);
-    for (char& c : search_key) c = ascii_upper(c);
-    const auto found = schema.class_map.find(search_key);
-    if (found == schema.class_map.end()) {
-      raise_parse_error(st, take(PyUnicode_FromFormat(messages::kUnknownClassInText, c_object.class_name.c_str())),
-                        Status::of(Fault::kNone, c_object.line), &c_object.class_name, &schema);
+    const bool same_class = positions && c_object.class_name == last_class;
+    if (!same_class) {
+      search_key.assign(c_object.class_name);
+      for (char& c : search_key) c = ascii_upper(c);
+      const auto found = schema.class_map.find(search_key);
+      if (found == schema.class_map.end()) {
+        raise_parse_error(st, take(PyUnicode_FromFormat(messages::kUnknownClassInText, c_object.class_name.c_str())),
+                          Status::of(Fault::kNone, c_object.line), &c_object.class_name, &schema);
+      }
+      class_idx = found->second;
+      positions = nullptr;
+      last_class = c_object.class_name;
     }
-    const size_t class_idx = found->second;
     const ClassDef& cls = schema.ordered_classes[class_idx];
     PyRef obj = take(as_py(new_bare_object(st.object_type)));
     IDFObjectInstance* o = as_object(obj.get());
@@ -126,13 +172,16 @@ void build(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects) {
     o->line = c_object.line;
     if (c_object.comments) o->comments = std::move(c_object.comments);
     check_status(PyList_Append(self->objects, obj.get()));
-    auto positions = self->objects_index_map.find(search_key);
-    if (positions == self->objects_index_map.end()) {
-      positions = self->objects_index_map.try_emplace(std::string_view(search_key)).first;
+    if (!positions) {  // a new class may move the others' lists: only this one is kept
+      auto entry = self->objects_index_map.find(search_key);
+      if (entry == self->objects_index_map.end()) {
+        entry = self->objects_index_map.try_emplace(std::string_view(search_key)).first;
+      }
+      positions = &entry->second;
     }
-    positions->second.push_back(o->obj_idx);
+    positions->push_back(o->obj_idx);
     for_each_registration(cls, o->values, [&](const std::string& name, bool target, const std::string& text, int f) {
-      add_location(target ? self->targets : self->referencers, name, text, FieldLoc{o->obj_idx, f});
+      (target ? target_lists : referrer_lists).add(name, text, FieldLoc{o->obj_idx, f});
     });
   }
 }
