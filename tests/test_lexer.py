@@ -1,6 +1,8 @@
 """The tokenizer, through its test hook: the token stream the parser sees."""
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quarvel import lexer
 from quarvel.lexer import TOKEN_COMMA as C
@@ -104,3 +106,31 @@ def test_invalid_byte_found_at_any_offset_of_a_long_ascii_run(at):
 def test_ascii_texts_whose_length_meets_the_scan_width(size):
     value = b"v" * (size - 3)
     assert kinds_values(b"A," + value + b";") == [(T, b"A"), (C, b""), (T, value), (S, b""), (E, b"")]
+
+
+def _reference_tokens(data: bytes):
+    """Tokens of lines of text, commas, semicolons, blanks and comments, read plainly."""
+    out = []
+    for number, line in enumerate(data.split(b"\n"), start=1):
+        line = line.split(b"!", 1)[0]
+        piece = b""
+        for byte in line:
+            if byte in b",;":
+                if piece.strip(b" \t"):
+                    out.append((T, piece.strip(b" \t"), number))
+                out.append((C if byte == ord(",") else S, b"", number))
+                piece = b""
+            else:
+                piece += bytes([byte])
+        if piece.strip(b" \t"):
+            out.append((T, piece.strip(b" \t"), number))
+    return out
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from([b"a", b"Zone", b"\xc3\xa9", b" ", b"\t", b",", b";", b"!", b"\n", b"-",
+                                 b"x" * 9, b"\xe2\x82\xac"]), max_size=60))
+def test_tokens_match_a_plain_reading(pieces):
+    # Long runs of text are scanned a word at a time: every split point and byte mix agrees.
+    data = b"".join(pieces)
+    assert [t for t in tokens(data) if t[0] != E] == _reference_tokens(data)
