@@ -20,7 +20,7 @@ constexpr size_t kGroup = 4;  // a branch's component: object type, name, inlet 
 constexpr size_t kFirstGroup = 2;
 constexpr size_t kNone = static_cast<size_t>(-1);
 
-enum Fault : int {
+enum ComponentFault : int {
   kMissing = 1,         // no object of that class and name
   kInletMismatch = 2,   // the branch's inlet is none of the component's own inlets
   kOutletMismatch = 4,  // the same for the outlet
@@ -62,7 +62,7 @@ struct LoopFault {
   PyRef object;               // the object at fault: a list, branch, loop or connector
   size_t index = 0;           // the field at fault, for a list or a connector
   size_t side = 0;            // 0 supply, 1 demand
-  size_t loop = kNone;        // for a connector: the loop whose side it joins
+  size_t loop = kNone;        // for a loop side or a connector: the loop (its `side`)
   std::array<size_t, 3> texts{};  // what the message names (see Scanner::faults)
 };
 
@@ -111,9 +111,7 @@ class Scanner {
     // The node lists by name: most node fields name a node, and asking the model's index
     // for each would cost a lookup of the class too.
     for (IDFObjectInstance* list : objects_of("NodeList")) {
-      if (!list->values.empty() && !list->values[0].empty()) {
-        node_lists_.insert(NameTable::hash_of({}, list->values[0]), list->obj_idx);
-      }
+      if (!list->values.empty() && !list->values[0].empty()) node_lists_.insert_name(list->values[0], list->obj_idx);
     }
   }
 
@@ -212,11 +210,9 @@ class Scanner {
     for (size_t b = 0; b < branches_.size(); ++b) {
       const Branch& branch = branches_[b];
       PyRef comps = take(PyTuple_New(static_cast<Py_ssize_t>(branch.end_component - branch.first_component)));
-      for (size_t c = branch.first_component; c < branch.end_component; ++c) {
-        PyTuple_SET_ITEM(comps.get(), static_cast<Py_ssize_t>(c - branch.first_component), component(c, strs, tuple));
-      }
       bool faulty = false;
       for (size_t c = branch.first_component; c < branch.end_component; ++c) {
+        PyTuple_SET_ITEM(comps.get(), static_cast<Py_ssize_t>(c - branch.first_component), component(c, strs, tuple));
         faulty = faulty || components_[c].faults != 0 || components_[c].first_outlet_holder != kNone;
       }
       PyTuple_SET_ITEM(branches.get(), static_cast<Py_ssize_t>(b),
@@ -277,26 +273,25 @@ class Scanner {
     };
     std::vector<Held> held;
     NameTable by_name;
+    const auto held_name = [&](size_t at) { return held[at].name; };
     for (IDFObjectInstance* list : objects_of("BranchList")) {
       for (size_t i = 1; i < list->values.size(); ++i) {
         const std::string_view name = list->values[i];
         if (name.empty()) continue;
-        const uint64_t hash = NameTable::hash_of({}, name);
-        const size_t first = by_name.find_first(hash, kNone, [&](size_t at) { return ascii_iequals(held[at].name, name); });
+        const size_t first = by_name.find_name(name, kNone, held_name);
         if (first != kNone) {
           faults_.push_back(LoopFault{LoopFault::kTwiceListed, PyRef::borrow(as_py(list)), i, 0, kNone,
                                   {text(name), held[first].list_name, 0}});
         } else {
-          by_name.insert(hash, held.size());
+          by_name.insert_name(name, held.size());
           held.push_back(Held{name, text(field(list, 0))});
         }
       }
     }
     for (const Branch& branch : branches_) {
-      const std::string_view name = texts_[branch.name];
-      if (by_name.find_first(NameTable::hash_of({}, name), kNone,
-                             [&](size_t at) { return ascii_iequals(held[at].name, name); }) == kNone) {
-        faults_.push_back(LoopFault{LoopFault::kUnlisted, PyRef::borrow(branch.object.get()), 0, 0, kNone, {branch.name, 0, 0}});
+      if (by_name.find_name(texts_[branch.name], kNone, held_name) == kNone) {
+        faults_.push_back(
+            LoopFault{LoopFault::kUnlisted, PyRef::borrow(branch.object.get()), 0, 0, kNone, {branch.name, 0, 0}});
       }
     }
   }
@@ -306,18 +301,20 @@ class Scanner {
   void check_sides() {
     NameTable branch_names;  // -> the first branch of the name
     branch_names.reserve_more(branches_.size());
-    for (size_t b = 0; b < branches_.size(); ++b) branch_names.insert(NameTable::hash_of({}, texts_[branches_[b].name]), b);
+    for (size_t b = 0; b < branches_.size(); ++b) branch_names.insert_name(texts_[branches_[b].name], b);
     const auto branch_named = [&](std::string_view name) {
-      return branch_names.find_first(NameTable::hash_of({}, name), kNone,
-                                     [&](size_t at) { return ascii_iequals(texts_[branches_[at].name], name); });
+      return branch_names.find_name(name, kNone, [&](size_t at) { return texts_[branches_[at].name]; });
     };
+    // A branch's ends: its first component's inlet and its last one's outlet ("" for none).
     const auto inlet_of = [&](size_t b) {
       const Branch& br = branches_[b];
-      return br.first_component == br.end_component ? std::string_view() : texts_[components_[br.first_component].inlet];
+      return br.first_component == br.end_component ? std::string_view()
+                                                    : texts_[components_[br.first_component].inlet];
     };
     const auto outlet_of = [&](size_t b) {
       const Branch& br = branches_[b];
-      return br.first_component == br.end_component ? std::string_view() : texts_[components_[br.end_component - 1].outlet];
+      return br.first_component == br.end_component ? std::string_view()
+                                                    : texts_[components_[br.end_component - 1].outlet];
     };
     for (size_t l = 0; l < loops_.size(); ++l) {
       const Loop& loop = loops_[l];
@@ -328,7 +325,7 @@ class Scanner {
         NameTable joined;  // the side's branch names
         for (size_t name : side.branches) {
           listed.push_back(branch_named(texts_[name]));
-          joined.insert(NameTable::hash_of({}, texts_[name]), name);
+          joined.insert_name(texts_[name], name);
         }
         const size_t first = listed.front(), last = listed.back();
         if (!side.inlets.empty() && first != kNone && !inlet_of(first).empty() &&
@@ -358,8 +355,7 @@ class Scanner {
           for (size_t i = 1; i < connector->values.size(); ++i) {
             const std::string_view name = connector->values[i];
             if (name.empty()) continue;
-            if (joined.find_first(NameTable::hash_of({}, name), kNone,
-                                  [&](size_t at) { return ascii_iequals(texts_[at], name); }) == kNone) {
+            if (joined.find_name(name, kNone, [&](size_t at) { return texts_[at]; }) == kNone) {
               faults_.push_back(LoopFault{LoopFault::kStrayConnector, PyRef::borrow(as_py(connector)), i, s, l,
                                       {side.connectors[c], side.connectors[c + 1], text(name)}});
             }
@@ -502,12 +498,9 @@ class Scanner {
   // The component that had `outlet` as its outlet first, unless that is this one (the
   // same class, name and branch as written); remembers this one when it is the first.
   size_t outlet_holder(const Component& c, std::string_view outlet) {
-    const uint64_t hash = NameTable::hash_of({}, outlet);
-    const size_t first = outlets_.find_first(hash, kNone, [&](size_t at) {
-      return ascii_iequals(texts_[components_[at].outlet], outlet);
-    });
+    const size_t first = outlets_.find_name(outlet, kNone, [&](size_t at) { return texts_[components_[at].outlet]; });
     if (first == kNone) {
-      outlets_.insert(hash, components_.size());
+      outlets_.insert_name(outlet, components_.size());
       return kNone;
     }
     const Component& h = components_[first];
@@ -544,9 +537,9 @@ class Scanner {
   template <class Add>
   void each_node(std::string_view node, Add&& add) {
     if (node.empty()) return;
-    const size_t pos = node_lists_.find_first(NameTable::hash_of({}, node), kNone, [&](size_t at) {
+    const size_t pos = node_lists_.find_name(node, kNone, [&](size_t at) {
       const IDFObjectInstance* list = object_at(model_, at);
-      return list && ascii_iequals(list->values[0], node);
+      return list ? std::string_view(list->values[0]) : std::string_view();  // "" never names a list
     });
     if (pos == kNone) {
       add(node);
@@ -629,7 +622,9 @@ std::vector<LoopClass> loop_classes_of(PyObject* arg) {
   std::vector<LoopClass> out;
   for_each_record(arg, 9, messages::kBranchScanUsage, [&](PyObject* item) {
     LoopClass loop_class{std::string(utf8_of(PyTuple_GET_ITEM(item, 0))), {}};
-    for (size_t f = 0; f < 8; ++f) loop_class.fields[f] = index_of(PyTuple_GET_ITEM(item, static_cast<Py_ssize_t>(f + 1)));
+    for (size_t f = 0; f < 8; ++f) {
+      loop_class.fields[f] = index_of(PyTuple_GET_ITEM(item, static_cast<Py_ssize_t>(f + 1)));
+    }
     out.push_back(std::move(loop_class));
   });
   return out;

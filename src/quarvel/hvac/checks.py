@@ -60,7 +60,8 @@ def _unlisted(branch: Any, name: str) -> Diagnostic:
 
 
 def _side_field(loop: Any, side: str, which: int) -> int:
-    return loop.idd.field_index(loop.class_name, LOOP_SIDES[loop.class_name][1][side][which])  # type: ignore[no-any-return]
+    field_name = LOOP_SIDES[loop.class_name][1][side][which]
+    return loop.idd.field_index(loop.class_name, field_name)  # type: ignore[no-any-return]
 
 
 def _inlet(loop: Any, side: str, node: str, first: str, first_inlet: str) -> Diagnostic:

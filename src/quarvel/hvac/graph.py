@@ -307,15 +307,12 @@ def _connection_plan(idd: Any) -> tuple[tuple[int, ...], tuple[tuple[Any, ...], 
     table = _schema_table(idd)
     found = table.get("connection plan")
     if found is None:
-        def index(class_name: str, field_name: str) -> int:
-            return _field_index(idd, class_name, field_name)
-
         rules: list[tuple[Any, ...]] = [
             ("AirLoopHVAC:OutdoorAirSystem", "AirLoopHVAC:OutdoorAirSystem:EquipmentList",
-             index("AirLoopHVAC:OutdoorAirSystem", "Outdoor Air Equipment List Name"), (), False),
-            ("ZoneHVAC:AirDistributionUnit", "", -1, ((index("ZoneHVAC:AirDistributionUnit", "Air Terminal Object Type"),
-                                                       index("ZoneHVAC:AirDistributionUnit", "Air Terminal Name")),),
-             False)]
+             _field_index(idd, "AirLoopHVAC:OutdoorAirSystem", "Outdoor Air Equipment List Name"), (), False),
+            ("ZoneHVAC:AirDistributionUnit", "", -1,
+             ((_field_index(idd, "ZoneHVAC:AirDistributionUnit", "Air Terminal Object Type"),
+               _field_index(idd, "ZoneHVAC:AirDistributionUnit", "Air Terminal Name")),), False)]
         for class_name in PARENT_CLASSES:
             try:
                 fields = idd.class_info(class_name)["fields"]
@@ -325,7 +322,7 @@ def _connection_plan(idd: Any) -> tuple[tuple[int, ...], tuple[tuple[Any, ...], 
                           if f.endswith("Object Type") and f.replace("Object Type", "Name") in fields)
             rules.append((class_name, "", -1, pairs, True))
         found = table["connection plan"] = (
-            tuple(index("ZoneHVAC:EquipmentConnections", f) for f in ZONE_CONNECTION_FIELDS), tuple(rules))
+            tuple(_field_index(idd, "ZoneHVAC:EquipmentConnections", f) for f in ZONE_CONNECTION_FIELDS), tuple(rules))
     return found  # type: ignore[no-any-return]
 
 

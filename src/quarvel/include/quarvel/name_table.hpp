@@ -72,6 +72,14 @@ class NameTable {
     --size_;
   }
 
+  // For a table of single names (no class): `name` at `pos`, and the smallest position
+  // whose name, as name_at(pos) gives it, equals `name` in ASCII letter case (or `none`).
+  void insert_name(std::string_view name, size_t pos) { insert(hash_of({}, name), pos); }
+  template <class NameAt>
+  size_t find_name(std::string_view name, size_t none, NameAt&& name_at) const {
+    return find_first(hash_of({}, name), none, [&](size_t at) { return ascii_iequals(name_at(at), name); });
+  }
+
   // The smallest position among the entries of `hash` for which matches(pos) holds, or
   // `none` when there is no such entry.
   template <class Matches>
