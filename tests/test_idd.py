@@ -7,6 +7,7 @@ import pytest
 
 from quarvel import idd as iddmod
 from quarvel.idd import IDD, UnknownFieldError
+from quarvel.idf import IDF
 
 from .conftest import DATA
 
@@ -203,6 +204,24 @@ def test_field_without_name_is_named_by_its_code():
     schema = IDD.from_string("Thing,\n  A1,\n  n2; \\units m\n")
     assert schema.class_info("thing")["fields"] == ["A1", "N2"]
     assert schema.field_name("thing", 1) == "N2 {m}"
+
+
+def test_a_schema_outlives_the_text_it_was_read_from():
+    # The schema's records read its own copy of the text: the caller's string may go.
+    text = "".join(["Zone:Like,\n  A1, \\field Name\n  \\reference ZoneNames\n",
+                    "  a2, \\field Kind\n  \\type choice\n  \\key Open\n  \\key Shut\n  \\default Open\n",
+                    "  N1; \\field Floor Area\n  \\units m2\n  \\minimum> 0\n"])
+    schema = IDD.from_string(text)
+    del text
+    churn = [("x" * 64 + str(i)).encode() for i in range(20000)]
+    del churn
+    assert schema.class_info("zone:like")["fields"] == ["Name", "Kind", "Floor Area"]
+    kind = schema.field_info("Zone:Like", "kind")
+    assert (kind["code"], kind["choices"], kind["default"]) == ("A2", ["Open", "Shut"], "Open")
+    assert schema.field_info("Zone:Like", 0)["references"] == ["ZoneNames"]
+    assert schema.field_name("Zone:Like", 2) == "Floor Area {m2}"
+    model = IDF.from_string(schema, "Zone:Like, Hall, Shut, 12;")
+    assert "!- Floor Area {m2}" in model.format()
 
 
 def test_dictionary_syntax_variants():

@@ -98,7 +98,7 @@ std::string quoted(std::string_view text) {
 
 std::string number_text(double v) { return shortest_text(v); }
 
-std::string list_of(const std::vector<std::string>& items, size_t most) {
+std::string list_of(const std::vector<std::string_view>& items, size_t most) {
   std::string out;
   for (size_t i = 0; i < items.size() && i < most; ++i) {
     if (i) out += ", ";
@@ -143,14 +143,13 @@ void check_number(Scan& s, size_t pos, int idx, const ClassDef& cls, const Field
 
 void check_choice(Scan& s, size_t pos, int idx, const ClassDef& cls, const FieldDef& f, std::string_view text) {
   if (f.choices.empty()) return;
-  for (const std::string& key : f.choices) {
+  for (const std::string_view key : f.choices) {
     if (ascii_iequals(text, key)) return;
   }
   if ((f.autosizable || f.autocalculatable) && is_sizing_word(text)) return;
   if (!s.enabled[kInvalidChoice]) return;
-  std::vector<std::string_view> choices(f.choices.begin(), f.choices.end());
   std::vector<std::string> closest;
-  for (size_t i : closest_names(text, choices)) closest.push_back(f.choices[i]);
+  for (size_t i : closest_names(text, f.choices)) closest.emplace_back(f.choices[i]);
   std::string message = quoted(text);
   message += " is not one of the choices (";
   message += list_of(f.choices, 12);
@@ -163,7 +162,7 @@ void check_choice(Scan& s, size_t pos, int idx, const ClassDef& cls, const Field
 }
 
 void check_reference(Scan& s, size_t pos, int idx, const ClassDef& cls, const FieldDef& f, std::string_view text) {
-  for (const std::string& list : f.object_lists) {
+  for (const std::string_view list : f.object_lists) {
     const auto targets = s.model->targets.find(list);
     if (targets != s.model->targets.end() && targets->second.find_upper(text) != targets->second.end()) return;
     if (names_a_class(*s.schema, list, text)) return;

@@ -51,7 +51,7 @@ FieldType field_type_of(std::string_view word) {
 }
 
 // Splits a field name of the first repeated group around its group number.
-ExtPattern make_pattern(const std::string& first, const std::string* second) {
+ExtPattern make_pattern(std::string_view first, const std::string_view* second) {
   ExtPattern pat;
   if (second) {
     // The number is where the first and the second group's names differ.
@@ -64,12 +64,12 @@ ExtPattern make_pattern(const std::string& first, const std::string* second) {
       ++s;
     }
     while (s > 0 && is_digit(first[first.size() - s])) --s;
-    const std::string_view middle = std::string_view(first).substr(p, first.size() - p - s);
+    const std::string_view middle = first.substr(p, first.size() - p - s);
     bool all_digits = !middle.empty();
     for (char c : middle) all_digits = all_digits && is_digit(c);
     if (all_digits) {
-      pat.prefix = first.substr(0, p);
-      pat.suffix = first.substr(first.size() - s);
+      pat.prefix = std::string(first.substr(0, p));
+      pat.suffix = std::string(first.substr(first.size() - s));
       return pat;
     }
   }
@@ -83,24 +83,25 @@ ExtPattern make_pattern(const std::string& first, const std::string* second) {
     }
     size_t j = i;
     while (j < first.size() && is_digit(first[j])) ++j;
-    if (chosen == std::string::npos || (first.compare(i, j - i, "1") == 0 && first.compare(chosen, chosen_end - chosen, "1") != 0)) {
+    if (chosen == std::string::npos || (first.substr(i, j - i) == "1" && first.substr(chosen, chosen_end - chosen) != "1")) {
       chosen = i;
       chosen_end = j;
     }
     i = j;
   }
   if (chosen == std::string::npos) {
-    pat.prefix = first;
+    pat.prefix = std::string(first);
     pat.numbered = false;
   } else {
-    pat.prefix = first.substr(0, chosen);
-    pat.suffix = first.substr(chosen_end);
+    pat.prefix = std::string(first.substr(0, chosen));
+    pat.suffix = std::string(first.substr(chosen_end));
   }
   return pat;
 }
 
-// How many field codes (A1, N12) the lines of `text` list up to the next class: an
-// estimate of a class's field count, made with a scan for line ends and delimiters.
+// How many field codes (A1, N12) the lines of `text` list up to the next class: the
+// room to reserve for a class's fields, so that a class of thousands of fields is not
+// moved at each doubling of its vector and none holds more memory than it needs.
 size_t count_field_codes(std::string_view text) {
   size_t count = 0;
   const char* p = text.data();
@@ -120,9 +121,58 @@ size_t count_field_codes(std::string_view text) {
   return count;
 }
 
+// Builds what depends on a class's complete field list: the name index and the
+// repeated-group patterns. Runs when the next class starts (or the text ends), since
+// attributes may follow a class's closing ';'; its records are then still in cache.
+Status finalize_class(ClassDef& cls, const LowerFn& lower) {
+  cls.base_field_index_map.reserve(cls.fields.size());
+  for (size_t i = 0; i < cls.fields.size(); ++i) {  // the first field of a name wins
+    const std::string_view name = cls.fields[i].name;
+    if (is_ascii(name)) {
+      cls.base_field_index_map.add_ascii(cls.fields, static_cast<int>(i));  // read in place
+      continue;
+    }
+    std::string lowered;
+    if (!lower_name(name, lower, lowered)) return Status::of(Fault::kPythonError);
+    cls.base_field_index_map.add_other(static_cast<int>(i), std::move(lowered));
+  }
+  for (size_t i = 0; i < cls.fields.size(); ++i) {
+    if (cls.fields[i].required) cls.required_fields.push_back(static_cast<int>(i));
+  }
+  ExtensibleDef& ext = cls.extensible;
+  if (ext.size <= 0) return Status();
+
+  const int count = static_cast<int>(cls.fields.size());
+  int begin = -1;
+  for (int i = 0; i < count; ++i) {
+    if (cls.fields[static_cast<size_t>(i)].begin_extensible) {
+      begin = i;
+      break;
+    }
+  }
+  if (begin < 0) begin = count - ext.size;
+  if (begin < 0 || count - begin < ext.size) {
+    return Status::of(Fault::kSchemaText, cls.line, 0,
+                      messages::fill(messages::kIddShortGroup, {cls.name, std::to_string(ext.size),
+                                                                std::to_string(count - (begin < 0 ? 0 : begin))}));
+  }
+  ext.is_extensible = true;
+  ext.begin_index = begin;
+  for (int j = 0; j < ext.size; ++j) {
+    const size_t first = static_cast<size_t>(begin + j);
+    const size_t second = first + static_cast<size_t>(ext.size);
+    ExtPattern pat = make_pattern(cls.fields[first].name, second < cls.fields.size() ? &cls.fields[second].name : nullptr);
+    if (!lower_name(pat.prefix, lower, pat.search_prefix) || !lower_name(pat.suffix, lower, pat.search_suffix)) {
+      return Status::of(Fault::kPythonError);
+    }
+    ext.patterns.push_back(std::move(pat));
+  }
+  return Status();
+}
+
 class Parser {
  public:
-  explicit Parser(Status& status) : status_(status) {}
+  Parser(Status& status, const LowerFn& lower) : status_(status), lower_(lower) {}
 
   bool run(std::string_view text, c_IDD& out);
 
@@ -143,8 +193,10 @@ class Parser {
   bool start_class(std::string_view name);
   bool add_field(std::string_view code);
   bool finish_class();
+  bool finish_fields();
 
   Status& status_;
+  const LowerFn& lower_;
   c_IDD idd_;
   std::string_view rest_;  // the text after the current line
   std::string group_;
@@ -176,6 +228,7 @@ bool Parser::run(std::string_view text, c_IDD& out) {
     const ClassDef* cls = current_class();
     return fail(messages::fill(messages::kIddUnclosedClass, {cls->name, std::to_string(cls->line)}));
   }
+  if (!finish_fields()) return false;
   out = std::move(idd_);
   return true;
 }
@@ -236,10 +289,9 @@ bool Parser::start_class(std::string_view name) {
     return fail(messages::fill(messages::kIddDuplicateClass,
                                {name, std::to_string(idd_.ordered_classes[it->second].line)}));
   }
+  if (!finish_fields()) return false;
   idd_.class_map.emplace(std::move(key), idd_.ordered_classes.size());
   ClassDef& cls = idd_.ordered_classes.emplace_back();
-  // Room for the fields the class is about to list: a class of thousands of fields is
-  // then not moved at every doubling of its vector (field definitions are large).
   cls.fields.reserve(count_field_codes(rest_));
   cls.name = std::string(name);
   cls.group = group_;
@@ -251,15 +303,30 @@ bool Parser::start_class(std::string_view name) {
 
 bool Parser::add_field(std::string_view code) {
   FieldDef& field = current_class()->fields.emplace_back();
-  field.code = std::string(code);
-  field.code[0] = ascii_upper(field.code[0]);
-  field.name = field.code;
-  field.field_type = field.code[0] == 'N' ? FIELDTYPE_REAL : FIELDTYPE_ALPHA;
+  if (code[0] == 'a' || code[0] == 'n') {
+    std::string upper(code);
+    upper[0] = ascii_upper(upper[0]);
+    code = idd_.owned_texts.keep(upper);
+  }
+  field.code = code;
+  field.name = code;
+  field.field_type = code[0] == 'N' ? FIELDTYPE_REAL : FIELDTYPE_ALPHA;
   return true;
 }
 
 bool Parser::finish_class() {
   class_open_ = false;
+  return true;
+}
+
+// Builds what depends on the current class's fields, once it has them all.
+bool Parser::finish_fields() {
+  ClassDef* cls = current_class();
+  if (!cls) return true;
+  if (status_ = finalize_class(*cls, lower_); !status_.ok()) return false;
+  for (const FieldDef& f : cls->fields) {
+    for (const std::string_view list : f.reference_class_names) idd_.class_name_lists[list].try_emplace_upper(cls->name);
+  }
   return true;
 }
 
@@ -355,7 +422,7 @@ bool Parser::handle_attribute(std::string_view attr) {
   if (!field) return true;
   switch (keyword) {
     case Attr::kField:
-      field->name = std::string(value);
+      field->name = value;
       break;
     case Attr::kRequiredField:
       field->required = true;
@@ -364,10 +431,10 @@ bool Parser::handle_attribute(std::string_view attr) {
       field->begin_extensible = true;
       break;
     case Attr::kUnits:
-      field->units = std::string(value);
+      field->units = value;
       break;
     case Attr::kIpUnits:
-      field->ip_units = std::string(value);
+      field->ip_units = value;
       break;
     case Attr::kUnitsBasedOnField:
       field->units_based_on_field = true;
@@ -391,7 +458,7 @@ bool Parser::handle_attribute(std::string_view attr) {
       break;
     }
     case Attr::kDefault:
-      field->default_val = std::string(value);
+      field->default_val = value;
       if (!field->has_default) {
         field->has_default = true;
         cls->field_idx_with_default.push_back(static_cast<int>(cls->fields.size() - 1));
@@ -413,75 +480,24 @@ bool Parser::handle_attribute(std::string_view attr) {
       field->field_type = field_type_of(value);
       break;
     case Attr::kKey:
-      field->choices.emplace_back(value);
+      field->choices.push_back(value);
       break;
     case Attr::kObjectList:
-      field->object_lists.emplace_back(value);
+      field->object_lists.push_back(value);
       break;
     case Attr::kExternalList:
-      field->external_lists.emplace_back(value);
+      field->external_lists.push_back(value);
       break;
     case Attr::kReference:
-      field->references.emplace_back(value);
+      field->references.push_back(value);
       break;
     case Attr::kReferenceClassName:
-      field->reference_class_names.emplace_back(value);
+      field->reference_class_names.push_back(value);
       break;
     default:
       break;
   }
   return true;
-}
-
-// Builds what depends on a class's complete field list: the name index, display
-// names and the repeated-group patterns. Runs once the whole text is read, since
-// attributes may follow a class's closing ';'.
-Status finalize_class(ClassDef& cls, const LowerFn& lower) {
-  cls.base_field_index_map.reserve(cls.fields.size());
-  for (size_t i = 0; i < cls.fields.size(); ++i) {
-    std::string key;  // made for a name that is not ASCII only: the index reads the others in place
-    if (!is_ascii(cls.fields[i].name) && !lower_name(cls.fields[i].name, lower, key)) {
-      return Status::of(Fault::kPythonError);
-    }
-    cls.base_field_index_map.add(cls.fields, static_cast<int>(i), std::move(key));  // the first of a name wins
-  }
-  for (FieldDef& f : cls.fields) {
-    if (f.units.empty()) continue;  // shown by its name alone, without a copy of it
-    f.display_name.reserve(f.name.size() + f.units.size() + 3);
-    f.display_name.append(f.name).append(" {").append(f.units).append("}");
-  }
-  for (size_t i = 0; i < cls.fields.size(); ++i) {
-    if (cls.fields[i].required) cls.required_fields.push_back(static_cast<int>(i));
-  }
-  ExtensibleDef& ext = cls.extensible;
-  if (ext.size <= 0) return Status();
-
-  const int count = static_cast<int>(cls.fields.size());
-  int begin = -1;
-  for (int i = 0; i < count; ++i) {
-    if (cls.fields[static_cast<size_t>(i)].begin_extensible) {
-      begin = i;
-      break;
-    }
-  }
-  if (begin < 0) begin = count - ext.size;
-  if (begin < 0 || count - begin < ext.size) {
-    return Status::of(Fault::kSchemaText, cls.line, 0,
-                      messages::fill(messages::kIddShortGroup, {cls.name, std::to_string(ext.size),
-                                                                std::to_string(count - (begin < 0 ? 0 : begin))}));
-  }
-  ext.is_extensible = true;
-  ext.begin_index = begin;
-  for (int j = 0; j < ext.size; ++j) {
-    const size_t first = static_cast<size_t>(begin + j);
-    const size_t second = first + static_cast<size_t>(ext.size);
-    ExtPattern pat = make_pattern(cls.fields[first].name, second < cls.fields.size() ? &cls.fields[second].name : nullptr);
-    if (!lower_name(pat.prefix, lower, pat.search_prefix) || !lower_name(pat.suffix, lower, pat.search_suffix)) {
-      return Status::of(Fault::kPythonError);
-    }
-    ext.patterns.push_back(std::move(pat));
-  }
-  return Status();
 }
 
 }  // namespace
@@ -500,17 +516,9 @@ bool lower_name(std::string_view s, const LowerFn& lower, std::string& out) {
 
 Status parse_idd(std::string_view text, const LowerFn& lower, c_IDD& out) {
   Status status;
-  Parser parser(status);
+  Parser parser(status, lower);
   c_IDD parsed;
   if (!parser.run(text, parsed)) return status;
-  for (ClassDef& cls : parsed.ordered_classes) {
-    if (status = finalize_class(cls, lower); !status.ok()) return status;
-    for (const FieldDef& f : cls.fields) {
-      for (const std::string& list : f.reference_class_names) {
-        parsed.class_name_lists[std::string_view(list)].try_emplace_upper(cls.name);
-      }
-    }
-  }
   out = std::move(parsed);
   return Status();
 }

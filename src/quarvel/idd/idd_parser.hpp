@@ -13,6 +13,7 @@ using LowerFn = std::function<bool(std::string_view, std::string&)>;
 
 // Parses `text` into `out` (which is only assigned on success). A malformed text fails
 // with kSchemaText (its line and what is wrong), a failed `lower` with kPythonError.
+// The field records view `text`: it must outlive `out`.
 Status parse_idd(std::string_view text, const LowerFn& lower, c_IDD& out);
 
 // Lower-cases `s`: ASCII directly, other text through `lower`.

@@ -159,7 +159,7 @@ PyObject* str_of(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
 
-PyObject* str_list(const std::vector<std::string>& items) {
+PyObject* str_list(const std::vector<std::string_view>& items) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < items.size(); ++i) {
@@ -198,7 +198,7 @@ PyObject* idd_class_info(PyObject* self, PyObject* name) {
   return guard(
       [&]() -> PyObject* {
         const ClassDef* cls = &class_named(as_idd(self), name);
-        std::vector<std::string> names;
+        std::vector<std::string_view> names;
         names.reserve(cls->fields.size());
         for (const FieldDef& f : cls->fields) names.push_back(f.name);
         PyRef fields = take(str_list(names));

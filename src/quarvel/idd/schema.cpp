@@ -60,7 +60,12 @@ const FieldDef* get_field_def(const ClassDef& cls, int idx) { return field_def_a
 std::string get_field_name(const ClassDef& cls, int idx, bool with_units) {
   if (idx < 0) return std::string();
   const auto i = static_cast<size_t>(idx);
-  if (i < cls.fields.size()) return with_units ? cls.fields[i].shown_name() : cls.fields[i].name;
+  if (i < cls.fields.size()) {
+    const FieldDef& def = cls.fields[i];
+    std::string name(def.name);
+    if (with_units && !def.units.empty()) name.append(" {").append(def.units).append("}");
+    return name;
+  }
   const ExtensibleDef& ext = cls.extensible;
   if (!ext.is_extensible) return std::string();
   const int offset = idx - ext.begin_index;
@@ -69,7 +74,7 @@ std::string get_field_name(const ClassDef& cls, int idx, bool with_units) {
   std::string name = pat.prefix;
   if (pat.numbered) name += std::to_string(offset / ext.size + 1) + pat.suffix;
   const FieldDef& def = cls.fields[static_cast<size_t>(ext.begin_index + j)];
-  if (with_units && !def.units.empty()) name += " {" + def.units + "}";
+  if (with_units && !def.units.empty()) name.append(" {").append(def.units).append("}");
   return name;
 }
 

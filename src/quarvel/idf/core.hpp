@@ -132,8 +132,8 @@ void for_each_registration(const ClassDef& cls, const std::vector<std::string>& 
     const int field_idx = static_cast<int>(i);
     const FieldDef* field = field_def_at(cls, field_idx);
     if (!field) continue;
-    for (const std::string& name : field->references) fn(name, true, values[i], field_idx);
-    for (const std::string& name : field->object_lists) fn(name, false, values[i], field_idx);
+    for (const std::string_view name : field->references) fn(name, true, values[i], field_idx);
+    for (const std::string_view name : field->object_lists) fn(name, false, values[i], field_idx);
   }
 }
 // The published operations: they never raise (a failure to register is reported as
@@ -344,7 +344,7 @@ class ReadingWithoutLock {
 };
 
 // Whether `text` names a class that joins reference list `list` (\reference-class-name).
-bool names_a_class(const c_IDD& schema, const std::string& list, std::string_view text);
+bool names_a_class(const c_IDD& schema, std::string_view list, std::string_view text);
 
 // ---- the read-only tuple (tuple_type.cpp) ----
 PyTypeObject* create_tuple_type(PyObject* module, const TypeExtras& extras);

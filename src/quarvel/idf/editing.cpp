@@ -148,7 +148,7 @@ std::vector<std::string> new_object_values(const State& st, const ClassDef& cls,
   if (defaults) {
     for (int idx : cls.field_idx_with_default) {
       const auto i = static_cast<size_t>(idx);
-      const std::string& text = cls.fields[i].default_val;
+      const std::string_view text = cls.fields[i].default_val;
       if (text.empty()) continue;
       if (i >= values.size()) values.resize(i + 1);
       values[i] = text;

@@ -50,7 +50,7 @@ void erase_if_empty(RefIndex& index, std::string_view tag, std::string_view text
 void unregister_object(IDFInstance* model, const ClassDef& cls, const std::vector<std::string>& values,
                        size_t obj_idx) noexcept {
   // for_each_registration only looks up field definitions: it cannot throw here.
-  for_each_registration(cls, values, [&](const std::string& name, bool target, const std::string& text, int field) {
+  for_each_registration(cls, values, [&](std::string_view name, bool target, const std::string& text, int field) {
     remove_location(target ? model->targets : model->referencers, name, text, FieldLoc{obj_idx, field});
   });
 }
@@ -63,8 +63,8 @@ IndexBatch::~IndexBatch() {
 
 void IndexBatch::queue(const FieldDef& field, std::string_view text, FieldLoc loc, bool add) {
   if (text.empty()) return;  // empty texts are never indexed
-  for (const std::string& name : field.references) steps_.push_back(Step{&model_->targets, name, text, loc, add});
-  for (const std::string& name : field.object_lists) {
+  for (const std::string_view name : field.references) steps_.push_back(Step{&model_->targets, name, text, loc, add});
+  for (const std::string_view name : field.object_lists) {
     steps_.push_back(Step{&model_->referencers, name, text, loc, add});
   }
 }

@@ -105,19 +105,19 @@ class ListCache {
  public:
   explicit ListCache(RefIndex& index) : index_(index) {}
 
-  void add(const std::string& list, std::string_view text, FieldLoc loc) {
+  void add(std::string_view list, std::string_view text, FieldLoc loc) {
     forget_if_moved();
     for (const Entry& e : entries_) {
-      if (e.list == &list) return add_value_location(*e.values, text, loc);
+      if (e.list == list.data()) return add_value_location(*e.values, text, loc);
     }
     add_location(index_, list, text, loc);
     forget_if_moved();
-    entries_[next_++ % entries_.size()] = Entry{&list, &index_.find(list)->second};
+    entries_[next_++ % entries_.size()] = Entry{list.data(), &index_.find(list)->second};
   }
 
  private:
   struct Entry {
-    const std::string* list = nullptr;
+    const char* list = nullptr;  // where the schema's text of the list name starts
     ValueIndex* values = nullptr;
   };
 
@@ -180,7 +180,7 @@ void build(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects) {
       positions = &entry->second;
     }
     positions->push_back(o->obj_idx);
-    for_each_registration(cls, o->values, [&](const std::string& name, bool target, const std::string& text, int f) {
+    for_each_registration(cls, o->values, [&](std::string_view name, bool target, const std::string& text, int f) {
       (target ? target_lists : referrer_lists).add(name, text, FieldLoc{o->obj_idx, f});
     });
   }

@@ -451,7 +451,7 @@ IDFObjectInstance* object_at(IDFInstance* self, size_t pos) {
   return as_object(item);
 }
 
-bool names_a_class(const c_IDD& schema, const std::string& list, std::string_view text) {
+bool names_a_class(const c_IDD& schema, std::string_view list, std::string_view text) {
   const auto classes = schema.class_name_lists.find(list);
   return classes != schema.class_name_lists.end() && classes->second.find_upper(text) != classes->second.end();
 }

@@ -145,9 +145,11 @@ void write_object(const State& st, IDFObjectInstance* self, std::string& out, co
       continue;
     }
     out += "!- ";
-    // Listed fields carry their display name; names of repeated groups are made.
+    // Listed fields carry their name and units; names of repeated groups are made.
     if (idx < cls.fields.size()) {
-      out += cls.fields[idx].shown_name();
+      const FieldDef& field = cls.fields[idx];
+      out += field.name;
+      if (!field.units.empty()) out.append(" {").append(field.units).append("}");
     } else {
       out += st.schema->get_field_name(cls, static_cast<int>(i), true);
     }

@@ -5,6 +5,7 @@
 #include "string_map.hpp"
 #include "text.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,48 +44,52 @@ struct ExtensibleDef {
 
 // A list of texts that most fields leave empty (choices, references, lists): one pointer
 // in the field record, the vector made on the first item. A schema has tens of thousands
-// of fields, so each byte of the record counts in the memory a load touches.
+// of fields, so each byte of the record counts in the memory a load touches. The texts
+// view the schema's source, as the field record's own texts do.
 class TextList {
  public:
+  using Items = std::vector<std::string_view>;
   TextList() = default;
-  TextList(const TextList& o) : items_(o.items_ ? std::make_unique<std::vector<std::string>>(*o.items_) : nullptr) {}
+  TextList(const TextList& o) : items_(o.items_ ? std::make_unique<Items>(*o.items_) : nullptr) {}
   TextList(TextList&&) noexcept = default;
   TextList& operator=(TextList o) noexcept {
     items_.swap(o.items_);
     return *this;
   }
 
-  const std::vector<std::string>& items() const { return items_ ? *items_ : none(); }
-  operator const std::vector<std::string>&() const { return items(); }  // NOLINT: reads as the vector
-  std::vector<std::string>::const_iterator begin() const { return items().begin(); }
-  std::vector<std::string>::const_iterator end() const { return items().end(); }
+  const Items& items() const { return items_ ? *items_ : none(); }
+  operator const Items&() const { return items(); }  // NOLINT: reads as the vector
+  Items::const_iterator begin() const { return items().begin(); }
+  Items::const_iterator end() const { return items().end(); }
   size_t size() const { return items_ ? items_->size() : 0; }
   bool empty() const { return size() == 0; }
-  const std::string& operator[](size_t i) const { return (*items_)[i]; }
+  std::string_view operator[](size_t i) const { return (*items_)[i]; }
 
-  template <class... Args>
-  std::string& emplace_back(Args&&... args) {
-    if (!items_) items_ = std::make_unique<std::vector<std::string>>();
-    return items_->emplace_back(std::forward<Args>(args)...);
+  void push_back(std::string_view text) {
+    if (!items_) items_ = std::make_unique<Items>();
+    items_->push_back(text);
   }
 
  private:
-  static const std::vector<std::string>& none() {
-    static const std::vector<std::string> empty;
+  static const Items& none() {
+    static const Items empty;
     return empty;
   }
-  std::unique_ptr<std::vector<std::string>> items_;
+  std::unique_ptr<Items> items_;
 };
 
-// One field of a class. Members are ordered largest first so that the flags pack together.
+// One field of a class. Its texts view the schema's source text (or, for the rare text
+// the source does not spell as kept, a copy the schema owns): the schema keeps its
+// source for its whole life, and a record of views is a third the size of one of
+// strings and costs no allocation. Members are ordered largest first so that the flags
+// pack together.
 struct FieldDef {
-  std::string name;
-  std::string units;
-  std::string default_val;
+  std::string_view name;
+  std::string_view units;
+  std::string_view default_val;
   // Further attributes of the dictionary, kept for introspection.
-  std::string code;          // A1, N7
-  std::string display_name;  // name and " {units}" for a field with units; empty without
-  std::string ip_units;
+  std::string_view code;  // A1, N7
+  std::string_view ip_units;
   TextList choices;
   TextList references;
   TextList object_lists;
@@ -101,38 +106,48 @@ struct FieldDef {
   bool retaincase = false;
   bool begin_extensible = false;
   bool units_based_on_field = false;
-
-  // The name as the writer shows it: with its units when it has some.
-  const std::string& shown_name() const { return display_name.empty() ? name : display_name; }
 };
 
 // A class's field names (without units), lower-cased, to the first listed field of each
 // name. An ASCII name is found by its hash and a comparison with the field's own name, so
-// the table keeps no copy of it: 4 bytes a slot, where a map of strings took 48 and a
-// string each. The rare name that is not ASCII keeps its lowered form in `other_`.
+// the table keeps no copy of it: 5 bytes a slot (the field and eight bits of its name's
+// hash, which spare nearly every comparison with another name), where a map of strings
+// took 48 and a string each. The rare name that is not ASCII keeps its lowered form in
+// `other_`.
 class FieldNameIndex {
  public:
-  // The field `index` of `fields` under its name, unless an earlier field has that name.
-  // `lowered` is the name's lowered form, used only when the name is not ASCII.
-  // Throws std::bad_alloc with the index unchanged.
-  void add(const std::vector<FieldDef>& fields, int index, std::string&& lowered) {
-    const std::string& name = fields[static_cast<size_t>(index)].name;
-    if (!is_ascii(name)) {
-      const auto [entry, added] = other_.try_emplace(std::move(lowered));
-      if (added) entry->second = index;
-      return;
-    }
-    if (find_ascii(fields, name) >= 0) return;
+  // The field `index` of `fields`, whose name is ASCII, under its name unless an earlier
+  // field has that name. Throws std::bad_alloc with the index unchanged.
+  void add_ascii(const std::vector<FieldDef>& fields, int index) {
     if ((count_ + 1) * 2 > slots_.size()) grow(fields);
-    slots_[free_slot(hash(name))] = static_cast<uint32_t>(index) + 1;
-    ++count_;
+    const std::string_view name = fields[static_cast<size_t>(index)].name;
+    const uint64_t h = hash(name);
+    for (size_t i = h & mask();; i = (i + 1) & mask()) {
+      if (slots_[i] == 0) {
+        slots_[i] = static_cast<uint32_t>(index) + 1;
+        tags_[i] = tag(h);
+        ++count_;
+        return;
+      }
+      if (tags_[i] == tag(h) && ascii_iequals(fields[slots_[i] - 1].name, name)) return;
+    }
+  }
+
+  // The field `index`, whose name is not ASCII, under `lowered` (its lowered form) unless
+  // an earlier field has that name. Throws std::bad_alloc with the index unchanged.
+  void add_other(int index, std::string&& lowered) {
+    const auto [entry, added] = other_.try_emplace(std::move(lowered));
+    if (added) entry->second = index;
   }
 
   // Room for `count` names without growing.
   void reserve(size_t count) {
     size_t capacity = 8;
     while (capacity < count * 2) capacity *= 2;
-    if (capacity > slots_.size() && count_ == 0) slots_.assign(capacity, 0);
+    if (capacity > slots_.size() && count_ == 0) {
+      slots_.assign(capacity, 0);
+      tags_.assign(capacity, 0);
+    }
   }
 
   // The first field whose lowered name is `lowered`, or -1.
@@ -146,28 +161,35 @@ class FieldNameIndex {
 
  private:
   static uint64_t hash(std::string_view s) { return string_map_detail::hash_bytes<true>(s); }
-  size_t free_slot(uint64_t h) const {
-    size_t i = h & (slots_.size() - 1);
-    while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
-    return i;
-  }
+  static uint8_t tag(uint64_t h) { return static_cast<uint8_t>(h >> 56); }
+  size_t mask() const { return slots_.size() - 1; }
   int find_ascii(const std::vector<FieldDef>& fields, std::string_view text) const {
     if (slots_.empty()) return -1;
-    for (size_t i = hash(text) & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+    const uint64_t h = hash(text);
+    for (size_t i = h & mask();; i = (i + 1) & mask()) {
       if (slots_[i] == 0) return -1;
       const int index = static_cast<int>(slots_[i] - 1);
-      if (ascii_iequals(fields[static_cast<size_t>(index)].name, text)) return index;
+      if (tags_[i] == tag(h) && ascii_iequals(fields[static_cast<size_t>(index)].name, text)) return index;
     }
   }
   void grow(const std::vector<FieldDef>& fields) {
-    std::vector<uint32_t> larger(slots_.empty() ? 8 : slots_.size() * 2, 0);  // may throw; nothing changed yet
+    // Both may throw; nothing has changed until the swaps.
+    std::vector<uint32_t> larger(slots_.empty() ? 8 : slots_.size() * 2, 0);
+    std::vector<uint8_t> larger_tags(larger.size(), 0);
     larger.swap(slots_);
+    larger_tags.swap(tags_);
     for (const uint32_t slot : larger) {  // the slots as they were
-      if (slot != 0) slots_[free_slot(hash(fields[slot - 1].name))] = slot;
+      if (slot == 0) continue;
+      const uint64_t h = hash(fields[slot - 1].name);
+      size_t i = h & mask();
+      while (slots_[i] != 0) i = (i + 1) & mask();
+      slots_[i] = slot;
+      tags_[i] = tag(h);
     }
   }
 
   std::vector<uint32_t> slots_;  // field index + 1; 0 for an empty slot
+  std::vector<uint8_t> tags_;    // the top byte of the hash of each slot's name
   size_t count_ = 0;
   StringMap<int> other_;
 };
@@ -203,6 +225,26 @@ inline const FieldDef* field_def_at(const ClassDef& cls, int idx) noexcept {
   return &cls.fields[static_cast<size_t>(ext.begin_index + (idx - ext.begin_index) % ext.size)];
 }
 
+// Copies of the few texts that schema records view but the source does not spell as
+// kept (a field code written in lower case). Each copy is its own allocation, so a view
+// of it survives the schema being moved.
+class OwnedTexts {
+ public:
+  // Throws std::bad_alloc with nothing kept.
+  std::string_view keep(std::string_view text) {
+    texts_.reserve(texts_.size() + 1);
+    auto copy = std::make_unique<char[]>(text.size());
+    std::copy(text.begin(), text.end(), copy.get());
+    texts_.push_back(std::move(copy));
+    return {texts_.back().get(), text.size()};
+  }
+
+ private:
+  std::vector<std::unique_ptr<char[]>> texts_;
+};
+
+// A schema read from a source text. Its field records view that text, so whoever keeps
+// the schema keeps the text too (an IDD instance holds its source).
 struct c_IDD {
   std::string version;
   std::unordered_map<std::string, size_t, StringHash, std::equal_to<>> class_map;
@@ -210,6 +252,7 @@ struct c_IDD {
   // Reference-list name -> the upper-cased names of the classes that join the list with
   // \reference-class-name: a field referring through the list may name such a class.
   StringMap<StringMap<bool>> class_name_lists;
+  OwnedTexts owned_texts;
 };
 
 // Layout of an IDD instance. The first three members are read by other modules.
@@ -244,7 +287,7 @@ inline constexpr uint64_t IDD_LAYOUT = layout_fingerprint(
     QUARVEL_MEMBER(FieldDef, required), QUARVEL_MEMBER(FieldDef, units), QUARVEL_MEMBER(FieldDef, default_val),
     QUARVEL_MEMBER(FieldDef, autosizable), QUARVEL_MEMBER(FieldDef, autocalculatable),
     QUARVEL_MEMBER(FieldDef, field_type), QUARVEL_MEMBER(FieldDef, choices), QUARVEL_MEMBER(FieldDef, references),
-    QUARVEL_MEMBER(FieldDef, object_lists), QUARVEL_MEMBER(FieldDef, code), QUARVEL_MEMBER(FieldDef, display_name),
+    QUARVEL_MEMBER(FieldDef, object_lists), QUARVEL_MEMBER(FieldDef, code),
     QUARVEL_MEMBER(FieldDef, ip_units), QUARVEL_MEMBER(FieldDef, minimum),
     QUARVEL_MEMBER(FieldDef, maximum), QUARVEL_MEMBER(FieldDef, minimum_exclusive),
     QUARVEL_MEMBER(FieldDef, maximum_exclusive), QUARVEL_MEMBER(FieldDef, has_default),

@@ -2,6 +2,8 @@
 // multi-byte UTF-8 sequences pass through untouched.
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -56,10 +58,16 @@ inline std::string_view trim_blanks(std::string_view s) noexcept {
 }
 
 inline bool is_ascii(std::string_view s) noexcept {
-  for (char c : s) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  // Eight bytes a step: a schema's field names are checked on every load.
+  uint64_t high = 0;
+  size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    high |= w;
   }
-  return true;
+  for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+  return (high & 0x8080808080808080ULL) == 0;
 }
 
 // Transparent hashing so that maps keyed by std::string can be searched with a view.
