@@ -248,6 +248,10 @@ def test_dictionary_syntax_variants():
     assert schema.field_info("Indented:Class", 2)["field_type"] == iddmod.FIELDTYPE_INTEGER
     assert schema.field_name("Indented:Class", 2) == "Last {W}"
     assert schema.class_names() == ["Indented:Class", "Bare"]
+    # a class named on the line that closes another has the fields of the lines after it
+    schema = IDD.from_string("First,\n  A1; Second,\n  A1, \\field Kept\n\n  N1; \\units m\n")
+    assert schema.class_info("Second")["fields"] == ["Kept", "N1"]
+    assert schema.field_name("Second", 1) == "N1 {m}"
 
 
 def test_empty_dictionary():
@@ -263,6 +267,7 @@ def test_empty_dictionary():
         ("  A1, \\field Name\n", r"\(Line 1\): field A1 outside a class"),
         ("Zone,\n  A1; \\field Name\n  A2; \\field After\n", r"\(Line 3\): field A2 outside a class"),
         ("Zone,\n  A1, \\field Name\n", r"\(Line 2\): class 'Zone' \(line 1\) is missing its closing ';'"),
+        ("A;\n B, A1; C,\n\n  A1,\n  B2;\n", r"\(Line 5\): class 'C' \(line 2\) is missing its closing ';'"),
         ("Zone,\n  A1, \\field Name\nBuilding,\n  A1;\n", r"\(Line 3\): class 'Zone' \(line 1\) is missing"),
         ("Zone,\n \\min-fields many\n A1;\n", r"\(Line 2\): \\min-fields needs a whole number, got 'many'"),
         ("Zone,\n \\extensible:x\n A1;\n", r"\(Line 2\): \\extensible needs a positive whole number"),

@@ -99,28 +99,6 @@ ExtPattern make_pattern(std::string_view first, const std::string_view* second) 
   return pat;
 }
 
-// How many field codes (A1, N12) the lines of `text` list up to the next class: the
-// room to reserve for a class's fields, so that a class of thousands of fields is not
-// moved at each doubling of its vector and none holds more memory than it needs.
-size_t count_field_codes(std::string_view text) {
-  size_t count = 0;
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  while (p < end) {
-    while (p < end && is_blank(*p)) ++p;
-    const void* lf = std::memchr(p, '\n', static_cast<size_t>(end - p));
-    const char* line_end = lf ? static_cast<const char*>(lf) : end;
-    if (p + 1 < end && (*p == 'A' || *p == 'N' || *p == 'a' || *p == 'n') && is_digit(p[1])) {
-      // Each code is followed by ',' or ';', before any attribute or comment.
-      for (const char* q = p; q < line_end && *q != '\\' && *q != '!'; ++q) count += *q == ',' || *q == ';';
-    } else if (p < end && *p != '\\' && *p != '!' && *p != '\n' && *p != '\r') {
-      break;  // the next class's name
-    }
-    p = line_end + 1;
-  }
-  return count;
-}
-
 // Builds what depends on a class's complete field list: the name index and the
 // repeated-group patterns. Runs when the next class starts (or the text ends), since
 // attributes may follow a class's closing ';'; its records are then still in cache.
@@ -187,6 +165,8 @@ class Parser {
     return (cls && !cls->fields.empty()) ? &cls->fields.back() : nullptr;
   }
 
+  bool split_line(std::string_view& line);
+  size_t count_field_codes();
   bool handle_line(std::string_view line);
   bool handle_definitions(std::string_view defs);
   bool handle_attribute(std::string_view attr);
@@ -198,7 +178,15 @@ class Parser {
   Status& status_;
   const LowerFn& lower_;
   c_IDD idd_;
-  std::string_view rest_;  // the text after the current line
+  // The text being read, where its next line starts, and whether it has a CR at all
+  // (lines are looked into for one only then).
+  std::string_view text_;
+  size_t pos_ = 0;
+  bool has_cr_ = false;
+  // Lines after a class's name, split and left-trimmed while its fields were counted, not
+  // yet handled: they are read from here rather than split again.
+  std::vector<std::string_view> ahead_;
+  size_t ahead_next_ = 0;
   std::string group_;
   int64_t line_ = 0;
   int class_idx_ = -1;
@@ -206,23 +194,16 @@ class Parser {
 };
 
 bool Parser::run(std::string_view text, c_IDD& out) {
-  const char* const begin = text.data();
-  const size_t size = text.size();
-  // Lines are looked into for a CR only when the text has one at all.
-  const bool has_cr = size > 0 && std::memchr(begin, '\r', size) != nullptr;
-  size_t pos = 0;
-  while (pos < size) {
-    // A line ends at LF, CR LF or a lone CR; memchr finds each far faster than a byte loop.
-    const void* lf = std::memchr(begin + pos, '\n', size - pos);
-    size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - begin) : size;
-    if (const void* cr = has_cr ? std::memchr(begin + pos, '\r', end - pos) : nullptr) {
-      end = static_cast<size_t>(static_cast<const char*>(cr) - begin);
+  text_ = text;
+  has_cr_ = !text.empty() && std::memchr(text.data(), '\r', text.size()) != nullptr;
+  for (std::string_view line;;) {
+    if (ahead_next_ < ahead_.size()) {
+      line = ahead_[ahead_next_++];
+    } else if (!split_line(line)) {
+      break;
     }
     ++line_;
-    const size_t next = end + ((end + 1 < size && begin[end] == '\r' && begin[end + 1] == '\n') ? 2 : 1);
-    rest_ = next < size ? text.substr(next) : std::string_view();
-    if (!handle_line(text.substr(pos, end - pos))) return false;
-    pos = next;
+    if (!handle_line(line)) return false;
   }
   if (class_open_) {
     const ClassDef* cls = current_class();
@@ -233,6 +214,61 @@ bool Parser::run(std::string_view text, c_IDD& out) {
   return true;
 }
 
+// The next line of the text, or false at its end. A line ends at LF, CR LF or a lone CR;
+// memchr finds each far faster than a byte loop.
+bool Parser::split_line(std::string_view& line) {
+  const size_t size = text_.size();
+  if (pos_ >= size) return false;
+  const char* const begin = text_.data();
+  const void* lf = std::memchr(begin + pos_, '\n', size - pos_);
+  size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - begin) : size;
+  if (const void* cr = has_cr_ ? std::memchr(begin + pos_, '\r', end - pos_) : nullptr) {
+    end = static_cast<size_t>(static_cast<const char*>(cr) - begin);
+  }
+  line = text_.substr(pos_, end - pos_);
+  pos_ = end + ((end + 1 < size && begin[end] == '\r' && begin[end + 1] == '\n') ? 2 : 1);
+  return true;
+}
+
+// How many field codes (A1, N12) a left-trimmed line lists, or -1 when the line is
+// neither codes, an attribute, a comment nor blank: the next class's name.
+long codes_in(std::string_view line) {
+  if (line.size() > 1 && (line[0] == 'A' || line[0] == 'N' || line[0] == 'a' || line[0] == 'n') && is_digit(line[1])) {
+    long count = 0;  // each code is followed by ',' or ';', before any attribute or comment
+    for (const char c : line) {
+      if (c == '\\' || c == '!') break;
+      count += c == ',' || c == ';';
+    }
+    return count;
+  }
+  return line.empty() || line[0] == '\\' || line[0] == '!' || line[0] == '\r' ? 0 : -1;
+}
+
+// How many field codes the lines after a class's name list up to the next class: the
+// room to reserve for its fields, so that a class of thousands of fields is not moved
+// at each doubling of its vector and none holds more memory than it needs. The lines it
+// splits are kept in `ahead_` for the parse; lines split before and not yet handled (a
+// class named after another's closing ';' on one line) are its first.
+size_t Parser::count_field_codes() {
+  ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(ahead_next_));
+  ahead_next_ = 0;
+  size_t count = 0;
+  for (const std::string_view line : ahead_) count += static_cast<size_t>(codes_in(line));
+  for (std::string_view line;;) {
+    const size_t before = pos_;
+    if (!split_line(line)) break;
+    line.remove_prefix(leading_blanks(line));
+    const long codes = codes_in(line);
+    if (codes < 0) {
+      pos_ = before;  // the next class's name: split again by the parse as it comes
+      break;
+    }
+    count += static_cast<size_t>(codes);
+    ahead_.push_back(line);
+  }
+  return count;
+}
+
 bool Parser::handle_line(std::string_view line) {
   std::string_view t = trim_blanks(line);
   if (t.empty()) return true;
@@ -240,14 +276,15 @@ bool Parser::handle_line(std::string_view line) {
     if (starts_with_ci(t, "!IDD_Version")) idd_.version = std::string(trim_blanks(t.substr(12)));
     return true;
   }
-  const size_t bang = t.find('!');
-  if (bang != std::string_view::npos) t = trim_blanks(t.substr(0, bang));
-  if (t.empty()) return true;
-  const size_t backslash = t.find('\\');
-  const std::string_view defs = trim_blanks(t.substr(0, backslash));
+  // Definitions run to the first '\\' or '!'; an attribute after a '\\' runs to the next '!'.
+  size_t cut = 0;
+  while (cut < t.size() && t[cut] != '\\' && t[cut] != '!') ++cut;
+  const std::string_view defs = trim_blanks(t.substr(0, cut));
   if (!defs.empty() && !handle_definitions(defs)) return false;
-  if (backslash != std::string_view::npos) return handle_attribute(t.substr(backslash + 1));
-  return true;
+  if (cut == t.size() || t[cut] == '!') return true;
+  std::string_view attr = t.substr(cut + 1);
+  if (const size_t bang = attr.find('!'); bang != std::string_view::npos) attr = attr.substr(0, bang);
+  return handle_attribute(attr);
 }
 
 // A class name and/or field codes, each followed by ',' or ';'.
@@ -292,7 +329,7 @@ bool Parser::start_class(std::string_view name) {
   if (!finish_fields()) return false;
   idd_.class_map.emplace(std::move(key), idd_.ordered_classes.size());
   ClassDef& cls = idd_.ordered_classes.emplace_back();
-  cls.fields.reserve(count_field_codes(rest_));
+  cls.fields.reserve(count_field_codes());
   cls.name = std::string(name);
   cls.group = group_;
   cls.line = line_;
@@ -337,8 +374,7 @@ enum class Attr {
   kExternalList, kReference, kReferenceClassName, kNote,
 };
 
-// The attribute a keyword names (any letter case). Every line after a field's code is
-// one of these, so the lookup compares lengths first and never builds a string.
+// The attribute a lower-cased keyword names.
 Attr attribute_named(std::string_view keyword) {
   static constexpr struct {
     std::string_view word;
@@ -356,25 +392,39 @@ Attr attribute_named(std::string_view keyword) {
       {"external-list", Attr::kExternalList}, {"reference-class-name", Attr::kReferenceClassName},
   };
   for (const auto& w : kWords) {
-    if (w.word.size() == keyword.size() && ascii_iequals(w.word, keyword)) return w.attr;
+    if (w.word.size() == keyword.size() && std::memcmp(w.word.data(), keyword.data(), keyword.size()) == 0) {
+      return w.attr;
+    }
   }
   return Attr::kUnknown;
 }
 
-bool Parser::handle_attribute(std::string_view attr) {
-  // The keyword runs to the first blank or ':'; a '<' or '>' belongs to it and ends it,
-  // so that "\minimum>0" reads as "\minimum> 0".
+// The keyword that starts an attribute's text and the attribute it names (any letter
+// case). The keyword runs to the first blank or ':'; a '<' or '>' belongs to it and ends
+// it, so that "\minimum>0" reads as "\minimum> 0". It is lowered as it is read, so that
+// the names compare as plain bytes: every line after a field's code is an attribute.
+struct Keyword {
+  Attr attr;
+  size_t length;
+};
+
+Keyword read_keyword(std::string_view attr) {
+  char lowered[24];  // longer than any keyword
   size_t k = 0;
-  while (k < attr.size() && !is_blank(attr[k]) && attr[k] != ':') {
-    if (attr[k] == '<' || attr[k] == '>') {
-      ++k;
-      break;
-    }
+  while (k < attr.size()) {
+    const char c = attr[k];
+    if (is_blank(c) || c == ':') break;
+    if (k < sizeof lowered) lowered[k] = ascii_lower(c);
     ++k;
+    if (c == '<' || c == '>') break;
   }
-  const Attr keyword = attribute_named(attr.substr(0, k));
+  return {k <= sizeof lowered ? attribute_named(std::string_view(lowered, k)) : Attr::kUnknown, k};
+}
+
+bool Parser::handle_attribute(std::string_view attr) {
+  const auto [keyword, length] = read_keyword(attr);
   if (keyword == Attr::kNote || keyword == Attr::kUnknown) return true;  // carry nothing the schema keeps
-  const std::string_view value = trim_blanks(attr.substr(k));
+  const std::string_view value = trim_blanks(attr.substr(length));
 
   if (keyword == Attr::kGroup) {
     group_ = std::string(value);

@@ -50,9 +50,21 @@ inline std::string trim_newlines(std::string_view s) { return std::string(trim_n
 
 inline bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 
+// How many blanks `s` starts with. Eight spaces are passed at a step: the schema's
+// attribute lines are indented by eight.
+inline size_t leading_blanks(std::string_view s) noexcept {
+  constexpr uint64_t kSpaces = 0x2020202020202020ULL;
+  size_t n = 0;
+  for (uint64_t w; n + 8 <= s.size(); n += 8) {
+    std::memcpy(&w, s.data() + n, 8);
+    if (w != kSpaces) break;
+  }
+  while (n < s.size() && is_blank(s[n])) ++n;
+  return n;
+}
+
 inline std::string_view trim_blanks(std::string_view s) noexcept {
-  size_t begin = 0, end = s.size();
-  while (begin < end && is_blank(s[begin])) ++begin;
+  size_t begin = leading_blanks(s), end = s.size();
   while (end > begin && is_blank(s[end - 1])) --end;
   return s.substr(begin, end - begin);
 }
