@@ -241,7 +241,7 @@ long codes_in(std::string_view line) {
     }
     return count;
   }
-  return line.empty() || line[0] == '\\' || line[0] == '!' || line[0] == '\r' ? 0 : -1;
+  return line.empty() || line[0] == '\\' || line[0] == '!' ? 0 : -1;
 }
 
 // How many field codes the lines after a class's name list up to the next class: the
@@ -276,7 +276,8 @@ bool Parser::handle_line(std::string_view line) {
     if (starts_with_ci(t, "!IDD_Version")) idd_.version = std::string(trim_blanks(t.substr(12)));
     return true;
   }
-  // Definitions run to the first '\\' or '!'; an attribute after a '\\' runs to the next '!'.
+  // Definitions run to the first backslash or '!'; an attribute after a backslash runs
+  // to the next '!'.
   size_t cut = 0;
   while (cut < t.size() && t[cut] != '\\' && t[cut] != '!') ++cut;
   const std::string_view defs = trim_blanks(t.substr(0, cut));

@@ -108,16 +108,16 @@ class ListCache {
   void add(std::string_view list, std::string_view text, FieldLoc loc) {
     forget_if_moved();
     for (const Entry& e : entries_) {
-      if (e.list == list.data()) return add_value_location(*e.values, text, loc);
+      if (e.list.data() == list.data() && e.list.size() == list.size()) return add_value_location(*e.values, text, loc);
     }
     add_location(index_, list, text, loc);
     forget_if_moved();
-    entries_[next_++ % entries_.size()] = Entry{list.data(), &index_.find(list)->second};
+    entries_[next_++ % entries_.size()] = Entry{list, &index_.find(list)->second};
   }
 
  private:
   struct Entry {
-    const char* list = nullptr;  // where the schema's text of the list name starts
+    std::string_view list;  // the schema's own text of the list name: compared by where it is
     ValueIndex* values = nullptr;
   };
 
