@@ -375,27 +375,78 @@ enum class Attr {
   kExternalList, kReference, kReferenceClassName, kNote,
 };
 
-// The attribute a lower-cased keyword names.
-Attr attribute_named(std::string_view keyword) {
-  static constexpr struct {
-    std::string_view word;
-    Attr attr;
-  } kWords[] = {
-      {"note", Attr::kNote}, {"type", Attr::kType}, {"key", Attr::kKey}, {"field", Attr::kField},
-      {"units", Attr::kUnits}, {"memo", Attr::kMemo}, {"default", Attr::kDefault}, {"minimum", Attr::kMinimum},
-      {"maximum", Attr::kMaximum}, {"minimum>", Attr::kMinimumExclusive}, {"maximum<", Attr::kMaximumExclusive},
-      {"required-field", Attr::kRequiredField}, {"object-list", Attr::kObjectList}, {"reference", Attr::kReference},
-      {"ip-units", Attr::kIpUnits}, {"autosizable", Attr::kAutosizable}, {"autocalculatable", Attr::kAutocalculatable},
-      {"retaincase", Attr::kRetaincase}, {"group", Attr::kGroup}, {"unique-object", Attr::kUniqueObject},
-      {"required-object", Attr::kRequiredObject}, {"obsolete", Attr::kObsolete}, {"format", Attr::kFormat},
-      {"min-fields", Attr::kMinFields}, {"extensible", Attr::kExtensible}, {"begin-extensible", Attr::kBeginExtensible},
-      {"unitsbasedonfield", Attr::kUnitsBasedOnField}, {"deprecated", Attr::kDeprecated},
-      {"external-list", Attr::kExternalList}, {"reference-class-name", Attr::kReferenceClassName},
-  };
-  for (const auto& w : kWords) {
-    if (w.word.size() == keyword.size() && std::memcmp(w.word.data(), keyword.data(), keyword.size()) == 0) {
-      return w.attr;
-    }
+// Whether `keyword` is `word`: a comparison of a length known when compiling, which
+// the compiler makes inline rather than a library call per attribute line.
+template <size_t N>
+bool is_word(std::string_view keyword, const char (&word)[N]) {
+  return std::memcmp(keyword.data(), word, N - 1) == 0;
+}
+
+// The attribute a lower-cased keyword names, found by its length first.
+Attr attribute_named(std::string_view k) {
+  switch (k.size()) {
+    case 3:
+      if (is_word(k, "key")) return Attr::kKey;
+      break;
+    case 4:
+      if (is_word(k, "note")) return Attr::kNote;
+      if (is_word(k, "type")) return Attr::kType;
+      if (is_word(k, "memo")) return Attr::kMemo;
+      break;
+    case 5:
+      if (is_word(k, "field")) return Attr::kField;
+      if (is_word(k, "units")) return Attr::kUnits;
+      if (is_word(k, "group")) return Attr::kGroup;
+      break;
+    case 6:
+      if (is_word(k, "format")) return Attr::kFormat;
+      break;
+    case 7:
+      if (is_word(k, "default")) return Attr::kDefault;
+      if (is_word(k, "minimum")) return Attr::kMinimum;
+      if (is_word(k, "maximum")) return Attr::kMaximum;
+      break;
+    case 8:
+      if (is_word(k, "minimum>")) return Attr::kMinimumExclusive;
+      if (is_word(k, "maximum<")) return Attr::kMaximumExclusive;
+      if (is_word(k, "ip-units")) return Attr::kIpUnits;
+      if (is_word(k, "obsolete")) return Attr::kObsolete;
+      break;
+    case 9:
+      if (is_word(k, "reference")) return Attr::kReference;
+      break;
+    case 10:
+      if (is_word(k, "retaincase")) return Attr::kRetaincase;
+      if (is_word(k, "min-fields")) return Attr::kMinFields;
+      if (is_word(k, "extensible")) return Attr::kExtensible;
+      if (is_word(k, "deprecated")) return Attr::kDeprecated;
+      break;
+    case 11:
+      if (is_word(k, "object-list")) return Attr::kObjectList;
+      if (is_word(k, "autosizable")) return Attr::kAutosizable;
+      break;
+    case 13:
+      if (is_word(k, "unique-object")) return Attr::kUniqueObject;
+      if (is_word(k, "external-list")) return Attr::kExternalList;
+      break;
+    case 14:
+      if (is_word(k, "required-field")) return Attr::kRequiredField;
+      break;
+    case 15:
+      if (is_word(k, "required-object")) return Attr::kRequiredObject;
+      break;
+    case 16:
+      if (is_word(k, "autocalculatable")) return Attr::kAutocalculatable;
+      if (is_word(k, "begin-extensible")) return Attr::kBeginExtensible;
+      break;
+    case 17:
+      if (is_word(k, "unitsbasedonfield")) return Attr::kUnitsBasedOnField;
+      break;
+    case 20:
+      if (is_word(k, "reference-class-name")) return Attr::kReferenceClassName;
+      break;
+    default:
+      break;
   }
   return Attr::kUnknown;
 }
