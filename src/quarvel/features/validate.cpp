@@ -125,18 +125,18 @@ void check_number(Scan& s, size_t pos, int idx, const ClassDef& cls, const Field
   if (f.field_type == FIELDTYPE_INTEGER && v != std::trunc(v)) {
     add(s, kNotInteger, pos, idx, &cls, quoted(text) + " is not a whole number, but the field holds an integer.");
   }
-  if (f.minimum) {
-    if (f.minimum_exclusive && !(v > *f.minimum)) {
-      add(s, kOutOfRange, pos, idx, &cls, std::string(text) + " must be greater than " + number_text(*f.minimum) + ".");
-    } else if (!f.minimum_exclusive && v < *f.minimum) {
-      add(s, kOutOfRange, pos, idx, &cls, std::string(text) + " is below the minimum of " + number_text(*f.minimum) + ".");
+  if (f.has_minimum) {
+    if (f.minimum_exclusive && !(v > f.minimum)) {
+      add(s, kOutOfRange, pos, idx, &cls, std::string(text) + " must be greater than " + number_text(f.minimum) + ".");
+    } else if (!f.minimum_exclusive && v < f.minimum) {
+      add(s, kOutOfRange, pos, idx, &cls, std::string(text) + " is below the minimum of " + number_text(f.minimum) + ".");
     }
   }
-  if (f.maximum) {
-    if (f.maximum_exclusive && !(v < *f.maximum)) {
-      add(s, kOutOfRange, pos, idx, &cls, std::string(text) + " must be less than " + number_text(*f.maximum) + ".");
-    } else if (!f.maximum_exclusive && v > *f.maximum) {
-      add(s, kOutOfRange, pos, idx, &cls, std::string(text) + " is above the maximum of " + number_text(*f.maximum) + ".");
+  if (f.has_maximum) {
+    if (f.maximum_exclusive && !(v < f.maximum)) {
+      add(s, kOutOfRange, pos, idx, &cls, std::string(text) + " must be less than " + number_text(f.maximum) + ".");
+    } else if (!f.maximum_exclusive && v > f.maximum) {
+      add(s, kOutOfRange, pos, idx, &cls, std::string(text) + " is above the maximum of " + number_text(f.maximum) + ".");
     }
   }
 }

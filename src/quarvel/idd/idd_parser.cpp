@@ -546,6 +546,7 @@ bool Parser::handle_attribute(std::string_view attr) {
       double v;
       if (parse_number(value, v)) {
         field->minimum = v;
+        field->has_minimum = true;
         field->minimum_exclusive = keyword == Attr::kMinimumExclusive;
       }
       break;
@@ -555,6 +556,7 @@ bool Parser::handle_attribute(std::string_view attr) {
       double v;
       if (parse_number(value, v)) {
         field->maximum = v;
+        field->has_maximum = true;
         field->maximum_exclusive = keyword == Attr::kMaximumExclusive;
       }
       break;

@@ -170,8 +170,8 @@ PyObject* str_list(const std::vector<std::string_view>& items) {
   return list.release();
 }
 
-PyObject* optional_float(const std::optional<double>& v) {
-  return v ? PyFloat_FromDouble(*v) : Py_NewRef(Py_None);
+PyObject* optional_float(bool present, double v) {
+  return present ? PyFloat_FromDouble(v) : Py_NewRef(Py_None);
 }
 
 // The class definition named by a str argument (any letter case); throws KeyError.
@@ -286,7 +286,8 @@ PyObject* idd_field_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PyRef choices = take(str_list(f->choices)), refs = take(str_list(f->references));
         PyRef lists = take(str_list(f->object_lists)), ext_lists = take(str_list(f->external_lists));
         PyRef ref_classes = take(str_list(f->reference_class_names));
-        PyRef minimum = take(optional_float(f->minimum)), maximum = take(optional_float(f->maximum));
+        PyRef minimum = take(optional_float(f->has_minimum, f->minimum)),
+              maximum = take(optional_float(f->has_maximum, f->maximum));
         auto flag = [](bool b) { return b ? Py_True : Py_False; };
         return Py_BuildValue(
             "{s:O,s:i,s:O,s:s#,s:s#,s:O,s:O,s:O,s:O,s:i,s:s,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O}",

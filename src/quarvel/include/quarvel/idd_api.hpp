@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -95,8 +94,10 @@ struct FieldDef {
   TextList object_lists;
   TextList external_lists;
   TextList reference_class_names;
-  std::optional<double> minimum, maximum;
+  double minimum = 0, maximum = 0;  // bounds when has_minimum / has_maximum (a flag packs
+                                    // with the others, where an optional took 8 bytes more)
   FieldType field_type = FIELDTYPE_DEFAULT;
+  bool has_minimum = false, has_maximum = false;
   bool required = false;
   bool autosizable = false;
   bool autocalculatable = false;
@@ -288,7 +289,8 @@ inline constexpr uint64_t IDD_LAYOUT = layout_fingerprint(
     QUARVEL_MEMBER(FieldDef, autosizable), QUARVEL_MEMBER(FieldDef, autocalculatable),
     QUARVEL_MEMBER(FieldDef, field_type), QUARVEL_MEMBER(FieldDef, choices), QUARVEL_MEMBER(FieldDef, references),
     QUARVEL_MEMBER(FieldDef, object_lists), QUARVEL_MEMBER(FieldDef, code),
-    QUARVEL_MEMBER(FieldDef, ip_units), QUARVEL_MEMBER(FieldDef, minimum),
+    QUARVEL_MEMBER(FieldDef, ip_units), QUARVEL_MEMBER(FieldDef, minimum), QUARVEL_MEMBER(FieldDef, has_minimum),
+    QUARVEL_MEMBER(FieldDef, has_maximum),
     QUARVEL_MEMBER(FieldDef, maximum), QUARVEL_MEMBER(FieldDef, minimum_exclusive),
     QUARVEL_MEMBER(FieldDef, maximum_exclusive), QUARVEL_MEMBER(FieldDef, has_default),
     QUARVEL_MEMBER(FieldDef, deprecated), QUARVEL_MEMBER(FieldDef, retaincase),
