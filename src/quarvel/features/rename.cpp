@@ -17,7 +17,7 @@ const Signature kRenameSig = {"rename", kRenameNames, 2, 1, 2};
 // Refuses a name that another object already declares where this one declares its own:
 // references to it could no longer tell the two apart.
 void refuse_taken_name(IDFInstance* model, IDFObjectInstance* obj, const FieldDef& name_field, std::string_view name) {
-  for (const std::string_view list : name_field.references) {
+  for (const std::string_view list : name_field.references()) {
     const auto tag = model->targets.find(list);
     if (tag == model->targets.end()) continue;
     const auto locs = tag->second.find_upper(name);
@@ -45,7 +45,7 @@ void refuse_taken_name(IDFInstance* model, IDFObjectInstance* obj, const FieldDe
 std::vector<FieldLoc> referring_fields(IDFInstance* model, IDFObjectInstance* obj, const FieldDef& name_field,
                                        std::string_view old) {
   std::vector<FieldLoc> found;
-  for (const std::string_view list : name_field.references) {
+  for (const std::string_view list : name_field.references()) {
     const auto tag = model->targets.find(list);
     if (tag != model->targets.end()) {
       const auto locs = tag->second.find_upper(old);

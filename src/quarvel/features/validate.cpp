@@ -98,7 +98,7 @@ std::string quoted(std::string_view text) {
 
 std::string number_text(double v) { return shortest_text(v); }
 
-std::string list_of(const std::vector<std::string_view>& items, size_t most) {
+std::string list_of(std::span<const std::string_view> items, size_t most) {
   std::string out;
   for (size_t i = 0; i < items.size() && i < most; ++i) {
     if (i) out += ", ";
@@ -142,17 +142,17 @@ void check_number(Scan& s, size_t pos, int idx, const ClassDef& cls, const Field
 }
 
 void check_choice(Scan& s, size_t pos, int idx, const ClassDef& cls, const FieldDef& f, std::string_view text) {
-  if (f.choices.empty()) return;
-  for (const std::string_view key : f.choices) {
+  if (f.choices().empty()) return;
+  for (const std::string_view key : f.choices()) {
     if (ascii_iequals(text, key)) return;
   }
   if ((f.autosizable || f.autocalculatable) && is_sizing_word(text)) return;
   if (!s.enabled[kInvalidChoice]) return;
   std::vector<std::string> closest;
-  for (size_t i : closest_names(text, f.choices)) closest.emplace_back(f.choices[i]);
+  for (size_t i : closest_names(text, f.choices())) closest.emplace_back(f.choices()[i]);
   std::string message = quoted(text);
   message += " is not one of the choices (";
-  message += list_of(f.choices, 12);
+  message += list_of(f.choices(), 12);
   message += ").";
   if (!closest.empty()) {
     message += ' ';
@@ -162,13 +162,13 @@ void check_choice(Scan& s, size_t pos, int idx, const ClassDef& cls, const Field
 }
 
 void check_reference(Scan& s, size_t pos, int idx, const ClassDef& cls, const FieldDef& f, std::string_view text) {
-  for (const std::string_view list : f.object_lists) {
+  for (const std::string_view list : f.object_lists()) {
     const auto targets = s.model->targets.find(list);
     if (targets != s.model->targets.end() && targets->second.find_upper(text) != targets->second.end()) return;
     if (names_a_class(*s.schema, list, text)) return;
   }
   add(s, kDanglingReference, pos, idx, &cls,
-      quoted(text) + " names no object that this field can refer to (" + list_of(f.object_lists, 6) + ").");
+      quoted(text) + " names no object that this field can refer to (" + list_of(f.object_lists(), 6) + ").");
 }
 
 void check_object(Scan& s, IDFObjectInstance* o) {
@@ -232,7 +232,7 @@ void check_object(Scan& s, IDFObjectInstance* o) {
       default:
         break;
     }
-    if (!f->object_lists.empty()) check_reference(s, pos, idx, cls, *f, text);
+    if (!f->object_lists().empty()) check_reference(s, pos, idx, cls, *f, text);
   }
   const auto missing = std::lower_bound(cls.required_fields.begin(), cls.required_fields.end(),
                                         static_cast<int>(values.size()));

@@ -363,7 +363,7 @@ bool Parser::finish_fields() {
   if (!cls) return true;
   if (status_ = finalize_class(*cls, lower_); !status_.ok()) return false;
   for (const FieldDef& f : cls->fields) {
-    for (const std::string_view list : f.reference_class_names) idd_.class_name_lists[list].try_emplace_upper(cls->name);
+    for (const std::string_view list : f.reference_class_names()) idd_.class_name_lists[list].try_emplace_upper(cls->name);
   }
   return true;
 }
@@ -584,19 +584,19 @@ bool Parser::handle_attribute(std::string_view attr) {
       field->field_type = field_type_of(value);
       break;
     case Attr::kKey:
-      field->choices.push_back(value);
+      field->lists.add(FieldLists::kChoices, value);
       break;
     case Attr::kObjectList:
-      field->object_lists.push_back(value);
+      field->lists.add(FieldLists::kObjectLists, value);
       break;
     case Attr::kExternalList:
-      field->external_lists.push_back(value);
+      field->lists.add(FieldLists::kExternalLists, value);
       break;
     case Attr::kReference:
-      field->references.push_back(value);
+      field->lists.add(FieldLists::kReferences, value);
       break;
     case Attr::kReferenceClassName:
-      field->reference_class_names.push_back(value);
+      field->lists.add(FieldLists::kReferenceClassNames, value);
       break;
     default:
       break;

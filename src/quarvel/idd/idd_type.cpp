@@ -159,7 +159,7 @@ PyObject* str_of(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
 
-PyObject* str_list(const std::vector<std::string_view>& items) {
+PyObject* str_list(std::span<const std::string_view> items) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < items.size(); ++i) {
@@ -283,9 +283,9 @@ PyObject* idd_field_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PyRef name = take(str_of(get_field_name(*cls, idx, false)));
         PyRef code = take(listed ? str_of(f->code) : Py_NewRef(Py_None));
         PyRef dflt = take(f->has_default ? str_of(f->default_val) : Py_NewRef(Py_None));
-        PyRef choices = take(str_list(f->choices)), refs = take(str_list(f->references));
-        PyRef lists = take(str_list(f->object_lists)), ext_lists = take(str_list(f->external_lists));
-        PyRef ref_classes = take(str_list(f->reference_class_names));
+        PyRef choices = take(str_list(f->choices())), refs = take(str_list(f->references()));
+        PyRef lists = take(str_list(f->object_lists())), ext_lists = take(str_list(f->external_lists()));
+        PyRef ref_classes = take(str_list(f->reference_class_names()));
         PyRef minimum = take(optional_float(f->has_minimum, f->minimum)),
               maximum = take(optional_float(f->has_maximum, f->maximum));
         auto flag = [](bool b) { return b ? Py_True : Py_False; };

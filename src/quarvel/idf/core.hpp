@@ -132,8 +132,8 @@ void for_each_registration(const ClassDef& cls, const std::vector<std::string>& 
     const int field_idx = static_cast<int>(i);
     const FieldDef* field = field_def_at(cls, field_idx);
     if (!field) continue;
-    for (const std::string_view name : field->references) fn(name, true, values[i], field_idx);
-    for (const std::string_view name : field->object_lists) fn(name, false, values[i], field_idx);
+    for (const std::string_view name : field->references()) fn(name, true, values[i], field_idx);
+    for (const std::string_view name : field->object_lists()) fn(name, false, values[i], field_idx);
   }
 }
 // The published operations: they never raise (a failure to register is reported as
@@ -232,7 +232,7 @@ class ClassMark {
 };
 // Whether objects of the class carry a name in their first field.
 inline bool is_named_class(const ClassDef& cls) {
-  return !cls.fields.empty() && (cls.fields[0].name == "Name" || !cls.fields[0].references.empty());
+  return !cls.fields.empty() && (cls.fields[0].name == "Name" || !cls.fields[0].references().empty());
 }
 // The class's name as the schema spells it, for messages.
 inline const char* class_name_of(IDFObjectInstance* self) { return self->c_class_name.c_str(); }

@@ -59,7 +59,7 @@ bool apply_plain_write(const State& st, IDFObjectInstance* obj, const ClassDef& 
   if (model) {
     if (i == 0) return false;
     const FieldDef* field = field_def_at(cls, write.field_idx);
-    if (field && (!field->references.empty() || !field->object_lists.empty())) return false;
+    if (field && (!field->references().empty() || !field->object_lists().empty())) return false;
   }
   check_storable(st, cls, write.field_idx, write.text);
   if (i >= values.size()) {

@@ -63,8 +63,8 @@ IndexBatch::~IndexBatch() {
 
 void IndexBatch::queue(const FieldDef& field, std::string_view text, FieldLoc loc, bool add) {
   if (text.empty()) return;  // empty texts are never indexed
-  for (const std::string_view name : field.references) steps_.push_back(Step{&model_->targets, name, text, loc, add});
-  for (const std::string_view name : field.object_lists) {
+  for (const std::string_view name : field.references()) steps_.push_back(Step{&model_->targets, name, text, loc, add});
+  for (const std::string_view name : field.object_lists()) {
     steps_.push_back(Step{&model_->referencers, name, text, loc, add});
   }
 }

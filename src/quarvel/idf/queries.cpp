@@ -198,7 +198,7 @@ PyObject* object_get_referenced_object(PyObject* self, PyObject* const* args, Py
       [&]() -> PyObject* {
         const ReferenceStart start = reference_start(self, args, nargs, kwnames, "get_referenced_object");
         if (!start.field) Py_RETURN_NONE;
-        for (const std::string_view list_name : start.field->object_lists) {
+        for (const std::string_view list_name : start.field->object_lists()) {
           const LocList* locs = locations(start.model->targets, list_name, start.text);
           if (!locs) continue;
           for (const FieldLoc& loc : *locs) {
@@ -217,7 +217,7 @@ PyObject* object_get_referencing_objects(PyObject* self, PyObject* const* args, 
         const ReferenceStart start = reference_start(self, args, nargs, kwnames, "get_referencing_objects");
         PyRef found = take(PyList_New(0));
         if (start.field) {
-          for (const std::string_view list_name : start.field->references) {
+          for (const std::string_view list_name : start.field->references()) {
             const LocList* locs = locations(start.model->referencers, list_name, start.text);
             if (!locs) continue;
             for (const FieldLoc& loc : *locs) {

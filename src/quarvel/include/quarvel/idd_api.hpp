@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -41,40 +42,43 @@ struct ExtensibleDef {
   std::vector<ExtPattern> patterns;  // one per field of a group
 };
 
-// A list of texts that most fields leave empty (choices, references, lists): one pointer
-// in the field record, the vector made on the first item. A schema has tens of thousands
-// of fields, so each byte of the record counts in the memory a load touches. The texts
-// view the schema's source, as the field record's own texts do.
-class TextList {
+// The lists of texts that a field names (its choices, the reference lists it joins, the
+// lists it refers through, external lists, and the lists whose class names it accepts),
+// as views of the schema's source. Most fields name none, and a schema has tens of
+// thousands of fields: a field record holds one pointer, and a field that names some
+// keeps them all in one vector, list after list.
+class FieldLists {
  public:
-  using Items = std::vector<std::string_view>;
-  TextList() = default;
-  TextList(const TextList& o) : items_(o.items_ ? std::make_unique<Items>(*o.items_) : nullptr) {}
-  TextList(TextList&&) noexcept = default;
-  TextList& operator=(TextList o) noexcept {
-    items_.swap(o.items_);
+  enum Kind : int { kChoices, kReferences, kObjectLists, kExternalLists, kReferenceClassNames, kKinds };
+
+  FieldLists() = default;
+  FieldLists(const FieldLists& o) : lists_(o.lists_ ? std::make_unique<Lists>(*o.lists_) : nullptr) {}
+  FieldLists(FieldLists&&) noexcept = default;
+  FieldLists& operator=(FieldLists o) noexcept {
+    lists_.swap(o.lists_);
     return *this;
   }
 
-  const Items& items() const { return items_ ? *items_ : none(); }
-  operator const Items&() const { return items(); }  // NOLINT: reads as the vector
-  Items::const_iterator begin() const { return items().begin(); }
-  Items::const_iterator end() const { return items().end(); }
-  size_t size() const { return items_ ? items_->size() : 0; }
-  bool empty() const { return size() == 0; }
-  std::string_view operator[](size_t i) const { return (*items_)[i]; }
+  std::span<const std::string_view> of(Kind kind) const {
+    if (!lists_) return {};
+    const uint32_t begin = kind == 0 ? 0 : lists_->ends[kind - 1];
+    return {lists_->items.data() + begin, lists_->ends[kind] - begin};
+  }
 
-  void push_back(std::string_view text) {
-    if (!items_) items_ = std::make_unique<Items>();
-    items_->push_back(text);
+  // Appends `text` to the list `kind`. Throws std::bad_alloc with the lists unchanged.
+  void add(Kind kind, std::string_view text) {
+    if (!lists_) lists_ = std::make_unique<Lists>();
+    Lists& l = *lists_;
+    l.items.insert(l.items.begin() + l.ends[kind], text);
+    for (int k = kind; k < kKinds; ++k) ++l.ends[k];
   }
 
  private:
-  static const Items& none() {
-    static const Items empty;
-    return empty;
-  }
-  std::unique_ptr<Items> items_;
+  struct Lists {
+    std::vector<std::string_view> items;
+    uint32_t ends[kKinds] = {};  // where each list ends in `items`
+  };
+  std::unique_ptr<Lists> lists_;
 };
 
 // One field of a class. Its texts view the schema's source text (or, for the rare text
@@ -89,11 +93,7 @@ struct FieldDef {
   // Further attributes of the dictionary, kept for introspection.
   std::string_view code;  // A1, N7
   std::string_view ip_units;
-  TextList choices;
-  TextList references;
-  TextList object_lists;
-  TextList external_lists;
-  TextList reference_class_names;
+  FieldLists lists;
   double minimum = 0, maximum = 0;  // bounds when has_minimum / has_maximum (a flag packs
                                     // with the others, where an optional took 8 bytes more)
   FieldType field_type = FIELDTYPE_DEFAULT;
@@ -107,6 +107,14 @@ struct FieldDef {
   bool retaincase = false;
   bool begin_extensible = false;
   bool units_based_on_field = false;
+
+  std::span<const std::string_view> choices() const { return lists.of(FieldLists::kChoices); }
+  std::span<const std::string_view> references() const { return lists.of(FieldLists::kReferences); }
+  std::span<const std::string_view> object_lists() const { return lists.of(FieldLists::kObjectLists); }
+  std::span<const std::string_view> external_lists() const { return lists.of(FieldLists::kExternalLists); }
+  std::span<const std::string_view> reference_class_names() const {
+    return lists.of(FieldLists::kReferenceClassNames);
+  }
 };
 
 // A class's field names (without units), lower-cased, to the first listed field of each
@@ -287,15 +295,14 @@ inline constexpr uint64_t IDD_LAYOUT = layout_fingerprint(
     QUARVEL_MEMBER(ExtensibleDef, patterns), sizeof(FieldDef), QUARVEL_MEMBER(FieldDef, name),
     QUARVEL_MEMBER(FieldDef, required), QUARVEL_MEMBER(FieldDef, units), QUARVEL_MEMBER(FieldDef, default_val),
     QUARVEL_MEMBER(FieldDef, autosizable), QUARVEL_MEMBER(FieldDef, autocalculatable),
-    QUARVEL_MEMBER(FieldDef, field_type), QUARVEL_MEMBER(FieldDef, choices), QUARVEL_MEMBER(FieldDef, references),
-    QUARVEL_MEMBER(FieldDef, object_lists), QUARVEL_MEMBER(FieldDef, code),
+    QUARVEL_MEMBER(FieldDef, field_type), QUARVEL_MEMBER(FieldDef, lists), QUARVEL_MEMBER(FieldDef, code),
     QUARVEL_MEMBER(FieldDef, ip_units), QUARVEL_MEMBER(FieldDef, minimum), QUARVEL_MEMBER(FieldDef, has_minimum),
     QUARVEL_MEMBER(FieldDef, has_maximum),
     QUARVEL_MEMBER(FieldDef, maximum), QUARVEL_MEMBER(FieldDef, minimum_exclusive),
     QUARVEL_MEMBER(FieldDef, maximum_exclusive), QUARVEL_MEMBER(FieldDef, has_default),
     QUARVEL_MEMBER(FieldDef, deprecated), QUARVEL_MEMBER(FieldDef, retaincase),
     QUARVEL_MEMBER(FieldDef, begin_extensible), QUARVEL_MEMBER(FieldDef, units_based_on_field),
-    QUARVEL_MEMBER(FieldDef, external_lists), QUARVEL_MEMBER(FieldDef, reference_class_names), sizeof(ClassDef),
+    sizeof(FieldLists), sizeof(ClassDef),
     QUARVEL_MEMBER(ClassDef, name), QUARVEL_MEMBER(ClassDef, group), QUARVEL_MEMBER(ClassDef, fields),
     QUARVEL_MEMBER(ClassDef, min_fields), QUARVEL_MEMBER(ClassDef, base_field_index_map),
     QUARVEL_MEMBER(ClassDef, extensible), QUARVEL_MEMBER(ClassDef, field_idx_with_default), QUARVEL_MEMBER(ClassDef, required_fields),

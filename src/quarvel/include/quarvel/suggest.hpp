@@ -4,6 +4,7 @@
 // candidate is offered when it is within about a quarter of the word's length.
 #pragma once
 #include <algorithm>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,7 +58,7 @@ inline size_t edit_distance(std::string_view a, std::string_view b, size_t limit
 
 // The positions in `candidates` of at most `most` names closest to `word`: those nearest
 // of all, in the candidates' order. An empty word, or one that nothing is near, gives none.
-inline std::vector<size_t> closest_names(std::string_view word, const std::vector<std::string_view>& candidates,
+inline std::vector<size_t> closest_names(std::string_view word, std::span<const std::string_view> candidates,
                                          size_t most = 3) {
   const std::string folded = folded_for_match(word);
   std::vector<std::pair<size_t, size_t>> near;  // (distance, position)
