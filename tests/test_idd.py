@@ -248,6 +248,12 @@ def test_dictionary_syntax_variants():
     assert schema.field_info("Indented:Class", 2)["field_type"] == iddmod.FIELDTYPE_INTEGER
     assert schema.field_name("Indented:Class", 2) == "Last {W}"
     assert schema.class_names() == ["Indented:Class", "Bare"]
+    # a field's lists keep each its own order, whatever order their lines interleave in
+    schema = IDD.from_string("Mixed,\n  A1; \\key B\n \\object-list L1\n \\key A\n \\reference R\n"
+                             " \\external-list E\n \\object-list L2\n \\reference-class-name C\n \\key C\n")
+    info = schema.field_info("Mixed", 0)
+    assert [info[k] for k in ("choices", "references", "object_lists", "external_lists", "reference_class_names")] == [
+        ["B", "A", "C"], ["R"], ["L1", "L2"], ["E"], ["C"]]
     # a class named on the line that closes another has the fields of the lines after it
     schema = IDD.from_string("First,\n  A1; Second,\n  A1, \\field Kept\n\n  N1; \\units m\n")
     assert schema.class_info("Second")["fields"] == ["Kept", "N1"]
