@@ -83,9 +83,9 @@ class FieldLists {
 
 // One field of a class. Its texts view the schema's source text (or, for the rare text
 // the source does not spell as kept, a copy the schema owns): the schema keeps its
-// source for its whole life, and a record of views is a third the size of one of
-// strings and costs no allocation. Members are ordered largest first so that the flags
-// pack together.
+// source for its whole life, and a record of views is under half the size of one of
+// strings (120 bytes) and costs no allocation. Members are ordered largest first so that
+// the flags pack together.
 struct FieldDef {
   std::string_view name;
   std::string_view units;
