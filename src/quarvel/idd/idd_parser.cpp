@@ -104,8 +104,9 @@ ExtPattern make_pattern(std::string_view first, const std::string_view* second) 
 // attributes may follow a class's closing ';'; its records are then still in cache.
 Status finalize_class(ClassDef& cls, const LowerFn& lower) {
   cls.base_field_index_map.reserve(cls.fields.size());
-  for (size_t i = 0; i < cls.fields.size(); ++i) {  // the first field of a name wins
-    const std::string_view name = cls.fields[i].name;
+  for (size_t i = 0; i < cls.fields.size(); ++i) {
+    if (cls.fields[i].required) cls.required_fields.push_back(static_cast<int>(i));
+    const std::string_view name = cls.fields[i].name;  // the first field of a name wins
     if (is_ascii(name)) {
       cls.base_field_index_map.add_ascii(cls.fields, static_cast<int>(i));  // read in place
       continue;
@@ -113,9 +114,6 @@ Status finalize_class(ClassDef& cls, const LowerFn& lower) {
     std::string lowered;
     if (!lower_name(name, lower, lowered)) return Status::of(Fault::kPythonError);
     cls.base_field_index_map.add_other(static_cast<int>(i), std::move(lowered));
-  }
-  for (size_t i = 0; i < cls.fields.size(); ++i) {
-    if (cls.fields[i].required) cls.required_fields.push_back(static_cast<int>(i));
   }
   ExtensibleDef& ext = cls.extensible;
   if (ext.size <= 0) return Status();

@@ -61,9 +61,8 @@ std::string get_field_name(const ClassDef& cls, int idx, bool with_units) {
   if (idx < 0) return std::string();
   const auto i = static_cast<size_t>(idx);
   if (i < cls.fields.size()) {
-    const FieldDef& def = cls.fields[i];
-    std::string name(def.name);
-    if (with_units && !def.units.empty()) name.append(" {").append(def.units).append("}");
+    std::string name(cls.fields[i].name);
+    if (with_units) append_units(name, cls.fields[i].units);
     return name;
   }
   const ExtensibleDef& ext = cls.extensible;
@@ -74,7 +73,7 @@ std::string get_field_name(const ClassDef& cls, int idx, bool with_units) {
   std::string name = pat.prefix;
   if (pat.numbered) name += std::to_string(offset / ext.size + 1) + pat.suffix;
   const FieldDef& def = cls.fields[static_cast<size_t>(ext.begin_index + j)];
-  if (with_units && !def.units.empty()) name.append(" {").append(def.units).append("}");
+  if (with_units) append_units(name, def.units);
   return name;
 }
 

@@ -147,9 +147,8 @@ void write_object(const State& st, IDFObjectInstance* self, std::string& out, co
     out += "!- ";
     // Listed fields carry their name and units; names of repeated groups are made.
     if (idx < cls.fields.size()) {
-      const FieldDef& field = cls.fields[idx];
-      out += field.name;
-      if (!field.units.empty()) out.append(" {").append(field.units).append("}");
+      out += cls.fields[idx].name;
+      append_units(out, cls.fields[idx].units);
     } else {
       out += st.schema->get_field_name(cls, static_cast<int>(i), true);
     }

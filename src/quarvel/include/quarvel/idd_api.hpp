@@ -117,6 +117,12 @@ struct FieldDef {
   }
 };
 
+// Appends " {units}" to a field's name as the writer and the field names show it; nothing
+// for a field without units.
+inline void append_units(std::string& name, std::string_view units) {
+  if (!units.empty()) name.append(" {").append(units).append("}");
+}
+
 // A class's field names (without units), lower-cased, to the first listed field of each
 // name. An ASCII name is found by its hash and a comparison with the field's own name, so
 // the table keeps no copy of it: 5 bytes a slot (the field and eight bits of its name's
