@@ -129,8 +129,10 @@ def _reference_tokens(data: bytes):
 
 @settings(max_examples=300, deadline=None)
 @given(st.lists(st.sampled_from([b"a", b"Zone", b"\xc3\xa9", b" ", b"\t", b",", b";", b"!", b"\n", b"-",
-                                 b"x" * 9, b"\xe2\x82\xac"]), max_size=60))
+                                 b"x" * 9, b"y" * 17, b" " * 16, b"\t " * 9, b"\x08", b"\xe2\x82\xac"]),
+                max_size=80))
 def test_tokens_match_a_plain_reading(pieces):
-    # Long runs of text are scanned a word at a time: every split point and byte mix agrees.
+    # Runs of text and blanks are scanned many bytes a step, reading past the end of a line:
+    # every split point, byte mix and distance from the end of the text agrees.
     data = b"".join(pieces)
     assert [t for t in tokens(data) if t[0] != E] == _reference_tokens(data)

@@ -122,11 +122,10 @@ void push_text_token(LexerInstance* self, std::string_view text) {
 }
 
 void tokenize_line(LexerInstance* self, std::string_view line) {
-  size_t bang;
-  std::string_view rest = tokenizable(line, self->is_idd, bang);
+  std::string_view rest = tokenizable(line, self->is_idd, token_scan::comment_start(line));
   TokenType type;
   std::string_view text;
-  while (take_token(rest, type, text)) {
+  while (take_token(rest, type, text, self->content.data() + self->content.size())) {
     if (type == TOKEN_TEXT) {
       push_text_token(self, text);
     } else {

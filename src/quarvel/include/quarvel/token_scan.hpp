@@ -5,10 +5,15 @@
 #pragma once
 #include "lexer_api.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #if defined(__GNUC__)
 #define QUARVEL_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -36,69 +41,103 @@ constexpr ClassTable kClasses;
 
 inline uint8_t class_of(char c) { return kClasses.cls[static_cast<uint8_t>(c)]; }
 
-// The padding before a line's "!-" comment is skipped eight bytes at a time (a word
-// read with memcpy, so unaligned reads are fine) instead of a byte at a time.
-constexpr uint64_t kEightSpaces = 0x2020202020202020ULL;
 
-constexpr uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+// The scans below take sixteen bytes a step where the machine has SSE2 (every x86-64),
+// and may read past the end of what they scan up to `readable` (the end of the
+// tokenizer's input): a token and its blanks then cost one step, however near the end
+// of its line they are. What they find past the end is not taken. Elsewhere they go a
+// byte at a time.
+#if defined(__SSE2__)
+constexpr size_t kStep = 16;
 
-// The high bit of each byte of `word` that equals `byte`, and maybe of bytes after such a
-// byte (a borrow): the lowest bit set is always exact, which is all the scans below read.
-inline uint64_t bytes_equal(uint64_t word, char byte) {
-  const uint64_t x = word ^ (kOnes * static_cast<uint8_t>(byte));
-  return (x - kOnes) & ~x & kHighs;
+// A bit for each of the sixteen bytes at p that is `a` or `b`.
+inline unsigned bytes_either(const char* p, char a, char b) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b)))));
 }
+inline unsigned non_blanks(const char* p) { return ~bytes_either(p, ' ', '\t') & 0xFFFFu; }
 
-// Where the first ',' or ';' of p[i, n) is, or n: eight bytes a step, as long tokens
-// (names, node names) are what most of a model's bytes are.
-inline size_t next_delimiter(const char* p, size_t i, size_t n) {
-  if constexpr (std::endian::native == std::endian::little) {
-    for (; i + 8 <= n; i += 8) {
-      uint64_t word;
-      std::memcpy(&word, p + i, 8);
-      if (const uint64_t hits = bytes_equal(word, ',') | bytes_equal(word, ';')) {
-        return i + static_cast<size_t>(std::countr_zero(hits) >> 3);
-      }
+// Where the steps over p[i, n) end: a step may start below n, and where it reads no
+// further than `readable`.
+inline size_t steps_end(const char* p, size_t n, const char* readable) {
+  const auto can = static_cast<size_t>(readable - p);
+  return can < kStep ? 0 : std::min(n, can - kStep + 1);
+}
+#endif
+
+// Where the first `a` or `b` of p[i, n) is, or n.
+inline size_t find_either(const char* p, size_t i, size_t n, [[maybe_unused]] const char* readable, char a, char b) {
+#if defined(__SSE2__)
+  for (const size_t stop = steps_end(p, n, readable); i < stop; i += kStep) {
+    if (const unsigned hits = bytes_either(p + i, a, b)) {
+      const size_t at = i + static_cast<size_t>(std::countr_zero(hits));
+      return at < n ? at : n;
     }
   }
-  while (i < n && class_of(p[i]) != kDelimiter) ++i;
+  if (i >= n) return n;
+#endif
+  while (i < n && p[i] != a && p[i] != b) ++i;
+  return i;
+}
+
+// Where the blanks that begin p[0, n) end.
+inline size_t leading_blanks(const char* p, size_t n, [[maybe_unused]] const char* readable) {
+  size_t i = 0;
+  if (n == 0 || class_of(p[0]) != kBlank) return 0;  // most tokens follow their delimiter
+#if defined(__SSE2__)
+  for (const size_t stop = steps_end(p, n, readable); i < stop; i += kStep) {
+    if (const unsigned other = non_blanks(p + i)) {
+      const size_t at = i + static_cast<size_t>(std::countr_zero(other));
+      return at < n ? at : n;
+    }
+  }
+  if (i >= n) return n;
+#endif
+  while (i < n && class_of(p[i]) == kBlank) ++i;
   return i;
 }
 
 // Where the blanks that end p[0, limit) begin.
 inline size_t trailing_blanks(const char* p, size_t limit) {
-  uint64_t word;
-  while (limit >= 8 && (std::memcpy(&word, p + limit - 8, 8), word == kEightSpaces)) limit -= 8;
+#if defined(__SSE2__)
+  for (; limit >= kStep; limit -= kStep) {
+    if (const unsigned other = non_blanks(p + limit - kStep)) {
+      return limit - static_cast<size_t>(std::countl_zero(other) - 16);  // the bits past the sixteenth are 0
+    }
+  }
+#endif
   while (limit > 0 && class_of(p[limit - 1]) == kBlank) --limit;
   return limit;
 }
 
-// The part of a line that can hold tokens: up to its comment, without the blanks
-// before the comment (so that padding before "!-" is never walked token by token).
-// `bang` receives where the comment starts, or npos.
-inline std::string_view tokenizable(std::string_view line, bool is_idd, size_t& bang) {
-  bang = std::string_view::npos;
-  if (line.empty()) return line;
-  size_t limit = line.size();
-  if (const void* found = std::memchr(line.data(), '!', limit)) {
-    limit = static_cast<size_t>(static_cast<const char*>(found) - line.data());
-    bang = limit;
-  }
-  if (is_idd) {
+// Where the comment of a line starts, or npos.
+inline size_t comment_start(std::string_view line) {
+  const void* found = line.empty() ? nullptr : std::memchr(line.data(), '!', line.size());
+  return found ? static_cast<size_t>(static_cast<const char*>(found) - line.data()) : std::string_view::npos;
+}
+
+// The part of a line that can hold tokens: up to its comment (at `bang`, or npos),
+// without the blanks before the comment (so that padding before "!-" is never walked
+// token by token).
+inline std::string_view tokenizable(std::string_view line, bool is_idd, size_t bang) {
+  size_t limit = bang == std::string_view::npos ? line.size() : bang;
+  if (is_idd && limit > 0) {
     if (const void* slash = std::memchr(line.data(), '\\', limit)) {
       limit = static_cast<size_t>(static_cast<const char*>(slash) - line.data());
     }
   }
-  return line.substr(0, trailing_blanks(line.data(), limit));
+  return std::string_view(line.data(), trailing_blanks(line.data(), limit));
 }
 
 // Takes the next token off the front of `rest` (a tokenizable part of a line).
 // Returns false when only blanks were left.
-QUARVEL_ALWAYS_INLINE bool take_token(std::string_view& rest, TokenType& type, std::string_view& text) {
+QUARVEL_ALWAYS_INLINE bool take_token(std::string_view& rest, TokenType& type, std::string_view& text,
+                                      const char* readable) {
   const char* p = rest.data();
   const size_t n = rest.size();
-  size_t i = 0;
-  while (i < n && class_of(p[i]) == kBlank) ++i;
+  if (n == 0) return false;
+  size_t i = leading_blanks(p, n, readable);
   if (i == n) {
     rest = std::string_view();
     return false;
@@ -106,17 +145,39 @@ QUARVEL_ALWAYS_INLINE bool take_token(std::string_view& rest, TokenType& type, s
   if (class_of(p[i]) == kDelimiter) {
     type = p[i] == ',' ? TOKEN_COMMA : TOKEN_SEMICOLON;
     text = std::string_view();
-    rest = rest.substr(i + 1);
+    rest = std::string_view(p + i + 1, n - i - 1);  // views made directly: no bounds check that throws
     return true;
   }
   // To the delimiter, then back over the blanks before it.
   const size_t start = i;
-  i = next_delimiter(p, i + 1, n);
+  i = find_either(p, i + 1, n, readable, ',', ';');
   size_t end = i;
   while (class_of(p[end - 1]) == kBlank) --end;  // stops after p[start], which is not a blank
   type = TOKEN_TEXT;
-  text = rest.substr(start, end - start);
-  rest = rest.substr(i);
+  text = std::string_view(p + start, end - start);
+  rest = std::string_view(p + i, n - i);
+  return true;
+}
+
+// The next line when it is a plain one (in a checked piece whose lines end in LF, not
+// empty, with no bad byte), taken here without a call, with where its comment starts
+// (`bang`, or npos) found in the same scan; false for every other line, which the
+// tokenizer's scan_next_line takes.
+QUARVEL_ALWAYS_INLINE bool next_plain_line(LexerInstance* self, std::string_view& line, size_t& bang) {
+  const size_t pos = self->pos, size = self->content.size();
+  if (!self->prechecked || self->has_cr || pos >= size) return false;
+  const char* data = self->content.data();
+  if (data[pos] == '\n') return false;
+  size_t end = find_either(data, pos, size, data + size, '\n', '!');
+  bang = std::string_view::npos;
+  if (end < size && data[end] == '!') {
+    bang = end - pos;
+    end = find_either(data, end + 1, size, data + size, '\n', '\n');
+  }
+  if (self->bad_at < end) return false;
+  self->pos = end + 1;
+  ++self->line_num;
+  line = std::string_view(data + pos, end - pos);
   return true;
 }
 
@@ -132,21 +193,26 @@ inline void keep_comment(LexerInstance* self, std::string_view line, size_t bang
 // line's. Needs no interpreter lock.
 template <class ScanLine>
 QUARVEL_ALWAYS_INLINE Token next_token(LexerInstance* self, ScanLine&& scan_next_line) {
+  const char* readable = self->content.data() + self->content.size();
   for (;;) {
+    TokenType type;
+    std::string_view text;
+    // Queued tokens come only with a line left empty: the rest of a line goes first.
+    if (take_token(self->line_rest, type, text, readable)) return Token{type, text};
     if (self->buffer_idx < self->buffer.size()) return self->buffer[self->buffer_idx++];
     if (!self->buffer.empty()) {
       self->buffer.clear();
       self->buffer_idx = 0;
     }
-    TokenType type;
-    std::string_view text;
-    if (take_token(self->line_rest, type, text)) return Token{type, text};
     std::string_view line;
-    if (!scan_next_line(self, line)) {
-      if (self->line_num == 0) self->line_num = 1;
-      return Token{TOKEN_EOF, std::string_view()};
-    }
     size_t bang;
+    if (!next_plain_line(self, line, bang)) {
+      if (!scan_next_line(self, line)) {
+        if (self->line_num == 0) self->line_num = 1;
+        return Token{TOKEN_EOF, std::string_view()};
+      }
+      bang = comment_start(line);
+    }
     self->line_start = line.data();
     self->line_rest = tokenizable(line, self->is_idd, bang);
     if (self->keep_comments) keep_comment(self, line, bang, self->line_rest);
