@@ -45,7 +45,7 @@ struct LexerInstance {
   PyObject* owner;
   std::string_view line_rest;  // what is left of the current line to tokenize (token_scan.hpp)
   const char* line_start;      // where the current line begins: the column of a token
-  // Private to the tokenizer module.
+  // Set by the tokenizer module only; token_scan.hpp's inline line scan reads them.
   size_t bad_at;               // offset of the first NUL or invalid UTF-8 byte, or content size
   bool has_cr;                 // whether any line ends in CR
   bool prechecked;             // bad_at and has_cr are known
