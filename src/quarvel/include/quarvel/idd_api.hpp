@@ -111,6 +111,8 @@ struct FieldDef {
   std::span<const std::string_view> choices() const { return lists.of(FieldLists::kChoices); }
   std::span<const std::string_view> references() const { return lists.of(FieldLists::kReferences); }
   std::span<const std::string_view> object_lists() const { return lists.of(FieldLists::kObjectLists); }
+  // Whether a value of the field takes part in the reference index.
+  bool registers() const { return !references().empty() || !object_lists().empty(); }
   std::span<const std::string_view> external_lists() const { return lists.of(FieldLists::kExternalLists); }
   std::span<const std::string_view> reference_class_names() const {
     return lists.of(FieldLists::kReferenceClassNames);
