@@ -77,10 +77,11 @@ def section_targets(timed, row, spread):
         big.write_text(text, encoding="latin-1")
         raw = big.read_bytes()
         size = len(raw)
-        load = timed(lambda: IDF.from_file(idd, big), 5)
-        scan = timed(lambda: raw.translate(None, _NOT_DELIMITERS), 5)
+        load, ratios = _load_against_floor(lambda: IDF.from_file(idd, big),
+                                           lambda: raw.translate(None, _NOT_DELIMITERS), 7)
         row(f"IDF.from_file {label}", f"{size / load[0] / MB:.0f}", "MB/s",
-            f"{load[0] / scan[0]:.1f}x one delimiter pass, target 2x ({size / scan[0] / MB:.0f} MB/s) {spread(load)}")
+            f"{ratios[0]:.2f}x one delimiter pass, target 2x (pairs {ratios[1]:.2f}..{ratios[2]:.2f}x) "
+            f"{spread(load)}")
 
         small = Path(tmp) / "small.idf"
         small.write_bytes(raw[: size // 10].rsplit(b";", 1)[0] + b";\n")
@@ -107,6 +108,23 @@ def section_targets(timed, row, spread):
         del model, blob
         gc.collect()
     _shared_name(row)
+
+
+def _load_against_floor(load, floor, pairs):
+    """The load's times and its ratios to the floor, each load paired with a floor pass run
+    right after it: on a machine whose speed drifts from minute to minute, a ratio of two
+    medians taken minutes apart says more about the drift than about the load."""
+    loads, ratios = [], []
+    for _ in range(pairs):
+        load_time = _timed(load, 1)[0]
+        loads.append(load_time)
+        ratios.append(load_time / _timed(floor, 1)[0])
+    return _summary(loads), _summary(ratios)
+
+
+def _summary(values):
+    values = sorted(values)
+    return values[len(values) // 2], values[0], values[-1]
 
 
 def _shared_name(row):
