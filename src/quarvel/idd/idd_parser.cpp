@@ -1,4 +1,5 @@
 #include "idd_parser.hpp"
+#include "quarvel/byte_scan.hpp"
 #include "quarvel/messages.hpp"
 
 #include "quarvel/numbers.hpp"
@@ -179,6 +180,8 @@ class Parser {
   // The text being read, where its next line starts, and whether it has a CR at all
   // (lines are looked into for one only then).
   std::string_view text_;
+  // Every line, and every part of one, views text_: scans may read on to its end.
+  const char* text_end() const { return text_.data() + text_.size(); }
   size_t pos_ = 0;
   bool has_cr_ = false;
   // Lines after a class's name, split and left-trimmed while its fields were counted, not
@@ -230,14 +233,13 @@ bool Parser::split_line(std::string_view& line) {
 
 // How many field codes (A1, N12) a left-trimmed line lists, or -1 when the line is
 // neither codes, an attribute, a comment nor blank: the next class's name.
-long codes_in(std::string_view line) {
+// `readable`: the end of the text the line lies in (see byte_scan.hpp).
+long codes_in(std::string_view line, const char* readable) {
   if (line.size() > 1 && (line[0] == 'A' || line[0] == 'N' || line[0] == 'a' || line[0] == 'n') && is_digit(line[1])) {
-    long count = 0;  // each code is followed by ',' or ';', before any attribute or comment
-    for (const char c : line) {
-      if (c == '\\' || c == '!') break;
-      count += c == ',' || c == ';';
-    }
-    return count;
+    // Each code is followed by ',' or ';', before any attribute or comment.
+    const char* p = line.data();
+    const size_t defs_end = byte_scan::find_either(p, 0, line.size(), readable, '\\', '!');
+    return static_cast<long>(byte_scan::count_either(p, defs_end, readable, ',', ';'));
   }
   return line.empty() || line[0] == '\\' || line[0] == '!' ? 0 : -1;
 }
@@ -251,12 +253,12 @@ size_t Parser::count_field_codes() {
   ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(ahead_next_));
   ahead_next_ = 0;
   size_t count = 0;
-  for (const std::string_view line : ahead_) count += static_cast<size_t>(codes_in(line));
+  for (const std::string_view line : ahead_) count += static_cast<size_t>(codes_in(line, text_end()));
   for (std::string_view line;;) {
     const size_t before = pos_;
     if (!split_line(line)) break;
     line.remove_prefix(leading_blanks(line));
-    const long codes = codes_in(line);
+    const long codes = codes_in(line, text_end());
     if (codes < 0) {
       pos_ = before;  // the next class's name: split again by the parse as it comes
       break;
@@ -276,8 +278,7 @@ bool Parser::handle_line(std::string_view line) {
   }
   // Definitions run to the first backslash or '!'; an attribute after a backslash runs
   // to the next '!'.
-  size_t cut = 0;
-  while (cut < t.size() && t[cut] != '\\' && t[cut] != '!') ++cut;
+  const size_t cut = byte_scan::find_either(t.data(), 0, t.size(), text_end(), '\\', '!');
   const std::string_view defs = trim_blanks(t.substr(0, cut));
   if (!defs.empty() && !handle_definitions(defs)) return false;
   if (cut == t.size() || t[cut] == '!') return true;
@@ -289,9 +290,7 @@ bool Parser::handle_line(std::string_view line) {
 // A class name and/or field codes, each followed by ',' or ';'.
 bool Parser::handle_definitions(std::string_view defs) {
   while (!defs.empty()) {
-    // A byte loop: find_first_of searches its set with a library call per byte.
-    size_t delim_at = 0;
-    while (delim_at < defs.size() && defs[delim_at] != ',' && defs[delim_at] != ';') ++delim_at;
+    size_t delim_at = byte_scan::find_either(defs.data(), 0, defs.size(), text_end(), ',', ';');
     if (delim_at == defs.size()) delim_at = std::string_view::npos;
     const std::string_view piece = trim_blanks(defs.substr(0, delim_at));
     const char delim = delim_at == std::string_view::npos ? '\0' : defs[delim_at];

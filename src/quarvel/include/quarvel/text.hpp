@@ -1,6 +1,8 @@
 // Byte-string helpers shared by the modules. Only ASCII letters are folded:
 // multi-byte UTF-8 sequences pass through untouched.
 #pragma once
+#include "byte_scan.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -48,25 +50,17 @@ inline std::string_view trim_newlines_view(std::string_view s) noexcept {
 }
 inline std::string trim_newlines(std::string_view s) { return std::string(trim_newlines_view(s)); }
 
-inline bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+using byte_scan::is_blank;
 
-// How many blanks `s` starts with. Eight spaces are passed at a step: the schema's
-// attribute lines are indented by eight.
+// How many blanks `s` starts with (the schema's lines are indented by two and six).
 inline size_t leading_blanks(std::string_view s) noexcept {
-  constexpr uint64_t kSpaces = 0x2020202020202020ULL;
-  size_t n = 0;
-  for (uint64_t w; n + 8 <= s.size(); n += 8) {
-    std::memcpy(&w, s.data() + n, 8);
-    if (w != kSpaces) break;
-  }
-  while (n < s.size() && is_blank(s[n])) ++n;
-  return n;
+  return byte_scan::leading_blanks(s.data(), s.size(), s.data() + s.size());
 }
 
 inline std::string_view trim_blanks(std::string_view s) noexcept {
-  size_t begin = leading_blanks(s), end = s.size();
-  while (end > begin && is_blank(s[end - 1])) --end;
-  return s.substr(begin, end - begin);
+  const size_t begin = leading_blanks(s);
+  const size_t end = begin + byte_scan::trailing_blanks(s.data() + begin, s.size() - begin);
+  return std::string_view(s.data() + begin, end - begin);
 }
 
 inline bool is_ascii(std::string_view s) noexcept {

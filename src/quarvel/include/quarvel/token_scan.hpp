@@ -3,17 +3,12 @@
 // cost as much as a short token's bytes). Lines are read by the tokenizer's own
 // scan_next_line (passed in), which also handles bad bytes and queued errors.
 #pragma once
+#include "byte_scan.hpp"
 #include "lexer_api.hpp"
 
-#include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-
-#if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
-#include <emmintrin.h>
-#endif
 
 #if defined(__GNUC__)
 #define QUARVEL_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -41,88 +36,9 @@ constexpr ClassTable kClasses;
 
 inline uint8_t class_of(char c) { return kClasses.cls[static_cast<uint8_t>(c)]; }
 
-// The scans below take a step of several bytes at once: sixteen with SSE2 (every x86-64),
-// else eight as one word where words are little-endian (arm64 among them); a byte a step
-// elsewhere, or when QUARVEL_PORTABLE_SCAN builds the word path on a machine with SSE2
-// (to test it). A step may read past the end of what is scanned, up to `readable` (the
-// end of the tokenizer's input): a token and its blanks then cost one step, however near
-// the end of its line they are. What a step finds past the end is not taken.
-//
-// A step's `Mask` has a bit, or a byte's high bit, for each of its bytes that matched.
-#if (defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)) && !defined(QUARVEL_PORTABLE_SCAN)
-constexpr size_t kStep = 16;
-using Mask = uint32_t;
-constexpr Mask kEveryByte = 0xFFFFu;
-inline Mask bytes_either(const char* p, char a, char b) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  return static_cast<Mask>(
-      _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b)))));
-}
-inline size_t first_of(Mask m) { return static_cast<size_t>(std::countr_zero(m)); }
-inline size_t last_of(Mask m) { return static_cast<size_t>(31 - std::countl_zero(m)); }
-#else
-constexpr size_t kStep = std::endian::native == std::endian::little ? 8 : 0;
-using Mask = uint64_t;
-constexpr Mask kEveryByte = 0x8080808080808080ULL;
-// The high bit of exactly the bytes of `word` that equal `byte` (no borrow between bytes).
-inline Mask bytes_equal(uint64_t word, char byte) {
-  const uint64_t x = word ^ (0x0101010101010101ULL * static_cast<uint8_t>(byte));
-  return ~(((x & ~kEveryByte) + ~kEveryByte) | x) & kEveryByte;
-}
-inline Mask bytes_either(const char* p, char a, char b) {
-  uint64_t word;
-  std::memcpy(&word, p, 8);
-  return bytes_equal(word, a) | bytes_equal(word, b);
-}
-inline size_t first_of(Mask m) { return static_cast<size_t>(std::countr_zero(m)) >> 3; }
-inline size_t last_of(Mask m) { return static_cast<size_t>(63 - std::countl_zero(m)) >> 3; }
-#endif
-
-inline Mask non_blanks(const char* p) { return ~bytes_either(p, ' ', '\t') & kEveryByte; }
-
-// Where the steps over p[i, n) end: a step may start below n, and where it reads no
-// further than `readable`.
-inline size_t steps_end(const char* p, size_t n, const char* readable) {
-  const auto can = static_cast<size_t>(readable - p);
-  return kStep == 0 || can < kStep ? 0 : std::min(n, can - kStep + 1);
-}
-
-// Where the first `a` or `b` of p[i, n) is, or n.
-inline size_t find_either(const char* p, size_t i, size_t n, const char* readable, char a, char b) {
-  if constexpr (kStep > 0) {
-    for (const size_t stop = steps_end(p, n, readable); i < stop; i += kStep) {
-      if (const Mask hits = bytes_either(p + i, a, b)) return std::min(i + first_of(hits), n);
-    }
-    if (i >= n) return n;
-  }
-  while (i < n && p[i] != a && p[i] != b) ++i;
-  return i;
-}
-
-// Where the blanks that begin p[0, n) end.
-inline size_t leading_blanks(const char* p, size_t n, const char* readable) {
-  size_t i = 0;
-  if (n == 0 || class_of(p[0]) != kBlank) return 0;  // most tokens follow their delimiter
-  if constexpr (kStep > 0) {
-    for (const size_t stop = steps_end(p, n, readable); i < stop; i += kStep) {
-      if (const Mask other = non_blanks(p + i)) return std::min(i + first_of(other), n);
-    }
-    if (i >= n) return n;
-  }
-  while (i < n && class_of(p[i]) == kBlank) ++i;
-  return i;
-}
-
-// Where the blanks that end p[0, limit) begin.
-inline size_t trailing_blanks(const char* p, size_t limit) {
-  if constexpr (kStep > 0) {
-    for (; limit >= kStep; limit -= kStep) {
-      if (const Mask other = non_blanks(p + limit - kStep)) return limit - kStep + last_of(other) + 1;
-    }
-  }
-  while (limit > 0 && class_of(p[limit - 1]) == kBlank) --limit;
-  return limit;
-}
+using byte_scan::find_either;
+using byte_scan::leading_blanks;
+using byte_scan::trailing_blanks;
 
 // Where the comment of a line starts, or npos.
 inline size_t comment_start(std::string_view line) {
