@@ -1,5 +1,6 @@
-// Scans of bytes a step of several at once, for the tokenizer's and the schema parser's
-// hot loops: blanks, and the first of two bytes.
+// Reading bytes several at once, for the hot loops of the tokenizer, the schema parser
+// and the hashes: a text's last bytes as one word, and scans for blanks, for the first
+// of two bytes and for how many there are.
 #pragma once
 #include <algorithm>
 #include <bit>
@@ -14,6 +15,20 @@
 namespace quarvel::byte_scan {
 
 inline bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+
+// The last 1..7 bytes of a text as one word, as std::memcpy into a zeroed word gives them
+// on a little-endian machine, without the library call that a copy of unknown length
+// costs: overlapping loads, whose shared bytes land in the same places.
+inline uint64_t tail_word(const char* p, size_t n) noexcept {
+  if (n >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    return uint64_t{lo} | (uint64_t{hi} << (8 * (n - 4)));
+  }
+  const auto byte = [p](size_t i) { return uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };
+  return byte(0) | byte(n / 2) | byte(n - 1);
+}
 
 // The scans below take a step of several bytes at once: sixteen with SSE2 (every x86-64),
 // else eight as one word where words are little-endian (arm64 among them); a byte a step

@@ -4,6 +4,8 @@
 // temporary string is made to search; maps whose keys are stored upper-cased can also
 // be searched with text in any letter case (`find_upper`), without folding it first.
 #pragma once
+#include "byte_scan.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -34,20 +36,6 @@ inline uint64_t mix(uint64_t h) noexcept {
   return h;
 }
 
-// The last 1..7 bytes of a text as one word, as std::memcpy into a zeroed word gives them
-// on a little-endian machine, without the library call that a copy of unknown length
-// costs: overlapping loads, whose shared bytes land in the same places.
-inline uint64_t tail_word(const char* p, size_t n) noexcept {
-  if (n >= 4) {
-    uint32_t lo, hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + n - 4, 4);
-    return uint64_t{lo} | (uint64_t{hi} << (8 * (n - 4)));
-  }
-  const auto byte = [p](size_t i) { return uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };
-  return byte(0) | byte(n / 2) | byte(n - 1);
-}
-
 // A hash of the bytes of `s`, eight at a time; with `fold`, of its ASCII upper-casing,
 // so that a key stored upper-cased and the same text in any case hash alike.
 template <bool Fold>
@@ -63,7 +51,7 @@ inline uint64_t hash_bytes(std::string_view s) noexcept {
     h ^= h >> 29;
   }
   if (n > 0) {
-    uint64_t w = tail_word(p, n);
+    uint64_t w = byte_scan::tail_word(p, n);
     if constexpr (Fold) w = upper8(w);
     h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
   }

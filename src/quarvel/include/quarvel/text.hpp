@@ -72,7 +72,7 @@ inline bool is_ascii(std::string_view s) noexcept {
     std::memcpy(&w, s.data() + i, 8);
     high |= w;
   }
-  for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+  if (i < s.size()) high |= byte_scan::tail_word(s.data() + i, s.size() - i);
   return (high & 0x8080808080808080ULL) == 0;
 }
 
