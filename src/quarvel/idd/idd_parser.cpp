@@ -105,8 +105,10 @@ ExtPattern make_pattern(std::string_view first, const std::string_view* second) 
 // attributes may follow a class's closing ';'; its records are then still in cache.
 Status finalize_class(ClassDef& cls, const LowerFn& lower) {
   cls.base_field_index_map.reserve(cls.fields.size());
+  cls.registering_end = 0;
   for (size_t i = 0; i < cls.fields.size(); ++i) {
     if (cls.fields[i].required) cls.required_fields.push_back(static_cast<int>(i));
+    if (cls.fields[i].registers()) cls.registering_end = i + 1;
     const std::string_view name = cls.fields[i].name;  // the first field of a name wins
     if (is_ascii(name)) {
       cls.base_field_index_map.add_ascii(cls.fields, static_cast<int>(i));  // read in place
@@ -135,6 +137,9 @@ Status finalize_class(ClassDef& cls, const LowerFn& lower) {
   }
   ext.is_extensible = true;
   ext.begin_index = begin;
+  for (int j = 0; j < ext.size; ++j) {
+    if (cls.fields[static_cast<size_t>(begin + j)].registers()) cls.registering_end = SIZE_MAX;
+  }
   for (int j = 0; j < ext.size; ++j) {
     const size_t first = static_cast<size_t>(begin + j);
     const size_t second = first + static_cast<size_t>(ext.size);

@@ -14,7 +14,6 @@
 #include "quarvel/utils_api.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -125,29 +124,12 @@ void remove_location(RefIndex& index, std::string_view tag, std::string_view tex
                      bool keep_empty = false) noexcept;
 // Erases the entry under `tag` / `text` (and the list name) when it is left empty.
 void erase_if_empty(RefIndex& index, std::string_view tag, std::string_view text) noexcept;
-// How far into an object's values a value can register: past the last listed field of
-// the class that takes part in the reference index, or to the end when a field of its
-// extensible group does. A loader asks once a class and skips the values after it.
-inline size_t registering_end(const ClassDef& cls) {
-  const ExtensibleDef& ext = cls.extensible;
-  if (ext.is_extensible) {
-    const auto begin = static_cast<size_t>(ext.begin_index);
-    for (size_t i = begin; i < begin + static_cast<size_t>(ext.size) && i < cls.fields.size(); ++i) {
-      if (cls.fields[i].registers()) return SIZE_MAX;
-    }
-  }
-  for (size_t i = cls.fields.size(); i > 0; --i) {
-    if (cls.fields[i - 1].registers()) return i;
-  }
-  return 0;
-}
 // Calls fn(list_name, is_target, text, field_idx) for every registration that the
-// non-empty values of an object of class `cls` make, in the index's order.
-// `end` may bound the values looked at to those before registering_end(cls).
+// non-empty values of an object of class `cls` make, in the index's order. Values past
+// the class's registering_end (most of a schedule's or a construction's) are not looked at.
 template <class F>
-void for_each_registration(const ClassDef& cls, const std::vector<std::string>& values, F&& fn,
-                           size_t end = SIZE_MAX) {
-  end = std::min(end, values.size());
+void for_each_registration(const ClassDef& cls, const std::vector<std::string>& values, F&& fn) {
+  const size_t end = std::min(cls.registering_end, values.size());
   for (size_t i = 0; i < end; ++i) {
     if (values[i].empty()) continue;
     const int field_idx = static_cast<int>(i);

@@ -148,11 +148,6 @@ void build(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects) {
   size_t class_idx = 0;
   ListCache target_lists(self->targets), referrer_lists(self->referencers);
   PositionList* positions = nullptr;
-  // Each class's registering_end, found on its first object: most values (schedules'
-  // times and numbers, a construction's layers' data) are past it and are not looked at.
-  constexpr size_t kNotFound = SIZE_MAX - 1;
-  std::vector<size_t> registering_ends(schema.ordered_classes.size(), kNotFound);
-  size_t values_end = 0;
   for (c_IDFObject& c_object : c_idf_objects) {
     const bool same_class = positions && c_object.class_name == last_class;
     if (!same_class) {
@@ -164,9 +159,6 @@ void build(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects) {
                           Status::of(Fault::kNone, c_object.line), &c_object.class_name, &schema);
       }
       class_idx = found->second;
-      size_t& known_end = registering_ends[class_idx];
-      if (known_end == kNotFound) known_end = registering_end(schema.ordered_classes[class_idx]);
-      values_end = known_end;
       positions = nullptr;
       last_class = c_object.class_name;
     }
@@ -190,7 +182,7 @@ void build(IDFInstance* self, std::vector<c_IDFObject>& c_idf_objects) {
     positions->push_back(o->obj_idx);
     for_each_registration(cls, o->values, [&](std::string_view name, bool target, const std::string& text, int f) {
       (target ? target_lists : referrer_lists).add(name, text, FieldLoc{o->obj_idx, f});
-    }, values_end);
+    });
   }
 }
 

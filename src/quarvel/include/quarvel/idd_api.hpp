@@ -6,6 +6,7 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -221,6 +222,10 @@ struct ClassDef {
   ExtensibleDef extensible;
   std::vector<int> field_idx_with_default;
   std::vector<int> required_fields;  // indexes of the listed fields marked \required-field, ascending
+  // How far into an object's values a value can take part in the reference index: past
+  // the last listed field that registers, or to the end when a field of the extensible
+  // group does. Walks of an object's registrations stop there.
+  size_t registering_end = SIZE_MAX;
   // Further class attributes.
   bool unique_object = false;
   bool required_object = false;
@@ -314,6 +319,7 @@ inline constexpr uint64_t IDD_LAYOUT = layout_fingerprint(
     QUARVEL_MEMBER(ClassDef, name), QUARVEL_MEMBER(ClassDef, group), QUARVEL_MEMBER(ClassDef, fields),
     QUARVEL_MEMBER(ClassDef, min_fields), QUARVEL_MEMBER(ClassDef, base_field_index_map),
     QUARVEL_MEMBER(ClassDef, extensible), QUARVEL_MEMBER(ClassDef, field_idx_with_default), QUARVEL_MEMBER(ClassDef, required_fields),
+    QUARVEL_MEMBER(ClassDef, registering_end),
     QUARVEL_MEMBER(ClassDef, unique_object), QUARVEL_MEMBER(ClassDef, required_object),
     QUARVEL_MEMBER(ClassDef, obsolete), QUARVEL_MEMBER(ClassDef, format), QUARVEL_MEMBER(ClassDef, memo),
     QUARVEL_MEMBER(ClassDef, line), sizeof(c_IDD), QUARVEL_MEMBER(c_IDD, version), QUARVEL_MEMBER(c_IDD, class_map),
